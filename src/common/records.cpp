@@ -1,0 +1,135 @@
+#include "common/records.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace velmora::fmt {
+namespace {
+
+std::string stars(int w) { return std::string(w > 0 ? w : 0, '*'); }
+
+std::string right(const std::string& body, int w) {
+  if (static_cast<int>(body.size()) > w) return stars(w);
+  return std::string(w - body.size(), ' ') + body;
+}
+
+// Text of a non-finite value in a field of width w.
+std::string non_finite(double v, int w) {
+  if (std::isnan(v)) return w >= 3 ? right("NaN", w) : stars(w);
+  const bool neg = std::signbit(v);
+  if (w >= 9 || (!neg && w >= 8)) return right(neg ? "-Infinity" : "Infinity", w);
+  if (w >= 4 || (!neg && w >= 3)) return right(neg ? "-Inf" : "Inf", w);
+  return stars(w);
+}
+
+// Places sign + digits ("0.xxx" or "12.xx") in w columns, dropping an
+// optional leading zero when that makes it fit.
+std::string fit_number(bool neg, std::string digits, int w) {
+  std::string body = (neg ? "-" : "") + digits;
+  if (static_cast<int>(body.size()) <= w) return right(body, w);
+  if (digits.size() >= 2 && digits[0] == '0' && digits[1] == '.') {
+    body = (neg ? "-" : "") + digits.substr(1);
+    if (static_cast<int>(body.size()) <= w) return right(body, w);
+  }
+  return stars(w);
+}
+
+}  // namespace
+
+std::string A(std::string_view s, int w) {
+  if (w <= 0) return std::string();
+  if (static_cast<int>(s.size()) >= w) return std::string(s.substr(0, w));
+  return std::string(w - s.size(), ' ') + std::string(s);
+}
+
+std::string I(std::int64_t v, int w) { return right(std::to_string(v), w); }
+
+std::string F(double v, int w, int d) {
+  if (!std::isfinite(v)) return non_finite(v, w);
+  char buf[512];
+  std::snprintf(buf, sizeof buf, "%.*f", d, std::fabs(v));
+  std::string digits(buf);
+  if (d == 0) digits += '.';
+  return fit_number(std::signbit(v), digits, w);
+}
+
+std::string E(double v, int w, int d) {
+  if (!std::isfinite(v)) return non_finite(v, w);
+  std::string digits;
+  int exp10 = 0;
+  if (v == 0.0) {
+    digits = std::string(d, '0');
+  } else {
+    // d significant digits m.mmm, exponent e: the value is 0.mmmm x 10^(e+1).
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*e", d > 0 ? d - 1 : 0, std::fabs(v));
+    std::string s(buf);
+    const auto epos = s.find('e');
+    exp10 = std::atoi(s.c_str() + epos + 1) + 1;
+    for (std::size_t i = 0; i < epos; ++i)
+      if (s[i] != '.') digits += s[i];
+    if (d == 0) digits.clear();
+  }
+  std::string exponent;
+  const int ae = std::abs(exp10);
+  char ebuf[16];
+  if (ae <= 99) {
+    std::snprintf(ebuf, sizeof ebuf, "E%c%02d", exp10 < 0 ? '-' : '+', ae);
+  } else if (ae <= 999) {
+    std::snprintf(ebuf, sizeof ebuf, "%c%03d", exp10 < 0 ? '-' : '+', ae);
+  } else {
+    return stars(w);
+  }
+  exponent = ebuf;
+  return fit_number(std::signbit(v), "0." + digits + exponent, w);
+}
+
+std::string X(int n) { return std::string(n > 0 ? n : 0, ' '); }
+
+std::string list_int(std::int64_t v) { return I(v, 11); }
+
+std::string list_real(double v) {
+  if (!std::isfinite(v)) return right(std::isnan(v) ? "NaN" : (v < 0 ? "-Infinity" : "Infinity"), 25);
+  const double a = std::fabs(v);
+  char buf[64];
+  std::string body;
+  if (a == 0.0) {
+    body = "0.0000000000000000";
+  } else {
+    std::snprintf(buf, sizeof buf, "%.16e", a);
+    const int e = std::atoi(std::strchr(buf, 'e') + 1);
+    if (e >= -1 && e < 16) {
+      std::snprintf(buf, sizeof buf, "%.*f", 16 - e, a);
+      body = buf;
+    } else {
+      std::string s(buf);
+      const auto epos = s.find('e');
+      char ebuf[16];
+      std::snprintf(ebuf, sizeof ebuf, "E%c%03d", e < 0 ? '-' : '+', std::abs(e));
+      body = s.substr(0, epos) + ebuf;
+    }
+  }
+  if (std::signbit(v)) body = "-" + body;
+  if (body.find('E') != std::string::npos) return right(body, 25);
+  return right(body, 20) + "     ";
+}
+
+ListRecord& ListRecord::operator<<(std::string_view text) {
+  s_ += text;
+  first_ = false;
+  return *this;
+}
+
+ListRecord& ListRecord::operator<<(double v) { return add_number(list_real(v)); }
+
+ListRecord& ListRecord::add_number(const std::string& field) {
+  if (!first_) s_ += ' ';
+  s_ += field;
+  first_ = false;
+  return *this;
+}
+
+}  // namespace velmora::fmt
