@@ -1,0 +1,126 @@
+#include "bem/shapes.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <map>
+#include <utility>
+
+namespace velmora {
+namespace {
+
+using Point = std::array<double, 3>;
+using Tri = std::array<int, 3>;  // zero-based node indices
+
+Point normalised(const Point& p) {
+  const double r = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
+  return {p[0] / r, p[1] / r, p[2] / r};
+}
+
+// Unit icosphere as zero-based points and triangles with outward normals.
+void unit_icosphere(int refinements, std::vector<Point>& pts, std::vector<Tri>& tris) {
+  const double phi = (1.0 + std::sqrt(5.0)) / 2.0;
+  pts = {{-1, phi, 0}, {1, phi, 0},  {-1, -phi, 0}, {1, -phi, 0}, {0, -1, phi}, {0, 1, phi},
+         {0, -1, -phi}, {0, 1, -phi}, {phi, 0, -1},  {phi, 0, 1},  {-phi, 0, -1}, {-phi, 0, 1}};
+  for (auto& p : pts) p = normalised(p);
+  tris = {{0, 11, 5}, {0, 5, 1},  {0, 1, 7},   {0, 7, 10}, {0, 10, 11}, {1, 5, 9}, {5, 11, 4},
+          {11, 10, 2}, {10, 7, 6}, {7, 1, 8},   {3, 9, 4},  {3, 4, 2},   {3, 2, 6}, {3, 6, 8},
+          {3, 8, 9},  {4, 9, 5},  {2, 4, 11},  {6, 2, 10}, {8, 6, 7},   {9, 8, 1}};
+  for (int level = 0; level < refinements; ++level) {
+    std::map<std::pair<int, int>, int> mid;
+    auto midpoint = [&](int a, int b) {
+      const auto key = std::minmax(a, b);
+      const auto it = mid.find(key);
+      if (it != mid.end()) return it->second;
+      const Point& pa = pts[a];
+      const Point& pb = pts[b];
+      pts.push_back(normalised({pa[0] + pb[0], pa[1] + pb[1], pa[2] + pb[2]}));
+      const int k = static_cast<int>(pts.size()) - 1;
+      mid.emplace(key, k);
+      return k;
+    };
+    std::vector<Tri> next;
+    next.reserve(tris.size() * 4);
+    for (const Tri& t : tris) {
+      const int ab = midpoint(t[0], t[1]), bc = midpoint(t[1], t[2]), ca = midpoint(t[2], t[0]);
+      next.push_back({t[0], ab, ca});
+      next.push_back({t[1], bc, ab});
+      next.push_back({t[2], ca, bc});
+      next.push_back({ab, bc, ca});
+    }
+    tris.swap(next);
+  }
+  // Make every normal point outward (away from the centre).
+  for (Tri& t : tris) {
+    const Point &a = pts[t[0]], &b = pts[t[1]], &c = pts[t[2]];
+    const Point d{b[0] - a[0], b[1] - a[1], b[2] - a[2]}, g{c[0] - a[0], c[1] - a[1], c[2] - a[2]};
+    const Point k{d[1] * g[2] - d[2] * g[1], d[2] * g[0] - d[0] * g[2], d[0] * g[1] - d[1] * g[0]};
+    if (k[0] * (a[0] + b[0] + c[0]) + k[1] * (a[1] + b[1] + c[1]) + k[2] * (a[2] + b[2] + c[2]) < 0)
+      std::swap(t[1], t[2]);
+  }
+}
+
+SurfaceMesh build(const std::vector<Point>& pts, const std::vector<Tri>& tris, const Point& scale,
+                  const Point& centre) {
+  SurfaceMesh m;
+  m.nnode = static_cast<int>(pts.size());
+  m.nelem = static_cast<int>(tris.size());
+  m.xnode.resize(3 * pts.size());
+  m.ielem.resize(3 * tris.size());
+  for (std::size_t k = 0; k < pts.size(); ++k)
+    for (int c = 0; c < 3; ++c) m.xnode[k + c * pts.size()] = centre[c] + scale[c] * pts[k][c];
+  // Inward orientation: the outward triangles with their last two nodes exchanged.
+  for (std::size_t e = 0; e < tris.size(); ++e) {
+    m.ielem[e] = tris[e][0] + 1;
+    m.ielem[e + tris.size()] = tris[e][2] + 1;
+    m.ielem[e + 2 * tris.size()] = tris[e][1] + 1;
+  }
+  return m;
+}
+
+}  // namespace
+
+SurfaceMesh icosphere(int refinements, double radius, const double* centre) {
+  std::vector<Point> pts;
+  std::vector<Tri> tris;
+  unit_icosphere(refinements, pts, tris);
+  const Point c = centre ? Point{centre[0], centre[1], centre[2]} : Point{0, 0, 0};
+  return build(pts, tris, {radius, radius, radius}, c);
+}
+
+SurfaceMesh ellipsoid(int refinements, double a, double b, double c) {
+  std::vector<Point> pts;
+  std::vector<Tri> tris;
+  unit_icosphere(refinements, pts, tris);
+  return build(pts, tris, {a, b, c}, {0, 0, 0});
+}
+
+void append_mesh(SurfaceMesh& a, const SurfaceMesh& b) {
+  SurfaceMesh m;
+  m.nnode = a.nnode + b.nnode;
+  m.nelem = a.nelem + b.nelem;
+  m.xnode.resize(3 * static_cast<std::size_t>(m.nnode));
+  m.ielem.resize(3 * static_cast<std::size_t>(m.nelem));
+  for (int c = 1; c <= 3; ++c) {
+    for (int k = 1; k <= a.nnode; ++k) m.xnode[(k - 1) + (c - 1) * m.nnode] = a.x(k, c);
+    for (int k = 1; k <= b.nnode; ++k) m.xnode[(a.nnode + k - 1) + (c - 1) * m.nnode] = b.x(k, c);
+    for (int e = 1; e <= a.nelem; ++e) m.ielem[(e - 1) + (c - 1) * m.nelem] = a.node(e, c);
+    for (int e = 1; e <= b.nelem; ++e)
+      m.ielem[(a.nelem + e - 1) + (c - 1) * m.nelem] = b.node(e, c) + a.nnode;
+  }
+  a = std::move(m);
+}
+
+double signed_volume(const SurfaceMesh& m) {
+  double v = 0.0;
+  for (int e = 1; e <= m.nelem; ++e) {
+    const int p = m.node(e, 1), q = m.node(e, 2), r = m.node(e, 3);
+    const double ax = m.x(p, 1), ay = m.x(p, 2), az = m.x(p, 3);
+    const double bx = m.x(q, 1), by = m.x(q, 2), bz = m.x(q, 3);
+    const double cx = m.x(r, 1), cy = m.x(r, 2), cz = m.x(r, 3);
+    v += ax * (by * cz - bz * cy) + ay * (bz * cx - bx * cz) + az * (bx * cy - by * cx);
+  }
+  return v / 6.0;
+}
+
+}  // namespace velmora
