@@ -1,0 +1,33 @@
+// Result records: the element solutions and total force of output.dat and
+// the Tecplot point file output.plt.
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "bem/mesh.hpp"
+
+namespace velmora {
+
+// Records 3 to 5 of output.dat (header of the boundary solutions), unit 7.
+void write_solution_head();
+
+// Element e's record: I8 then 9E21.12 with u(1..3), t(1..3) of the element
+// (entries 3(e-1)+1..3 of the interleaved vectors) and its collocation point.
+std::string element_record(int e, const double* uvec, const double* tvec, const MeshView& mesh);
+
+// F = -sum over elements of area * traction, elements in order.
+std::array<double, 3> total_force(const MeshView& mesh, const double* tvec);
+
+// Empty record, " Total force acting on the body is:" and the three
+// components, each to the console, output.log and output.dat in that order.
+void write_total_force(const std::array<double, 3>& f);
+
+// Writes output.plt (unit 8): the surface with the element values averaged
+// to the nodes (nodes no element uses get zeros).  u holds the velocities
+// and t the tractions as they are to be shown (the driver passes the
+// negated tractions), both interleaved by element.
+void TECOUT(int nelem, int nnode, const double* xnode, const int* ielem, const double* u,
+            const double* t);
+
+}  // namespace velmora
