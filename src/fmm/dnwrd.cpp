@@ -1,0 +1,307 @@
+#include "fmm/dnwrd.hpp"
+
+#include <chrono>
+#include <stdexcept>
+
+#include "common/constants.hpp"
+
+namespace velmora {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+void append(int* list, int& count, int capacity, int cell) {
+  if (count == capacity) throw std::logic_error("cell list overflow: inconsistent tree");
+  list[count++] = cell;
+}
+
+void clear_cell(Complex* cell, int p) {
+  const long n = ExpanView<Complex>::cell_size(p);
+  for (long i = 0; i < n; ++i) cell[i] = Complex(0.0, 0.0);
+}
+
+// Step 2: the interaction list's moments as a local expansion about B's
+// centre, written over cloc(., ., ., b).  Lambda is accumulated in loc1.
+void multipole_to_local(int p, const Tree& tree, int b, const CellLists& lists,
+                        const ExpanView<const Complex>& cmom, const ExpanView<Complex>& cloc,
+                        const FmmScratch& scratch) {
+  const ExpanView<Complex> lam(scratch.loc1, p);
+  const ExpanView<Complex> mf(scratch.mom1, p);
+  const IrregularView<const Complex> S(scratch.stab, p);
+  clear_cell(scratch.loc1, p);
+
+  for (int li = 0; li < lists.ninter; ++li) {
+    const int f = lists.inter[li];
+    const double xh[3] = {tree.cen(b, 1) - tree.cen(f, 1), tree.cen(b, 2) - tree.cen(f, 2),
+                          tree.cen(b, 3) - tree.cen(f, 3)};
+    irregular_harmonics(p, xh[0], xh[1], xh[2], scratch.stab);
+    // Contiguous copy of F's moments, the fourth moved to B's centre:
+    // M(4) - xhat_x M(1) - xhat_y M(2) - xhat_z M(3).
+    for (int n = 0; n <= p; ++n) {
+      for (int m = -n; m <= n; ++m) {
+        const Complex m1 = cmom(1, m, n, f), m2 = cmom(2, m, n, f), m3 = cmom(3, m, n, f);
+        const Complex m4 = cmom(4, m, n, f);
+        mf(1, m, n, 1) = m1;
+        mf(2, m, n, 1) = m2;
+        mf(3, m, n, 1) = m3;
+        mf(4, m, n, 1) =
+            Complex(m4.real() - xh[0] * m1.real() - xh[1] * m2.real() - xh[2] * m3.real(),
+                    m4.imag() - xh[0] * m1.imag() - xh[1] * m2.imag() - xh[2] * m3.imag());
+      }
+    }
+    for (int n = 0; n <= p; ++n) {
+      for (int m = -n; m <= n; ++m) {
+        Complex acc[4] = {};
+        for (int np = 0; np <= p; ++np) {
+          const Complex* srow = &S(n + np, m);     // Sbar(n+np, m + mp) = srow[mp]
+          const Complex* mrow = &mf(1, 0, np, 1);  // M(j, mp, np) = mrow[4 mp + j - 1]
+          {
+            const Complex& sv = srow[0];
+            for (int j = 0; j < 4; ++j) acc[j] += cmul(sv, mrow[j]);
+          }
+          for (int k = 1; k <= np; ++k) {
+            const Complex& sm = srow[-k];
+            const Complex* mm = mrow - 4 * k;
+            for (int j = 0; j < 4; ++j) acc[j] += cmul(sm, mm[j]);
+            const Complex& sp = srow[k];
+            const Complex* mp = mrow + 4 * k;
+            for (int j = 0; j < 4; ++j) acc[j] += cmul(sp, mp[j]);
+          }
+        }
+        Complex* out = &lam(1, m, n, 1);
+        if (n % 2 == 0) {
+          for (int j = 0; j < 4; ++j) out[j] += acc[j];
+        } else {
+          for (int j = 0; j < 4; ++j) out[j] += -acc[j];
+        }
+      }
+    }
+  }
+  for (int n = 0; n <= p; ++n) {
+    for (int m = -n; m <= n; ++m) {
+      for (int j = 1; j <= 4; ++j) cloc(j, m, n, b) = lam(j, m, n, 1);
+    }
+  }
+}
+
+// Step 3: the parent's local expansion moved to B's centre, added to cloc(b).
+void local_to_local(int p, const Tree& tree, int b, const ExpanView<Complex>& cloc,
+                    const FmmScratch& scratch) {
+  const int par = tree.parent(b);
+  const double d[3] = {tree.cen(b, 1) - tree.cen(par, 1), tree.cen(b, 2) - tree.cen(par, 2),
+                       tree.cen(b, 3) - tree.cen(par, 3)};
+  regular_harmonics(p, d[0], d[1], d[2], scratch.rtab);
+  const RegularView<const Complex> R(scratch.rtab, p);
+  // Parent's expansion with L(4) - d_x L(1) - d_y L(2) - d_z L(3) in place of L(4).
+  const ExpanView<Complex> lp(scratch.loc1, p);
+  for (int n = 0; n <= p; ++n) {
+    for (int m = -n; m <= n; ++m) {
+      const Complex l1 = cloc(1, m, n, par), l2 = cloc(2, m, n, par), l3 = cloc(3, m, n, par);
+      const Complex l4 = cloc(4, m, n, par);
+      lp(1, m, n, 1) = l1;
+      lp(2, m, n, 1) = l2;
+      lp(3, m, n, 1) = l3;
+      lp(4, m, n, 1) = Complex(l4.real() - d[0] * l1.real() - d[1] * l2.real() - d[2] * l3.real(),
+                               l4.imag() - d[0] * l1.imag() - d[1] * l2.imag() - d[2] * l3.imag());
+    }
+  }
+  for (int n = 0; n <= p; ++n) {
+    for (int m = -n; m <= n; ++m) {
+      Complex acc[4];
+      for (int j = 1; j <= 4; ++j) acc[j - 1] = cloc(j, m, n, b);
+      for (int np = n; np <= p; ++np) {
+        const int dn = np - n;
+        for (int mp = -np; mp <= np; ++mp) {
+          const int dm = mp - m;
+          if (dm < -dn || dm > dn) continue;
+          const Complex& r = R(dn, dm);
+          const Complex* src = &lp(1, mp, np, 1);
+          for (int j = 0; j < 4; ++j) acc[j] += cmul(r, src[j]);
+        }
+      }
+      for (int j = 1; j <= 4; ++j) cloc(j, m, n, b) = acc[j - 1];
+    }
+  }
+}
+
+void append_elements(const Tree& tree, int cell, int* list) {
+  for (int k = tree.fst(cell); k <= tree.lst(cell); ++k) list[++list[0]] = tree.elord(k);
+}
+
+// Step 5: direct integration of every source of lsrc over the targets of ltarg.
+void near_field(const MeshView& mesh, double mu, double snaptol, int mode, const double* x,
+                const NearField& nf, double* y) {
+  const int nt = nf.ltarg[0];
+  const NearCoef& c = nf.coef;
+  const double *u11 = c.u[0], *u12 = c.u[1], *u13 = c.u[2], *u22 = c.u[3], *u23 = c.u[4],
+               *u33 = c.u[5];
+  const double *t11 = c.t[0], *t12 = c.t[1], *t13 = c.t[2], *t21 = c.t[3], *t22 = c.t[4],
+               *t23 = c.t[5], *t31 = c.t[6], *t32 = c.t[7], *t33 = c.t[8];
+  for (int s = 1; s <= nf.lsrc[0]; ++s) {
+    const int e = nf.lsrc[s];
+    double normal[3];
+    TRIINT(mesh, mu, snaptol, nf.ltarg, c, nf.work, normal, e);
+    double u[3], t[3];
+    element_densities(mesh, e, mode, x, u, t);
+    for (int k = 1; k <= nt; ++k) {
+      const long g = nf.ltarg[k];
+      const int i = k - 1;
+      double* yg = y + 3 * (g - 1);
+      double v = yg[0];
+      v -= u12[i] * t[1];
+      v -= u13[i] * t[2];
+      v += t11[i] * u[0];
+      v += t12[i] * u[1];
+      v += t13[i] * u[2];
+      v -= u11[i] * t[0];
+      yg[0] = v;
+      v = yg[1];
+      v -= u12[i] * t[0];
+      v -= u23[i] * t[2];
+      v += t21[i] * u[0];
+      v += t22[i] * u[1];
+      v += t23[i] * u[2];
+      v -= u22[i] * t[1];
+      yg[1] = v;
+      v = yg[2];
+      v -= u13[i] * t[0];
+      v -= u23[i] * t[1];
+      v += t31[i] * u[0];
+      v += t32[i] * u[1];
+      v += t33[i] * u[2];
+      v -= u33[i] * t[2];
+      yg[2] = v;
+    }
+  }
+}
+
+// Step 6: the local expansion of leaf b at its collocation points.
+void evaluate_local(const MeshView& mesh, double mu, int p, const Tree& tree, int b,
+                    const ExpanView<Complex>& cloc, const FmmScratch& scratch, double* y) {
+  const double kappa = 1.0 / (kEightPi * mu);
+  const RegularView<const Complex> R(scratch.rtab, p);
+  const GradientView<const Complex> G(scratch.gtab, p);
+  for (int k = tree.fst(b); k <= tree.lst(b); ++k) {
+    const int g = tree.elord(k);
+    const double xh[3] = {mesh.col(g, 1) - tree.cen(b, 1), mesh.col(g, 2) - tree.cen(b, 2),
+                          mesh.col(g, 3) - tree.cen(b, 3)};
+    regular_harmonics(p, xh[0], xh[1], xh[2], scratch.rtab);
+    regular_gradient(p, scratch.rtab, scratch.gtab);
+    double sum[3] = {0.0, 0.0, 0.0};
+    for (int n = 0; n <= p; ++n) {
+      for (int m = -n; m <= n; ++m) {
+        const Complex* l = &cloc(1, m, n, b);
+        const Complex br(
+            l[3].real() - xh[0] * l[0].real() - xh[1] * l[1].real() - xh[2] * l[2].real(),
+            l[3].imag() - xh[0] * l[0].imag() - xh[1] * l[1].imag() - xh[2] * l[2].imag());
+        const Complex& r = R(n, m);
+        for (int i = 0; i < 3; ++i) {
+          const Complex& gi = G(i + 1, n, m);
+          const double a = l[i].real() * r.real() - l[i].imag() * r.imag();
+          const double c = gi.real() * br.real() - gi.imag() * br.imag();
+          sum[i] += a + c;
+        }
+      }
+    }
+    for (int i = 0; i < 3; ++i) y[3 * static_cast<long>(g - 1) + i] += kappa * sum[i];
+  }
+}
+
+}  // namespace
+
+bool cells_adjacent(const Tree& tree, int a, int b, double size) {
+  const double dx = tree.cen(a, 1) - tree.cen(b, 1);
+  const double dy = tree.cen(a, 2) - tree.cen(b, 2);
+  const double dz = tree.cen(a, 3) - tree.cen(b, 3);
+  const double lim = 1.8 * size;
+  return dx * dx + dy * dy + dz * dz < lim * lim;
+}
+
+void cell_lists(const Tree& tree, int b, int lev, int minlev, int maxl, CellLists& lists) {
+  lists.ninter = lists.nneigh = lists.ncoarse = 0;
+  const int par = tree.parent(b);
+  const double coarse_size = tree.size(lev - 1), size = tree.size(lev);
+  for (int q = tree.levf(lev - 1); q <= tree.levl(lev - 1); ++q) {
+    if (!cells_adjacent(tree, par, q, coarse_size)) continue;
+    if (is_leaf(tree, q, lev - 1, maxl, minlev)) {
+      append(lists.coarse, lists.ncoarse, CellLists::kMaxCoarse, q);
+      continue;
+    }
+    for (int oct = 1; oct <= 8; ++oct) {
+      const int c = tree.child(q, oct);
+      if (c == 0) continue;
+      if (cells_adjacent(tree, b, c, size))
+        append(lists.neigh, lists.nneigh, CellLists::kMaxNeighbour, c);
+      else
+        append(lists.inter, lists.ninter, CellLists::kMaxInteraction, c);
+    }
+  }
+}
+
+void DNWRD(const MeshView& mesh, double mu, int minlev, int maxl, int /*maxcel*/, int p, int mode,
+           const Tree& tree, const Complex* cmom_data, const double* x, double snaptol,
+           Complex* cloc_data, const NearField& near, const FmmScratch& scratch, double* y,
+           FmmTimers* timers) {
+  const auto t_start = Clock::now();
+  const int nlev = *tree.nlev;
+  if (nlev < 2) {
+    if (timers) timers->downward += seconds_since(t_start);
+    return;
+  }
+  const ExpanView<const Complex> cmom(cmom_data, p);
+  const ExpanView<Complex> cloc(cloc_data, p);
+  CellLists lists;
+
+  for (int lev = 2; lev <= nlev; ++lev) {
+    for (int b = tree.levf(lev); b <= tree.levl(lev); ++b) {
+      const bool leaf = is_leaf(tree, b, lev, maxl, minlev);
+      const bool has_elements = tree.lst(b) >= tree.fst(b);
+
+      // 1. Cell lists.
+      cell_lists(tree, b, lev, minlev, maxl, lists);
+
+      // 2. Multipole-to-local.
+      if (timers) {
+        const auto t0 = Clock::now();
+        multipole_to_local(p, tree, b, lists, cmom, cloc, scratch);
+        timers->m2l += seconds_since(t0);
+        timers->m2l_pairs += lists.ninter;
+      } else {
+        multipole_to_local(p, tree, b, lists, cmom, cloc, scratch);
+      }
+
+      // 3. Local-to-local.
+      if (lev >= 3) local_to_local(p, tree, b, cloc, scratch);
+
+      // 4. Near-field lists.
+      near.ltarg[0] = 0;
+      append_elements(tree, b, near.ltarg);
+      near.lsrc[0] = 0;
+      for (int i = 0; i < lists.ncoarse; ++i) append_elements(tree, lists.coarse[i], near.lsrc);
+      if (leaf && lists.nneigh > 0)
+        for (int i = 0; i < lists.nneigh; ++i) append_elements(tree, lists.neigh[i], near.lsrc);
+
+      // 5. Near field.
+      if (near.lsrc[0] > 0) {
+        if (timers) {
+          const auto t0 = Clock::now();
+          near_field(mesh, mu, snaptol, mode, x, near, y);
+          timers->near += seconds_since(t0);
+          timers->near_pairs += static_cast<std::int64_t>(near.lsrc[0]) * near.ltarg[0];
+        } else {
+          near_field(mesh, mu, snaptol, mode, x, near, y);
+        }
+      }
+
+      // 6. Evaluation at the leaf's collocation points.
+      if (leaf && has_elements) evaluate_local(mesh, mu, p, tree, b, cloc, scratch, y);
+    }
+  }
+  if (timers) timers->downward += seconds_since(t_start);
+}
+
+}  // namespace velmora

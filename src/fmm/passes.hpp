@@ -1,0 +1,62 @@
+// Pieces shared by the upward and downward multipole passes: the scratch
+// storage they borrow from the caller, optional timers, and the element
+// densities by mode.
+#pragma once
+
+#include <cstdint>
+
+#include "bem/mesh.hpp"
+#include "fmm/expansion.hpp"
+#include "fmm/harmonics.hpp"
+
+namespace velmora {
+
+// Scratch of the passes, all supplied by the caller (storage block
+// registrations 61, 62, 63, 87 and 88), sized for expansion order p:
+//   rtab  regular_table_size(p)          harmonics R(n,m) of one point
+//   gtab  gradient_table_size(p)         their gradient
+//   stab  irregular_table_size(p)        Sbar(n,m) up to degree 2p (DNWRD only)
+//   mom1  ExpanView<>::cell_size(p)      one cell's moments
+//   loc1  ExpanView<>::cell_size(p)      one cell's local expansion (DNWRD only)
+// UPWRD uses rtab, gtab and mom1 (the re-centred moments of the child being
+// translated); DNWRD uses all five.
+struct FmmScratch {
+  Complex* rtab = nullptr;
+  Complex* gtab = nullptr;
+  Complex* stab = nullptr;
+  Complex* mom1 = nullptr;
+  Complex* loc1 = nullptr;
+};
+
+// Optional instrumentation: when a pass receives a non-null pointer it adds
+// its wall-clock seconds and counts here.  The rest of a pair's time is
+// upward + downward - near - m2l.
+struct FmmTimers {
+  double upward = 0.0;          // whole of UPWRD
+  double downward = 0.0;        // whole of DNWRD
+  double near = 0.0;            // DNWRD step 5: TRIINT calls and their accumulation
+  double m2l = 0.0;             // DNWRD step 2: multipole-to-local translations
+  std::int64_t near_pairs = 0;  // source-target pairs integrated by TRIINT
+  std::int64_t m2l_pairs = 0;   // (B, F) pairs translated
+};
+
+// Velocity u and traction t of element e by mode (x is read only for mode 1):
+//   mode 0: code 2 -> u_k = 0, t_k = -value;  other code -> u_k = -value, t_k = 0
+//   mode 1: code 2 -> u_k = x(3(e-1)+k), t_k = 0;  other -> u_k = 0, t_k = x(3(e-1)+k)
+inline void element_densities(const MeshView& mesh, int e, int mode, const double* x, double u[3],
+                              double t[3]) {
+  for (int k = 1; k <= 3; ++k) {
+    const bool traction = mesh.traction_prescribed(e, k);
+    if (mode == 0) {
+      const double v = -mesh.value(e, k);
+      u[k - 1] = traction ? 0.0 : v;
+      t[k - 1] = traction ? v : 0.0;
+    } else {
+      const double v = x[3 * static_cast<long>(e - 1) + (k - 1)];
+      u[k - 1] = traction ? v : 0.0;
+      t[k - 1] = traction ? 0.0 : v;
+    }
+  }
+}
+
+}  // namespace velmora
