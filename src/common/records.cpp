@@ -5,11 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace velmora::fmt {
 namespace {
 
-std::string stars(int w) { return std::string(w > 0 ? w : 0, '*'); }
+std::string stars(int w) {
+  return std::string(w > 0 ? w : 0, '*');
+}
 
 std::string right(const std::string& body, int w) {
   if (static_cast<int>(body.size()) > w) return stars(w);
@@ -27,11 +30,14 @@ std::string non_finite(double v, int w) {
 
 // Places sign + digits ("0.xxx" or "12.xx") in w columns, dropping an
 // optional leading zero when that makes it fit.
-std::string fit_number(bool neg, std::string digits, int w) {
-  std::string body = (neg ? "-" : "") + digits;
+std::string fit_number(bool neg, const std::string& digits, int w) {
+  const std::string sign = neg ? "-" : "";
+  std::string body = sign;
+  body += digits;
   if (static_cast<int>(body.size()) <= w) return right(body, w);
   if (digits.size() >= 2 && digits[0] == '0' && digits[1] == '.') {
-    body = (neg ? "-" : "") + digits.substr(1);
+    body = sign;
+    body.append(digits, 1, std::string::npos);
     if (static_cast<int>(body.size()) <= w) return right(body, w);
   }
   return stars(w);
@@ -45,13 +51,16 @@ std::string A(std::string_view s, int w) {
   return std::string(w - s.size(), ' ') + std::string(s);
 }
 
-std::string I(std::int64_t v, int w) { return right(std::to_string(v), w); }
+std::string I(std::int64_t v, int w) {
+  return right(std::to_string(v), w);
+}
 
 std::string F(double v, int w, int d) {
   if (!std::isfinite(v)) return non_finite(v, w);
-  char buf[512];
-  std::snprintf(buf, sizeof buf, "%.*f", d, std::fabs(v));
-  std::string digits(buf);
+  // Sized for the largest double (309 digits) with d decimals.
+  std::vector<char> buf(static_cast<std::size_t>(d > 0 ? d : 0) + 320);
+  std::snprintf(buf.data(), buf.size(), "%.*f", d, std::fabs(v));
+  std::string digits(buf.data());
   if (d == 0) digits += '.';
   return fit_number(std::signbit(v), digits, w);
 }
@@ -87,12 +96,21 @@ std::string E(double v, int w, int d) {
   return fit_number(std::signbit(v), "0." + digits + exponent, w);
 }
 
-std::string X(int n) { return std::string(n > 0 ? n : 0, ' '); }
+std::string X(int n) {
+  return std::string(n > 0 ? n : 0, ' ');
+}
 
-std::string list_int(std::int64_t v) { return I(v, 11); }
+std::string slash() {
+  return std::string(1, '\n');
+}
+
+std::string list_int(std::int64_t v) {
+  return I(v, 11);
+}
 
 std::string list_real(double v) {
-  if (!std::isfinite(v)) return right(std::isnan(v) ? "NaN" : (v < 0 ? "-Infinity" : "Infinity"), 25);
+  if (!std::isfinite(v))
+    return right(std::isnan(v) ? "NaN" : (v < 0 ? "-Infinity" : "Infinity"), 25);
   const double a = std::fabs(v);
   char buf[64];
   std::string body;
@@ -123,7 +141,9 @@ ListRecord& ListRecord::operator<<(std::string_view text) {
   return *this;
 }
 
-ListRecord& ListRecord::operator<<(double v) { return add_number(list_real(v)); }
+ListRecord& ListRecord::operator<<(double v) {
+  return add_number(list_real(v));
+}
 
 ListRecord& ListRecord::add_number(const std::string& field) {
   if (!first_) s_ += ' ';

@@ -7,6 +7,10 @@
 //   E(v, w, d) 0.d...dE+ee with d digits, right-justified in w columns;
 //             exponents beyond +-99 are written +eee / -eee without the E
 //   X(n)      n blanks
+//   slash()   ends the current record: the line end that separates two
+//             records written as one text, so a format that begins or ends
+//             with a slash writes an empty record before or after its text
+//             (units().write(u, slash() + A("abc", 3)) writes "" then "abc")
 // A value that does not fit its width gives w asterisks.  A leading zero
 // before the point is dropped when it is the only thing that does not fit.
 // Rounding is to nearest on the exact binary value.  A negative value
@@ -31,6 +35,7 @@ std::string I(std::int64_t v, int w);
 std::string F(double v, int w, int d);
 std::string E(double v, int w, int d);
 std::string X(int n);
+std::string slash();
 
 // Free-format items.
 std::string list_int(std::int64_t v);

@@ -8,6 +8,9 @@
 namespace velmora {
 
 std::int64_t Block::regvar(int item_size, std::int64_t item_count) {
+  // A table that is already full (a caller went on after the stop) is never
+  // written past its end.
+  if (nvar_ > kMaxia) fatal_stop("# Parameter maxia is too small; stop");
   const std::int64_t start = next_;
   ia_[nvar_] = start;
   next_ += units_for(item_size, item_count);
@@ -16,7 +19,9 @@ std::int64_t Block::regvar(int item_size, std::int64_t item_count) {
   return start;
 }
 
-void Block::Free::operator()(Unit16* p) const { std::free(p); }
+void Block::Free::operator()(Unit16* p) const {
+  std::free(p);
+}
 
 void Block::allocate() {
   const std::int64_t n = units_registered();

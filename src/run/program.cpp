@@ -1,7 +1,278 @@
+// The main program: files, banner, input, echo, the storage block, the
+// solution driver and the timing line.
 #include "run/program.hpp"
 
-namespace velmora {
+#include <omp.h>
+#include <time.h>
 
-int run_program(int, char**) { return 0; }
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <initializer_list>
+#include <new>
+#include <string>
+
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
+#include "common/blas.hpp"
+#include "common/constants.hpp"
+#include "common/listread.hpp"
+#include "common/records.hpp"
+#include "common/stop.hpp"
+#include "common/storage.hpp"
+#include "common/units.hpp"
+#include "run/bemsol.hpp"
+#include "run/registry.hpp"
+
+namespace velmora {
+namespace {
+
+// Subnormal results flushed to zero and subnormal operands read as zero, in
+// the calling thread.
+void flush_subnormals() {
+#if defined(__SSE__) || defined(__x86_64__)
+  _mm_setcsr(_mm_getcsr() | 0x8040);  // FTZ (bit 15) and DAZ (bit 6) of MXCSR
+#elif defined(__aarch64__)
+  std::uint64_t fpcr;
+  __asm__ __volatile__("mrs %0, fpcr" : "=r"(fpcr));
+  fpcr |= std::uint64_t{1} << 24;  // FZ: flush subnormal inputs and results
+  __asm__ __volatile__("msr fpcr, %0" : : "r"(fpcr));
+#endif
+}
+
+// Starts the OpenMP runtime and sets the same floating-point mode in every
+// thread of its team, so that the threads of the passes agree with the main
+// thread bit for bit.
+void start_threads() {
+  flush_subnormals();
+#pragma omp parallel
+  flush_subnormals();
+}
+
+// Processor time of the process in seconds.
+float cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<float>(static_cast<double>(ts.tv_sec) +
+                            1e-9 * static_cast<double>(ts.tv_nsec));
+}
+
+// Wall-clock seconds counted from the first reading.
+float wall_seconds() {
+  using Clock = std::chrono::steady_clock;
+  static const Clock::time_point origin = Clock::now();
+  return static_cast<float>(std::chrono::duration<double>(Clock::now() - origin).count());
+}
+
+// The three output files, attached to their units while the run lasts.
+class OutputFiles {
+ public:
+  ~OutputFiles() {
+    units().detach(kUnitLog);
+    units().detach(kUnitOut);
+    units().detach(kUnitPlt);
+  }
+  void open() {
+    open_one(log_, "output.log", kUnitLog);
+    open_one(dat_, "output.dat", kUnitOut);
+    open_one(plt_, "output.plt", kUnitPlt);
+  }
+
+ private:
+  static void open_one(std::ofstream& f, const char* name, int unit) {
+    errno = 0;
+    f.open(name, std::ios::out | std::ios::trunc);
+    if (!f.is_open())
+      fatal_stop(std::string(name) + ": cannot open the file for writing" +
+                 (errno != 0 ? std::string(" (") + std::strerror(errno) + ")" : std::string()));
+    units().attach(unit, &f);
+  }
+  std::ofstream log_, dat_, plt_;
+};
+
+void open_input(ListReader& r, const char* name) {
+  errno = 0;
+  if (!r.open(name))
+    fatal_stop(std::string(name) + ": cannot open the file" +
+               (errno != 0 ? std::string(" (") + std::strerror(errno) + ")" : std::string()));
+}
+
+// A record to the console, then to the given units in order.
+void to_console_and(const std::string& rec, std::initializer_list<int> units_after) {
+  units().write_console(rec);
+  for (int u : units_after) units().write(u, rec);
+}
+
+std::string padded79(std::string s) {
+  s.resize(79, ' ');
+  return s;
+}
+
+void write_banner(int unit_or_console) {
+  const std::string rule(79, '-');
+  const std::string records[8] = {
+      rule,
+      " Program:   Velmora, V.1.1,              Updated December 14, 2023  ",
+      "            A fast multiplole BEM code for general 3-D Stokes flow problems    ",
+      padded79(" Velmora: boundary elements with the fast multipole method, 3-D Stokes flow"),
+      padded79(" Purpose: velocities and tractions on surfaces meshed with flat triangles"),
+      padded79(" Contact: the Velmora maintainers, through the project's issue tracker"),
+      padded79(" Licence: see README.md of the source distribution; no warranty"),
+      rule,
+  };
+  for (const auto& r : records) {
+    if (unit_or_console < 0)
+      units().write_console(r);
+    else
+      units().write(unit_or_console, r);
+  }
+}
+
+[[noreturn]] void invalid_parameter(const char* name) {
+  fatal_stop(fmt::list(std::string("Invalid parameter --> ") + name + "; stop"));
+}
+
+int run() {
+  // 1. Start-up.
+  start_threads();
+  blas::pin_single_thread();
+  const float t0 = cpu_seconds();
+  const float w0 = wall_seconds();
+
+  // 2. The five files: both inputs must exist before any output is created.
+  ListReader cnd, dat;
+  open_input(cnd, "input.cnd");
+  open_input(dat, "input.dat");
+  OutputFiles out;
+  out.open();
+
+  // 3. Banner.
+  write_banner(kUnitLog);
+  write_banner(-1);
+
+  // 4. input.cnd.
+  RunScalars s;
+  cnd.begin();
+  cnd.get(s.snaptol, {"snaptol"});
+  cnd.get(s.m, {"M"});
+  cnd.get(s.unused1, {"third item of the first record"});
+  cnd.get(s.unused2, {"fourth item of the first record"});
+  cnd.get(s.iprec, {"iprec"});
+  cnd.get(s.ncycle, {"ncycle"});
+  cnd.get(s.tol, {"tol"});
+  cnd.end();
+  cnd.begin();
+  cnd.get(s.maxdep, {"maxdep"});
+  cnd.get(s.minlev, {"minlev"});
+  cnd.get(s.maxl, {"maxl"});
+  cnd.get(s.maxcel, {"maxcel"});
+  cnd.get(s.nexp, {"nexp"});
+  cnd.get(s.ngauss, {"ngauss"});
+  cnd.get(s.cubfac, {"cubfac"});
+  cnd.end();
+  cnd.close();
+
+  // 5. The head of input.dat.
+  const std::string title = dat.title({"title"});
+  dat.title({"second title line"});
+  dat.begin();
+  dat.get(s.nelem, {"nelem"});
+  dat.get(s.nnode, {"nnode"});
+  dat.get(s.mu, {"mu"});
+  dat.end();
+
+  // 6. ndof = 3 nelem and LWORK = 3 nelem (M + 6) + M (M + 3) + 1, formed
+  // wide here so that sizes beyond 32 bits are caught below, not wrapped.
+  const std::int64_t ndof = 3 * static_cast<std::int64_t>(s.nelem);
+  const __int128 m = s.m;
+  const __int128 lwork = 3 * static_cast<__int128>(s.nelem) * (m + 6) + m * (m + 3) + 1;
+
+  // 7. Title.
+  to_console_and(title.substr(0, 78), {kUnitLog, kUnitOut});
+  to_console_and(fmt::list(), {kUnitLog, kUnitOut});
+
+  // 8. Echo.
+  to_console_and(fmt::list("Number of boundary elements          =", s.nelem), {kUnitLog});
+  to_console_and(fmt::list("Number of nodes for the mesh         =", s.nnode), {kUnitLog});
+  to_console_and(fmt::list("Total number of DOFs                 =", ndof), {kUnitLog});
+  to_console_and(fmt::list("Constant mu                          =", s.mu), {kUnitLog});
+  to_console_and(fmt::list("Maximum number of elements in a leaf =", s.maxl), {kUnitLog});
+  to_console_and(fmt::list("Maximum number of tree levels        =", s.maxdep), {kUnitLog});
+  to_console_and(fmt::list("Tolerance for convergence for GMRES  =", s.tol), {kUnitLog});
+  to_console_and(fmt::list("Number of expansion terms            =", s.nexp), {kUnitLog});
+  to_console_and(fmt::list("Number of Gaussian points            =", s.ngauss), {kUnitLog});
+
+  // Sizes that would divide by zero or index outside the arrays stop the
+  // run before anything is sized from them.  M itself is checked by the
+  // solver; here only an M whose work array could not even hold the initial
+  // guess and the right-hand side (or would not fit 32 bits) is refused.
+  if (s.nelem < 1 || ndof > INT_MAX) invalid_parameter("nelem");
+  if (s.nnode < 1) invalid_parameter("nnode");
+  if (!(s.mu > 0.0)) invalid_parameter("mu");
+  if (s.maxl < 1) invalid_parameter("maxl");
+  if (s.maxcel < 1) invalid_parameter("maxcel");
+  if (s.maxdep < 0) invalid_parameter("maxdep");
+  if (s.nexp < 0) invalid_parameter("nexp");
+  if (lwork > INT_MAX || lwork < 2 * static_cast<__int128>(ndof)) invalid_parameter("M");
+  s.lwork = static_cast<int>(lwork);
+
+  // 9. Registration of the 88 variables.
+  Block a;
+  register_variables(a, RunSizes{s.nelem, s.nnode, s.lwork, s.maxl, s.maxcel, s.maxdep, s.nexp});
+
+  // 10, 11. Memory report and the number of variables registered.
+  const std::string memory = fmt::slash() + "  Memory size of the large block a     =" +
+                             fmt::F(block_megabytes(a), 12, 1) + " Mb";
+  to_console_and(memory, {kUnitLog});
+  const std::string count =
+      "  Number of variables registered       =" + fmt::I(a.nvar() - 1, 12) + fmt::slash();
+  to_console_and(count, {kUnitLog});
+
+  // 12. The one allocation.
+  try {
+    a.allocate();
+  } catch (const std::bad_alloc&) {
+    fatal_stop(fmt::list("Out of memory: the large block a needs", a.units_registered() * 16,
+                         "bytes; stop"));
+  }
+
+  // 13. The scalars into the block.
+  store_scalars(a, s);
+
+  // 14. The solve.
+  BEMSOL(a, dat);
+
+  // 15. Timing.
+  const float t1 = cpu_seconds();
+  const float w1 = wall_seconds();
+  to_console_and(fmt::list(), {kUnitLog, kUnitOut});
+  to_console_and(" Total CPU time, wall-clock time used =" + fmt::F(t1 - t0, 10, 2) + " (sec)," +
+                     fmt::F(w1 - w0, 10, 2) + " (sec)",
+                 {kUnitLog, kUnitOut});
+  return 0;
+}
+
+}  // namespace
+
+int run_program(int, char**) {
+  try {
+    return run();
+  } catch (const StopRun& stop) {
+    // The message is on the error stream; the files are closed as the run
+    // unwinds.
+    return stop.status() != 0 ? stop.status() : 1;
+  } catch (const std::bad_alloc&) {
+    units().write_error(fmt::list("Out of memory; stop"));
+    return 1;
+  } catch (const std::exception& e) {
+    units().write_error(fmt::list(std::string("Internal error: ") + e.what() + "; stop"));
+    return 1;
+  }
+}
 
 }  // namespace velmora

@@ -83,7 +83,8 @@ void TECOUT(int nelem, int nnode, const double* xnode, const int* ielem, const d
   }
   io.write(kUnitPlt, fmt::list());
   for (long e = 0; e < ne; ++e)
-    io.write(kUnitPlt, fmt::I(ielem[e], 15) + fmt::I(ielem[e + ne], 15) + fmt::I(ielem[e + 2 * ne], 15));
+    io.write(kUnitPlt,
+             fmt::I(ielem[e], 15) + fmt::I(ielem[e + ne], 15) + fmt::I(ielem[e + 2 * ne], 15));
 }
 
 }  // namespace velmora

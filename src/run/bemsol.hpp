@@ -1,0 +1,26 @@
+// BEMSOL, the solution driver.
+//
+// Called once by the main program after the storage block has been
+// allocated and the scalars stored in it (registrations 1..19).  It selects
+// the Gauss rule, reads the nodes and elements from the rest of the model
+// file (which it closes), computes the collocation points, and then runs the
+// solve on the registered arrays of the block.
+#pragma once
+
+#include "common/listread.hpp"
+#include "common/storage.hpp"
+
+namespace velmora {
+
+// `dat` is the model file, positioned after its first three records.
+void BEMSOL(Block& a, ListReader& dat);
+
+// Reads the node and element records (from the heading line before the
+// nodes to the last element) into xnode, ielem and bc of the block and
+// closes `dat`.  Besides the unreadable items that the reader reports, a
+// node or element number outside 1..nnode / 1..nelem, a number given twice,
+// a node of an element outside 1..nnode and an element of zero area are
+// fatal, each reported with its line.
+void read_mesh(Block& a, ListReader& dat);
+
+}  // namespace velmora
