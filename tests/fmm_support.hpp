@@ -1,0 +1,207 @@
+// Owning storage for the tree and the multipole passes, for tests and
+// benchmarks (the program carves the same arrays from its storage block).
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "bem/gauss.hpp"
+#include "bem/mesh.hpp"
+#include "bem/shapes.hpp"
+#include "bem/triint.hpp"
+#include "common/units.hpp"
+#include "fmm/dnwrd.hpp"
+#include "fmm/expansion.hpp"
+#include "fmm/harmonics.hpp"
+#include "fmm/mktree.hpp"
+#include "fmm/passes.hpp"
+#include "fmm/tree.hpp"
+#include "fmm/upwrd.hpp"
+
+namespace velmora::testing {
+
+// The tree arrays of MKTREE with capacities maxcel and maxdep.
+class TreeStore {
+ public:
+  TreeStore(int nelem, int maxcel, int maxdep)
+      : maxcel_(maxcel),
+        maxdep_(maxdep),
+        iccode_(maxcel + 1, -1),
+        ielord_(nelem, -1),
+        ielfst_(maxcel, -1),
+        iellst_(maxcel, -1),
+        iparnt_(maxcel, -1),
+        ichild_(8 * static_cast<std::size_t>(maxcel), -1),
+        levfst_(maxdep + 1, -1),
+        levlst_(maxdep + 1, -1),
+        ioct_(nelem),
+        iperm_(nelem),
+        celcen_(3 * static_cast<std::size_t>(maxcel)),
+        celsiz_(maxdep + 1) {}
+  TreeStore(const TreeStore&) = delete;
+  TreeStore& operator=(const TreeStore&) = delete;
+
+  Tree view() {
+    Tree t;
+    t.maxcel = maxcel_;
+    t.maxdep = maxdep_;
+    t.nlev = &nlev_;
+    t.iccode = iccode_.data();
+    t.ielord = ielord_.data();
+    t.ielfst = ielfst_.data();
+    t.iellst = iellst_.data();
+    t.iparnt = iparnt_.data();
+    t.ichild = ichild_.data();
+    t.levfst = levfst_.data();
+    t.levlst = levlst_.data();
+    t.celcen = celcen_.data();
+    t.celsiz = celsiz_.data();
+    return t;
+  }
+  int* ioct() { return ioct_.data(); }
+  int* iperm() { return iperm_.data(); }
+  int maxcel() const { return maxcel_; }
+  int maxdep() const { return maxdep_; }
+
+ private:
+  int maxcel_, maxdep_;
+  int nlev_ = -1;
+  std::vector<int> iccode_, ielord_, ielfst_, iellst_, iparnt_, ichild_, levfst_, levlst_, ioct_,
+      iperm_;
+  std::vector<double> celcen_, celsiz_;
+};
+
+// Near-field lists, TRIINT coefficients and work arrays for nelem elements.
+class NearStore {
+ public:
+  explicit NearStore(int nelem)
+      : ltarg_(nelem + 1), lsrc_(nelem + 1), ints_(2 * static_cast<std::size_t>(nelem)),
+        reals_(33 * static_cast<std::size_t>(nelem)) {
+    const std::size_t n = nelem;
+    nf_.ltarg = ltarg_.data();
+    nf_.lsrc = lsrc_.data();
+    double* r = reals_.data();
+    for (auto& a : nf_.coef.u) a = r, r += n;
+    for (auto& a : nf_.coef.t) a = r, r += n;
+    nf_.work.flag = ints_.data();
+    nf_.work.s = ints_.data() + n;
+    nf_.work.h = r, r += n;
+    nf_.work.sigma = r, r += n;
+    for (auto& a : nf_.work.hint) a = r, r += n;
+    for (auto& a : nf_.work.tint) a = r, r += n;
+  }
+  NearStore(const NearStore&) = delete;
+  NearStore& operator=(const NearStore&) = delete;
+  const NearField& view() const { return nf_; }
+
+ private:
+  std::vector<int> ltarg_, lsrc_, ints_;
+  std::vector<double> reals_;
+  NearField nf_;
+};
+
+// Expansions and scratch of the passes for order p and maxcel cells.
+class ExpansionStore {
+ public:
+  ExpansionStore(int p, int maxcel)
+      : p_(p),
+        cmom_(ExpanView<Complex>::cell_size(p) * maxcel),
+        cloc_(ExpanView<Complex>::cell_size(p) * maxcel),
+        rtab_(regular_table_size(p)),
+        gtab_(gradient_table_size(p)),
+        stab_(irregular_table_size(p)),
+        mom1_(ExpanView<Complex>::cell_size(p)),
+        loc1_(ExpanView<Complex>::cell_size(p)) {}
+  ExpansionStore(const ExpansionStore&) = delete;
+  ExpansionStore& operator=(const ExpansionStore&) = delete;
+  FmmScratch scratch() {
+    return FmmScratch{rtab_.data(), gtab_.data(), stab_.data(), mom1_.data(), loc1_.data()};
+  }
+  Complex* cmom() { return cmom_.data(); }
+  Complex* cloc() { return cloc_.data(); }
+  int p() const { return p_; }
+
+ private:
+  int p_;
+  std::vector<Complex> cmom_, cloc_, rtab_, gtab_, stab_, mom1_, loc1_;
+};
+
+// A mesh with boundary conditions and collocation points.
+struct Model {
+  SurfaceMesh mesh;
+  std::vector<double> bc;    // nelem x 6
+  std::vector<double> xcol;  // nelem x 3
+  double mu = 1.0;
+
+  MeshView view() const {
+    return MeshView{mesh.nelem, mesh.nnode, mesh.ielem.data(), mesh.xnode.data(), xcol.data(),
+                    bc.data()};
+  }
+};
+
+// Model from a mesh: codes drawn from {2, 0, 1, 3} per component (about half
+// traction-prescribed), prescribed values uniform in [-1, 1].
+inline Model make_model(SurfaceMesh mesh, double mu, std::uint32_t seed) {
+  Model m;
+  m.mesh = std::move(mesh);
+  m.mu = mu;
+  const int ne = m.mesh.nelem;
+  m.bc.assign(6 * static_cast<std::size_t>(ne), 0.0);
+  m.xcol.assign(3 * static_cast<std::size_t>(ne), 0.0);
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> val(-1.0, 1.0);
+  const double codes[6] = {2.0, 2.0, 2.0, 0.0, 1.0, 3.0};
+  std::uniform_int_distribution<int> pick(0, 5);
+  for (int k = 0; k < 3; ++k)
+    for (int e = 0; e < ne; ++e) {
+      m.bc[e + k * static_cast<std::size_t>(ne)] = codes[pick(rng)];
+      m.bc[e + (k + 3) * static_cast<std::size_t>(ne)] = val(rng);
+    }
+  collocation_points(ne, m.mesh.nnode, m.mesh.ielem.data(), m.mesh.xnode.data(), m.xcol.data());
+  return m;
+}
+
+// Tree, expansions and near-field storage of one run of the passes.
+struct FmmSetup {
+  int minlev, maxl, p, ngauss;
+  double snaptol;
+  double gpt[48], gwt[16];
+  TreeStore tree;
+  ExpansionStore exp;
+  NearStore near;
+
+  FmmSetup(const Model& m, int maxl_, int p_, int minlev_ = 2, int ngauss_ = 7,
+           double cubfac = 1.01, int maxdep = 20, int maxcel = 0)
+      : minlev(minlev_),
+        maxl(maxl_),
+        p(p_),
+        ngauss(ngauss_),
+        snaptol(1e-10),
+        tree(m.mesh.nelem, maxcel > 0 ? maxcel : 4 * m.mesh.nelem + 64, maxdep),
+        exp(p_, maxcel > 0 ? maxcel : 4 * m.mesh.nelem + 64),
+        near(m.mesh.nelem) {
+    gauss_rule(ngauss, gpt, gwt);
+    // The tree report is not wanted here.
+    UnitsGuard guard;
+    std::ostringstream sink;
+    units().set_console(&sink);
+    units().attach(6, &sink);
+    MKTREE(maxdep, minlev, tree.maxcel(), maxl, m.mesh.nelem, m.mesh.nnode, tree.view(),
+           m.mesh.xnode.data(), m.xcol.data(), cubfac, tree.ioct(), tree.iperm());
+  }
+
+  // y += the multipole approximation of the operator for `mode`.
+  void apply(const Model& m, int mode, const double* x, double* y, FmmTimers* timers = nullptr) {
+    const MeshView mv = m.view();
+    const Tree t = tree.view();
+    const FmmScratch s = exp.scratch();
+    UPWRD(mv, m.mu, minlev, maxl, tree.maxcel(), p, ngauss, gwt, gpt, t, x, mode, exp.cmom(), s,
+          timers);
+    DNWRD(mv, m.mu, minlev, maxl, tree.maxcel(), p, mode, t, exp.cmom(), x, snaptol, exp.cloc(),
+          near.view(), s, y, timers);
+  }
+};
+
+}  // namespace velmora::testing
