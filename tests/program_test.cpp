@@ -1,0 +1,314 @@
+// End-to-end runs of the velmora executable in scratch directories: the
+// records of a good run, the ngauss stop, and every kind of bad input.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/records.hpp"
+#include "registration_table.hpp"
+
+namespace velmora {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct RunResult {
+  int status = -1;
+  std::string out, err;
+};
+
+// A scratch directory holding the input files of one run.
+class RunDir {
+ public:
+  RunDir() {
+    std::string tmpl = (fs::temp_directory_path() / "velmora-run-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir_ = tmpl;
+  }
+  ~RunDir() {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  void write(const std::string& name, const std::string& text) const {
+    std::ofstream(dir_ / name, std::ios::binary) << text;
+  }
+  std::string read(const std::string& name) const {
+    std::ifstream f(dir_ / name, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+  bool exists(const std::string& name) const { return fs::exists(dir_ / name); }
+  RunResult run() const {
+    const std::string cmd = "cd '" + dir_.string() + "' && '" + std::string(VELMORA_EXE) +
+                            "' > stdout.txt 2> stderr.txt";
+    const int rc = std::system(cmd.c_str());
+    RunResult r;
+    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    r.out = read("stdout.txt");
+    r.err = read("stderr.txt");
+    return r;
+  }
+
+ private:
+  fs::path dir_;
+};
+
+// A regular octahedron with unit vertices, its eight faces ordered so that
+// (n2 - n1) x (n3 - n1) points into the body; every component velocity-prescribed.
+const char* const kNodes =
+    "    1   1.0  0.0  0.0\n"
+    "    2  -1.0  0.0  0.0\n"
+    "    3   0.0  1.0  0.0\n"
+    "    4   0.0 -1.0  0.0\n"
+    "    5   0.0  0.0  1.0\n"
+    "    6   0.0  0.0 -1.0\n";
+const char* const kElements =
+    "    1   1 5 3   1 1 1   1.0 0.0 0.0\n"
+    "    2   3 5 2   1 1 1   1.0 0.0 0.0\n"
+    "    3   2 5 4   1 1 1   1.0 0.0 0.0\n"
+    "    4   4 5 1   1 1 1   1.0 0.0 0.0\n"
+    "    5   1 3 6   1 1 1   1.0 0.0 0.0\n"
+    "    6   3 2 6   1 1 1   1.0 0.0 0.0\n"
+    "    7   2 4 6   1 1 1   1.0 0.0 0.0\n"
+    "    8   4 1 6   1 1 1   1.0 0.0 0.0\n";
+
+std::string cnd(int m, int maxdep, int maxl, int maxcel, int nexp, int ngauss) {
+  return "1.0e-8 " + std::to_string(m) + " 0 0 1 10 1.0e-6   snaptol M - - iprec ncycle tol\n" +
+         std::to_string(maxdep) + " 2 " + std::to_string(maxl) + " " + std::to_string(maxcel) +
+         " " + std::to_string(nexp) + " " + std::to_string(ngauss) + " 1.01\n";
+}
+const std::string kCnd = cnd(30, 12, 40, 100, 4, 7);
+
+std::string dat(const std::string& counts = "8 6 1.0", const std::string& nodes = kNodes,
+                const std::string& elements = kElements) {
+  return "Octahedron translating along x\nsecond title line, never echoed\n" + counts +
+         "     nelem nnode mu\nNodes\n" + nodes + "Elements\n" + elements;
+}
+
+std::vector<std::string> lines(const std::string& s) {
+  std::vector<std::string> v;
+  std::istringstream is(s);
+  for (std::string l; std::getline(is, l);) v.push_back(l);
+  return v;
+}
+
+std::string joined(const std::vector<std::string>& v) {
+  std::string s;
+  for (const auto& l : v) s += l + "\n";
+  return s;
+}
+
+const std::string kRule(79, '-');
+
+std::vector<std::string> banner() {
+  std::vector<std::string> b = {
+      kRule, " Program:   Velmora, V.1.1,              Updated December 14, 2023  ",
+      "            A fast multiplole BEM code for general 3-D Stokes flow problems    "};
+  return b;
+}
+
+// The records before the solve for the octahedron with the control values of kCnd.
+std::vector<std::string> head_records(int ngauss) {
+  const std::int64_t lwork = testing::lwork_of(8, 30);
+  std::int64_t units = 0;
+  for (const auto& r : testing::registration_table(8, 6, lwork, 40, 100, 12, 4))
+    units += testing::units_of(r);
+  const std::string title = "Octahedron translating along x";
+  return {title + std::string(78 - title.size(), ' '),
+          " ",
+          " Number of boundary elements          =           8",
+          " Number of nodes for the mesh         =           6",
+          " Total number of DOFs                 =          24",
+          " Constant mu                          =   1.0000000000000000     ",
+          " Maximum number of elements in a leaf =          40",
+          " Maximum number of tree levels        =          12",
+          " Tolerance for convergence for GMRES  =   9.9999999999999995E-007",
+          " Number of expansion terms            =           4",
+          " Number of Gaussian points            =           " + std::to_string(ngauss),
+          "",
+          "  Memory size of the large block a     =" +
+              fmt::F(static_cast<double>(units * 16) / 1e6, 12, 1) + " Mb",
+          "  Number of variables registered       =          88",
+          ""};
+}
+
+// Banner: 8 records of 79 characters (the second one as given, 68), rules first and last.
+void expect_banner(const std::vector<std::string>& got) {
+  ASSERT_GE(got.size(), 8u);
+  const auto b = banner();
+  EXPECT_EQ(got[0], b[0]);
+  EXPECT_EQ(got[1], b[1]);
+  EXPECT_EQ(got[2], b[2]);
+  for (int k = 3; k <= 6; ++k) EXPECT_EQ(got[k].size(), 79u) << got[k];
+  EXPECT_EQ(got[7], kRule);
+}
+
+const std::regex kTiming(
+    R"( Total CPU time, wall-clock time used = *[0-9]+\.[0-9]{2} \(sec\), *[0-9]+\.[0-9]{2} \(sec\))");
+
+// A good run: banner, title, echo, memory report and count, then the timing line; status 0.
+TEST(Program, GoodRunRecords) {
+  RunDir d;
+  d.write("input.cnd", kCnd);
+  d.write("input.dat", dat());
+  const RunResult r = d.run();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  const auto log = lines(d.read("output.log"));
+  expect_banner(log);
+  auto expected = head_records(7);
+  ASSERT_EQ(log.size(), 8 + expected.size() + 2);
+  for (std::size_t k = 0; k < expected.size(); ++k) EXPECT_EQ(log[8 + k], expected[k]) << k;
+  EXPECT_EQ(log[log.size() - 2], " ");
+  EXPECT_TRUE(std::regex_match(log.back(), kTiming)) << log.back();
+  // The console receives the same records.
+  EXPECT_EQ(r.out, d.read("output.log"));
+  // output.dat: title, empty record, then the timing block.
+  const auto out = lines(d.read("output.dat"));
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_EQ(out[0], expected[0]);
+  EXPECT_EQ(out[1], " ");
+  EXPECT_EQ(out[2], " ");
+  EXPECT_TRUE(std::regex_match(out[3], kTiming)) << out[3];
+}
+
+// ngauss = 4: the message on standard error, a non-zero status, output.log up to the memory
+// report and count, output.dat the title and an empty record, and no timing line.
+TEST(Program, InvalidNgaussStops) {
+  RunDir d;
+  d.write("input.cnd", cnd(30, 12, 40, 100, 4, 4));
+  d.write("input.dat", dat());
+  const RunResult r = d.run();
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.err, " Invalid parameter --> ngauss; stop\n");
+  const auto log = lines(d.read("output.log"));
+  expect_banner(log);
+  const auto expected = head_records(4);
+  std::vector<std::string> tail(log.begin() + 8, log.end());
+  EXPECT_EQ(joined(tail), joined(expected));
+  EXPECT_EQ(d.read("output.dat"), expected[0] + "\n \n");
+  EXPECT_EQ(d.read("output.plt"), "");
+}
+
+// Missing input files: one line naming the file, a non-zero status, and no output files.
+TEST(Program, MissingInputFiles) {
+  for (const char* missing : {"input.cnd", "input.dat"}) {
+    RunDir d;
+    if (std::string(missing) != "input.cnd") d.write("input.cnd", kCnd);
+    if (std::string(missing) != "input.dat") d.write("input.dat", dat());
+    const RunResult r = d.run();
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.err, std::string(missing) + ": cannot open the file (No such file or directory)\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(d.exists("output.log"));
+    EXPECT_FALSE(d.exists("output.dat"));
+    EXPECT_FALSE(d.exists("output.plt"));
+  }
+}
+
+struct BadInput {
+  const char* name;
+  std::string cnd, dat, message;
+};
+
+// Unreadable items, early ends of file and invalid records: the message and a non-zero status.
+TEST(Program, BadInputMessages) {
+  std::string nodes_bad_y = kNodes;
+  nodes_bad_y.replace(nodes_bad_y.find("4   0.0 -1.0"), 12, "4   0.0 zz.5");
+  std::string elements_short = kElements;
+  elements_short.resize(elements_short.find("    8 "));
+  const std::string nodes_dup =
+      "1 1.0 0.0 0.0\n2 -1.0 0.0 0.0\n2 0.0 1.0 0.0\n4 0.0 -1.0 0.0\n5 0 0 1\n6 0 0 -1\n";
+  const std::string nodes_collinear =
+      "1 1.0 0.0 0.0\n2 -1.0 0.0 0.0\n3 0.0 1.0 0.0\n4 0.0 -1.0 0.0\n5 0.5 0.5 0\n6 0 0 -1\n";
+  auto with_element = [](int record, const std::string& text) {
+    std::vector<std::string> v = lines(kElements);
+    v[record - 1] = text;
+    return joined(v);
+  };
+  const std::vector<BadInput> cases = {
+      {"real item unreadable", kCnd, dat("8 6 1.0", nodes_bad_y),
+       "input.dat, line 8: expected a real (y of node 4), found \"zz.5\""},
+      {"integer item given as real", "1.0e-8 30.5 0 0 1 10 1.0e-6\n12 2 40 100 4 7 1.01\n", dat(),
+       "input.cnd, line 1: expected an integer (M), found \"30.5\""},
+      {"input.cnd ends early", "1.0e-8 30 0 0 1 10 1.0e-6\n", dat(),
+       "input.cnd, line 2: expected an integer (maxdep), found end of file"},
+      {"input.dat ends in the elements", kCnd, dat("8 6 1.0", kNodes, elements_short),
+       "input.dat, line 19: expected an integer (number of element record 8), found end of file"},
+      {"input.dat ends in the title", kCnd, "only a title\n",
+       "input.dat, line 2: expected a title line (second title line), found end of file"},
+      {"node number outside", kCnd, dat("8 6 1.0", "1 1 0 0\n2 -1 0 0\n7 0 1 0\n"),
+       "input.dat, line 7: node record 3 gives node number 7, outside 1..6"},
+      {"node given twice", kCnd, dat("8 6 1.0", nodes_dup),
+       "input.dat, line 7: node 2 is given a second time (first on line 6); each node needs "
+       "exactly one record"},
+      {"element number outside", kCnd,
+       dat("8 6 1.0", kNodes, with_element(2, "0 3 5 2 1 1 1 1.0 0.0 0.0")),
+       "input.dat, line 13: element record 2 gives element number 0, outside 1..8"},
+      {"element given twice", kCnd,
+       dat("8 6 1.0", kNodes, with_element(8, "1 4 1 6 1 1 1 1.0 0.0 0.0")),
+       "input.dat, line 19: element 1 is given a second time (first on line 12); each element "
+       "needs exactly one record"},
+      {"node of an element outside", kCnd,
+       dat("8 6 1.0", kNodes, with_element(3, "3 2 5 -4 1 1 1 1.0 0.0 0.0")),
+       "input.dat, line 14: node 3 of element 3 is -4, outside 1..6"},
+      {"coincident nodes", kCnd,
+       dat("8 6 1.0", kNodes, with_element(5, "5 1 3 3 1 1 1 1.0 0.0 0.0")),
+       "input.dat, line 16: element 5 has zero area (nodes 1, 3 and 3 coincide or are "
+       "collinear)"},
+      {"collinear nodes", kCnd, dat("8 6 1.0", nodes_collinear),
+       "input.dat, line 12: element 1 has zero area (nodes 1, 5 and 3 coincide or are "
+       "collinear)"},
+      {"nelem", kCnd, dat("0 6 1.0"), " Invalid parameter --> nelem; stop"},
+      {"nnode", kCnd, dat("8 0 1.0"), " Invalid parameter --> nnode; stop"},
+      {"mu zero", kCnd, dat("8 6 0.0"), " Invalid parameter --> mu; stop"},
+      {"mu negative", kCnd, dat("8 6 -1.0"), " Invalid parameter --> mu; stop"},
+      {"maxl", cnd(30, 12, 0, 100, 4, 7), dat(), " Invalid parameter --> maxl; stop"},
+      {"maxcel", cnd(30, 12, 40, 0, 4, 7), dat(), " Invalid parameter --> maxcel; stop"},
+      {"maxdep", cnd(30, -1, 40, 100, 4, 7), dat(), " Invalid parameter --> maxdep; stop"},
+      {"nexp", cnd(30, 12, 40, 100, -1, 7), dat(), " Invalid parameter --> nexp; stop"},
+      {"M leaves no room for x and b", cnd(-5, 12, 40, 100, 4, 7), dat(),
+       " Invalid parameter --> M; stop"},
+  };
+  for (const BadInput& c : cases) {
+    RunDir d;
+    d.write("input.cnd", c.cnd);
+    d.write("input.dat", c.dat);
+    const RunResult r = d.run();
+    EXPECT_NE(r.status, 0) << c.name;
+    EXPECT_EQ(r.err, c.message + "\n") << c.name;
+    // Nothing is sized from an invalid parameter: the stop comes before the memory report.
+    if (c.message.rfind(" Invalid parameter", 0) == 0)
+      EXPECT_EQ(d.read("output.log").find("Memory size"), std::string::npos) << c.name;
+  }
+}
+
+// The bundled example reads completely and the run ends with status 0.
+TEST(Program, SphereExampleRuns) {
+  RunDir d;
+  const std::string src = std::string(VELMORA_SOURCE_DIR) + "/examples/sphere-translate/";
+  for (const char* f : {"input.cnd", "input.dat"}) {
+    std::ifstream in(src + f);
+    std::ostringstream s;
+    s << in.rdbuf();
+    d.write(f, s.str());
+  }
+  const RunResult r = d.run();
+  EXPECT_EQ(r.status, 0) << r.err;
+  const auto log = lines(d.read("output.log"));
+  ASSERT_GT(log.size(), 12u);
+  EXPECT_EQ(log[10], " Number of boundary elements          =        1280");
+  EXPECT_EQ(log[11], " Number of nodes for the mesh         =         642");
+  EXPECT_TRUE(std::regex_match(log.back(), kTiming)) << log.back();
+}
+
+}  // namespace
+}  // namespace velmora
