@@ -1,0 +1,39 @@
+# Shared by tools/setup.sh and tools/test.sh (sourced, not run): the Debian
+# packages Velmora needs, their installation, and the Release build in build/.
+# VELMORA_ROOT must be set to the repository root before sourcing.
+
+VELMORA_PACKAGES=(cmake g++ make libopenblas-dev libgtest-dev libbenchmark-dev)
+
+# Installs with apt-get whatever of VELMORA_PACKAGES is missing; does nothing
+# (and needs no root) when all are present.
+velmora_install_packages() {
+  if ! command -v dpkg-query >/dev/null 2>&1; then
+    echo "Not a Debian system: make sure these are installed: ${VELMORA_PACKAGES[*]}" >&2
+    return 0
+  fi
+  local missing=() p
+  for p in "${VELMORA_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  ((${#missing[@]} == 0)) && return 0
+  echo "Installing missing Debian packages: ${missing[*]}"
+  local as_root=()
+  if ((EUID != 0)); then
+    if command -v sudo >/dev/null 2>&1; then
+      as_root=(sudo)
+    else
+      echo "error: installing packages needs root; run as root or install: ${missing[*]}" >&2
+      return 1
+    fi
+  fi
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# Configures build/ (Release) and builds everything: the velmora program,
+# the test suite and the benchmarks.
+velmora_build() {
+  cmake -S "$VELMORA_ROOT" -B "$VELMORA_ROOT/build" -DCMAKE_BUILD_TYPE=Release
+  cmake --build "$VELMORA_ROOT/build" -j "$(nproc)"
+}

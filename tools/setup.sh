@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Command one: installs missing Debian packages (as root), builds Velmora in
+# build/, and runs the bundled sphere example in scratch/sphere-translate.
+set -euo pipefail
+VELMORA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$VELMORA_ROOT/tools/deps.sh"
+
+velmora_install_packages
+velmora_build
+
+run_dir="$VELMORA_ROOT/scratch/sphere-translate"
+mkdir -p "$run_dir"
+cp "$VELMORA_ROOT/examples/sphere-translate/input.cnd" \
+   "$VELMORA_ROOT/examples/sphere-translate/input.dat" "$run_dir/"
+echo
+echo "Running build/velmora in $run_dir"
+(cd "$run_dir" && "$VELMORA_ROOT/build/velmora")
+echo
+echo "Done. The program is $VELMORA_ROOT/build/velmora; the example's results are in"
+echo "  $run_dir/output.log  (run log)"
+echo "  $run_dir/output.dat  (solution per element, total force)"
+echo "  $run_dir/output.plt  (Tecplot surface data)"
