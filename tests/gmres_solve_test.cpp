@@ -1,0 +1,632 @@
+// Restarted GMRES on dense systems of known solution, served through the
+// reverse-communication protocol.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "common/records.hpp"
+#include "gmres_harness.hpp"
+
+namespace velmora::gmres_test {
+namespace {
+
+// Non-symmetric, row diagonally dominant by `margin`: |A(i,i)| - sum_j!=i |A(i,j)| = margin,
+// so ||A^-1||_inf <= 1/margin.
+Matrix dominant(int n, double margin, std::uint64_t seed) {
+  Lcg g(seed);
+  Matrix A(static_cast<std::size_t>(n) * n);
+  for (int i = 0; i < n; ++i) {
+    double off = 0.0;
+    for (int j = 0; j < n; ++j) {
+      if (i == j) continue;
+      A[i + j * n] = g.next();
+      off += std::fabs(A[i + j * n]);
+    }
+    A[i + i * n] = off + margin;
+  }
+  return A;
+}
+
+// A = U diag(s) W^T with Householder reflections U, W and s geometric from 1
+// down to 1/kappa: ||A||_2 = 1, ||A^-1||_2 = kappa.
+Matrix conditioned(int n, double kappa, std::uint64_t seed) {
+  const auto u = random_vector(n, seed), w = random_vector(n, seed + 1);
+  const double uu = norm2(u) * norm2(u), ww = norm2(w) * norm2(w);
+  Matrix A(static_cast<std::size_t>(n) * n);
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) {
+      double sum = 0.0;
+      for (int k = 0; k < n; ++k) {
+        const double s = std::pow(kappa, -static_cast<double>(k) / (n - 1));
+        const double uik = (i == k ? 1.0 : 0.0) - 2.0 * u[i] * u[k] / uu;
+        const double wjk = (j == k ? 1.0 : 0.0) - 2.0 * w[j] * w[k] / ww;
+        sum += uik * s * wjk;
+      }
+      A[i + j * n] = sum;
+    }
+  return A;
+}
+
+// Cyclic shift scaled by d: A e_j = d(j) e_(j+1), A e_n = d(n) e_1.
+Matrix cyclic_shift(int n, const std::vector<double>& d) {
+  Matrix A(static_cast<std::size_t>(n) * n, 0.0);
+  for (int j = 0; j < n; ++j) A[(j + 1) % n + j * n] = d[j];
+  return A;
+}
+
+Matrix diagonal(const std::vector<double>& d) {
+  const int n = static_cast<int>(d.size());
+  Matrix D(static_cast<std::size_t>(n) * n, 0.0);
+  for (int i = 0; i < n; ++i) D[i + i * n] = d[i];
+  return D;
+}
+
+Matrix product(const Matrix& X, const Matrix& Y, int n) {
+  Matrix Z(static_cast<std::size_t>(n) * n, 0.0);
+  for (int j = 0; j < n; ++j)
+    for (int k = 0; k < n; ++k)
+      for (int i = 0; i < n; ++i) Z[i + j * n] += X[i + k * n] * Y[k + j * n];
+  return Z;
+}
+
+// x0 + the minimiser of ||b - A(x0 + z)|| over z in the Krylov space
+// K_k(A, b - A x0), in long double: an orthonormal basis Q of the space, then
+// the least-squares problem with A Q by a twice-orthogonalised QR.
+std::vector<double> krylov_minimiser(const Matrix& A, int n, const std::vector<double>& b,
+                                     const std::vector<double>& x0, int k) {
+  using LD = long double;
+  auto mul = [&](const std::vector<LD>& v) {
+    std::vector<LD> y(n, 0.0L);
+    for (int j = 0; j < n; ++j)
+      for (int i = 0; i < n; ++i) y[i] += static_cast<LD>(A[i + j * n]) * v[j];
+    return y;
+  };
+  auto dot = [&](const std::vector<LD>& a, const std::vector<LD>& c) {
+    LD s = 0.0L;
+    for (int i = 0; i < n; ++i) s += a[i] * c[i];
+    return s;
+  };
+  // Orthonormalises v against the columns of B (twice); returns its coefficients.
+  auto orthonormalise = [&](std::vector<LD>& v, const std::vector<std::vector<LD>>& B) {
+    std::vector<LD> coef(B.size() + 1, 0.0L);
+    for (int pass = 0; pass < 2; ++pass)
+      for (std::size_t q = 0; q < B.size(); ++q) {
+        const LD h = dot(B[q], v);
+        coef[q] += h;
+        for (int i = 0; i < n; ++i) v[i] -= h * B[q][i];
+      }
+    const LD nv = std::sqrt(dot(v, v));
+    for (auto& e : v) e /= nv;
+    coef[B.size()] = nv;
+    return coef;
+  };
+  std::vector<LD> r0(n), x0l(x0.begin(), x0.end());
+  const auto ax0 = mul(x0l);
+  for (int i = 0; i < n; ++i) r0[i] = b[i] - ax0[i];
+  std::vector<std::vector<LD>> Q, U;
+  std::vector<std::vector<LD>> R;  // columns of the triangular factor of A Q
+  for (int c = 0; c < k; ++c) {
+    std::vector<LD> v = c == 0 ? r0 : mul(Q[c - 1]);
+    orthonormalise(v, Q);
+    Q.push_back(v);
+    std::vector<LD> aq = mul(Q[c]);
+    R.push_back(orthonormalise(aq, U));
+    U.push_back(aq);
+  }
+  // R c = U^T r0, back substitution.
+  std::vector<LD> coef(k);
+  for (int i = 0; i < k; ++i) coef[i] = dot(U[i], r0);
+  for (int i = k - 1; i >= 0; --i) {
+    for (int j = i + 1; j < k; ++j) coef[i] -= R[j][i] * coef[j];
+    coef[i] /= R[i][i];
+  }
+  std::vector<double> x(n);
+  for (int i = 0; i < n; ++i) {
+    LD s = x0l[i];
+    for (int c = 0; c < k; ++c) s += Q[c][i] * coef[c];
+    x[i] = static_cast<double>(s);
+  }
+  return x;
+}
+
+double max_abs(const std::vector<double>& v) {
+  double m = 0.0;
+  for (double e : v) m = std::max(m, std::fabs(e));
+  return m;
+}
+
+// History lines of the console: (iteration, true backward error shown).
+struct HistoryLine {
+  int iteration;
+  bool checked;
+};
+std::vector<HistoryLine> history(const Outcome& o) {
+  std::vector<HistoryLine> h;
+  for (const auto& line : o.console) {
+    if (line.size() < 35 || line.find("Iteration") != std::string::npos) continue;
+    h.push_back({std::stoi(line.substr(0, 5)), line.substr(33, 2) != "--"});
+  }
+  return h;
+}
+
+// Matrix products that the protocol fixes: one per Arnoldi step, one per
+// true-residual check, one per restart from the true residual, one for a
+// supplied initial guess.
+int expected_products(const Outcome& o, int m, bool guess) {
+  const auto h = history(o);
+  int checks = 0, first_check = -1;
+  for (const auto& l : h)
+    if (l.checked) {
+      ++checks;
+      if (first_check < 0) first_check = l.iteration;
+    }
+  int restarts_true = 0;
+  for (int k = m; k < o.info[1]; k += m)
+    if (o.ictrl[7] == 1 || (first_check >= 0 && k >= first_check)) ++restarts_true;
+  return o.info[1] + checks + restarts_true + (guess ? 1 : 0);
+}
+
+constexpr int kN = 40;
+
+class EachOrthogonalisation : public ::testing::TestWithParam<int> {};
+
+// Every Gram-Schmidt variant converges to tol on a non-symmetric dominant
+// system, and the returned x satisfies the forward-error bound of dominance.
+TEST_P(EachOrthogonalisation, ConvergesOnDominantSystem) {
+  const int n = kN;
+  const double margin = 0.5, tol = 1e-10;
+  Operators ops{n, dominant(n, margin, 11), {}, {}};
+  const auto xs = random_vector(n, 12);
+  const auto b = multiply(ops.A, n, xs);
+  RunOptions opt;
+  opt.m = n;
+  opt.controls = [&](int* ictrl, double* rctrl) {
+    ictrl[4] = GetParam();
+    rctrl[0] = tol;
+  };
+  const auto o = run_gmres(ops, b, opt);
+  EXPECT_EQ(o.info[0], 0);
+  EXPECT_GE(o.info[1], 1);
+  EXPECT_LE(o.info[1], n);
+  EXPECT_LE(o.rinfo[0], tol);
+  const double be = residual_norm(ops.A, n, b, o.x) / norm2(b);
+  EXPECT_LE(be, tol * (1 + 1e-6));
+  EXPECT_NEAR(o.rinfo[1], be, 1e-15);
+  // ||x - x*||_inf <= ||b - A x||_inf / margin <= ||b - A x||_2 / margin.
+  EXPECT_LE(max_abs(difference(o.x, xs)), residual_norm(ops.A, n, b, o.x) / margin * 1.001);
+  EXPECT_EQ(o.namul, expected_products(o, n, false));
+  EXPECT_EQ(o.nlprec + o.nrprec, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Gmres, EachOrthogonalisation, ::testing::Values(0, 1, 2, 3));
+
+// Restart lengths shorter than needed still converge, with the true and with
+// the recurrence residual at restart; the iteration count runs on across
+// cycles and a restart from the recurrence posts no matrix product.
+TEST(GmresRestart, ShortCyclesConvergeWithBothResidualStrategies) {
+  const int n = kN;
+  const double tol = 1e-9;
+  Operators ops{n, dominant(n, 0.3, 21), {}, {}};
+  const auto xs = random_vector(n, 22);
+  const auto b = multiply(ops.A, n, xs);
+  for (int variant : {0, 3})
+    for (int restart : {0, 1}) {
+      RunOptions opt;
+      opt.m = 4;
+      opt.controls = [&](int* ictrl, double* rctrl) {
+        ictrl[4] = variant;
+        ictrl[6] = 500;
+        ictrl[7] = restart;
+        rctrl[0] = tol;
+      };
+      const auto o = run_gmres(ops, b, opt);
+      SCOPED_TRACE("variant " + std::to_string(variant) + " restart " + std::to_string(restart));
+      EXPECT_EQ(o.info[0], 0);
+      EXPECT_GT(o.info[1], 2 * opt.m);
+      EXPECT_LE(residual_norm(ops.A, n, b, o.x) / norm2(b), tol * (1 + 1e-6));
+      EXPECT_EQ(o.namul, expected_products(o, opt.m, false));
+      // Iterations numbered 1, 2, ... without gaps across the restarts.
+      const auto h = history(o);
+      int expect = 1;
+      for (std::size_t i = 0; i < h.size(); ++i) {
+        if (i > 0 && h[i].iteration == h[i - 1].iteration) continue;  // the check of a step
+        EXPECT_EQ(h[i].iteration, expect++);
+      }
+      EXPECT_EQ(expect - 1, o.info[1]);
+    }
+}
+
+// Left, right and both preconditioners undo a diagonal scaling exactly: the
+// preconditioned operator is the unscaled matrix, so the iteration count is
+// that of the unscaled system and x solves the scaled one.
+TEST(GmresPreconditioning, LeftRightAndBothUndoAScaling) {
+  const int n = 30;
+  const double tol = 1e-10;
+  const Matrix A = dominant(n, 0.5, 31);
+  std::vector<double> d1(n), d2(n), d1i(n), d2i(n);
+  for (int i = 0; i < n; ++i) {
+    d1[i] = std::pow(10.0, i % 5 - 2);
+    d2[i] = std::pow(4.0, (i * 7) % 6 - 3);
+    d1i[i] = 1.0 / d1[i];
+    d2i[i] = 1.0 / d2[i];
+  }
+  const auto xs = random_vector(n, 32);
+  Operators plain{n, A, {}, {}};
+  RunOptions opt;
+  opt.m = n;
+  opt.controls = [&](int*, double* rctrl) { rctrl[0] = tol; };
+  const auto ref = run_gmres(plain, multiply(A, n, xs), opt);
+  ASSERT_EQ(ref.info[0], 0);
+
+  for (int prec : {1, 2, 3}) {
+    SCOPED_TRACE("preconditioning " + std::to_string(prec));
+    const bool left = prec != 2, right = prec != 1;
+    Operators ops{n, A, left ? diagonal(d1i) : Matrix{}, right ? diagonal(d2i) : Matrix{}};
+    if (left) ops.A = product(diagonal(d1), ops.A, n);
+    if (right) ops.A = product(ops.A, diagonal(d2), n);
+    // Solution of the scaled system: x = D2^-1 x*.
+    std::vector<double> x_scaled(n);
+    for (int i = 0; i < n; ++i) x_scaled[i] = right ? xs[i] * d2i[i] : xs[i];
+    const auto b = multiply(ops.A, n, x_scaled);
+    RunOptions po = opt;
+    po.controls = [&](int* ictrl, double* rctrl) {
+      ictrl[3] = prec;
+      rctrl[0] = tol;
+    };
+    const auto o = run_gmres(ops, b, po);
+    EXPECT_EQ(o.info[0], 0);
+    EXPECT_NEAR(o.info[1], ref.info[1], 1);
+    // Backward error of the preconditioned system, recomputed: ||P1 (b - A x)|| / ||P1 b||.
+    std::vector<double> r(n), pr(n), pb(n);
+    for (int i = 0; i < n; ++i) r[i] = b[i];
+    const auto ax = multiply(ops.A, n, o.x);
+    for (int i = 0; i < n; ++i) r[i] -= ax[i];
+    for (int i = 0; i < n; ++i) {
+      pr[i] = left ? d1i[i] * r[i] : r[i];
+      pb[i] = left ? d1i[i] * b[i] : b[i];
+    }
+    EXPECT_LE(norm2(pr) / norm2(pb), tol * 1.001);
+    EXPECT_NEAR(o.rinfo[0], norm2(pr) / norm2(pb), 1e-14);
+    EXPECT_NEAR(o.rinfo[1], residual_norm(ops.A, n, b, o.x) / norm2(b), 1e-12);
+    // Each step asks for P2 V(:,j) and P1 A P2 V(:,j); start and check add P1 requests.
+    if (right) {
+      EXPECT_GE(o.nrprec, o.info[1]);
+    }
+    if (left) {
+      EXPECT_GE(o.nlprec, o.info[1] + 2);
+    }
+  }
+}
+
+// An ill-conditioned system of known condition number: the forward error
+// obeys ||x - x*|| <= kappa ||b - A x|| (||A^-1|| = kappa).
+TEST(GmresIllConditioned, ForwardErrorWithinConditionBound) {
+  const int n = 24;
+  const double kappa = 1e6, tol = 1e-12;
+  Operators ops{n, conditioned(n, kappa, 41), {}, {}};
+  const auto xs = random_vector(n, 42);
+  const auto b = multiply(ops.A, n, xs);
+  for (int variant : {1, 3}) {
+    RunOptions opt;
+    opt.m = n;
+    opt.controls = [&](int* ictrl, double* rctrl) {
+      ictrl[4] = variant;
+      ictrl[6] = 3 * n;
+      rctrl[0] = tol;
+    };
+    const auto o = run_gmres(ops, b, opt);
+    EXPECT_EQ(o.info[0], 0);
+    const double res = residual_norm(ops.A, n, b, o.x);
+    EXPECT_LE(res / norm2(b), tol * 1.001);
+    EXPECT_LE(norm2(difference(o.x, xs)), kappa * res * 1.001);
+  }
+}
+
+// A supplied initial guess is used (one extra product) and shortens the
+// solve; with ictrl(6) = 0 whatever WORK(1..n) holds is ignored.
+TEST(GmresInitialGuess, UsedWhenSuppliedIgnoredOtherwise) {
+  const int n = kN;
+  const double tol = 1e-10;
+  Operators ops{n, dominant(n, 0.5, 51), {}, {}};
+  const auto xs = random_vector(n, 52);
+  const auto b = multiply(ops.A, n, xs);
+  RunOptions cold;
+  cold.m = n;
+  cold.x_fill = std::nan("");
+  cold.controls = [&](int*, double* rctrl) { rctrl[0] = tol; };
+  const auto o0 = run_gmres(ops, b, cold);
+  EXPECT_EQ(o0.info[0], 0);
+  EXPECT_LE(residual_norm(ops.A, n, b, o0.x) / norm2(b), tol * 1.001);
+
+  std::vector<double> guess(xs);
+  const auto noise = random_vector(n, 53);
+  for (int i = 0; i < n; ++i) guess[i] += 1e-6 * noise[i];
+  RunOptions warm = cold;
+  warm.x0 = &guess;
+  warm.controls = [&](int* ictrl, double* rctrl) {
+    ictrl[5] = 1;
+    rctrl[0] = tol;
+  };
+  const auto o1 = run_gmres(ops, b, warm);
+  EXPECT_EQ(o1.info[0], 0);
+  EXPECT_LT(o1.info[1], o0.info[1]);
+  EXPECT_LE(residual_norm(ops.A, n, b, o1.x) / norm2(b), tol * 1.001);
+  EXPECT_EQ(o1.namul, expected_products(o1, n, true));
+}
+
+// The iteration limit ends the solve with info(1) = -4 and the iterate of the
+// last step: the residual minimiser over the Krylov space, restarted or not.
+TEST(GmresIterationLimit, ReturnsTheLastIterate) {
+  const int n = 30;
+  Operators ops{n, dominant(n, 0.2, 61), {}, {}};
+  const auto b = random_vector(n, 62);
+  const std::vector<double> zero(n, 0.0);
+  struct Case {
+    int m, maxit;
+  };
+  for (const Case c : {Case{10, 5}, Case{3, 5}, Case{2, 7}}) {
+    RunOptions opt;
+    opt.m = c.m;
+    opt.controls = [&](int* ictrl, double* rctrl) {
+      ictrl[6] = c.maxit;
+      rctrl[0] = 1e-14;
+    };
+    const auto o = run_gmres(ops, b, opt);
+    SCOPED_TRACE("m " + std::to_string(c.m) + " maxit " + std::to_string(c.maxit));
+    EXPECT_EQ(o.info[0], -4);
+    EXPECT_EQ(o.info[1], c.maxit);
+    std::vector<double> x = zero;
+    for (int done = 0; done < c.maxit; done += c.m)
+      x = krylov_minimiser(ops.A, n, b, x, std::min(c.m, c.maxit - done));
+    EXPECT_LE(norm2(difference(o.x, x)), 1e-10 * norm2(x));
+    EXPECT_NEAR(o.rinfo[1], residual_norm(ops.A, n, b, o.x) / norm2(b), 1e-13);
+  }
+}
+
+// Theory fixes the count: on the cyclic shift with b = e1, GMRES without
+// restart stagnates (backward error exactly 1) until it converges exactly at
+// step n; restarted with m < n it never moves from x = 0.
+TEST(GmresIterationCount, CyclicShiftStagnatesUntilStepN) {
+  const int n = 8;
+  Operators ops{n, cyclic_shift(n, std::vector<double>(n, 1.0)), {}, {}};
+  std::vector<double> b(n, 0.0);
+  b[0] = 1.0;
+  for (int restart : {0, 1}) {
+    RunOptions opt;
+    opt.m = n;
+    opt.controls = [&](int* ictrl, double* rctrl) {
+      ictrl[7] = restart;
+      rctrl[0] = 1e-12;
+    };
+    const auto o = run_gmres(ops, b, opt);
+    EXPECT_EQ(o.info[0], 0);
+    EXPECT_EQ(o.info[1], n);
+    EXPECT_EQ(o.rinfo[0], 0.0);
+    std::vector<double> xs(n, 0.0);
+    xs[n - 1] = 1.0;  // A^-1 e1 = e_n
+    EXPECT_EQ(o.x, xs);
+    for (int j = 1; j < n; ++j)
+      EXPECT_EQ(o.console[j], fmt::I(j, 5) + "         0.1000E+01         --");
+  }
+  RunOptions opt;
+  opt.m = 4;
+  opt.controls = [&](int* ictrl, double*) { ictrl[6] = 3 * n; };
+  const auto o = run_gmres(ops, b, opt);
+  EXPECT_EQ(o.info[0], -4);
+  EXPECT_EQ(o.info[1], 3 * n);
+  EXPECT_EQ(o.x, std::vector<double>(n, 0.0));
+  EXPECT_EQ(o.rinfo[0], 1.0);
+}
+
+// A = I + u v^T has a minimal polynomial of degree 2: GMRES converges at step 2.
+TEST(GmresIterationCount, RankOnePerturbationOfIdentityTakesTwoSteps) {
+  const int n = 25;
+  const auto u = random_vector(n, 71), v = random_vector(n, 72);
+  Matrix A(static_cast<std::size_t>(n) * n);
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < n; ++i) A[i + j * n] = (i == j ? 1.0 : 0.0) + 0.3 * u[i] * v[j];
+  Operators ops{n, A, {}, {}};
+  const auto xs = random_vector(n, 73);
+  const auto b = multiply(A, n, xs);
+  for (int variant = 0; variant < 4; ++variant) {
+    RunOptions opt;
+    opt.m = 10;
+    opt.controls = [&](int* ictrl, double* rctrl) {
+      ictrl[4] = variant;
+      rctrl[0] = 1e-12;
+    };
+    const auto o = run_gmres(ops, b, opt);
+    EXPECT_EQ(o.info[0], 0);
+    EXPECT_EQ(o.info[1], 2);
+    EXPECT_LE(norm2(difference(o.x, xs)), 1e-12 * norm2(xs));
+  }
+}
+
+// ictrl(7) = 1: the first step makes the true-residual check and ends the
+// solve, converged (A = 2I) or not (info(1) = -4), with info(2) = 1.
+TEST(GmresIterationLimit, OneIterationAlwaysChecksAndEnds) {
+  const int n = 12;
+  const auto b = random_vector(n, 81);
+  std::vector<double> two(n, 2.0);
+  Operators easy{n, diagonal(two), {}, {}};
+  Operators hard{n, dominant(n, 0.5, 82), {}, {}};
+  RunOptions opt;
+  opt.m = 5;
+  opt.controls = [&](int* ictrl, double*) { ictrl[6] = 1; };
+  const auto o1 = run_gmres(easy, b, opt);
+  EXPECT_EQ(o1.info[0], 0);
+  EXPECT_EQ(o1.info[1], 1);
+  for (int i = 0; i < n; ++i) EXPECT_NEAR(o1.x[i], b[i] / 2.0, 1e-15);
+  const auto o2 = run_gmres(hard, b, opt);
+  EXPECT_EQ(o2.info[0], -4);
+  EXPECT_EQ(o2.info[1], 1);
+  const auto h = history(o2);
+  ASSERT_EQ(h.size(), 1u);
+  EXPECT_TRUE(h[0].checked);
+  const auto x1 = krylov_minimiser(hard.A, n, b, std::vector<double>(n, 0.0), 1);
+  EXPECT_LE(norm2(difference(o2.x, x1)), 1e-14 * norm2(x1));
+}
+
+// Zero right-hand side: x = 0 after the first request, no product, all results 0.
+TEST(GmresTrivialExits, ZeroRightHandSide) {
+  const int n = 6;
+  Operators ops{n, dominant(n, 1.0, 91), {}, {}};
+  const std::vector<double> b(n, 0.0), guess(n, 3.0);
+  RunOptions opt;
+  opt.m = 3;
+  opt.x0 = &guess;
+  opt.controls = [](int* ictrl, double*) { ictrl[5] = 1; };
+  const auto o = run_gmres(ops, b, opt);
+  EXPECT_EQ(o.request_codes, (std::vector<int>{req_dots, req_done}));
+  EXPECT_EQ(o.x, std::vector<double>(n, 0.0));
+  EXPECT_EQ(o.info[0], 0);
+  EXPECT_EQ(o.info[1], 0);
+  EXPECT_EQ(o.rinfo[0], 0.0);
+  EXPECT_EQ(o.rinfo[1], 0.0);
+}
+
+// An initial guess that solves the system exactly ends the solve after the
+// first residual norm, leaving x untouched.
+TEST(GmresTrivialExits, ExactInitialGuess) {
+  const int n = 6;
+  const std::vector<double> d{1, 2, 4, 8, 16, 32}, xs{1, -2, 3, 0.5, 0.25, -1};
+  Operators ops{n, diagonal(d), {}, {}};
+  const auto b = multiply(ops.A, n, xs);
+  RunOptions opt;
+  opt.m = 3;
+  opt.x0 = &xs;
+  opt.controls = [](int* ictrl, double*) { ictrl[5] = 1; };
+  const auto o = run_gmres(ops, b, opt);
+  EXPECT_EQ(o.request_codes, (std::vector<int>{req_dots, req_amul, req_dots, req_done}));
+  EXPECT_EQ(o.x, xs);
+  EXPECT_EQ(o.info[0], 0);
+  EXPECT_EQ(o.info[1], 0);
+  EXPECT_EQ(o.rinfo[0], 0.0);
+}
+
+// On a system with condition number 1e12 whose solution is large, the
+// estimate falls below tol while the true backward error stays near
+// u * kappa: the check shows both values, the iteration goes on, and every
+// later restart recomputes the true residual although ictrl(8) = 0.
+TEST(GmresTrueResidualCheck, EstimateMeetsTolButTrueErrorDoesNot) {
+  const int n = 12;
+  const double kappa = 1e12, tol = 1e-9;
+  Operators ops{n, conditioned(n, kappa, 101), {}, {}};
+  // x* mostly along the right singular vector of the smallest singular value
+  // (column n of the reflection W of conditioned()), so that ||x*|| >> ||b||.
+  const auto wv = random_vector(n, 102), noise = random_vector(n, 103);
+  const double ww = norm2(wv) * norm2(wv);
+  std::vector<double> xs(n);
+  for (int i = 0; i < n; ++i)
+    xs[i] = (i == n - 1 ? 1.0 : 0.0) - 2.0 * wv[i] * wv[n - 1] / ww + 1e-9 * noise[i];
+  const auto b = multiply(ops.A, n, xs);
+  RunOptions opt;
+  opt.m = n;
+  opt.controls = [&](int* ictrl, double* rctrl) {
+    ictrl[4] = 3;
+    ictrl[6] = 4 * n;
+    ictrl[7] = 0;
+    rctrl[0] = tol;
+  };
+  const auto o = run_gmres(ops, b, opt);
+  const auto h = history(o);
+  int early_checks = 0;
+  for (std::size_t i = 0; i < h.size(); ++i) {
+    if (!h[i].checked || h[i].iteration == o.info[1]) continue;
+    // A check that did not end the solve: the estimate met tol, the true error did not.
+    const std::string& line = o.console[i + 1];
+    EXPECT_LE(std::stod(line.substr(14, 10)), tol) << line;
+    EXPECT_GT(std::stod(line.substr(29, 10)), tol) << line;
+    ++early_checks;
+  }
+  EXPECT_GE(early_checks, 1);
+  EXPECT_EQ(o.info[0], -4);
+  EXPECT_EQ(o.info[1], 4 * n);
+  EXPECT_EQ(o.namul, expected_products(o, n, false));
+}
+
+// An invariant Krylov space found before the end of a cycle (exact
+// breakdown, hn = 0) while the true error still exceeds tol: the cycle ends
+// there and the solve restarts from its iterate instead of building a basis
+// vector r/0.  Here b = e1 spans an invariant space of dimension 4 of a scaled
+// cyclic shift; the iterate 1/49 e4 leaves the residual 1 - 49*(1/49) = 2^-53,
+// and the second cycle then converges exactly.
+TEST(GmresBreakdown, ExactBreakdownAboveTolRestartsFromItsIterate) {
+  const int n = 10;
+  Matrix A(static_cast<std::size_t>(n) * n, 0.0);
+  const double d[4] = {3.0, 5.0, 7.0, 49.0};
+  for (int j = 0; j < 4; ++j) A[(j + 1) % 4 + j * n] = d[j];
+  for (int j = 4; j < n; ++j) A[j + j * n] = j + 1.0;
+  Operators ops{n, A, {}, {}};
+  std::vector<double> b(n, 0.0), xs(n, 0.0);
+  b[0] = 1.0;
+  xs[3] = 1.0 / 49.0;
+  for (int restart : {0, 1}) {
+    RunOptions opt;
+    opt.m = 8;
+    opt.controls = [&](int* ictrl, double* rctrl) {
+      ictrl[6] = 20;
+      ictrl[7] = restart;
+      rctrl[0] = 0.0;
+    };
+    const auto o = run_gmres(ops, b, opt);
+    for (double e : o.x) EXPECT_TRUE(std::isfinite(e));
+    EXPECT_LE(max_abs(difference(o.x, xs)), 1e-17);
+    EXPECT_EQ(o.info[0], 0);
+    EXPECT_EQ(o.info[1], 8);
+    ASSERT_EQ(o.console.size(), 9u);
+    EXPECT_EQ(o.console[4], "    4         0.0000E+00     0.1110E-15");
+    EXPECT_EQ(o.console[5], "    5         0.1110E-15         --");
+    EXPECT_EQ(o.console[8], "    8         0.0000E+00     0.0000E+00");
+  }
+}
+
+// Normalisations alpha*||x|| + beta of both backward errors (rctrl(2..5)),
+// recomputed from the returned x.
+TEST(GmresNormalisation, AlphaBetaNormalisationsOfBothBackwardErrors) {
+  const int n = 20;
+  Operators ops{n, dominant(n, 0.5, 111), {}, {}};
+  std::vector<double> pdiag(n);
+  for (int i = 0; i < n; ++i) pdiag[i] = 1.0 / ops.A[i + i * n];
+  ops.P1 = diagonal(pdiag);
+  ops.P2 = diagonal(pdiag);
+  const auto xs = random_vector(n, 112);
+  const auto b = multiply(ops.A, n, xs);
+  for (int prec : {0, 2, 3}) {
+    RunOptions opt;
+    opt.m = 6;
+    const double a1 = 2.0, b1 = 0.5, a2 = 3.0, b2 = 0.25, tol = 1e-10;
+    opt.controls = [&](int* ictrl, double* rctrl) {
+      ictrl[3] = prec;
+      ictrl[6] = 200;
+      rctrl[0] = tol;
+      rctrl[1] = a1;
+      rctrl[2] = b1;
+      rctrl[3] = a2;
+      rctrl[4] = b2;
+    };
+    const auto o = run_gmres(ops, b, opt);
+    SCOPED_TRACE("preconditioning " + std::to_string(prec));
+    EXPECT_EQ(o.info[0], 0);
+    const double xn = norm2(o.x);
+    std::vector<double> r(n);
+    const auto ax = multiply(ops.A, n, o.x);
+    for (int i = 0; i < n; ++i) r[i] = b[i] - ax[i];
+    std::vector<double> pr(r);
+    if (prec == 1 || prec == 3)
+      for (int i = 0; i < n; ++i) pr[i] *= pdiag[i];
+    EXPECT_NEAR(o.rinfo[1], norm2(r) / (a1 * xn + b1), 1e-15);
+    EXPECT_NEAR(o.rinfo[0], norm2(pr) / (a2 * xn + b2), 1e-15);
+    EXPECT_LE(o.rinfo[0], tol);
+    // Every step forms its iterate for ||x||: one more P2 request per step.
+    if (prec >= 2) {
+      EXPECT_GE(o.nrprec, 2 * o.info[1]);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmora::gmres_test
