@@ -6,6 +6,8 @@
 #include <map>
 #include <utility>
 
+#include "common/constants.hpp"
+
 namespace velmora {
 namespace {
 
@@ -93,6 +95,74 @@ SurfaceMesh ellipsoid(int refinements, double a, double b, double c) {
   std::vector<Tri> tris;
   unit_icosphere(refinements, pts, tris);
   return build(pts, tris, {a, b, c}, {0, 0, 0});
+}
+
+SurfaceMesh ellipsoid(int refinements, double a, double b, double c, const double* centre) {
+  std::vector<Point> pts;
+  std::vector<Tri> tris;
+  unit_icosphere(refinements, pts, tris);
+  return build(pts, tris, {a, b, c}, {centre[0], centre[1], centre[2]});
+}
+
+SurfaceMesh torus(int nmajor, int nminor, double major_radius, double minor_radius,
+                  const double* centre) {
+  const double R = major_radius, r = minor_radius;
+  const Point c0 = centre ? Point{centre[0], centre[1], centre[2]} : Point{0, 0, 0};
+  SurfaceMesh m;
+  m.nnode = nmajor * nminor;
+  m.nelem = 2 * nmajor * nminor;
+  m.xnode.resize(3 * static_cast<std::size_t>(m.nnode));
+  m.ielem.resize(3 * static_cast<std::size_t>(m.nelem));
+  // Positions relative to the centre, kept for the orientation test below.
+  std::vector<Point> rel(m.nnode);
+  auto id = [&](int i, int j) { return (i % nmajor) * nminor + (j % nminor); };
+  for (int i = 0; i < nmajor; ++i) {
+    const double u = 2.0 * kPi * i / nmajor;
+    for (int j = 0; j < nminor; ++j) {
+      const double v = 2.0 * kPi * j / nminor;
+      const double rho = R + r * std::cos(v);
+      rel[id(i, j)] = {rho * std::cos(u), rho * std::sin(u), r * std::sin(v)};
+    }
+  }
+  for (int k = 0; k < m.nnode; ++k)
+    for (int c = 0; c < 3; ++c)
+      m.xnode[k + static_cast<std::size_t>(c) * m.nnode] = c0[c] + rel[k][c];
+  int e = 0;
+  auto add = [&](int p, int q, int s) {
+    // Inward: k = (q - p) x (s - p) must point from the surface towards the
+    // tube's centre line, i.e. against the outward direction from the
+    // nearest point of the centre circle to the element's centroid.
+    const Point &a = rel[p], &b = rel[q], &cc = rel[s];
+    const Point g{(a[0] + b[0] + cc[0]) / 3, (a[1] + b[1] + cc[1]) / 3, (a[2] + b[2] + cc[2]) / 3};
+    const double phi = std::atan2(g[1], g[0]);
+    const Point out{g[0] - R * std::cos(phi), g[1] - R * std::sin(phi), g[2]};
+    const Point d{b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+    const Point h{cc[0] - a[0], cc[1] - a[1], cc[2] - a[2]};
+    const Point k{d[1] * h[2] - d[2] * h[1], d[2] * h[0] - d[0] * h[2], d[0] * h[1] - d[1] * h[0]};
+    if (k[0] * out[0] + k[1] * out[1] + k[2] * out[2] > 0) std::swap(q, s);
+    m.ielem[e] = p + 1;
+    m.ielem[e + m.nelem] = q + 1;
+    m.ielem[e + 2 * static_cast<std::size_t>(m.nelem)] = s + 1;
+    ++e;
+  };
+  for (int i = 0; i < nmajor; ++i)
+    for (int j = 0; j < nminor; ++j) {
+      const int p00 = id(i, j), p10 = id(i + 1, j), p11 = id(i + 1, j + 1), p01 = id(i, j + 1);
+      if ((i + j) % 2 == 0) {
+        add(p00, p10, p11);
+        add(p00, p11, p01);
+      } else {
+        add(p00, p10, p01);
+        add(p10, p11, p01);
+      }
+    }
+  return m;
+}
+
+SurfaceMesh spheres(int refinements, const std::vector<SphereSpec>& list) {
+  SurfaceMesh all;
+  for (const SphereSpec& s : list) append_mesh(all, icosphere(refinements, s.radius, s.centre));
+  return all;
 }
 
 void append_mesh(SurfaceMesh& a, const SurfaceMesh& b) {

@@ -29,6 +29,29 @@ SurfaceMesh icosphere(int refinements, double radius, const double* centre = nul
 // scaled along the axes.
 SurfaceMesh ellipsoid(int refinements, double a, double b, double c);
 
+// The same ellipsoid centred at `centre`.  A spheroid is the case a = b.
+SurfaceMesh ellipsoid(int refinements, double a, double b, double c, const double* centre);
+
+// Torus about the z axis through `centre` (origin when null): the tube of
+// radius `minor_radius` whose centre line is the circle of radius
+// `major_radius`.  The surface point at angles (u, v) is
+//   ((R + r cos v) cos u, (R + r cos v) sin u, r sin v) + centre,
+// sampled at nmajor equal steps of u and nminor of v; each of the
+// nmajor * nminor quadrilaterals is split into two triangles, the diagonal
+// alternating in a checkerboard pattern.
+SurfaceMesh torus(int nmajor, int nminor, double major_radius, double minor_radius,
+                  const double* centre = nullptr);
+
+// One body of several: a sphere of `radius` about `centre`.
+struct SphereSpec {
+  double centre[3];
+  double radius;
+};
+
+// Several spheres in one model, each an icosphere with `refinements`
+// refinements, appended in the order given (bodies keep that order).
+SurfaceMesh spheres(int refinements, const std::vector<SphereSpec>& list);
+
 // Appends the nodes and elements of `b` to `a` (element node numbers
 // shifted), for several bodies in one model.
 void append_mesh(SurfaceMesh& a, const SurfaceMesh& b);

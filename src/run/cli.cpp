@@ -1,0 +1,63 @@
+#include "run/cli.hpp"
+
+#include <sstream>
+#include <string_view>
+
+#include "common/units.hpp"
+
+namespace velmora {
+
+std::string usage_text() {
+  return "Usage: velmora [--help | --version]\n"
+         "\n"
+         "Velmora solves a 3-D Stokes flow problem by the boundary element method\n"
+         "with fast multipole acceleration.  It takes no arguments: it works in the\n"
+         "current directory.\n"
+         "\n"
+         "Files read:\n"
+         "  input.cnd    control parameters (octree, expansions, quadrature, GMRES)\n"
+         "  input.dat    title, viscosity, nodes, triangles and boundary conditions\n"
+         "Files written:\n"
+         "  output.log   run log: parameters, tree, solver history and report\n"
+         "  output.dat   velocity and traction of every element, total force\n"
+         "  output.plt   Tecplot surface file with nodal averages\n"
+         "\n"
+         "Options:\n"
+         "  --help       print this text\n"
+         "  --version    print the version\n"
+         "\n"
+         "Companion tools: velmora-mesh writes input.dat and input.cnd; velmora-post\n"
+         "reports forces and torques and writes a ParaView file.";
+}
+
+std::optional<int> handle_arguments(int argc, char** argv) {
+  if (argc <= 1) return std::nullopt;
+  Units& io = units();
+  const std::string_view arg = argv[1];
+  auto lines = [](auto write, const std::string& text) {
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) write(l);
+  };
+  if (argc == 2 && (arg == "--help" || arg == "-h")) {
+    lines([&](const std::string& l) { io.write_console(l); }, usage_text());
+    return 0;
+  }
+  if (argc == 2 && arg == "--version") {
+    io.write_console(std::string("velmora ") + VELMORA_VERSION);
+    return 0;
+  }
+  std::string bad;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a != "--help" && a != "-h" && a != "--version") {
+      bad = argv[i];
+      break;
+    }
+  }
+  io.write_error(bad.empty() ? std::string("velmora: give one option at a time")
+                             : "velmora: unknown argument '" + bad + "'");
+  lines([&](const std::string& l) { io.write_error(l); }, usage_text());
+  return 2;
+}
+
+}  // namespace velmora

@@ -1,0 +1,504 @@
+#include "toolkit/mesh_tool.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <ostream>
+
+#include "bem/shapes.hpp"
+#include "common/constants.hpp"
+#include "common/stop.hpp"
+#include "toolkit/args.hpp"
+#include "toolkit/gmsh_import.hpp"
+#include "toolkit/model_io.hpp"
+#include "toolkit/surface.hpp"
+#include "toolkit/tool_error.hpp"
+
+namespace velmora::tools {
+namespace {
+
+using V3 = std::array<double, 3>;
+
+// Icosahedral refinements allowed: 20 * 4^8 = 1,310,720 elements per body.
+constexpr int kMaxRefine = 8;
+
+// Boundary condition of a selection of elements.
+struct Condition {
+  enum class Target { kAll, kBody, kGroup } target = Target::kAll;
+  int body = 0;
+  std::string group;
+  std::optional<V3> velocity, rotation, about, traction;
+  bool empty() const { return !velocity && !rotation && !traction; }
+};
+
+struct Options {
+  std::string shape;  // sphere, spheroid, ellipsoid, torus, spheres, or a file name
+  std::optional<double> radius;
+  std::optional<std::vector<double>> axes, radii, grid;
+  std::optional<V3> centre;
+  std::vector<std::array<double, 4>> spheres;
+  std::optional<int> elements, refine;
+  std::optional<double> size;
+  double mu = 1.0;
+  std::optional<std::string> title;
+  std::string dir = ".";
+  bool new_cnd = false;
+  bool quiet = false;
+  bool verbose_gmsh = false;
+  std::vector<Condition> conditions;  // [0] applies to all elements
+};
+
+V3 v3(const std::vector<double>& v) {
+  return {v[0], v[1], v[2]};
+}
+
+Options parse(const std::vector<std::string>& raw) {
+  const std::vector<std::string> a = split_assignments(raw);
+  Options o;
+  o.conditions.emplace_back();
+  std::size_t i = 0;
+  auto value = [&](const std::string& opt) -> const std::string& {
+    if (i + 1 >= a.size()) throw ToolError(opt + " needs a value");
+    return a[++i];
+  };
+  for (; i < a.size(); ++i) {
+    const std::string& w = a[i];
+    Condition& cond = o.conditions.back();
+    if (w == "--radius") {
+      o.radius = parse_real(value(w), w);
+    } else if (w == "--axes") {
+      const std::string& t = value(w);
+      o.axes = parse_reals(t, std::count(t.begin(), t.end(), ',') == 1 ? 2 : 3, w);
+    } else if (w == "--radii") {
+      o.radii = parse_reals(value(w), 2, w);
+    } else if (w == "--grid") {
+      o.grid = parse_reals(value(w), 2, w);
+    } else if (w == "--centre" || w == "--center") {
+      o.centre = v3(parse_reals(value(w), 3, w));
+    } else if (w == "--sphere") {
+      const std::vector<double> s = parse_reals(value(w), 4, w);
+      o.spheres.push_back({s[0], s[1], s[2], s[3]});
+    } else if (w == "--elements") {
+      o.elements = parse_int(value(w), w);
+    } else if (w == "--refine") {
+      o.refine = parse_int(value(w), w);
+    } else if (w == "--size") {
+      o.size = parse_real(value(w), w);
+    } else if (w == "--mu") {
+      o.mu = parse_real(value(w), w);
+    } else if (w == "--title") {
+      o.title = value(w);
+    } else if (w == "--dir") {
+      o.dir = value(w);
+    } else if (w == "--new-cnd") {
+      o.new_cnd = true;
+    } else if (w == "--quiet") {
+      o.quiet = true;
+    } else if (w == "--verbose") {
+      o.verbose_gmsh = true;
+    } else if (w == "--body") {
+      Condition c;
+      c.target = Condition::Target::kBody;
+      c.body = parse_int(value(w), w);
+      o.conditions.push_back(c);
+    } else if (w == "--group") {
+      Condition c;
+      c.target = Condition::Target::kGroup;
+      c.group = value(w);
+      o.conditions.push_back(c);
+    } else if (w == "--velocity") {
+      cond.velocity = v3(parse_reals(value(w), 3, w));
+    } else if (w == "--rotation") {
+      cond.rotation = v3(parse_reals(value(w), 3, w));
+    } else if (w == "--about") {
+      cond.about = v3(parse_reals(value(w), 3, w));
+    } else if (w == "--traction") {
+      cond.traction = v3(parse_reals(value(w), 3, w));
+    } else if (w.rfind("-", 0) == 0 && w.size() > 1) {
+      throw ToolError("unknown option " + w + " (see velmora-mesh --help)");
+    } else if (o.shape.empty()) {
+      o.shape = w;
+    } else {
+      throw ToolError("unexpected argument \"" + w + "\": one shape or file at a time");
+    }
+  }
+  if (o.shape.empty()) throw ToolError("no shape or file given (see velmora-mesh --help)");
+  for (const Condition& c : o.conditions)
+    if (c.traction && (c.velocity || c.rotation))
+      throw ToolError("a selection takes either a traction or a rigid motion, not both");
+  if (!(o.mu > 0)) throw ToolError("--mu must be positive");
+  int given = (o.elements ? 1 : 0) + (o.refine ? 1 : 0) + (o.size ? 1 : 0) + (o.grid ? 1 : 0);
+  if (given > 1) throw ToolError("give at most one of --elements, --refine, --size, --grid");
+  if (o.elements && *o.elements < 1) throw ToolError("--elements must be at least 1");
+  if (o.size && !(*o.size > 0)) throw ToolError("--size must be positive");
+  if (o.refine && (*o.refine < 0 || *o.refine > kMaxRefine))
+    throw ToolError("--refine must lie in 0.." + std::to_string(kMaxRefine));
+  return o;
+}
+
+// Refinement level of an icosphere-based body: as given, the smallest with
+// at least the requested element count, or the smallest whose longest
+// edge is at most the requested size (measured on the body itself).
+template <class Make>
+int refinement(const Options& o, Make make) {
+  if (o.refine) return *o.refine;
+  if (o.elements) {
+    int r = 0;
+    while (20L << (2 * r) < *o.elements) {
+      if (++r > kMaxRefine)
+        throw ToolError("at most " + std::to_string(20L << (2 * kMaxRefine)) +
+                        " elements per body");
+    }
+    return r;
+  }
+  if (o.size) {
+    for (int r = 0; r <= kMaxRefine; ++r)
+      if (longest_edge(make(r)) <= *o.size) return r;
+    throw ToolError("--size is too small: even " + std::to_string(20L << (2 * kMaxRefine)) +
+                    " elements per body do not reach it");
+  }
+  return 3;
+}
+
+void need_positive(const std::vector<double>& v, const std::string& what) {
+  for (double x : v)
+    if (!(x > 0)) throw ToolError(what + " must be positive");
+}
+
+struct Built {
+  SurfaceMesh mesh;
+  std::vector<int> group;
+  std::map<int, std::string> group_names;
+  std::vector<std::string> notes;
+};
+
+Built build_mesh(const Options& o) {
+  Built b;
+  const V3 c = o.centre.value_or(V3{0, 0, 0});
+  if (o.shape == "sphere") {
+    const double r = o.radius.value_or(1.0);
+    need_positive({r}, "--radius");
+    const int level = refinement(o, [&](int l) { return icosphere(l, r, c.data()); });
+    b.mesh = icosphere(level, r, c.data());
+  } else if (o.shape == "spheroid" || o.shape == "ellipsoid") {
+    const bool spheroid = o.shape == "spheroid";
+    if (!o.axes || o.axes->size() != (spheroid ? 2u : 3u))
+      throw ToolError(spheroid ? "spheroid needs --axes A,C (equatorial and polar semi-axis)"
+                               : "ellipsoid needs --axes A,B,C (the three semi-axes)");
+    const std::vector<double>& ax = *o.axes;
+    need_positive(ax, "--axes");
+    const double A = ax[0], B = spheroid ? ax[0] : ax[1], C = spheroid ? ax[1] : ax[2];
+    const int level = refinement(o, [&](int l) { return ellipsoid(l, A, B, C, c.data()); });
+    b.mesh = ellipsoid(level, A, B, C, c.data());
+  } else if (o.shape == "torus") {
+    if (!o.radii) throw ToolError("torus needs --radii R,r (major and minor radius)");
+    const double R = (*o.radii)[0], r = (*o.radii)[1];
+    need_positive({R, r}, "--radii");
+    if (!(r < R)) throw ToolError("a torus needs its minor radius below its major radius");
+    int nu = 0, nv = 0;
+    if (o.grid) {
+      nu = static_cast<int>((*o.grid)[0]);
+      nv = static_cast<int>((*o.grid)[1]);
+      if (nu < 3 || nv < 3 || nu != (*o.grid)[0] || nv != (*o.grid)[1])
+        throw ToolError("--grid takes two integers of at least 3");
+    } else if (o.size) {
+      // Quadrilateral sides of at most size/sqrt(2), so that the diagonals
+      // (the longest edges) stay within the size; the outer equator is the
+      // longest ring.
+      const double side = *o.size / std::sqrt(2.0);
+      nu = std::max(3, static_cast<int>(std::ceil(2 * kPi * (R + r) / side)));
+      nv = std::max(3, static_cast<int>(std::ceil(2 * kPi * r / side)));
+    } else {
+      // Near-square cells: nu / nv = R / r, 2 nu nv >= the element count.
+      const double n = o.elements.value_or(1280) / 2.0;
+      nv = std::max(3, static_cast<int>(std::ceil(std::sqrt(n * r / R))));
+      nu = std::max(3, static_cast<int>(std::ceil(n / nv)));
+    }
+    if (static_cast<long>(nu) * nv > 5000000L) throw ToolError("torus grid too fine");
+    b.mesh = torus(nu, nv, R, r, c.data());
+  } else if (o.shape == "spheres") {
+    if (o.spheres.empty()) throw ToolError("spheres needs --sphere X,Y,Z,R at least once");
+    for (const auto& s : o.spheres) need_positive({s[3]}, "the radius of --sphere");
+    for (std::size_t i = 0; i < o.spheres.size(); ++i)
+      for (std::size_t j = i + 1; j < o.spheres.size(); ++j) {
+        const auto &p = o.spheres[i], &q = o.spheres[j];
+        const double d = std::hypot(p[0] - q[0], p[1] - q[1], p[2] - q[2]);
+        if (d <= p[3] + q[3])
+          throw ToolError("spheres " + std::to_string(i + 1) + " and " + std::to_string(j + 1) +
+                          " overlap or touch");
+      }
+    // One refinement for all, chosen for the largest sphere.
+    std::size_t big = 0;
+    for (std::size_t i = 1; i < o.spheres.size(); ++i)
+      if (o.spheres[i][3] > o.spheres[big][3]) big = i;
+    const int level = refinement(o, [&](int l) { return icosphere(l, o.spheres[big][3]); });
+    std::vector<SphereSpec> list;
+    for (const auto& s : o.spheres) list.push_back({{s[0], s[1], s[2]}, s[3]});
+    b.mesh = spheres(level, list);
+  } else {
+    if (o.elements || o.refine || o.grid)
+      throw ToolError("for a file, give the element size with --size");
+    if (o.radius || o.axes || o.radii || o.centre || !o.spheres.empty())
+      throw ToolError(
+          "shape options (--radius, --axes, --radii, --centre, --sphere) apply to "
+          "built-in shapes only");
+    if (!gmsh_available())
+      throw ToolError("reading " + o.shape +
+                      " needs Gmsh, which this build lacks (install libgmsh-dev and rebuild); "
+                      "the built-in shapes work without it");
+    ImportedSurface s = import_with_gmsh(o.shape, o.size.value_or(0.0), o.verbose_gmsh);
+    b.mesh = std::move(s.mesh);
+    b.group = std::move(s.group);
+    b.group_names = std::move(s.group_names);
+    b.notes = std::move(s.notes);
+  }
+  if (b.group.empty()) b.group.assign(b.mesh.nelem, 0);
+  return b;
+}
+
+std::string fmt3(const V3& v) {
+  std::string s(1, '(');
+  s += show(v.data());
+  s += ')';
+  return s;
+}
+
+}  // namespace
+
+std::string mesh_usage() {
+  return R"(Usage: velmora-mesh SHAPE|FILE [resolution] [conditions] [options]
+
+Writes the model file input.dat for velmora and, unless one exists, a control
+file input.cnd fitted to the mesh.  Every closed body is oriented for exterior
+flow (element normals into the body, checked by its signed volume).
+
+Shapes (lengths in the user's units; centre defaults to the origin):
+  sphere    [--radius R] [--centre X,Y,Z]       icosahedral sphere (R = 1)
+  spheroid  --axes A,C [--centre X,Y,Z]          semi-axes A, A, C (C along z)
+  ellipsoid --axes A,B,C [--centre X,Y,Z]        triaxial ellipsoid
+  torus     --radii R,r [--centre X,Y,Z]         ring about the z axis
+  spheres   --sphere X,Y,Z,R [--sphere ...]      several spheres, one body each
+  FILE      any mesh or geometry file Gmsh reads (.msh .stl .vtk .geo .step
+            .brep ...); geometry is meshed with triangles
+
+Resolution (at most one):
+  --elements N   at least N elements per body (built-in shapes; default 1280)
+  --refine L     icosahedral refinement L: 20*4^L elements per body
+  --size H       no element edge longer than H (a maximum size for Gmsh)
+  --grid NU,NV   torus: NU steps around the axis, NV around the tube
+
+Boundary conditions, per element: velocity prescribed (code 1) or traction
+prescribed (code 2).  Conditions before any selector apply to every body;
+--body or --group starts a selection and the conditions after it apply to
+that selection (later selections override earlier ones):
+  --body K               body K: the K-th connected piece of the mesh
+  --group NAME           Gmsh physical surface group, by name or number
+  --velocity UX,UY,UZ    rigid translation U
+  --rotation WX,WY,WZ    rigid rotation Omega: velocity U + Omega x (x - c)
+  --about X,Y,Z          centre c of the rotation (default: body centroid)
+  --traction TX,TY,TZ    uniform traction instead of a rigid motion
+With no condition at all every body translates with U = (1, 0, 0); elements
+left out by the selections given are at rest.
+
+Options:
+  --mu MU        viscosity (default 1)
+  --title TEXT   first title line (default: the command line)
+  --dir DIR      folder of input.dat and input.cnd (default: current)
+  --new-cnd      rewrite input.cnd even if it exists
+  --quiet        no summary
+  --verbose      show Gmsh's messages
+  --help         this text
+  --version      the version
+)";
+}
+
+int run_mesh_tool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+    out << mesh_usage();
+    return 0;
+  }
+  if (!args.empty() && args[0] == "--version") {
+    out << "velmora-mesh " << VELMORA_VERSION
+        << (gmsh_available() ? " (with Gmsh)" : " (without Gmsh)") << '\n';
+    return 0;
+  }
+  try {
+    const Options o = parse(args);
+    Built b = build_mesh(o);
+    SurfaceMesh& m = b.mesh;
+    for (const std::string& n : b.notes) err << "velmora-mesh: note: " << n << '\n';
+
+    // Clean-up: coincident nodes (as left by STL files), degenerate elements.
+    const int merged = merge_coincident_nodes(m, 1e-10 * extent(m));
+    if (merged > 0 && !o.quiet)
+      err << "velmora-mesh: note: merged " << merged << " coincident nodes\n";
+    const int dropped = remove_degenerate_elements(m, &b.group);
+    if (dropped > 0)
+      err << "velmora-mesh: warning: removed " << dropped
+          << " degenerate elements (repeated or collinear nodes)\n";
+    if (m.nelem == 0) throw ToolError("no elements left");
+
+    const Bodies bodies = find_bodies(m);
+    const std::vector<BodyCheck> checks = orient_for_exterior_flow(m, bodies);
+    for (int k = 1; k <= bodies.count; ++k) {
+      const BodyCheck& c = checks[k - 1];
+      const std::string who = "body " + std::to_string(k);
+      if (!c.orientable)
+        err << "velmora-mesh: warning: " << who
+            << " cannot be oriented consistently (not an orientable surface)\n";
+      if (c.nonmanifold_edges > 0)
+        err << "velmora-mesh: warning: " << who << " is non-manifold: " << c.nonmanifold_edges
+            << " edges are shared by more than two elements\n";
+      if (c.open_edges > 0)
+        err << "velmora-mesh: warning: " << who << " is open (" << c.open_edges
+            << " boundary edges): its orientation cannot be checked by its volume and was kept "
+               "as the first element has it; the solver expects closed bodies\n";
+      if (c.flipped > 0 && !o.quiet)
+        err << "velmora-mesh: note: reversed " << c.flipped << " of the " << c.nelem
+            << " elements of " << who << " so that the normals point into the body\n";
+    }
+    const std::vector<BodyGeometry> geo = body_geometry(m, bodies);
+
+    // Boundary conditions.
+    Model model;
+    model.mu = o.mu;
+    model.bc.assign(6 * static_cast<std::size_t>(m.nelem), 0.0);
+    bool any = false;
+    for (const Condition& c : o.conditions) any = any || !c.empty();
+    std::vector<Condition> conds = o.conditions;
+    if (!any) {
+      conds[0].velocity = V3{1, 0, 0};
+      if (!o.quiet)
+        err << "velmora-mesh: note: no boundary condition given; every body translates with "
+               "U = (1, 0, 0)\n";
+    }
+    // Elements that no condition covers are at rest (velocity 0, code 1).
+    for (int e = 1; e <= m.nelem; ++e)
+      for (int k = 1; k <= 3; ++k)
+        model.bc[(e - 1) + (k - 1) * static_cast<std::size_t>(m.nelem)] = 1;
+    for (const Condition& c : conds) {
+      if (c.empty()) continue;
+      int group_tag = 0;
+      if (c.target == Condition::Target::kBody && (c.body < 1 || c.body > bodies.count))
+        throw ToolError("--body " + std::to_string(c.body) + ": the mesh has " +
+                        std::to_string(bodies.count) + " bodies");
+      if (c.target == Condition::Target::kGroup) {
+        bool found = false;
+        std::string names;
+        for (const auto& [tag, name] : b.group_names) {
+          names += (names.empty() ? "" : ", ") + std::to_string(tag) +
+                   (name.empty() ? "" : " \"" + name + "\"");
+          if (name == c.group || std::to_string(tag) == c.group) {
+            group_tag = tag;
+            found = true;
+          }
+        }
+        if (!found)
+          throw ToolError("--group " + c.group + ": no such physical surface group" +
+                          (names.empty() ? std::string(" (the mesh has none)")
+                                         : " (the mesh has " + names + ")"));
+      }
+      int count = 0;
+      for (int e = 1; e <= m.nelem; ++e) {
+        const int body = bodies.body[e - 1];
+        if (c.target == Condition::Target::kBody && body != c.body) continue;
+        if (c.target == Condition::Target::kGroup && b.group[e - 1] != group_tag) continue;
+        ++count;
+        auto code = [&](int k) -> double& {
+          return model.bc[(e - 1) + (k - 1) * static_cast<std::size_t>(m.nelem)];
+        };
+        auto val = [&](int k) -> double& {
+          return model.bc[(e - 1) + (k + 2) * static_cast<std::size_t>(m.nelem)];
+        };
+        if (c.traction) {
+          for (int k = 1; k <= 3; ++k) code(k) = 2, val(k) = (*c.traction)[k - 1];
+          continue;
+        }
+        // u = U + Omega x (x_e - c) at the collocation point x_e.
+        const V3 U = c.velocity.value_or(V3{0, 0, 0}), W = c.rotation.value_or(V3{0, 0, 0});
+        const V3 ctr = c.about.value_or(geo[body - 1].centroid);
+        V3 r;
+        for (int k = 0; k < 3; ++k)
+          r[k] = (m.x(m.node(e, 1), k + 1) + m.x(m.node(e, 2), k + 1) + m.x(m.node(e, 3), k + 1)) /
+                     3.0 -
+                 ctr[k];
+        const V3 w{W[1] * r[2] - W[2] * r[1], W[2] * r[0] - W[0] * r[2], W[0] * r[1] - W[1] * r[0]};
+        for (int k = 1; k <= 3; ++k) code(k) = 1, val(k) = U[k - 1] + w[k - 1];
+      }
+      if (count == 0 && c.target != Condition::Target::kAll)
+        err << "velmora-mesh: warning: a selection ("
+            << (c.target == Condition::Target::kBody ? "--body " + std::to_string(c.body)
+                                                     : "--group " + c.group)
+            << ") holds no elements\n";
+    }
+
+    // Titles: the command line, and what the model holds.
+    // (less the options that do not shape the model).
+    std::string cmd = "velmora-mesh";
+    for (std::size_t i = 0; i < args.size(); ++i) {
+      const std::string& w = args[i];
+      if (w == "--dir" || w == "--title") {
+        ++i;
+        continue;
+      }
+      if (w == "--quiet" || w == "--verbose" || w == "--new-cnd" || w.rfind("--dir=", 0) == 0 ||
+          w.rfind("--title=", 0) == 0)
+        continue;
+      cmd += " " + w;
+    }
+    model.title = o.title.value_or(cmd);
+    model.subtitle = std::to_string(m.nelem) + " elements, " + std::to_string(m.nnode) +
+                     " nodes, " + std::to_string(bodies.count) +
+                     (bodies.count == 1 ? " body" : " bodies");
+    model.mesh = m;
+
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::create_directories(o.dir, ec);
+    const fs::path dat = fs::path(o.dir) / "input.dat", cnd = fs::path(o.dir) / "input.cnd";
+    {
+      std::ofstream f(dat);
+      if (!f) throw ToolError("cannot write " + dat.string());
+      write_input_dat(f, model);
+      if (!f.flush()) throw ToolError("cannot write " + dat.string());
+    }
+    const bool write_cnd = o.new_cnd || !fs::exists(cnd);
+    Controls ctl;
+    if (write_cnd) {
+      ctl = suggest_controls(m);
+      std::ofstream f(cnd);
+      if (!f) throw ToolError("cannot write " + cnd.string());
+      write_input_cnd(f, ctl);
+      if (!f.flush()) throw ToolError("cannot write " + cnd.string());
+    }
+
+    if (!o.quiet) {
+      out << "Wrote " << dat.string() << ": " << model.subtitle << ", mu = " << show(&o.mu, 1)
+          << '\n';
+      for (int k = 1; k <= bodies.count; ++k) {
+        const BodyGeometry& g = geo[k - 1];
+        out << "  body " << k << ": " << g.nelem << " elements, " << (g.closed ? "closed" : "open")
+            << ", area " << show(&g.area, 1);
+        if (g.closed) out << ", volume " << show(&g.volume, 1);
+        out << ", centroid " << fmt3(g.centroid) << '\n';
+      }
+      if (write_cnd)
+        out << "Wrote " << cnd.string() << ": maxcel " << ctl.maxcel << ", maxdep " << ctl.maxdep
+            << ", snaptol " << real_text(ctl.snaptol) << '\n';
+      else
+        out << "Kept the existing " << cnd.string() << " (--new-cnd rewrites it)\n";
+    }
+    return 0;
+  } catch (const ToolError& e) {
+    err << "velmora-mesh: " << e.what() << '\n';
+    return 1;
+  } catch (const StopRun&) {
+    return 1;
+  }
+}
+
+}  // namespace velmora::tools

@@ -1,0 +1,219 @@
+#include "toolkit/model_io.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ostream>
+
+#include "common/listread.hpp"
+#include "toolkit/surface.hpp"
+#include "toolkit/tool_error.hpp"
+
+namespace velmora::tools {
+
+std::string real_text(double v) {
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  std::string s(buf, r.ptr);
+  // Integral values get a point so that the field reads as a real.
+  if (std::isfinite(v) && s.find_first_of(".e") == std::string::npos) s += ".";
+  return s;
+}
+
+void write_input_dat(std::ostream& os, const Model& model) {
+  const SurfaceMesh& m = model.mesh;
+  os << model.title.substr(0, 78) << '\n' << model.subtitle.substr(0, 78) << '\n';
+  os << ' ' << m.nelem << ' ' << m.nnode << ' ' << real_text(model.mu)
+     << "   number of elements, number of nodes, viscosity mu\n";
+  os << " Nodes: number, x, y, z\n";
+  for (int k = 1; k <= m.nnode; ++k)
+    os << ' ' << k << ' ' << real_text(m.x(k, 1)) << ' ' << real_text(m.x(k, 2)) << ' '
+       << real_text(m.x(k, 3)) << '\n';
+  os << " Elements: number, nodes n1 n2 n3, codes c1 c2 c3 (2: traction prescribed, 1: velocity),"
+        " values v1 v2 v3\n";
+  for (int e = 1; e <= m.nelem; ++e) {
+    os << ' ' << e << ' ' << m.node(e, 1) << ' ' << m.node(e, 2) << ' ' << m.node(e, 3);
+    for (int k = 1; k <= 3; ++k) os << ' ' << (model.code(e, k) == 2.0 ? "2" : "1");
+    for (int k = 1; k <= 3; ++k) os << ' ' << real_text(model.value(e, k));
+    os << '\n';
+  }
+}
+
+Model read_input_dat(const std::string& path) {
+  ListReader in;
+  if (!in.open(path)) throw ToolError("cannot open " + path);
+  Model model;
+  model.title = in.title({"title"});
+  model.subtitle = in.title({"second title line"});
+  auto rstrip = [](std::string& s) { s.erase(s.find_last_not_of(' ') + 1); };
+  rstrip(model.title);
+  rstrip(model.subtitle);
+  int nelem = 0, nnode = 0;
+  in.begin();
+  in.get(nelem, {"nelem"});
+  in.get(nnode, {"nnode"});
+  in.get(model.mu, {"mu"});
+  in.end();
+  if (nelem < 1 || nnode < 1)
+    throw ToolError(path + ": nelem and nnode must be at least 1 (read " + std::to_string(nelem) +
+                    " and " + std::to_string(nnode) + ")");
+  SurfaceMesh& m = model.mesh;
+  m.nelem = nelem;
+  m.nnode = nnode;
+  m.xnode.assign(3 * static_cast<std::size_t>(nnode), 0.0);
+  m.ielem.assign(3 * static_cast<std::size_t>(nelem), 0);
+  model.bc.assign(6 * static_cast<std::size_t>(nelem), 0.0);
+  std::vector<char> filled(std::max(nnode, nelem) + 1, 0);
+
+  in.skip({"the heading before the nodes"});
+  for (int i = 1; i <= nnode; ++i) {
+    int k = 0;
+    double x[3] = {0, 0, 0};
+    in.begin();
+    in.get(k, {"node number of node record", &i});
+    in.get(x[0], {"x of node", &k});
+    in.get(x[1], {"y of node", &k});
+    in.get(x[2], {"z of node", &k});
+    in.end();
+    if (k < 1 || k > nnode)
+      throw ToolError(path + ", line " + std::to_string(in.line()) + ": node number " +
+                      std::to_string(k) + " outside 1.." + std::to_string(nnode));
+    if (filled[k])
+      throw ToolError(path + ", line " + std::to_string(in.line()) + ": node " + std::to_string(k) +
+                      " given twice");
+    filled[k] = 1;
+    for (int c = 0; c < 3; ++c) m.xnode[(k - 1) + static_cast<std::size_t>(c) * nnode] = x[c];
+  }
+  std::fill(filled.begin(), filled.end(), 0);
+
+  in.skip({"the heading before the elements"});
+  for (int i = 1; i <= nelem; ++i) {
+    int e = 0, n[3] = {0, 0, 0};
+    double b[6] = {0, 0, 0, 0, 0, 0};
+    static const char* const kWhat[6] = {"code 1 of element",  "code 2 of element",
+                                         "code 3 of element",  "value 1 of element",
+                                         "value 2 of element", "value 3 of element"};
+    in.begin();
+    in.get(e, {"element number of element record", &i});
+    in.get(n[0], {"node 1 of element", &e});
+    in.get(n[1], {"node 2 of element", &e});
+    in.get(n[2], {"node 3 of element", &e});
+    for (int j = 0; j < 6; ++j) in.get(b[j], {kWhat[j], &e});
+    in.end();
+    const std::string where = path + ", line " + std::to_string(in.line()) + ": ";
+    if (e < 1 || e > nelem)
+      throw ToolError(where + "element number " + std::to_string(e) + " outside 1.." +
+                      std::to_string(nelem));
+    if (filled[e]) throw ToolError(where + "element " + std::to_string(e) + " given twice");
+    filled[e] = 1;
+    for (int v = 0; v < 3; ++v) {
+      if (n[v] < 1 || n[v] > nnode)
+        throw ToolError(where + "node " + std::to_string(n[v]) + " of element " +
+                        std::to_string(e) + " outside 1.." + std::to_string(nnode));
+      m.ielem[(e - 1) + static_cast<std::size_t>(v) * nelem] = n[v];
+    }
+    for (int j = 0; j < 6; ++j) model.bc[(e - 1) + static_cast<std::size_t>(j) * nelem] = b[j];
+  }
+  in.close();
+  return model;
+}
+
+TreeSize tree_size(const SurfaceMesh& m, int minlev, int maxl, double cubfac, int depth_limit) {
+  // Root cube over the nodes, as the solver builds it.
+  double lo[3] = {1e200, 1e200, 1e200}, hi[3] = {-1e200, -1e200, -1e200};
+  for (int k = 1; k <= m.nnode; ++k)
+    for (int c = 0; c < 3; ++c) {
+      lo[c] = std::min(lo[c], m.x(k, c + 1));
+      hi[c] = std::max(hi[c], m.x(k, c + 1));
+    }
+  double root = 0;
+  std::array<double, 3> centre{};
+  for (int c = 0; c < 3; ++c) {
+    centre[c] = (hi[c] + lo[c]) / 2;
+    root = std::max(root, hi[c] - lo[c]);
+  }
+  root *= cubfac;
+  std::vector<std::array<double, 3>> col(m.nelem);
+  for (int e = 1; e <= m.nelem; ++e)
+    for (int c = 1; c <= 3; ++c)
+      col[e - 1][c - 1] = (m.x(m.node(e, 1), c) + m.x(m.node(e, 2), c) + m.x(m.node(e, 3), c)) / 3;
+
+  struct Cell {
+    std::array<double, 3> centre;
+    std::vector<int> elems;
+  };
+  std::vector<Cell> level{{centre, {}}};
+  level[0].elems.resize(m.nelem);
+  for (int e = 0; e < m.nelem; ++e) level[0].elems[e] = e;
+  TreeSize t{1, 0};
+  static const int kSign[8][3] = {{1, 1, 1},  {-1, 1, 1},  {-1, -1, 1},  {1, -1, 1},
+                                  {1, 1, -1}, {-1, 1, -1}, {-1, -1, -1}, {1, -1, -1}};
+  for (int r = 0; !level.empty(); ++r) {
+    const double size = root / std::pow(2.0, r);
+    std::vector<Cell> next;
+    for (Cell& cell : level) {
+      if (static_cast<int>(cell.elems.size()) <= maxl && r >= minlev) continue;
+      if (r >= depth_limit)
+        throw ToolError("more than maxl = " + std::to_string(maxl) +
+                        " elements cannot be separated by the octree (coincident collocation "
+                        "points?)");
+      std::vector<int> part[8];
+      const auto& c = cell.centre;
+      for (const int e : cell.elems) {
+        const auto& p = col[e];
+        int o = p[2] < c[2] ? 4 : 0;
+        if (p[0] >= c[0] && p[1] >= c[1])
+          o += 1;
+        else if (p[0] < c[0] && p[1] > c[1])
+          o += 2;
+        else if (p[0] <= c[0] && p[1] <= c[1])
+          o += 3;
+        else if (p[0] > c[0] && p[1] < c[1])
+          o += 4;
+        else
+          throw ToolError("a collocation point is not a number");
+        part[o - 1].push_back(e);
+      }
+      for (int o = 0; o < 8; ++o) {
+        if (part[o].empty()) continue;
+        Cell child;
+        for (int k = 0; k < 3; ++k) child.centre[k] = c[k] + size * 0.25 * kSign[o][k];
+        child.elems.swap(part[o]);
+        next.push_back(std::move(child));
+        t.nlev = r + 1;
+        ++t.ncell;
+      }
+    }
+    level.swap(next);
+  }
+  return t;
+}
+
+Controls suggest_controls(const SurfaceMesh& m) {
+  Controls c;
+  const double ext = extent(m);
+  if (ext > 0) {
+    // Two significant digits are plenty for a tolerance.
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2g", 1e-8 * ext);
+    c.snaptol = std::strtod(buf, nullptr);
+  }
+  const TreeSize t = tree_size(m, c.minlev, c.maxl, c.cubfac);
+  c.maxdep = std::max(12, t.nlev + 2);
+  c.maxcel = t.ncell + t.ncell / 10 + 10;
+  return c;
+}
+
+void write_input_cnd(std::ostream& os, const Controls& c) {
+  os << ' ' << real_text(c.snaptol) << ' ' << c.M << ' ' << c.unused1 << ' ' << c.unused2 << ' '
+     << c.iprec << ' ' << c.ncycle << ' ' << real_text(c.tol)
+     << "   snaptol, M (GMRES restart), two unused, iprec, ncycle, tol\n";
+  os << ' ' << c.maxdep << ' ' << c.minlev << ' ' << c.maxl << ' ' << c.maxcel << ' ' << c.nexp
+     << ' ' << c.ngauss << ' ' << real_text(c.cubfac)
+     << "   maxdep, minlev, maxl, maxcel, nexp, ngauss, cubfac\n";
+}
+
+}  // namespace velmora::tools

@@ -1,0 +1,31 @@
+// The result file output.dat of a run, read back: the element records
+// (element number, velocity, traction, collocation point) and the total force.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora::tools {
+
+struct RunResults {
+  std::string title;
+  // Interleaved by element: entry 3(e-1)+k is component k of element e.
+  std::vector<double> u, t, xg;
+  bool has_force = false;
+  std::array<double, 3> force{0, 0, 0};
+};
+
+// Reads `path`, which must hold exactly `nelem` element records numbered
+// 1..nelem in order after its " Boundary solutions:" heading.  Throws
+// ToolError naming the file and line when a record is missing, malformed,
+// out of order, or when the count differs from nelem.  The force line is
+// optional (has_force tells whether it was found).
+RunResults read_output_dat(const std::string& path, int nelem);
+
+// A real as Fortran writes it: 0.123E+01, -0.5D-03, 0.123456789012+100
+// (three-digit exponent without its letter), 1.5, NaN, Infinity.
+bool parse_fortran_real(std::string_view s, double& v);
+
+}  // namespace velmora::tools
