@@ -2,7 +2,7 @@
 # packages Velmora needs, their installation, and the Release build in build/.
 # VELMORA_ROOT must be set to the repository root before sourcing.
 
-VELMORA_PACKAGES=(cmake g++ make libopenblas-dev libgtest-dev libbenchmark-dev)
+VELMORA_PACKAGES=(cmake g++ make libopenblas-dev libgtest-dev libbenchmark-dev libgmsh-dev gmsh python3-meshio)
 
 # Installs with apt-get whatever of VELMORA_PACKAGES is missing; does nothing
 # (and needs no root) when all are present.
