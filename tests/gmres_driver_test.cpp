@@ -446,41 +446,6 @@ TEST(GmresHistory, IterationLimitWarningsAndReport) {
   EXPECT_EQ(Lines(o.log.end() - tail.size(), o.log.end()), tail);
 }
 
-// The warnings of the two early exits, and none of the history when
-// ictrl(3) = 0.
-TEST(GmresHistory, EarlyExitWarnings) {
-  const int n = 3;
-  Operators ops{n, {2, 0, 0, 0, 2, 0, 0, 0, 2}, {}, {}};
-  RunOptions opt;
-  opt.m = 2;
-  opt.controls = [](int* ictrl, double*) { ictrl[2] = 0; };
-  auto o = run_gmres(ops, std::vector<double>(n, 0.0), opt);
-  Lines expect = informative(2, need(2, n, true));
-  const Lines null_rhs{" ", " WARNING GMRES : ", "       Null right hand side",
-                       "       solution set to zero", " "};
-  expect.insert(expect.end(), null_rhs.begin(), null_rhs.end());
-  EXPECT_EQ(o.log, expect);
-  EXPECT_TRUE(o.console.empty());
-  const std::vector<double> x{1, 2, 3}, b{2, 4, 6};
-  opt.x0 = &x;
-  opt.controls = [](int* ictrl, double*) {
-    ictrl[1] = 9;
-    ictrl[5] = 1;
-  };
-  {
-    std::ostringstream u9;
-    UnitsGuard guard;
-    units().attach(9, &u9);
-    o = run_gmres(ops, b, opt);
-    EXPECT_EQ(lines_of(u9.str()),
-              (Lines{" ", " WARNING GMRES : ", "       For M = " + field(2) + " optimal value ",
-                     "       for LWORK =  " + field(need(2, n, true)), " ", " ",
-                     " WARNING GMRES : ", "       Intial residual is zero",
-                     "       initial guess is solution", " "}));
-  }
-  EXPECT_EQ(o.x, x);
-}
-
 // The exact requests of a one-step solve with both preconditioners and
 // iterative modified Gram-Schmidt: A = 2I leaves nothing after the first
 // projection, so the step makes all three passes.

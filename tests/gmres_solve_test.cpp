@@ -470,7 +470,8 @@ TEST(GmresIterationLimit, OneIterationAlwaysChecksAndEnds) {
   EXPECT_LE(norm2(difference(o2.x, x1)), 1e-14 * norm2(x1));
 }
 
-// Zero right-hand side: x = 0 after the first request, no product, all results 0.
+// Zero right-hand side: x = 0 after the first request, no product, all
+// results 0, and its warning.
 TEST(GmresTrivialExits, ZeroRightHandSide) {
   const int n = 6;
   Operators ops{n, dominant(n, 1.0, 91), {}, {}};
@@ -482,6 +483,11 @@ TEST(GmresTrivialExits, ZeroRightHandSide) {
   const auto o = run_gmres(ops, b, opt);
   EXPECT_EQ(o.request_codes, (std::vector<int>{req_dots, req_done}));
   EXPECT_EQ(o.x, std::vector<double>(n, 0.0));
+  const std::vector<std::string> warning{" ", " WARNING GMRES : ", "       Null right hand side",
+                                         "       solution set to zero", " "};
+  ASSERT_GE(o.log.size(), 5u);
+  EXPECT_EQ(std::vector<std::string>(o.log.end() - 5, o.log.end()), warning);
+  EXPECT_EQ(o.console.size(), 1u);  // the heading, no history line
   EXPECT_EQ(o.info[0], 0);
   EXPECT_EQ(o.info[1], 0);
   EXPECT_EQ(o.rinfo[0], 0.0);
@@ -489,7 +495,7 @@ TEST(GmresTrivialExits, ZeroRightHandSide) {
 }
 
 // An initial guess that solves the system exactly ends the solve after the
-// first residual norm, leaving x untouched.
+// first residual norm with its warning, leaving x untouched.
 TEST(GmresTrivialExits, ExactInitialGuess) {
   const int n = 6;
   const std::vector<double> d{1, 2, 4, 8, 16, 32}, xs{1, -2, 3, 0.5, 0.25, -1};
@@ -502,6 +508,10 @@ TEST(GmresTrivialExits, ExactInitialGuess) {
   const auto o = run_gmres(ops, b, opt);
   EXPECT_EQ(o.request_codes, (std::vector<int>{req_dots, req_amul, req_dots, req_done}));
   EXPECT_EQ(o.x, xs);
+  const std::vector<std::string> warning{" ", " WARNING GMRES : ", "       Intial residual is zero",
+                                         "       initial guess is solution", " "};
+  ASSERT_GE(o.log.size(), 5u);
+  EXPECT_EQ(std::vector<std::string>(o.log.end() - 5, o.log.end()), warning);
   EXPECT_EQ(o.info[0], 0);
   EXPECT_EQ(o.info[1], 0);
   EXPECT_EQ(o.rinfo[0], 0.0);

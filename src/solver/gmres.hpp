@@ -110,7 +110,10 @@ void gmres_drive(GmresState& state, int n, int nlocal, int& m, int lwork, double
 
 // The iteration proper, resumed at state.resume_point; the slices are the
 // addresses of their first entries in WORK, x being WORK(1) (request
-// positions are counted from it).
+// positions are counted from it).  The iteration count runs on across
+// restarts.  An exact breakdown (the new basis vector would be r/0) that does
+// not end the solve ends the cycle at that step and restarts from its iterate
+// with the true residual.
 void gmres_iterate(GmresState& state, int nlocal, int m, const double* b, double* x, double* h,
                    double* r, double* w, double* v, double* y, double* xk, double* sn, double* cs,
                    int* ireq, const int* ictrl, const double* rctrl, int* info, double* rinfo);

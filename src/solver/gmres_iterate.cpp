@@ -134,7 +134,7 @@ struct Solve {
     blas::dgemv('N', nl, j, 1.0, V.data(), nl, y, 1, 0.0, xk, 1);
   }
   // xk := x + w.
-  void add_x_to_w_into_xk() const {
+  void set_xk_to_x_plus_w() const {
     copy(x, xk);
     blas::daxpy(nl, 1.0, w, 1, xk, 1);
   }
@@ -368,7 +368,7 @@ void Solve::run() {
       }
 
       case kXkNormReq:
-        add_x_to_w_into_xk();
+        set_xk_to_x_plus_w();
         s.xk_valid = 1;
         post_dots(xk, xk, w, 1, kXkNormDone);
         return;
@@ -401,7 +401,7 @@ void Solve::run() {
         break;
 
       case kCheckXk:
-        add_x_to_w_into_xk();
+        set_xk_to_x_plus_w();
         s.xk_valid = 1;
         s.resume_point = kCheckAmul;
         break;
@@ -518,7 +518,7 @@ void Solve::run() {
         break;
 
       case kRestartXk:
-        add_x_to_w_into_xk();
+        set_xk_to_x_plus_w();
         s.xk_valid = 1;
         copy(xk, x);
         s.nbase += s.jstep;
