@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <unordered_map>
 
+#include "toolkit/args.hpp"
 #include "toolkit/tool_error.hpp"
 
 #ifdef VELMORA_HAVE_GMSH
@@ -161,7 +162,7 @@ ImportedSurface import_with_gmsh(const std::string& path, double size, bool verb
       }
       gmsh::model::mesh::generate(2);
       notes.push_back("meshed the geometry of " + path +
-                      (size > 0 ? " with element size at most " + std::to_string(size)
+                      (size > 0 ? " with element size at most " + show(&size, 1)
                                 : std::string(" with Gmsh's default element size")));
     } else if (size > 0) {
       notes.push_back(path + " already holds a surface mesh; the requested size is not used");

@@ -203,7 +203,7 @@ Controls suggest_controls(const SurfaceMesh& m) {
   }
   const TreeSize t = tree_size(m, c.minlev, c.maxl, c.cubfac);
   c.maxdep = std::max(12, t.nlev + 2);
-  c.maxcel = t.ncell + t.ncell / 10 + 10;
+  c.maxcel = t.ncell + t.ncell / 4 + 50;
   return c;
 }
 

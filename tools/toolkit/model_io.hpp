@@ -77,7 +77,8 @@ TreeSize tree_size(const SurfaceMesh& m, int minlev, int maxl, double cubfac, in
 
 // Controls for this mesh: the defaults above with snaptol = 1e-8 times the
 // extent of the mesh, maxdep at least two levels deeper than the tree needs
-// (12 at least) and maxcel the tree's cell count with ten per cent to spare.
+// (12 at least) and maxcel the tree's cell count with a quarter and 50
+// cells to spare.
 Controls suggest_controls(const SurfaceMesh& m);
 
 // Writes input.cnd: the two records, each followed by the names of its items.
