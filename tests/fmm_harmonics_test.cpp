@@ -74,7 +74,8 @@ TEST(Harmonics, RegularMatchesLegendreForm) {
       for (int m = 0; m <= n; ++m) {
         // |P_n^m| <= sqrt((n+m)!/(n-m)!) bounds the size of R(n,m).
         const double scale = std::pow(r, n) / std::sqrt(factorial(n + m) * factorial(n - m));
-        EXPECT_LE(std::abs(R(n, m) - regular_direct(n, m, v[0], v[1], v[2])), 1e-13 * (n + 1) * scale)
+        EXPECT_LE(std::abs(R(n, m) - regular_direct(n, m, v[0], v[1], v[2])),
+                  1e-13 * (n + 1) * scale)
             << "n " << n << " m " << m;
         // Negative orders: (-1)^m conj.
         const Complex c = std::conj(R(n, m)) * (m % 2 ? -1.0 : 1.0);
@@ -100,7 +101,8 @@ TEST(Harmonics, IrregularMatchesLegendreForm) {
     for (int n = 0; n <= 2 * p; ++n) {
       for (int m = 0; m <= n; ++m) {
         const double scale = std::sqrt(factorial(n + m) * factorial(n - m)) / std::pow(r, n + 1);
-        EXPECT_LE(std::abs(S(n, m) - irregular_direct(n, m, v[0], v[1], v[2])), 1e-13 * (n + 1) * scale)
+        EXPECT_LE(std::abs(S(n, m) - irregular_direct(n, m, v[0], v[1], v[2])),
+                  1e-13 * (n + 1) * scale)
             << "n " << n << " m " << m;
         EXPECT_EQ(S(n, -m), std::conj(S(n, m)) * (m % 2 ? -1.0 : 1.0));
       }
@@ -129,7 +131,8 @@ TEST(Harmonics, GradientMatchesFiniteDifferences) {
         for (int m = -n; m <= n; ++m) {
           const Complex fd = (Rp(n, m) - Rm(n, m)) / (2.0 * h);
           // Central differences: error ~ h^2 |R'''| plus rounding |R| eps / h.
-          const double scale = 1.0 / std::sqrt(factorial(n + std::abs(m)) * factorial(n - std::abs(m)));
+          const double scale =
+              1.0 / std::sqrt(factorial(n + std::abs(m)) * factorial(n - std::abs(m)));
           EXPECT_LE(std::abs(G(c, n, m) - fd), 1e-7 * (n + 1) * (n + 1) * scale)
               << "c " << c << " n " << n << " m " << m;
         }
@@ -157,8 +160,9 @@ TEST(Harmonics, AdditionTheoremReproducesLaplaceKernel) {
     const double y[3] = {d[0] / dl * rho * rx, d[1] / dl * rho * rx, d[2] / dl * rho * rx};
     irregular_harmonics(pmax, x[0], x[1], x[2], st.data());
     regular_harmonics(2 * pmax, y[0], y[1], y[2], rt.data());
-    const double exact = 1.0 / std::sqrt((x[0] - y[0]) * (x[0] - y[0]) + (x[1] - y[1]) * (x[1] - y[1]) +
-                                         (x[2] - y[2]) * (x[2] - y[2]));
+    const double exact =
+        1.0 / std::sqrt((x[0] - y[0]) * (x[0] - y[0]) + (x[1] - y[1]) * (x[1] - y[1]) +
+                        (x[2] - y[2]) * (x[2] - y[2]));
     Complex sum = 0.0;
     for (int n = 0; n <= 2 * pmax; ++n) {
       for (int m = -n; m <= n; ++m) sum += R(n, m) * S(n, m);

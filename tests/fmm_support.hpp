@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <vector>
@@ -77,7 +78,9 @@ class TreeStore {
 class NearStore {
  public:
   explicit NearStore(int nelem)
-      : ltarg_(nelem + 1), lsrc_(nelem + 1), ints_(2 * static_cast<std::size_t>(nelem)),
+      : ltarg_(nelem + 1),
+        lsrc_(nelem + 1),
+        ints_(2 * static_cast<std::size_t>(nelem)),
         reals_(33 * static_cast<std::size_t>(nelem)) {
     const std::size_t n = nelem;
     nf_.ltarg = ltarg_.data();
@@ -136,8 +139,8 @@ struct Model {
   double mu = 1.0;
 
   MeshView view() const {
-    return MeshView{mesh.nelem, mesh.nnode, mesh.ielem.data(), mesh.xnode.data(), xcol.data(),
-                    bc.data()};
+    return MeshView{mesh.nelem,        mesh.nnode,  mesh.ielem.data(),
+                    mesh.xnode.data(), xcol.data(), bc.data()};
   }
 };
 
@@ -163,14 +166,17 @@ inline Model make_model(SurfaceMesh mesh, double mu, std::uint32_t seed) {
   return m;
 }
 
-// Tree, expansions and near-field storage of one run of the passes.
+// Tree, expansions and near-field storage of one run of the passes.  The
+// tree arrays have room for maxcel cells (default 4 nelem + 64); the
+// expansions are sized for the cells the tree uses, which the passes receive
+// as their cell capacity.
 struct FmmSetup {
   int minlev, maxl, p, ngauss;
   double snaptol;
   double gpt[48], gwt[16];
   TreeStore tree;
-  ExpansionStore exp;
   NearStore near;
+  std::unique_ptr<ExpansionStore> exp;
 
   FmmSetup(const Model& m, int maxl_, int p_, int minlev_ = 2, int ngauss_ = 7,
            double cubfac = 1.01, int maxdep = 20, int maxcel = 0)
@@ -180,26 +186,29 @@ struct FmmSetup {
         ngauss(ngauss_),
         snaptol(1e-10),
         tree(m.mesh.nelem, maxcel > 0 ? maxcel : 4 * m.mesh.nelem + 64, maxdep),
-        exp(p_, maxcel > 0 ? maxcel : 4 * m.mesh.nelem + 64),
         near(m.mesh.nelem) {
     gauss_rule(ngauss, gpt, gwt);
-    // The tree report is not wanted here.
-    UnitsGuard guard;
-    std::ostringstream sink;
-    units().set_console(&sink);
-    units().attach(6, &sink);
-    MKTREE(maxdep, minlev, tree.maxcel(), maxl, m.mesh.nelem, m.mesh.nnode, tree.view(),
-           m.mesh.xnode.data(), m.xcol.data(), cubfac, tree.ioct(), tree.iperm());
+    {
+      // The tree report is not wanted here.
+      UnitsGuard guard;
+      std::ostringstream sink;
+      units().set_console(&sink);
+      units().attach(6, &sink);
+      MKTREE(maxdep, minlev, tree.maxcel(), maxl, m.mesh.nelem, m.mesh.nnode, tree.view(),
+             m.mesh.xnode.data(), m.xcol.data(), cubfac, tree.ioct(), tree.iperm());
+    }
+    exp = std::make_unique<ExpansionStore>(p, ncell());
   }
+
+  int ncell() { return tree.view().ncell(); }
 
   // y += the multipole approximation of the operator for `mode`.
   void apply(const Model& m, int mode, const double* x, double* y, FmmTimers* timers = nullptr) {
     const MeshView mv = m.view();
     const Tree t = tree.view();
-    const FmmScratch s = exp.scratch();
-    UPWRD(mv, m.mu, minlev, maxl, tree.maxcel(), p, ngauss, gwt, gpt, t, x, mode, exp.cmom(), s,
-          timers);
-    DNWRD(mv, m.mu, minlev, maxl, tree.maxcel(), p, mode, t, exp.cmom(), x, snaptol, exp.cloc(),
+    const FmmScratch s = exp->scratch();
+    UPWRD(mv, m.mu, minlev, maxl, ncell(), p, ngauss, gwt, gpt, t, x, mode, exp->cmom(), s, timers);
+    DNWRD(mv, m.mu, minlev, maxl, ncell(), p, mode, t, exp->cmom(), x, snaptol, exp->cloc(),
           near.view(), s, y, timers);
   }
 };

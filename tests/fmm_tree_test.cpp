@@ -143,11 +143,11 @@ TEST(Ibrnch, OctantsAndTies) {
   EXPECT_EQ(oct(-1, 1, -1), 6);
   EXPECT_EQ(oct(-1, -1, -1), 7);
   EXPECT_EQ(oct(1, -1, -1), 8);
-  EXPECT_EQ(oct(0, 0, 1), 1);    // p_x = c_x, p_y = c_y
+  EXPECT_EQ(oct(0, 0, 1), 1);  // p_x = c_x, p_y = c_y
   EXPECT_EQ(oct(0, 0, -1), 5);
-  EXPECT_EQ(oct(0, -1, 1), 3);   // p_x = c_x, p_y < c_y
+  EXPECT_EQ(oct(0, -1, 1), 3);  // p_x = c_x, p_y < c_y
   EXPECT_EQ(oct(0, -1, -1), 7);
-  EXPECT_EQ(oct(-1, 0, 1), 3);   // p_x < c_x, p_y = c_y
+  EXPECT_EQ(oct(-1, 0, 1), 3);  // p_x < c_x, p_y = c_y
   EXPECT_EQ(oct(-1, 0, -1), 7);
   EXPECT_EQ(oct(0, 1, 1), 1);    // p_x = c_x, p_y > c_y
   EXPECT_EQ(oct(1, 0, 1), 1);    // p_x > c_x, p_y = c_y
@@ -284,7 +284,8 @@ void check_invariants(const Points& p, TreeStore& ts, int minlev, int maxl, doub
       for (int k = t.fst(c); k <= t.lst(c); ++k) {
         const long e = t.elord(k) - 1;
         for (int d = 1; d <= 3; ++d)
-          ASSERT_LE(std::abs(p.xcol[e + (d - 1) * ne] - t.cen(c, d)), 0.5 * t.size(lev) * (1 + 1e-12));
+          ASSERT_LE(std::abs(p.xcol[e + (d - 1) * ne] - t.cen(c, d)),
+                    0.5 * t.size(lev) * (1 + 1e-12));
       }
     }
 }
@@ -314,9 +315,9 @@ TEST(Mktree, ReportLines) {
   TreeStore ts(p.nelem, 1000, 20);
   const Built b = build(p, ts, 2, 5, 1.01);
   const Tree t = ts.view();
-  const std::string expect =
-      fmt::list("Number of tree levels                =", *t.nlev) + "\n" +
-      fmt::list("Number of cells in tree structure    =", t.ncell()) + "\n" + fmt::list() + "\n";
+  const std::string expect = fmt::list("Number of tree levels                =", *t.nlev) + "\n" +
+                             fmt::list("Number of cells in tree structure    =", t.ncell()) + "\n" +
+                             fmt::list() + "\n";
   EXPECT_EQ(b.console, expect);
   EXPECT_EQ(b.log, expect);
   EXPECT_EQ(b.console.substr(0, 39), " Number of tree levels                =");

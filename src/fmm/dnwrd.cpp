@@ -53,31 +53,44 @@ void multipole_to_local(int p, const Tree& tree, int b, const CellLists& lists,
                     m4.imag() - xh[0] * m1.imag() - xh[1] * m2.imag() - xh[2] * m3.imag());
       }
     }
+    // For each degree n the partial sums of all orders m = -n..n advance
+    // together: acc(k, m), k = 2(j-1) for the real and 2(j-1)+1 for the
+    // imaginary part of expansion j.  Each partial sum still receives its
+    // terms in the order n' = 0..p, m' = 0, -1, +1, ..., -n', +n'.  A term
+    // Sbar M = (sr Mr - si Mi, sr Mi + si Mr) is added as sr X + si Y with
+    // X = (Mr, Mi) and Y = (-Mi, Mr), the same operations and roundings.
+    double* acc = reinterpret_cast<double*>(scratch.rtab);
     for (int n = 0; n <= p; ++n) {
+      const int nm = 2 * n + 1;
+      for (int i = 0; i < 8 * nm; ++i) acc[i] = 0.0;
+      for (int np = 0; np <= p; ++np) {
+        const Complex* srow = &S(n + np, 0);  // Sbar(n+np, q) = srow[q]
+        for (int k = 0; k <= np; ++k) {
+          for (int side = (k == 0 ? 1 : -1); side <= 1; side += 2) {
+            const int mp = side * k;
+            const Complex* mv = &mf(1, mp, np, 1);
+            double xv[8], yv[8];
+            for (int j = 0; j < 4; ++j) {
+              xv[2 * j] = mv[j].real();
+              xv[2 * j + 1] = mv[j].imag();
+              yv[2 * j] = -mv[j].imag();
+              yv[2 * j + 1] = mv[j].real();
+            }
+            const Complex* s = srow + mp - n;  // Sbar(n+np, m+mp) = s[m+n]
+            for (int im = 0; im < nm; ++im) {
+              const double sr = s[im].real(), si = s[im].imag();
+              double* a = acc + 8 * im;
+              for (int q = 0; q < 8; ++q) a[q] += sr * xv[q] + si * yv[q];
+            }
+          }
+        }
+      }
+      const double sign = (n % 2 == 0) ? 1.0 : -1.0;
       for (int m = -n; m <= n; ++m) {
-        Complex acc[4] = {};
-        for (int np = 0; np <= p; ++np) {
-          const Complex* srow = &S(n + np, m);     // Sbar(n+np, m + mp) = srow[mp]
-          const Complex* mrow = &mf(1, 0, np, 1);  // M(j, mp, np) = mrow[4 mp + j - 1]
-          {
-            const Complex& sv = srow[0];
-            for (int j = 0; j < 4; ++j) acc[j] += cmul(sv, mrow[j]);
-          }
-          for (int k = 1; k <= np; ++k) {
-            const Complex& sm = srow[-k];
-            const Complex* mm = mrow - 4 * k;
-            for (int j = 0; j < 4; ++j) acc[j] += cmul(sm, mm[j]);
-            const Complex& sp = srow[k];
-            const Complex* mp = mrow + 4 * k;
-            for (int j = 0; j < 4; ++j) acc[j] += cmul(sp, mp[j]);
-          }
-        }
         Complex* out = &lam(1, m, n, 1);
-        if (n % 2 == 0) {
-          for (int j = 0; j < 4; ++j) out[j] += acc[j];
-        } else {
-          for (int j = 0; j < 4; ++j) out[j] += -acc[j];
-        }
+        const double* a = acc + 8 * (m + n);
+        for (int j = 0; j < 4; ++j)
+          out[j] = Complex(out[j].real() + sign * a[2 * j], out[j].imag() + sign * a[2 * j + 1]);
       }
     }
   }
