@@ -1,13 +1,395 @@
+// Closed-form integrals of the Stokeslet and of the traction kernel over a
+// flat triangle.
+//
+// Both kernels are derivatives of the distance r = |x - y|:
+//   d^2 r / dx_i dx_j       = delta_ij / r - r_i r_j / r^3,
+//   d^3 r / dx_i dx_j dx_k  = 3 r_i r_j r_k / r^5
+//                             - (delta_ij r_k + delta_ik r_j + delta_jk r_i) / r^3,
+// so with H_ij and H_ijk their integrals over the element and D_i = H_ikk,
+//   int U_ij = (delta_ij H_kk - H_ij) / (8 pi mu),
+//   int T_ij = -(n_i D_j + n_j D_i + delta_ij n.D - 2 H_ijk n_k) / (8 pi).
+// H_ij and H_ijk are sums of one closed-form term per edge, written in the
+// edge's frame (tangent t, in-plane inward normal m, element normal n), plus
+// a term -4 pi sigma (|h| n n, n n n) when the target's projection lies in
+// the triangle.  The edge terms involve the distances RA, RB to the edge's
+// ends, F = log((L + RA + RB) / (RA + RB - L)) and the edge's share beta of
+// the solid angle the element subtends.
+//
+// Evaluation order, kept fixed so that results are the same bits on every
+// run: products are evaluated left to right, a scalar coefficient times a
+// frame tensor is coefficient * (product of frame components), and the terms
+// of a sum are added in the order they are written.
 #include "bem/triint.hpp"
 
-#include <stdexcept>
+#include <algorithm>
+#include <cmath>
+
+#include "bem/triint_math.hpp"
+#include "common/constants.hpp"
 
 namespace velmora {
+namespace {
 
-// Placeholder until the closed-form integration lands.
-void TRIINT(const MeshView&, double, double, const int*, const NearCoef&, const TriintWork&,
-            double*, int) {
-  throw std::logic_error("TRIINT is not implemented yet");
+// Targets handled together: the edge loops run over one block at a time, so
+// the per-target temporaries stay in the first-level cache.
+constexpr int kBlock = 64;
+static_assert(kBlock % kTriintLanes == 0);
+
+// Index pairs of H_ij (11, 12, 13, 22, 23, 33) and triples of H_ijk (111,
+// 112, 113, 122, 123, 133, 222, 223, 233, 333), zero-based.
+constexpr int kPair[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
+constexpr int kTriple[10][3] = {{0, 0, 0}, {0, 0, 1}, {0, 0, 2}, {0, 1, 1}, {0, 1, 2},
+                                {0, 2, 2}, {1, 1, 1}, {1, 1, 2}, {1, 2, 2}, {2, 2, 2}};
+
+// Position of H_ijk, for any order of i, j, k, among the ten stored components.
+constexpr int kSym[3][3][3] = {{{0, 1, 2}, {1, 3, 4}, {2, 4, 5}},
+                               {{1, 3, 4}, {3, 6, 7}, {4, 7, 8}},
+                               {{2, 4, 5}, {4, 7, 8}, {5, 8, 9}}};
+constexpr bool sym_table_matches() {
+  for (int c = 0; c < 10; ++c) {
+    const int i = kTriple[c][0], j = kTriple[c][1], k = kTriple[c][2];
+    const int perm[6][3] = {{i, j, k}, {i, k, j}, {j, i, k}, {j, k, i}, {k, i, j}, {k, j, i}};
+    for (const auto& p : perm)
+      if (kSym[p[0]][p[1]][p[2]] != c) return false;
+  }
+  return true;
+}
+static_assert(sym_table_matches());
+
+double dot(const double* a, const double* b) {
+  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
+
+// S3(a, b, b)_ijk = a_i b_j b_k + b_i a_j b_k + b_i b_j a_k.
+double s3(const double* a, const double* b, int i, int j, int k) {
+  return a[i] * b[j] * b[k] + b[i] * a[j] * b[k] + b[i] * b[j] * a[k];
+}
+
+// S6(t, m, n)_ijk: t_a m_b n_g summed over the six orderings (a, b, g) of (i, j, k).
+double s6(const double* t, const double* m, const double* n, int i, int j, int k) {
+  return t[i] * m[j] * n[k] + t[i] * m[k] * n[j] + t[j] * m[i] * n[k] + t[j] * m[k] * n[i] +
+         t[k] * m[i] * n[j] + t[k] * m[j] * n[i];
+}
+
+// The frame of edge j (from vertex `start` to vertex `end`, opposite vertex
+// `opp`) and the tensors its terms multiply.
+struct Edge {
+  int start, end, opp;
+  double a[3], b[3];             // start and end points A, B
+  double len;                    // L = |B - A|
+  double t[3];                   // (B - A) / L
+  double m[3];                   // n x t, pointing into the triangle
+  double corner;                 // acos(kappa) + pi/2, kappa the cosine to the next edge
+  double sa_opp, sb_opp, d_opp;  // in-edge coordinates of the opposite vertex
+  double g2[4][6];               // t m + m t, m m, m n + n m, n n
+  double g3[6][10];              // S3(t,m,m) + t t t, S6(t,m,n), m m m, S3(n,m,m), S3(m,n,n), n n n
+};
+
+void build_edges(const double xv[3][3], const double n[3], Edge edge[3]) {
+  for (int j = 0; j < 3; ++j) {
+    Edge& g = edge[j];
+    g.start = j + 1;
+    g.end = (j + 1) % 3 + 1;
+    g.opp = (j + 2) % 3 + 1;
+    const double* a = xv[g.start - 1];
+    const double* b = xv[g.end - 1];
+    const double* c = xv[g.opp - 1];
+    double ab[3], ac[3], bc[3];
+    for (int i = 0; i < 3; ++i) {
+      g.a[i] = a[i];
+      g.b[i] = b[i];
+      ab[i] = b[i] - a[i];
+      ac[i] = c[i] - a[i];
+      bc[i] = c[i] - b[i];
+    }
+    g.len = std::sqrt(ab[0] * ab[0] + ab[1] * ab[1] + ab[2] * ab[2]);
+    for (int i = 0; i < 3; ++i) g.t[i] = ab[i] / g.len;
+    g.m[0] = n[1] * g.t[2] - n[2] * g.t[1];
+    g.m[1] = n[2] * g.t[0] - n[0] * g.t[2];
+    g.m[2] = n[0] * g.t[1] - n[1] * g.t[0];
+    g.sa_opp = dot(ac, g.t);
+    g.sb_opp = dot(bc, g.t);
+    g.d_opp = dot(ac, g.m);
+  }
+  // kappa_1 = t_1 . t_2, kappa_2 = t_2 . t_3, kappa_3 = t_1 . t_3.
+  edge[0].corner = std::acos(dot(edge[0].t, edge[1].t)) + kHalfPi;
+  edge[1].corner = std::acos(dot(edge[1].t, edge[2].t)) + kHalfPi;
+  edge[2].corner = std::acos(dot(edge[0].t, edge[2].t)) + kHalfPi;
+
+  for (int e = 0; e < 3; ++e) {
+    Edge& g = edge[e];
+    const double* t = g.t;
+    const double* m = g.m;
+    for (int c = 0; c < 6; ++c) {
+      const int i = kPair[c][0], j = kPair[c][1];
+      g.g2[0][c] = t[i] * m[j] + t[j] * m[i];
+      g.g2[1][c] = m[i] * m[j];
+      g.g2[2][c] = m[i] * n[j] + m[j] * n[i];
+      g.g2[3][c] = n[i] * n[j];
+    }
+    for (int c = 0; c < 10; ++c) {
+      const int i = kTriple[c][0], j = kTriple[c][1], k = kTriple[c][2];
+      g.g3[0][c] = s3(t, m, i, j, k) + t[i] * t[j] * t[k];
+      g.g3[1][c] = s6(t, m, n, i, j, k);
+      g.g3[2][c] = m[i] * m[j] * m[k];
+      g.g3[3][c] = s3(n, m, i, j, k);
+      g.g3[4][c] = s3(m, n, i, j, k);
+      g.g3[5][c] = n[i] * n[j] * n[k];
+    }
+  }
+}
+
+// Per-target state of one block.  Integer quantities (sign of h, snapped
+// vertex, count of edges with d >= 0) are held as exact small reals so that
+// every target loop is uniform double arithmetic.
+struct Block {
+  alignas(64) double x[kBlock], y[kBlock], z[kBlock];
+  alignas(64) double h[kBlock], sigma[kBlock], s[kBlock], vtx[kBlock], count[kBlock];
+  alignas(64) double sa[kBlock], sb[kBlock], d[kBlock], ra[kBlock], rb[kBlock];
+  alignas(64) double larg[kBlock], ay[kBlock], ax[kBlock], f[kBlock], at[kBlock];
+  alignas(64) double h2[6][kBlock], h3[10][kBlock];
+  alignas(64) double dv[3][kBlock];
+};
+
+// Step 1 of an edge: in-edge coordinates, distances to the ends, the
+// arguments of the logarithm and of atan2, and the count of inner sides.
+void edge_coordinates(const Edge& g, Block& B, int np) {
+  const double a0 = g.a[0], a1 = g.a[1], a2 = g.a[2];
+  const double b0 = g.b[0], b1 = g.b[1], b2 = g.b[2];
+  const double t0 = g.t[0], t1 = g.t[1], t2 = g.t[2];
+  const double m0 = g.m[0], m1 = g.m[1], m2 = g.m[2];
+  const double len = g.len;
+  const double vs = g.start, ve = g.end, vo = g.opp;
+  const double sao = g.sa_opp, sbo = g.sb_opp, dop = g.d_opp;
+  for (int k = 0; k < np; ++k) {
+    const double xa = B.x[k] - a0, ya = B.y[k] - a1, za = B.z[k] - a2;
+    const double xb = B.x[k] - b0, yb = B.y[k] - b1, zb = B.z[k] - b2;
+    const double sa_free = xa * t0 + ya * t1 + za * t2;
+    const double sb_free = xb * t0 + yb * t1 + zb * t2;
+    const double d_free = xa * m0 + ya * m1 + za * m2;
+    // A target snapped to vertex V sits on V within its own plane.
+    const double v = B.vtx[k];
+    const double sa = v == vs ? 0.0 : v == ve ? len : v == vo ? sao : sa_free;
+    const double sb = v == vs ? -len : v == ve ? 0.0 : v == vo ? sbo : sb_free;
+    const double d = v == vs ? 0.0 : v == ve ? 0.0 : v == vo ? dop : d_free;
+    const double h = B.h[k];
+    B.count[k] += d >= 0.0 ? 1.0 : 0.0;
+    const double hh = h * h, dd = d * d;
+    B.sa[k] = sa;
+    B.sb[k] = sb;
+    B.d[k] = d;
+    B.ra[k] = sa * sa + hh + dd;  // squared; the root is taken below
+    B.rb[k] = sb * sb + hh + dd;
+  }
+  triint_sqrt(B.ra, B.ra, np);
+  triint_sqrt(B.rb, B.rb, np);
+  for (int k = 0; k < np; ++k) {
+    const double sa = B.sa[k], sb = B.sb[k], d = B.d[k], ra = B.ra[k], rb = B.rb[k];
+    const double h = B.h[k];
+    const double hh = h * h, dd = d * d;
+    B.larg[k] = (len + ra + rb) / (ra + rb - len);
+    B.ay[k] = h * d * (sa * rb - sb * ra);
+    B.ax[k] = sa * sb * hh + ra * rb * dd;
+  }
+}
+
+// Step 2 of an edge: the edge angle and the edge's terms of H_ij and H_ijk.
+void edge_terms(const Edge& g, Block& B, int np) {
+  const double corner = g.corner;
+  double g2[4][6], g3[6][10];
+  std::copy(&g.g2[0][0], &g.g2[0][0] + 24, &g2[0][0]);
+  std::copy(&g.g3[0][0], &g.g3[0][0] + 60, &g3[0][0]);
+  for (int k = 0; k < np; ++k) {
+    const double sa = B.sa[k], sb = B.sb[k], d = B.d[k], ra = B.ra[k], rb = B.rb[k];
+    const double h = B.h[k], sigma = B.sigma[k], s = B.s[k], f = B.f[k];
+    // Edge angle; on the edge's line (d = 0) the limit from the inner side.
+    const bool opposite = (sa > 0.0 && sb < 0.0) || (sa < 0.0 && sb > 0.0);
+    const double on_line = opposite    ? sigma * kPi
+                           : sa == 0.0 ? sigma * kHalfPi
+                           : sb == 0.0 ? sigma * corner
+                                       : 0.0;
+    const double beta = s == 0.0 ? 0.0 : d != 0.0 ? B.at[k] : on_line;
+
+    const double p1 = (ra - rb) / 2.0;
+    const double p2 = d * f;
+    const double p3 = h * f;
+    const double p4 = d * f + 2.0 * h * beta;
+#pragma GCC unroll 6
+    for (int c = 0; c < 6; ++c)
+      B.h2[c][k] += p1 * g2[0][c] + p2 * g2[1][c] + p3 * g2[2][c] + p4 * g2[3][c];
+
+    const double hh = h * h, dd = d * d;
+    const double w = sa / ra - sb / rb;
+    const double q = (s != 0.0 || d != 0.0) ? w / (hh + dd) : 0.0;
+    const double dinv = 1.0 / ra - 1.0 / rb;
+    const double q1 = d * dinv;
+    const double q2 = (h / 2.0) * dinv;
+    const double q3 = f - w - dd * q;
+    const double q4 = -h * d * q;
+    const double q5 = f - hh * q;
+    const double q6 = 2.0 * beta + h * d * q;
+#pragma GCC unroll 10
+    for (int c = 0; c < 10; ++c)
+      B.h3[c][k] += q1 * g3[0][c] + q2 * g3[1][c] + q3 * g3[2][c] + q4 * g3[3][c] + q5 * g3[4][c] +
+                    q6 * g3[5][c];
+  }
+}
+
+}  // namespace
+
+void triint_with(TriintMath path, const MeshView& mesh, double mu, double snaptol, const int* ltarg,
+                 const NearCoef& coef, const TriintWork& work, double normal[3], int es) {
+  // Geometry of the source: vertices, unit normal, edge frames.
+  const ElementGeometry geo = element_geometry(mesh, es);
+  const double n[3] = {geo.normal[0], geo.normal[1], geo.normal[2]};
+  double xv[3][3];
+  for (int v = 0; v < 3; ++v)
+    for (int c = 0; c < 3; ++c) xv[v][c] = mesh.x(mesh.node(es, v + 1), c + 1);
+  Edge edge[3];
+  build_edges(xv, n, edge);
+  normal[0] = n[0];
+  normal[1] = n[1];
+  normal[2] = n[2];
+
+  const int nt = ltarg[0];
+  if (nt <= 0) return;
+
+  const double snap2 = snaptol * snaptol;
+  const double fmu = 1.0 / (kEightPi * mu);
+  const double n0 = n[0], n1 = n[1], n2 = n[2];
+  Block B;
+
+  for (int k0 = 0; k0 < nt; k0 += kBlock) {
+    const int nb = std::min(kBlock, nt - k0);
+    // Whole vector blocks; the padding lanes repeat the last target.
+    const int np = (nb + kTriintLanes - 1) / kTriintLanes * kTriintLanes;
+    double self[kBlock];
+    for (int k = 0; k < np; ++k) {
+      const int e = ltarg[1 + k0 + std::min(k, nb - 1)];
+      B.x[k] = mesh.col(e, 1);
+      B.y[k] = mesh.col(e, 2);
+      B.z[k] = mesh.col(e, 3);
+      self[k] = e == es ? 1.0 : 0.0;
+    }
+
+    // Classification: side of the source plane and snapping to a vertex.
+    for (int k = 0; k < np; ++k) {
+      const double x = B.x[k], y = B.y[k], z = B.z[k];
+      const double hfree = n0 * (x - xv[0][0]) + n1 * (y - xv[0][1]) + n2 * (z - xv[0][2]);
+      const double h = self[k] != 0.0 ? 0.0 : hfree;
+      B.h[k] = h;
+      B.sigma[k] = h < 0.0 ? -1.0 : 1.0;
+      B.s[k] = h < 0.0 ? -1.0 : h > 0.0 ? 1.0 : 0.0;
+      double v = 0.0;
+      for (int iv = 0; iv < 3; ++iv) {
+        const double dx = x - xv[iv][0], dy = y - xv[iv][1], dz = z - xv[iv][2];
+        const double dist2 = dx * dx + dy * dy + dz * dz - h * h;
+        v = snap2 >= dist2 ? iv + 1.0 : v;
+      }
+      B.vtx[k] = v;
+      B.count[k] = 0.0;
+    }
+    for (int c = 0; c < 6; ++c) std::fill_n(B.h2[c], np, 0.0);
+    for (int c = 0; c < 10; ++c) std::fill_n(B.h3[c], np, 0.0);
+
+    // Edge sums, edge-outer and target-inner.
+    for (const Edge& g : edge) {
+      edge_coordinates(g, B, np);
+      triint_log(path, B.larg, B.f, np);
+      triint_atan2(path, B.ay, B.ax, B.at, np);
+      edge_terms(g, B, np);
+    }
+
+    // Inside term for projections on the inner side of all three edge lines.
+    const double nn[6] = {n0 * n0, n0 * n1, n0 * n2, n1 * n1, n1 * n2, n2 * n2};
+    double nnn[10];
+    for (int c = 0; c < 10; ++c) nnn[c] = n[kTriple[c][0]] * n[kTriple[c][1]] * n[kTriple[c][2]];
+    for (int k = 0; k < np; ++k) {
+      const bool inside = B.count[k] == 3.0;
+      const double c2 = inside ? kMinusFourPi * B.sigma[k] * B.h[k] : 0.0;
+      const double c3 = inside ? kMinusFourPi * B.sigma[k] : 0.0;
+      // Outside, nothing is added (not even a zero, which would turn -0 into +0).
+#pragma GCC unroll 6
+      for (int c = 0; c < 6; ++c) B.h2[c][k] = inside ? B.h2[c][k] + c2 * nn[c] : B.h2[c][k];
+#pragma GCC unroll 10
+      for (int c = 0; c < 10; ++c) B.h3[c][k] = inside ? B.h3[c][k] + c3 * nnn[c] : B.h3[c][k];
+    }
+
+    // Stokeslet integrals.
+    {
+      const double* h11 = B.h2[0];
+      const double* h12 = B.h2[1];
+      const double* h13 = B.h2[2];
+      const double* h22 = B.h2[3];
+      const double* h23 = B.h2[4];
+      const double* h33 = B.h2[5];
+      double* u = coef.u[0] + k0;
+      for (int k = 0; k < nb; ++k) u[k] = (h22[k] + h33[k]) * fmu;
+      u = coef.u[1] + k0;
+      for (int k = 0; k < nb; ++k) u[k] = -h12[k] * fmu;
+      u = coef.u[2] + k0;
+      for (int k = 0; k < nb; ++k) u[k] = -h13[k] * fmu;
+      u = coef.u[3] + k0;
+      for (int k = 0; k < nb; ++k) u[k] = (h33[k] + h11[k]) * fmu;
+      u = coef.u[4] + k0;
+      for (int k = 0; k < nb; ++k) u[k] = -h23[k] * fmu;
+      u = coef.u[5] + k0;
+      for (int k = 0; k < nb; ++k) u[k] = (h22[k] + h11[k]) * fmu;
+    }
+
+    // Traction-kernel integrals: D_i = H_i11 + H_i22 + H_i33, Dn = n . D,
+    // T_ij = -(n_i D_j + n_j D_i + delta_ij Dn - 2 H_ijk n_k) / (8 pi).
+    {
+      for (int i = 0; i < 3; ++i) {
+        const double* a = B.h3[kSym[i][0][0]];
+        const double* b = B.h3[kSym[i][1][1]];
+        const double* c = B.h3[kSym[i][2][2]];
+        double* dv = B.dv[i];
+        for (int k = 0; k < np; ++k) dv[k] = a[k] + b[k] + c[k];
+      }
+      const double* d1 = B.dv[0];
+      const double* d2 = B.dv[1];
+      const double* d3 = B.dv[2];
+      for (int i = 0; i < 3; ++i)
+        for (int j = i; j < 3; ++j) {
+          const double* hj1 = B.h3[kSym[i][j][0]];
+          const double* hj2 = B.h3[kSym[i][j][1]];
+          const double* hj3 = B.h3[kSym[i][j][2]];
+          const double* di = B.dv[i];
+          const double* dj = B.dv[j];
+          const double ni = n[i], nj = n[j];
+          double* t = coef.t[3 * i + j] + k0;
+          if (i == j) {
+            for (int k = 0; k < nb; ++k) {
+              const double dn = n0 * d1[k] + n1 * d2[k] + n2 * d3[k];
+              const double hn = hj1[k] * n0 + hj2[k] * n1 + hj3[k] * n2;
+              t[k] = kMinusInvEightPi * (ni * dj[k] + nj * di[k] + dn - 2.0 * hn);
+            }
+          } else {
+            for (int k = 0; k < nb; ++k) {
+              const double hn = hj1[k] * n0 + hj2[k] * n1 + hj3[k] * n2;
+              t[k] = kMinusInvEightPi * (ni * dj[k] + nj * di[k] - 2.0 * hn);
+            }
+            // T21 = T12, T31 = T13, T32 = T23.
+            std::copy_n(t, nb, coef.t[3 * j + i] + k0);
+          }
+        }
+    }
+
+    // The working state as the caller sees it.
+    for (int k = 0; k < nb; ++k)
+      work.flag[k0 + k] = 10 * static_cast<int>(B.vtx[k]) + static_cast<int>(B.count[k]);
+    for (int k = 0; k < nb; ++k) work.s[k0 + k] = static_cast<int>(B.s[k]);
+    std::copy_n(B.h, nb, work.h + k0);
+    std::copy_n(B.sigma, nb, work.sigma + k0);
+    for (int c = 0; c < 6; ++c) std::copy_n(B.h2[c], nb, work.hint[c] + k0);
+    for (int c = 0; c < 10; ++c) std::copy_n(B.h3[c], nb, work.tint[c] + k0);
+  }
+}
+
+void TRIINT(const MeshView& mesh, double mu, double snaptol, const int* ltarg, const NearCoef& coef,
+            const TriintWork& work, double normal[3], int es) {
+  triint_with(TriintMath::Vector, mesh, mu, snaptol, ltarg, coef, work, normal, es);
 }
 
 }  // namespace velmora

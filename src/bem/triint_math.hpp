@@ -1,0 +1,41 @@
+// Elementwise logarithm and atan2 for the target loops of TRIINT, and the
+// choice between the plain scalar library calls and glibc's vector math
+// library (libmvec).
+//
+// Both paths are applied lane by lane to whole blocks of targets, so a
+// target's result never depends on its position in a list.  The vector path
+// is compiled in when the instruction set has AVX2 and the C library is glibc
+// 2.35 or later (the first with a vector atan2); its results lie within a few
+// units in the last place of the scalar ones.
+#pragma once
+
+#include "bem/triint.hpp"
+
+namespace velmora {
+
+enum class TriintMath { Scalar, Vector };
+
+// True when the vector path is compiled in; otherwise TriintMath::Vector
+// falls back to the scalar calls.
+bool triint_vector_math_available();
+
+// Lanes handled by one vector call; the block routines below take counts
+// that are multiples of it.
+inline constexpr int kTriintLanes = 4;
+
+// y(k) = log(x(k)) and z(k) = atan2(y(k), x(k)) for k = 0..n-1, n a multiple
+// of kTriintLanes.
+void triint_log(TriintMath path, const double* x, double* y, int n);
+void triint_atan2(TriintMath path, const double* y, const double* x, double* z, int n);
+
+// y(k) = sqrt(x(k)) for k = 0..n-1, n a multiple of kTriintLanes; correctly
+// rounded on every path (a separate pass because the library sqrt may set
+// errno, which keeps the compiler from vectorising loops that call it).
+void triint_sqrt(const double* x, double* y, int n);
+
+// TRIINT with an explicit choice of the transcendental calls; TRIINT itself
+// uses TriintMath::Vector.
+void triint_with(TriintMath path, const MeshView& mesh, double mu, double snaptol, const int* ltarg,
+                 const NearCoef& coef, const TriintWork& work, double normal[3], int es);
+
+}  // namespace velmora
