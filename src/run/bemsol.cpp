@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -9,11 +10,36 @@
 #include "bem/mesh.hpp"
 #include "common/array.hpp"
 #include "common/records.hpp"
+#include "common/blas.hpp"
+#include "common/constants.hpp"
 #include "common/stop.hpp"
+#include "common/units.hpp"
+#include "fmm/dnwrd.hpp"
+#include "fmm/mktree.hpp"
+#include "fmm/upwrd.hpp"
+#include "run/results.hpp"
+#include "solver/gmres.hpp"
+#include "solver/precon.hpp"
 #include "run/registry.hpp"
 
 namespace velmora {
 namespace {
+
+// Progress lines go to the console and then to the log.
+void to_console_and_log(const std::string& record) {
+  units().write_console(record);
+  units().write(kUnitLog, record);
+}
+
+// The solver's iteration limit M * ncycle.  The product of two 32-bit
+// counts can exceed 32 bits; it is held at the largest 32-bit value then,
+// which no run reaches.
+int iteration_limit(int m, int ncycle) {
+  const long long limit = static_cast<long long>(m) * ncycle;
+  if (limit > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
+  if (limit < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
+  return static_cast<int>(limit);
+}
 
 [[noreturn]] void bad_record(const ListReader& dat, int line, const std::string& text) {
   fatal_stop(dat.name() + ", line " + std::to_string(line) + ": " + text);
@@ -126,13 +152,110 @@ void BEMSOL(Block& a, ListReader& dat) {
   collocation_points(s.nelem, s.nnode, a.var<int>(kVarIelem), a.var<double>(kVarXnode),
                      a.var<double>(kVarXcol));
 
-  // ------------------------------------------------------------------
-  // To be added here: the tree of cells (MKTREE), the right-hand side
-  // (UPWRD/DNWRD with mode 0), the GMRES solve with its reverse-
-  // communication loop, the solver report and the results (output.dat
-  // element records, total force, TECOUT).  Until then the driver returns
-  // after the collocation points and the run ends with the timing line.
-  // ------------------------------------------------------------------
+  const MeshView mesh = mesh_in_block(a);
+  const Tree tree = tree_in_block(a);
+
+  // 4. Tree of cells.
+  MKTREE(s.maxdep, s.minlev, s.maxcel, s.maxl, s.nelem, s.nnode, tree, mesh.xnode, mesh.xcol,
+         s.cubfac, a.var<int>(kVarIoct), a.var<int>(kVarIperm));
+
+  const int n = 3 * s.nelem;
+  double* const uvec = a.var<double>(kVarUvec);
+  double* const b = a.var<double>(kVarB);
+  double* const work = a.var<double>(kVarWork);
+  Complex* const cmom = a.var<Complex>(kVarCmom);
+  Complex* const cloc = a.var<Complex>(kVarCloc);
+  const double* const gwt = a.var<double>(kVarGwt);
+  const double* const gpt = a.var<double>(kVarGpt);
+  const FmmScratch scratch = fmm_scratch_in_block(a);
+  const NearField near = near_field_in_block(a);
+  // One application of the boundary integral operator, y += sum (T u - U t)
+  // over all elements, with the densities of `mode`: 0 the prescribed values
+  // with their signs reversed (the right-hand side), 1 the vector x.
+  auto apply_operator = [&](int mode, const double* x, double* y) {
+    UPWRD(mesh, s.mu, s.minlev, s.maxl, s.maxcel, s.nexp, s.ngauss, gwt, gpt, tree, x, mode, cmom,
+          scratch);
+    DNWRD(mesh, s.mu, s.minlev, s.maxl, s.maxcel, s.nexp, mode, tree, cmom, x, s.snaptol, cloc,
+          near, scratch, y);
+  };
+
+  // 5. Right-hand side.
+  std::fill(b, b + n, 0.0);
+  to_console_and_log(fmt::list("Calculating the b-vector ..."));
+  apply_operator(0, uvec, b);
+  std::fill(uvec, uvec + n, 0.0);
+
+  // 6. Solver set-up: zero initial guess and b in the work array.
+  to_console_and_log(fmt::list("Calling the GMRES solver ..."));
+  std::copy(uvec, uvec + n, work);
+  std::copy(b, b + n, work + n);
+  int m = s.m;
+  int ictrl[8], ireq[5] = {0, 0, 0, 0, 0}, info[3] = {0, 0, 0};
+  double rctrl[5], rinfo[2] = {0.0, 0.0};
+  gmres_init(ictrl, rctrl);
+  ictrl[2] = kUnitLog;  // set-up summary and convergence history on output.log
+  ictrl[3] = s.iprec;
+  ictrl[4] = 3;  // iterative classical Gram-Schmidt
+  ictrl[5] = 1;  // the initial guess in the work array is used
+  ictrl[6] = iteration_limit(s.m, s.ncycle);
+  rctrl[0] = s.tol;
+
+  // 7. Reverse communication: serve every request until the solver is done.
+  const PreconData precon = precon_data_in_block(a);
+  GmresState state;
+  for (;;) {
+    gmres_drive(state, n, n, m, s.lwork, work, ireq, ictrl, rctrl, info, rinfo);
+    const int request = ireq[0];
+    if (request < req_amul || request > req_dots) break;
+    double* const v = work + (ireq[1] - 1);
+    double* const z = work + (ireq[3] - 1);
+    if (request == req_amul) {
+      std::fill(z, z + n, 0.0);
+      apply_operator(1, v, z);
+    } else if (request == req_lprec || request == req_rprec) {
+      PRECON(v, z, precon);
+    } else {
+      blas::dgemv('C', n, ireq[4], 1.0, v, n, work + (ireq[2] - 1), 1, 0.0, z, 1);
+    }
+  }
+
+  // 8. Solver report, on the log only.
+  Units& io = units();
+  static const char* const kOrthogonalisation[4] = {"MGS", "IMGS", "CGS", "ICGS"};
+  if (ictrl[4] >= 0 && ictrl[4] <= 3)
+    io.write(kUnitLog, fmt::list(std::string("Orthogonalisation : ") + kOrthogonalisation[ictrl[4]]));
+  io.write(kUnitLog, fmt::list("Restart : ", m));
+  io.write(kUnitLog, fmt::list("info(1) = ", info[0], "  info(2) = ", info[1]));
+  io.write(kUnitLog, fmt::list("rinfo(1) = ", rinfo[0], "  rinfo(2) = ", rinfo[1]));
+  io.write(kUnitLog, fmt::list("Optimal workspace = ", info[2]));
+  io.write(kUnitLog, fmt::list("Solution : "));
+
+  // 9. The solution.
+  std::copy(work, work + n, uvec);
+
+  // 10. Split each element's unknowns into velocities and tractions and
+  // write its record.
+  double* const tvec = a.var<double>(kVarTvec);
+  write_solution_head();
+  for (int e = 1; e <= s.nelem; ++e) {
+    for (int k = 1; k <= 3; ++k) {
+      const long j = 3L * (e - 1) + (k - 1);
+      if (mesh.traction_prescribed(e, k)) {
+        tvec[j] = mesh.value(e, k);
+      } else {
+        tvec[j] = uvec[j];
+        uvec[j] = mesh.value(e, k);
+      }
+    }
+    io.write(kUnitOut, element_record(e, uvec, tvec, mesh));
+  }
+
+  // 11. Total force on the body.
+  write_total_force(total_force(mesh, tvec));
+
+  // 12. The surface file, with the tractions negated.
+  for (int j = 0; j < n; ++j) tvec[j] = -tvec[j];
+  TECOUT(s.nelem, s.nnode, mesh.xnode, mesh.ielem, uvec, tvec);
 }
 
 }  // namespace velmora

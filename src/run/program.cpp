@@ -26,6 +26,7 @@
 #include "common/stop.hpp"
 #include "common/storage.hpp"
 #include "common/units.hpp"
+#include "run/cli.hpp"
 #include "run/bemsol.hpp"
 #include "run/registry.hpp"
 
@@ -259,7 +260,10 @@ int run() {
 
 }  // namespace
 
-int run_program(int, char**) {
+int run_program(int argc, char** argv) {
+  // Without arguments the program runs the solve; --help and --version
+  // answer and return, anything else is refused with the usage.
+  if (const auto status = handle_arguments(argc, argv)) return *status;
   try {
     return run();
   } catch (const StopRun& stop) {

@@ -144,4 +144,70 @@ RunScalars load_scalars(const Block& a) {
   return s;
 }
 
+MeshView mesh_in_block(const Block& a) {
+  return MeshView{*a.var<int>(kVarNelem),   *a.var<int>(kVarNnode),   a.var<int>(kVarIelem),
+                  a.var<double>(kVarXnode), a.var<double>(kVarXcol), a.var<double>(kVarBc)};
+}
+
+Tree tree_in_block(const Block& a) {
+  Tree t;
+  t.maxcel = *a.var<int>(kVarMaxcel);
+  t.maxdep = *a.var<int>(kVarMaxdep);
+  t.nlev = a.var<int>(kVarNlev);
+  t.iccode = a.var<int>(kVarIccode);
+  t.ielord = a.var<int>(kVarIelord);
+  t.ielfst = a.var<int>(kVarIelfst);
+  t.iellst = a.var<int>(kVarIellst);
+  t.iparnt = a.var<int>(kVarIparnt);
+  t.ichild = a.var<int>(kVarIchild);
+  t.levfst = a.var<int>(kVarLevfst);
+  t.levlst = a.var<int>(kVarLevlst);
+  t.celcen = a.var<double>(kVarCelcen);
+  t.celsiz = a.var<double>(kVarCelsiz);
+  return t;
+}
+
+NearField near_field_in_block(const Block& a) {
+  NearField f;
+  f.ltarg = a.var<int>(kVarLtarg);
+  f.lsrc = a.var<int>(kVarLsrc);
+  for (int i = 0; i < 6; ++i) f.coef.u[i] = a.var<double>(kVarUcoef + i);
+  for (int i = 0; i < 9; ++i) f.coef.t[i] = a.var<double>(kVarTcoef + i);
+  f.work.flag = a.var<int>(kVarDnIwork);
+  f.work.s = a.var<int>(kVarDnIwork + 1);
+  f.work.h = a.var<double>(kVarDnWork);
+  f.work.sigma = a.var<double>(kVarDnWork + 1);
+  for (int i = 0; i < 6; ++i) f.work.hint[i] = a.var<double>(kVarDnWork + 2 + i);
+  for (int i = 0; i < 10; ++i) f.work.tint[i] = a.var<double>(kVarDnWork + 8 + i);
+  return f;
+}
+
+FmmScratch fmm_scratch_in_block(const Block& a) {
+  FmmScratch s;
+  s.rtab = a.var<Complex>(kVarHarm);
+  s.gtab = a.var<Complex>(kVarHarmGrad);
+  s.stab = a.var<Complex>(kVarIrreg);
+  s.mom1 = a.var<Complex>(kVarCellMom);
+  s.loc1 = a.var<Complex>(kVarCellLoc);
+  return s;
+}
+
+PreconData precon_data_in_block(const Block& a) {
+  PreconData d;
+  d.mesh = mesh_in_block(a);
+  d.mu = *a.var<double>(kVarMu);
+  d.snaptol = *a.var<double>(kVarSnaptol);
+  d.maxl = *a.var<int>(kVarMaxl);
+  d.minlev = *a.var<int>(kVarMinlev);
+  d.tree = tree_in_block(a);
+  d.ipvt = a.var<int>(kVarPrecIwork);
+  d.block = a.var<double>(kVarPrecBlock);
+  d.rhs = a.var<double>(kVarPrecWork);
+  const NearField f = near_field_in_block(a);
+  d.ltarg = f.ltarg;
+  d.coef = f.coef;
+  d.work = f.work;
+  return d;
+}
+
 }  // namespace velmora

@@ -9,7 +9,12 @@
 
 #include <cstdint>
 
+#include "bem/mesh.hpp"
 #include "common/storage.hpp"
+#include "fmm/dnwrd.hpp"
+#include "fmm/passes.hpp"
+#include "fmm/tree.hpp"
+#include "solver/precon.hpp"
 
 namespace velmora {
 
@@ -134,5 +139,16 @@ void store_scalars(Block& a, const RunScalars& s);
 
 // Reads them back.
 RunScalars load_scalars(const Block& a);
+
+// Views of the registered arrays, as the routines of the solve take them.
+// The block must be allocated and the scalars stored.
+MeshView mesh_in_block(const Block& a);
+Tree tree_in_block(const Block& a);
+NearField near_field_in_block(const Block& a);
+FmmScratch fmm_scratch_in_block(const Block& a);
+// The preconditioner's state: mesh, tree and its own working storage
+// (registrations 56-58), with the near-field target list and integration
+// arrays of the downward pass, which are free between products.
+PreconData precon_data_in_block(const Block& a);
 
 }  // namespace velmora
