@@ -1,18 +1,11 @@
 #include "fmm/dnwrd.hpp"
 
-#include <chrono>
 #include <stdexcept>
 
 #include "common/constants.hpp"
 
 namespace velmora {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
 
 void append(int* list, int& count, int capacity, int cell) {
   if (count == capacity) throw std::logic_error("cell list overflow: inconsistent tree");
@@ -259,10 +252,32 @@ void DNWRD(const MeshView& mesh, double mu, int minlev, int maxl, int /*maxcel*/
            const Tree& tree, const Complex* cmom_data, const double* x, double snaptol,
            Complex* cloc_data, const NearField& near, const FmmScratch& scratch, double* y,
            FmmTimers* timers) {
-  const auto t_start = Clock::now();
+  const double t_start = timers ? timers->now() : 0.0;
   const int nlev = *tree.nlev;
+
+  // Leaves on levels 0 and 1 (a tree built with minlev below 2) are outside
+  // the level loop, which would leave their collocation points without any
+  // contribution.  Every cell of level 1 is adjacent to every other, so all
+  // elements are near to such a leaf: it takes them all directly, in ielord
+  // order.  Their targets belong to no other cell, so this adds to entries
+  // of y that the level loop does not touch.
+  for (int lev = 0; lev <= 1 && lev <= nlev; ++lev) {
+    for (int b = tree.levf(lev); b <= tree.levl(lev); ++b) {
+      if (!(is_leaf(tree, b, lev, maxl, minlev) && tree.lst(b) >= tree.fst(b))) continue;
+      near.ltarg[0] = 0;
+      append_elements(tree, b, near.ltarg);
+      near.lsrc[0] = 0;
+      append_elements(tree, 1, near.lsrc);
+      const double t0 = timers ? timers->now() : 0.0;
+      near_field(mesh, mu, snaptol, mode, x, near, y);
+      if (timers) {
+        timers->near += timers->now() - t0;
+        timers->near_pairs += static_cast<std::int64_t>(near.lsrc[0]) * near.ltarg[0];
+      }
+    }
+  }
   if (nlev < 2) {
-    if (timers) timers->downward += seconds_since(t_start);
+    if (timers) timers->downward += timers->now() - t_start;
     return;
   }
   const ExpanView<const Complex> cmom(cmom_data, p);
@@ -279,9 +294,9 @@ void DNWRD(const MeshView& mesh, double mu, int minlev, int maxl, int /*maxcel*/
 
       // 2. Multipole-to-local.
       if (timers) {
-        const auto t0 = Clock::now();
+        const double t0 = timers->now();
         multipole_to_local(p, tree, b, lists, cmom, cloc, scratch);
-        timers->m2l += seconds_since(t0);
+        timers->m2l += timers->now() - t0;
         timers->m2l_pairs += lists.ninter;
       } else {
         multipole_to_local(p, tree, b, lists, cmom, cloc, scratch);
@@ -301,9 +316,9 @@ void DNWRD(const MeshView& mesh, double mu, int minlev, int maxl, int /*maxcel*/
       // 5. Near field.
       if (near.lsrc[0] > 0) {
         if (timers) {
-          const auto t0 = Clock::now();
+          const double t0 = timers->now();
           near_field(mesh, mu, snaptol, mode, x, near, y);
-          timers->near += seconds_since(t0);
+          timers->near += timers->now() - t0;
           timers->near_pairs += static_cast<std::int64_t>(near.lsrc[0]) * near.ltarg[0];
         } else {
           near_field(mesh, mu, snaptol, mode, x, near, y);
@@ -314,7 +329,7 @@ void DNWRD(const MeshView& mesh, double mu, int minlev, int maxl, int /*maxcel*/
       if (leaf && has_elements) evaluate_local(mesh, mu, p, tree, b, cloc, scratch, y);
     }
   }
-  if (timers) timers->downward += seconds_since(t_start);
+  if (timers) timers->downward += timers->now() - t_start;
 }
 
 }  // namespace velmora

@@ -34,6 +34,10 @@
 //  6. at a leaf, for each element g (xhat = x_g - c_B), kappa = 1 / (8 pi mu):
 //       y(3(g-1)+i) += kappa sum_{n, m ascending} Re[ cloc(i,m,n,B) R(n,m)(xhat)
 //                      + d_i R(n,m)(xhat) (cloc(4) - xhat . cloc(1..3)) ].
+// Leaves on levels 0 and 1, which only a tree built with minlev below 2 has,
+// are not visited by the level loop; their elements take every element of
+// the mesh as a near-field source (all level-1 cells are mutually adjacent),
+// in ielord order, before the level loop.  With minlev >= 2 there are none.
 // Everything runs on the calling thread; nothing is allocated.
 #pragma once
 

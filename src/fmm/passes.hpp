@@ -29,9 +29,14 @@ struct FmmScratch {
 };
 
 // Optional instrumentation: when a pass receives a non-null pointer it adds
-// its wall-clock seconds and counts here.  The rest of a pair's time is
-// upward + downward - near - m2l.
+// its seconds and counts here (wall-clock seconds, or the calling thread's
+// processor seconds when thread_cpu is set, which stay meaningful on a
+// loaded machine).  The rest of a pair's time is upward + downward - near - m2l.
 struct FmmTimers {
+  bool thread_cpu = false;
+  // The clock the timers read, in seconds.
+  double now() const;
+
   double upward = 0.0;          // whole of UPWRD
   double downward = 0.0;        // whole of DNWRD
   double near = 0.0;            // DNWRD step 5: TRIINT calls and their accumulation

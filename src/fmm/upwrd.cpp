@@ -1,13 +1,7 @@
 #include "fmm/upwrd.hpp"
 
-#include <chrono>
-
 namespace velmora {
 namespace {
-
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
 
 // Adds the moments of the elements of leaf `b` (centre c) into cmom(., ., ., b).
 void leaf_moments(const MeshView& mesh, double mu, int p, int ngauss, const double* gwt,
@@ -110,7 +104,7 @@ void moment_to_moment(int p, const Tree& tree, int b, const ExpanView<Complex>& 
 void UPWRD(const MeshView& mesh, double mu, int minlev, int maxl, int maxcel, int p, int ngauss,
            const double* gwt, const double* gpt, const Tree& tree, const double* x, int mode,
            Complex* cmom_data, const FmmScratch& scratch, FmmTimers* timers) {
-  const auto t0 = std::chrono::steady_clock::now();
+  const double t0 = timers ? timers->now() : 0.0;
   const ExpanView<Complex> cmom(cmom_data, p);
 
   // Stage 1: clear the moments of every cell, threads taking contiguous
@@ -132,7 +126,7 @@ void UPWRD(const MeshView& mesh, double mu, int minlev, int maxl, int maxcel, in
     }
   }
 
-  if (timers) timers->upward += seconds_since(t0);
+  if (timers) timers->upward += timers->now() - t0;
 }
 
 }  // namespace velmora
