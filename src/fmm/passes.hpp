@@ -19,7 +19,8 @@ namespace velmora {
 //   mom1  ExpanView<>::cell_size(p)      one cell's moments
 //   loc1  ExpanView<>::cell_size(p)      one cell's local expansion (DNWRD only)
 // UPWRD uses rtab, gtab and mom1 (the re-centred moments of the child being
-// translated); DNWRD uses all five.
+// translated); DNWRD uses all five, rtab also as the accumulator of its
+// multipole-to-local sums (4(2p+1) complex values, within rtab's size).
 struct FmmScratch {
   Complex* rtab = nullptr;
   Complex* gtab = nullptr;
