@@ -1,5 +1,6 @@
 // End-to-end runs of the velmora executable in scratch directories: the
 // records of a good run, the ngauss stop, and every kind of bad input.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -154,7 +155,9 @@ void expect_banner(const std::vector<std::string>& got) {
 const std::regex kTiming(
     R"( Total CPU time, wall-clock time used = *[0-9]+\.[0-9]{2} \(sec\), *[0-9]+\.[0-9]{2} \(sec\))");
 
-// A good run: banner, title, echo, memory report and count, then the timing line; status 0.
+// A good run: the records of output.log in their order (banner, head, tree report, progress,
+// solver summary and history, solver report, force, timing), the console's share of them, and
+// output.dat's frame around the element records; status 0.
 TEST(Program, GoodRunRecords) {
   RunDir d;
   d.write("input.cnd", kCnd);
@@ -165,19 +168,66 @@ TEST(Program, GoodRunRecords) {
   const auto log = lines(d.read("output.log"));
   expect_banner(log);
   auto expected = head_records(7);
-  ASSERT_EQ(log.size(), 8 + expected.size() + 2);
+  ASSERT_GT(log.size(), 8 + expected.size() + 5 + 6 + 5);
   for (std::size_t k = 0; k < expected.size(); ++k) EXPECT_EQ(log[8 + k], expected[k]) << k;
-  EXPECT_EQ(log[log.size() - 2], " ");
-  EXPECT_TRUE(std::regex_match(log.back(), kTiming)) << log.back();
-  // The console receives the same records.
-  EXPECT_EQ(r.out, d.read("output.log"));
-  // output.dat: title, empty record, then the timing block.
+  std::size_t at = 8 + expected.size();
+  // Root, its eight octants and one more level (minlev = 2): 17 cells on levels 0..2.
+  EXPECT_EQ(log[at++], " Number of tree levels                =           2");
+  EXPECT_EQ(log[at++], " Number of cells in tree structure    =          17");
+  EXPECT_EQ(log[at++], " ");
+  EXPECT_EQ(log[at++], " Calculating the b-vector ...");
+  EXPECT_EQ(log[at++], " Calling the GMRES solver ...");
+  const std::size_t solver_start = at;
+  // The solver's block ends with its final report; then the driver's report.
+  std::size_t report = at;
+  while (report < log.size() && log[report] != " Orthogonalisation : ICGS") ++report;
+  ASSERT_LT(report + 11, log.size() + 1);
+  EXPECT_NE(std::find(log.begin() + solver_start, log.begin() + report,
+                      "                    CONVERGENCE HISTORY FOR GMRES"),
+            log.begin() + report);
+  EXPECT_NE(std::find(log.begin() + solver_start, log.begin() + report, "  Convergence achieved!"),
+            log.begin() + report);
+  // M = 30 exceeds N = 24, so the solver lowers the restart length to 24.
+  EXPECT_EQ(log[report + 1], " Restart :           24");
+  EXPECT_TRUE(std::regex_match(log[report + 2],
+                               std::regex(R"( info\(1\) = +0  info\(2\) = +[0-9]+)")))
+      << log[report + 2];
+  EXPECT_EQ(log[report + 3].rfind(" rinfo(1) = ", 0), 0u);
+  EXPECT_EQ(log[report + 4].rfind(" Optimal workspace = ", 0), 0u);
+  EXPECT_EQ(log[report + 5], " Solution : ");
+  EXPECT_EQ(log[report + 6], " ");
+  EXPECT_EQ(log[report + 7], " Total force acting on the body is:");
+  EXPECT_EQ(log[report + 9], " ");
+  EXPECT_TRUE(std::regex_match(log[report + 10], kTiming)) << log[report + 10];
+  ASSERT_EQ(log.size(), report + 11);
+
+  // The console: the same records up to the progress lines, the history heading and lines,
+  // then the force and the timing; not the solver's summary, final report or the driver's report.
+  const std::regex history(R"( {0,4}[0-9]+ {9}0\.[0-9]{4}E[-+][0-9]{2}( {9}--| {5}0\.[0-9]{4}E[-+][0-9]{2}))");
+  std::vector<std::string> console(log.begin(), log.begin() + solver_start);
+  console.push_back("  Iteration  Arnoldi b.e.    True b.e.");
+  for (std::size_t k = solver_start; k < report; ++k)
+    if (std::regex_match(log[k], history)) console.push_back(log[k]);
+  console.insert(console.end(), log.begin() + report + 6, log.end());
+  EXPECT_EQ(r.out, joined(console));
+
+  // output.dat: title, empty record, header, eight element records, force block, timing block.
   const auto out = lines(d.read("output.dat"));
-  ASSERT_EQ(out.size(), 4u);
+  ASSERT_EQ(out.size(), 2u + 3 + 8 + 3 + 2);
   EXPECT_EQ(out[0], expected[0]);
   EXPECT_EQ(out[1], " ");
-  EXPECT_EQ(out[2], " ");
-  EXPECT_TRUE(std::regex_match(out[3], kTiming)) << out[3];
+  EXPECT_EQ(out[2], " Boundary solutions:");
+  EXPECT_EQ(out[3], " (element no., u1, u2, u3, t1, t2, t3, xg1, xg2, xg3)");
+  EXPECT_EQ(out[4], " ");
+  for (int e = 1; e <= 8; ++e) {
+    EXPECT_EQ(out[4 + e].size(), 197u);
+    EXPECT_EQ(out[4 + e].substr(0, 8), fmt::I(e, 8));
+  }
+  EXPECT_EQ(out[13], " ");
+  EXPECT_EQ(out[14], " Total force acting on the body is:");
+  EXPECT_EQ(out[15], log[report + 8]);
+  EXPECT_EQ(out[16], " ");
+  EXPECT_TRUE(std::regex_match(out[17], kTiming)) << out[17];
 }
 
 // ngauss = 4: the message on standard error, a non-zero status, output.log up to the memory
