@@ -325,6 +325,10 @@ TEST(Program, BadInputMessages) {
       {"maxcel", cnd(30, 12, 40, 0, 4, 7), dat(), " Invalid parameter --> maxcel; stop"},
       {"maxdep", cnd(30, -1, 40, 100, 4, 7), dat(), " Invalid parameter --> maxdep; stop"},
       {"nexp", cnd(30, 12, 40, 100, -1, 7), dat(), " Invalid parameter --> nexp; stop"},
+      {"minlev", std::string("1.0e-8 30 0 0 1 10 1.0e-6\n12 1 40 100 4 7 1.01\n"), dat(),
+       " Invalid parameter --> minlev; stop"},
+      {"cubfac", std::string("1.0e-8 30 0 0 1 10 1.0e-6\n12 2 40 100 4 7 0.0\n"), dat(),
+       " Invalid parameter --> cubfac; stop"},
       {"M leaves no room for x and b", cnd(-5, 12, 40, 100, 4, 7), dat(),
        " Invalid parameter --> M; stop"},
   };

@@ -43,7 +43,7 @@ TEST(StorageBlock, MaxiaStop) {
   for (int k = 1; k <= 89; ++k) a.regvar(8, 1);
   EXPECT_EQ(err.str(), "");
   EXPECT_THROW(a.regvar(8, 1), StopRun);
-  EXPECT_EQ(err.str(), "# Parameter maxia is too small; stop\n");
+  EXPECT_EQ(err.str(), " # Parameter maxia is too small; stop\n");
   EXPECT_THROW(a.regvar(8, 1), StopRun);  // and the table is not written past its end
 }
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "common/records.hpp"
 #include "common/stop.hpp"
 
 namespace velmora {
@@ -10,12 +11,12 @@ namespace velmora {
 std::int64_t Block::regvar(int item_size, std::int64_t item_count) {
   // A table that is already full (a caller went on after the stop) is never
   // written past its end.
-  if (nvar_ > kMaxia) fatal_stop("# Parameter maxia is too small; stop");
+  if (nvar_ > kMaxia) fatal_stop(fmt::list("# Parameter maxia is too small; stop"));
   const std::int64_t start = next_;
   ia_[nvar_] = start;
   next_ += units_for(item_size, item_count);
   ++nvar_;
-  if (nvar_ > kMaxia) fatal_stop("# Parameter maxia is too small; stop");
+  if (nvar_ > kMaxia) fatal_stop(fmt::list("# Parameter maxia is too small; stop"));
   return start;
 }
 

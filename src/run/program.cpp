@@ -218,6 +218,10 @@ int run() {
   if (s.maxl < 1) invalid_parameter("maxl");
   if (s.maxcel < 1) invalid_parameter("maxcel");
   if (s.maxdep < 0) invalid_parameter("maxdep");
+  // Leaves on levels 0 and 1 are outside the reach of the preconditioner and
+  // of the cell lists, and a root cube of no size separates nothing.
+  if (s.minlev < 2) invalid_parameter("minlev");
+  if (!(s.cubfac > 0.0)) invalid_parameter("cubfac");
   if (s.nexp < 0) invalid_parameter("nexp");
   if (lwork > INT_MAX || lwork < 2 * static_cast<__int128>(ndof)) invalid_parameter("M");
   s.lwork = static_cast<int>(lwork);
