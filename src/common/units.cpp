@@ -1,7 +1,10 @@
 #include "common/units.hpp"
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <ostream>
+#include <string>
 
 #include "common/stop.hpp"
 
@@ -12,8 +15,10 @@ Units& Units::get() {
   return table;
 }
 
-void Units::attach(int unit, std::ostream* os) {
-  if (unit >= 0 && unit < kMaxUnit) table_[unit] = os;
+void Units::attach(int unit, std::ostream* os, std::string_view name) {
+  if (unit < 0 || unit >= kMaxUnit) return;
+  table_[unit] = os;
+  names_[unit] = name.empty() ? "unit " + std::to_string(unit) : std::string(name);
 }
 
 void Units::detach(int unit) { attach(unit, nullptr); }
@@ -32,7 +37,18 @@ std::ostream& Units::error() { return error_ ? *error_ : std::cerr; }
 void Units::set_console(std::ostream* os) { console_ = os; }
 void Units::set_error(std::ostream* os) { error_ = os; }
 
-void Units::write(int unit, std::string_view record) { out(unit) << record << '\n'; }
+void Units::write(int unit, std::string_view record) {
+  if (!attached(unit)) {
+    error() << record << '\n';
+    return;
+  }
+  std::ostream& os = *table_[unit];
+  // errno is cleared so that a failure reports the cause of this write,
+  // not a stale one.
+  errno = 0;
+  os << record << '\n';
+  if (!os.good()) report_write_failure(names_[unit]);
+}
 void Units::write_console(std::string_view record) { console() << record << '\n'; }
 void Units::write_error(std::string_view record) { error() << record << '\n' << std::flush; }
 
@@ -40,6 +56,13 @@ void Units::reset() { *this = Units(); }
 
 UnitsGuard::UnitsGuard() : saved_(Units::get()) {}
 UnitsGuard::~UnitsGuard() { Units::get() = saved_; }
+
+void report_write_failure(std::string_view name) {
+  const int err = errno;
+  std::string msg = std::string(name) + ": cannot write the file";
+  if (err != 0) msg += std::string(" (") + std::strerror(err) + ")";
+  fatal_stop(msg);
+}
 
 void fatal_stop(std::string_view record, int status) {
   units().write_error(record);

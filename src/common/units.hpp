@@ -8,6 +8,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <string>
 #include <string_view>
 
 namespace velmora {
@@ -17,7 +18,12 @@ class Units {
   // The process-wide table.
   static Units& get();
 
-  void attach(int unit, std::ostream* os);
+  // Attaches a stream to a unit; `name` (the file's name) is what a write
+  // failure reports.  Every write to an attached unit checks the stream: a
+  // record that cannot be written (a full disk, a lost device) stops the run
+  // with report_write_failure instead of being lost in silence.  The
+  // console and the error stream are not checked.
+  void attach(int unit, std::ostream* os, std::string_view name = {});
   void detach(int unit);
   bool attached(int unit) const;
   std::ostream& out(int unit);
@@ -38,11 +44,17 @@ class Units {
  private:
   static constexpr int kMaxUnit = 100;
   std::ostream* table_[kMaxUnit] = {};
+  std::string names_[kMaxUnit];
   std::ostream* console_ = nullptr;
   std::ostream* error_ = nullptr;
 };
 
 inline Units& units() { return Units::get(); }
+
+// Stops the run (StopRun) with one line on the error stream naming the file
+// that could not be written and the system's reason, e.g.
+//   output.dat: cannot write the file (No space left on device)
+[[noreturn]] void report_write_failure(std::string_view name);
 
 // Saves the unit table on construction and restores it on destruction
 // (tests that redirect units use it).

@@ -26,8 +26,9 @@
 #include "common/stop.hpp"
 #include "common/storage.hpp"
 #include "common/units.hpp"
-#include "run/cli.hpp"
 #include "run/bemsol.hpp"
+#include "run/cli.hpp"
+#include "run/limits.hpp"
 #include "run/registry.hpp"
 
 namespace velmora {
@@ -83,6 +84,14 @@ class OutputFiles {
     open_one(dat_, "output.dat", kUnitOut);
     open_one(plt_, "output.plt", kUnitPlt);
   }
+  // Flushes and closes the three files in unit order; a file whose last
+  // records cannot be written (a full disk) stops the run with a message
+  // instead of ending it as a success.
+  void close() {
+    close_one(log_, "output.log", kUnitLog);
+    close_one(dat_, "output.dat", kUnitOut);
+    close_one(plt_, "output.plt", kUnitPlt);
+  }
 
  private:
   static void open_one(std::ofstream& f, const char* name, int unit) {
@@ -91,7 +100,13 @@ class OutputFiles {
     if (!f.is_open())
       fatal_stop(std::string(name) + ": cannot open the file for writing" +
                  (errno != 0 ? std::string(" (") + std::strerror(errno) + ")" : std::string()));
-    units().attach(unit, &f);
+    units().attach(unit, &f, name);
+  }
+  static void close_one(std::ofstream& f, const char* name, int unit) {
+    units().detach(unit);
+    errno = 0;
+    f.close();
+    if (f.fail()) report_write_failure(name);
   }
   std::ofstream log_, dat_, plt_;
 };
@@ -138,6 +153,70 @@ void write_banner(int unit_or_console) {
   fatal_stop(fmt::list(std::string("Invalid parameter --> ") + name + "; stop"));
 }
 
+}  // namespace
+
+void read_control(ListReader& cnd, RunScalars& s) {
+  cnd.begin();
+  cnd.get(s.snaptol, {"snaptol"});
+  cnd.get(s.m, {"M"});
+  cnd.get(s.unused1, {"third item of the first record"});
+  cnd.get(s.unused2, {"fourth item of the first record"});
+  cnd.get(s.iprec, {"iprec"});
+  cnd.get(s.ncycle, {"ncycle"});
+  cnd.get(s.tol, {"tol"});
+  cnd.end();
+  cnd.begin();
+  cnd.get(s.maxdep, {"maxdep"});
+  cnd.get(s.minlev, {"minlev"});
+  cnd.get(s.maxl, {"maxl"});
+  cnd.get(s.maxcel, {"maxcel"});
+  cnd.get(s.nexp, {"nexp"});
+  cnd.get(s.ngauss, {"ngauss"});
+  cnd.get(s.cubfac, {"cubfac"});
+  cnd.end();
+}
+
+std::string read_model_head(ListReader& dat, RunScalars& s) {
+  std::string title = dat.title({"title"});
+  dat.title({"second title line"});
+  dat.begin();
+  dat.get(s.nelem, {"nelem"});
+  dat.get(s.nnode, {"nnode"});
+  dat.get(s.mu, {"mu"});
+  dat.end();
+  return title;
+}
+
+void check_parameters(RunScalars& s) {
+  // Sizes that would divide by zero or index outside the arrays stop the
+  // run before anything is sized from them.  M itself is checked by the
+  // solver; here only an M whose work array could not even hold the initial
+  // guess and the right-hand side is refused (and, with the size limits, one
+  // whose work array would not fit 32 bits).
+  if (s.nelem < 1) invalid_parameter("nelem");
+  if (s.nnode < 1) invalid_parameter("nnode");
+  if (!(s.mu > 0.0)) invalid_parameter("mu");
+  if (s.maxl < 1) invalid_parameter("maxl");
+  if (s.maxcel < 1) invalid_parameter("maxcel");
+  if (s.maxdep < 0) invalid_parameter("maxdep");
+  // Leaves on levels 0 and 1 are outside the reach of the preconditioner and
+  // of the cell lists, and a root cube of no size separates nothing.
+  if (s.minlev < 2) invalid_parameter("minlev");
+  if (!(s.cubfac > 0.0)) invalid_parameter("cubfac");
+  if (s.nexp < 0) invalid_parameter("nexp");
+  // Every count formed from the parameters must fit 32-bit indexing.
+  check_size_limits(s);
+  // ndof = 3 nelem and LWORK = 3 nelem (M + 6) + M (M + 3) + 1, within 32
+  // bits from here on.
+  const __int128 ndof = 3 * static_cast<__int128>(s.nelem);
+  const __int128 m = s.m;
+  const __int128 lwork = ndof * (m + 6) + m * (m + 3) + 1;
+  if (lwork < 2 * ndof) invalid_parameter("M");
+  s.lwork = static_cast<int>(lwork);
+}
+
+namespace {
+
 int run() {
   // 1. Start-up.
   start_threads();
@@ -158,40 +237,15 @@ int run() {
 
   // 4. input.cnd.
   RunScalars s;
-  cnd.begin();
-  cnd.get(s.snaptol, {"snaptol"});
-  cnd.get(s.m, {"M"});
-  cnd.get(s.unused1, {"third item of the first record"});
-  cnd.get(s.unused2, {"fourth item of the first record"});
-  cnd.get(s.iprec, {"iprec"});
-  cnd.get(s.ncycle, {"ncycle"});
-  cnd.get(s.tol, {"tol"});
-  cnd.end();
-  cnd.begin();
-  cnd.get(s.maxdep, {"maxdep"});
-  cnd.get(s.minlev, {"minlev"});
-  cnd.get(s.maxl, {"maxl"});
-  cnd.get(s.maxcel, {"maxcel"});
-  cnd.get(s.nexp, {"nexp"});
-  cnd.get(s.ngauss, {"ngauss"});
-  cnd.get(s.cubfac, {"cubfac"});
-  cnd.end();
+  read_control(cnd, s);
   cnd.close();
 
   // 5. The head of input.dat.
-  const std::string title = dat.title({"title"});
-  dat.title({"second title line"});
-  dat.begin();
-  dat.get(s.nelem, {"nelem"});
-  dat.get(s.nnode, {"nnode"});
-  dat.get(s.mu, {"mu"});
-  dat.end();
+  const std::string title = read_model_head(dat, s);
 
-  // 6. ndof = 3 nelem and LWORK = 3 nelem (M + 6) + M (M + 3) + 1, formed
-  // wide here so that sizes beyond 32 bits are caught below, not wrapped.
+  // 6. ndof = 3 nelem for the echo, formed wide (it is checked against 32
+  // bits with LWORK below, after the echo).
   const std::int64_t ndof = 3 * static_cast<std::int64_t>(s.nelem);
-  const __int128 m = s.m;
-  const __int128 lwork = 3 * static_cast<__int128>(s.nelem) * (m + 6) + m * (m + 3) + 1;
 
   // 7. Title.
   to_console_and(title.substr(0, 78), {kUnitLog, kUnitOut});
@@ -208,23 +262,7 @@ int run() {
   to_console_and(fmt::list("Number of expansion terms            =", s.nexp), {kUnitLog});
   to_console_and(fmt::list("Number of Gaussian points            =", s.ngauss), {kUnitLog});
 
-  // Sizes that would divide by zero or index outside the arrays stop the
-  // run before anything is sized from them.  M itself is checked by the
-  // solver; here only an M whose work array could not even hold the initial
-  // guess and the right-hand side (or would not fit 32 bits) is refused.
-  if (s.nelem < 1 || ndof > INT_MAX) invalid_parameter("nelem");
-  if (s.nnode < 1) invalid_parameter("nnode");
-  if (!(s.mu > 0.0)) invalid_parameter("mu");
-  if (s.maxl < 1) invalid_parameter("maxl");
-  if (s.maxcel < 1) invalid_parameter("maxcel");
-  if (s.maxdep < 0) invalid_parameter("maxdep");
-  // Leaves on levels 0 and 1 are outside the reach of the preconditioner and
-  // of the cell lists, and a root cube of no size separates nothing.
-  if (s.minlev < 2) invalid_parameter("minlev");
-  if (!(s.cubfac > 0.0)) invalid_parameter("cubfac");
-  if (s.nexp < 0) invalid_parameter("nexp");
-  if (lwork > INT_MAX || lwork < 2 * static_cast<__int128>(ndof)) invalid_parameter("M");
-  s.lwork = static_cast<int>(lwork);
+  check_parameters(s);
 
   // 9. Registration of the 88 variables.
   Block a;
@@ -238,12 +276,15 @@ int run() {
       "  Number of variables registered       =" + fmt::I(a.nvar() - 1, 12) + fmt::slash();
   to_console_and(count, {kUnitLog});
 
-  // 12. The one allocation.
+  // 12. The one allocation.  A block beyond the machine's memory and swap
+  // is refused before it is asked for (the system might grant it and fail
+  // part way through the solve).
+  const std::int64_t block_bytes = a.units_registered() * 16;
+  check_block_fits(block_bytes, machine_memory_bytes());
   try {
     a.allocate();
   } catch (const std::bad_alloc&) {
-    fatal_stop(fmt::list("Out of memory: the large block a needs", a.units_registered() * 16,
-                         "bytes; stop"));
+    fatal_stop(out_of_memory_record(block_bytes, 0));
   }
 
   // 13. The scalars into the block.
@@ -259,6 +300,7 @@ int run() {
   to_console_and(" Total CPU time, wall-clock time used =" + fmt::F(t1 - t0, 10, 2) + " (sec)," +
                      fmt::F(w1 - w0, 10, 2) + " (sec)",
                  {kUnitLog, kUnitOut});
+  out.close();
   return 0;
 }
 
