@@ -1,0 +1,336 @@
+#include "fmm/m2l.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+
+#include "fmm/translate.hpp"
+
+namespace velmora {
+namespace {
+
+// Largest remainder t - t0 handled by the first-order rotation; its error,
+// about e^2 n^2 / 2 relative, stays below 1e-16 for n <= 16.
+constexpr double kAngleMatch = 1e-9;
+
+std::size_t round8(std::size_t n) {
+  return (n + 7) / 8 * 8;
+}
+std::size_t cell_doubles(int p) {
+  return 8 * static_cast<std::size_t>(2 * p + 1) * (p + 1);
+}
+
+// The work array, in doubles from a 64-byte boundary.
+struct Work {
+  double* x;     // half layout
+  double* y;     // half layout
+  double* ph_m;  // e^{-imf}, m = 0..p
+  double* ph_p;  // e^{+imf}
+  double* coef;  // 2p+1 translation coefficients
+  double* rot1;  // rotation blocks computed during the call
+  double* rot2;
+  double* rscr;    // scratch of the rotation recursion
+  Complex* cells;  // three cell expansions (general variants)
+
+  static std::size_t doubles(int p) {
+    return 2 * round8(half_size(p)) + 2 * round8(2 * static_cast<std::size_t>(p + 1)) +
+           round8(2 * static_cast<std::size_t>(p) + 2) + 2 * round8(yrot_size(p)) +
+           round8(yrot_scratch_size(p)) + 3 * cell_doubles(p);
+  }
+
+  Work(Complex* w, int p) {
+    auto addr = reinterpret_cast<std::uintptr_t>(w);
+    double* d = reinterpret_cast<double*>(w) + ((64 - addr % 64) % 64) / sizeof(double);
+    x = d;
+    d += round8(half_size(p));
+    y = d;
+    d += round8(half_size(p));
+    ph_m = d;
+    d += round8(2 * static_cast<std::size_t>(p + 1));
+    ph_p = d;
+    d += round8(2 * static_cast<std::size_t>(p + 1));
+    coef = d;
+    d += round8(2 * static_cast<std::size_t>(p) + 2);
+    rot1 = d;
+    d += round8(yrot_size(p));
+    rot2 = d;
+    d += round8(yrot_size(p));
+    rscr = d;
+    d += round8(yrot_scratch_size(p));
+    cells = reinterpret_cast<Complex*>(d);
+  }
+};
+
+// Geometry of an offset v: length, polar angle and azimuth phases, and the
+// rotation matrices A(-t) and A(+t) (tabulated with the remainder e, or
+// computed into the work array).
+struct Offset {
+  double r = 0.0;
+  double e = 0.0;  // t - t0 for tabulated matrices, 0 otherwise
+  const double* a_minus = nullptr;
+  const double* a_plus = nullptr;
+};
+
+Offset offset(const M2LOperator& op, const double v[3], const Work& w, bool need_plus) {
+  const int p = op.p;
+  Offset o;
+  const double rho2 = v[0] * v[0] + v[1] * v[1];
+  const double rho = std::sqrt(rho2);
+  o.r = std::sqrt(rho2 + v[2] * v[2]);
+  const double t = std::atan2(rho, v[2]);
+  // Phases e^{-imf} and e^{imf} by repeated products of e^{if} = (x + iy)/rho.
+  const double cf = rho > 0.0 ? v[0] / rho : 1.0, sf = rho > 0.0 ? v[1] / rho : 0.0;
+  w.ph_m[0] = w.ph_p[0] = 1.0;
+  w.ph_m[1] = w.ph_p[1] = 0.0;
+  for (int m = 1; m <= p; ++m) {
+    const double c = w.ph_p[2 * m - 2], s = w.ph_p[2 * m - 1];
+    w.ph_p[2 * m] = c * cf - s * sf;
+    w.ph_p[2 * m + 1] = c * sf + s * cf;
+    w.ph_m[2 * m] = w.ph_p[2 * m];
+    w.ph_m[2 * m + 1] = -w.ph_p[2 * m + 1];
+  }
+  // Nearest tabulated angle.
+  const auto& th = op.theta;
+  const std::ptrdiff_t hi = std::lower_bound(th.begin(), th.end(), t) - th.begin();
+  const std::ptrdiff_t count = static_cast<std::ptrdiff_t>(th.size());
+  std::ptrdiff_t k = -1;
+  double best = kAngleMatch;
+  for (std::ptrdiff_t c = hi - 1; c <= hi; ++c) {
+    if (c < 0 || c >= count) continue;
+    const double d = std::abs(t - th[c]);
+    if (d <= best) {
+      best = d;
+      k = c;
+    }
+  }
+  if (k >= 0) {
+    o.e = t - th[k];
+    o.a_minus = op.blocks.data() + 2 * static_cast<std::size_t>(k) * op.rot_size;
+    o.a_plus = o.a_minus + op.rot_size;
+    return o;
+  }
+  // Not a lattice direction: A(-t) and A(+t) from cos t = z/r, sin t = rho/r.
+  const double ct = v[2] / o.r, st = rho / o.r;
+  yrotation_blocks<double>(p, ct, -st, w.rscr, w.rot1);
+  o.a_minus = w.rot1;
+  if (need_plus) {
+    yrotation_blocks<double>(p, ct, st, w.rscr, w.rot2);
+    o.a_plus = w.rot2;
+  }
+  return o;
+}
+
+// x(n,m) = ph[m] X'(j,m,n) for m >= 0 (Im x(n,0) = 0), X'(4) = X(4) + c . X(1..3).
+void load_half(int p, const Complex* src, const double c[3], const double* ph, double* x) {
+  const int w = 2 * p + 1;
+  for (int n = 0; n <= p; ++n) {
+    for (int m = 0; m <= n; ++m) {
+      const Complex* s = src + 4 * ((m + p) + w * n);
+      double re[4], im[4];
+      for (int j = 0; j < 3; ++j) {
+        re[j] = s[j].real();
+        im[j] = s[j].imag();
+      }
+      re[3] = s[3].real() + c[0] * re[0] + c[1] * re[1] + c[2] * re[2];
+      im[3] = s[3].imag() + c[0] * im[0] + c[1] * im[1] + c[2] * im[2];
+      double* v = x + 8 * half_index(n, m);
+      if (m == 0) {
+        for (int j = 0; j < 4; ++j) {
+          v[j] = re[j];
+          v[4 + j] = 0.0;
+        }
+      } else {
+        const double pc = ph[2 * m], ps = ph[2 * m + 1];
+        for (int j = 0; j < 4; ++j) {
+          v[j] = pc * re[j] - ps * im[j];
+          v[4 + j] = pc * im[j] + ps * re[j];
+        }
+      }
+    }
+  }
+}
+
+// dst(j,m,n) += ph[m] y(n,m) and dst(j,-m,n) += (-1)^m conj(ph[m] y(n,m)).
+void store_half_add(int p, const double* y, const double* ph, Complex* dst) {
+  const int w = 2 * p + 1;
+  for (int n = 0; n <= p; ++n) {
+    for (int m = 0; m <= n; ++m) {
+      const double* v = y + 8 * half_index(n, m);
+      double re[4], im[4];
+      if (m == 0) {
+        for (int j = 0; j < 4; ++j) {
+          re[j] = v[j];
+          im[j] = v[4 + j];
+        }
+      } else {
+        const double pc = ph[2 * m], ps = ph[2 * m + 1];
+        for (int j = 0; j < 4; ++j) {
+          re[j] = pc * v[j] - ps * v[4 + j];
+          im[j] = pc * v[4 + j] + ps * v[j];
+        }
+      }
+      Complex* d = dst + 4 * ((m + p) + w * n);
+      for (int j = 0; j < 4; ++j) d[j] = Complex(d[j].real() + re[j], d[j].imag() + im[j]);
+      if (m > 0) {
+        Complex* e = dst + 4 * ((p - m) + w * n);
+        const double sg = (m % 2 == 0) ? 1.0 : -1.0;
+        for (int j = 0; j < 4; ++j)
+          e[j] = Complex(e[j].real() + sg * re[j], e[j].imag() - sg * im[j]);
+      }
+    }
+  }
+}
+
+void check_prepared(const M2LOperator& op) {
+  if (op.p < 0) throw std::logic_error("expansion translation used before m2l_prepare");
+}
+
+// Splits X into its real and imaginary parts in the sense of the symmetry,
+// X = A + i B with A(n,m) = (X(n,m) + X*(n,m))/2, B(n,m) = (X(n,m) - X*(n,m))/(2i),
+// X*(n,m) = (-1)^m conj X(n,-m); orders m >= 0 are written.
+void split(int p, const Complex* x, Complex* a, Complex* b) {
+  const int w = 2 * p + 1;
+  for (int n = 0; n <= p; ++n) {
+    for (int m = 0; m <= n; ++m) {
+      const double sg = (m % 2 == 0) ? 1.0 : -1.0;
+      for (int j = 0; j < 4; ++j) {
+        const std::size_t i = j + 4 * ((m + p) + w * n), ineg = j + 4 * ((p - m) + w * n);
+        const Complex u = x[i];
+        const Complex s(sg * x[ineg].real(), -sg * x[ineg].imag());
+        a[i] = Complex(0.5 * (u.real() + s.real()), 0.5 * (u.imag() + s.imag()));
+        // (u - s) / (2i) = (Im(u - s), -Re(u - s)) / 2
+        b[i] = Complex(0.5 * (u.imag() - s.imag()), -0.5 * (u.real() - s.real()));
+      }
+    }
+  }
+}
+
+using SymmetricOp = void (*)(const M2LOperator&, const Complex*, const double*, Complex*, Complex*);
+
+// out += T(A) + i T(B) through the symmetric operator T.
+void general(SymmetricOp op_fn, const M2LOperator& op, const Complex* in, const double v[3],
+             Complex* out, Complex* work) {
+  check_prepared(op);
+  const int p = op.p;
+  const Work w(work, p);
+  const std::size_t cs = cell_doubles(p) / 2;
+  Complex* a = w.cells;
+  Complex* b = a + cs;
+  Complex* t = b + cs;
+  split(p, in, a, b);
+  op_fn(op, a, v, out, work);
+  for (std::size_t i = 0; i < cs; ++i) t[i] = Complex(0.0, 0.0);
+  op_fn(op, b, v, t, work);
+  for (std::size_t i = 0; i < cs; ++i)
+    out[i] = Complex(out[i].real() - t[i].imag(), out[i].imag() + t[i].real());
+}
+
+}  // namespace
+
+std::size_t M2LOperator::memory_bytes() const {
+  return blocks.size() * sizeof(double) + theta.size() * sizeof(double);
+}
+
+void m2l_prepare(M2LOperator& op, int p) {
+  if (p < 0) throw std::invalid_argument("m2l_prepare: negative expansion order");
+  // Polar angles of the offsets between non-adjacent cells of one level that
+  // interact: (i,j,k) with max |.| <= 3 and not all |.| <= 1.  The child
+  // offsets (+-1,+-1,+-1) have the angles of (2,2,+-2).
+  struct Dir {
+    long double t, c, s;
+  };
+  std::vector<Dir> dirs;
+  for (int i = -3; i <= 3; ++i) {
+    for (int j = -3; j <= 3; ++j) {
+      for (int k = -3; k <= 3; ++k) {
+        if (std::abs(i) <= 1 && std::abs(j) <= 1 && std::abs(k) <= 1) continue;
+        const long double rho = std::sqrt(static_cast<long double>(i * i + j * j));
+        const long double r = std::sqrt(static_cast<long double>(i * i + j * j + k * k));
+        dirs.push_back({std::atan2(rho, static_cast<long double>(k)), k / r, rho / r});
+      }
+    }
+  }
+  std::sort(dirs.begin(), dirs.end(), [](const Dir& a, const Dir& b) { return a.t < b.t; });
+  std::vector<Dir> uniq;
+  for (const Dir& d : dirs)
+    if (uniq.empty() || d.t - uniq.back().t > 1e-12L) uniq.push_back(d);
+
+  op.p = p;
+  op.rot_size = yrot_size(p);
+  op.theta.assign(uniq.size(), 0.0);
+  op.blocks.assign(2 * uniq.size() * op.rot_size, 0.0);
+  std::vector<long double> scratch(yrot_scratch_size(p));
+  for (std::size_t k = 0; k < uniq.size(); ++k) {
+    op.theta[k] = static_cast<double>(uniq[k].t);
+    double* a_minus = op.blocks.data() + 2 * k * op.rot_size;
+    yrotation_blocks<long double>(p, uniq[k].c, -uniq[k].s, scratch.data(), a_minus);
+    yrotation_blocks<long double>(p, uniq[k].c, uniq[k].s, scratch.data(), a_minus + op.rot_size);
+  }
+}
+
+std::size_t m2l_work_size(int p) {
+  return (Work::doubles(p) + 8 + 1) / 2;
+}
+
+void m2l_add(const M2LOperator& op, const Complex* M, const double xhat[3], Complex* L,
+             Complex* work) {
+  check_prepared(op);
+  const int p = op.p;
+  const Work w(work, p);
+  const Offset o = offset(op, xhat, w, false);
+  const double c[3] = {-xhat[0], -xhat[1], -xhat[2]};
+  load_half(p, M, c, w.ph_m, w.x);  // diag(e^{-imf}) M'
+  if (o.e != 0.0) tilt_half(p, -o.e, w.x);
+  rotate_half(p, o.a_minus, w.x, w.y);  // P M'
+  zshift_m2l(p, o.r, w.y, w.x, w.coef);
+  rotate_half_t(p, o.a_minus, w.x, w.y);  // P^T ...
+  if (o.e != 0.0) tilt_half_t(p, -o.e, w.y);
+  store_half_add(p, w.y, w.ph_m, L);
+}
+
+void m2m_add(const M2LOperator& op, const Complex* Mchild, const double d[3], Complex* Mparent,
+             Complex* work) {
+  check_prepared(op);
+  const int p = op.p;
+  const Work w(work, p);
+  const Offset o = offset(op, d, w, true);
+  load_half(p, Mchild, d, w.ph_m, w.x);
+  if (o.e != 0.0) tilt_half(p, -o.e, w.x);
+  rotate_half(p, o.a_minus, w.x, w.y);  // P M'
+  zshift_m2m(p, o.r, w.y, w.x, w.coef);
+  rotate_half(p, o.a_plus, w.x, w.y);  // P^{-1} ...
+  if (o.e != 0.0) tilt_half(p, o.e, w.y);
+  store_half_add(p, w.y, w.ph_p, Mparent);
+}
+
+void l2l_add(const M2LOperator& op, const Complex* Lparent, const double d[3], Complex* Lchild,
+             Complex* work) {
+  check_prepared(op);
+  const int p = op.p;
+  const Work w(work, p);
+  const Offset o = offset(op, d, w, true);
+  const double c[3] = {-d[0], -d[1], -d[2]};
+  load_half(p, Lparent, c, w.ph_p, w.x);
+  if (o.e != 0.0) tilt_half_t(p, o.e, w.x);
+  rotate_half_t(p, o.a_plus, w.x, w.y);  // P^{-T} L'
+  zshift_l2l(p, o.r, w.y, w.x, w.coef);
+  rotate_half_t(p, o.a_minus, w.x, w.y);  // P^T ...
+  if (o.e != 0.0) tilt_half_t(p, -o.e, w.y);
+  store_half_add(p, w.y, w.ph_m, Lchild);
+}
+
+void m2l_add_general(const M2LOperator& op, const Complex* M, const double xhat[3], Complex* L,
+                     Complex* work) {
+  general(m2l_add, op, M, xhat, L, work);
+}
+void m2m_add_general(const M2LOperator& op, const Complex* Mchild, const double d[3],
+                     Complex* Mparent, Complex* work) {
+  general(m2m_add, op, Mchild, d, Mparent, work);
+}
+void l2l_add_general(const M2LOperator& op, const Complex* Lparent, const double d[3],
+                     Complex* Lchild, Complex* work) {
+  general(l2l_add, op, Lparent, d, Lchild, work);
+}
+
+}  // namespace velmora

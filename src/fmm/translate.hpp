@@ -1,0 +1,93 @@
+// Building blocks of the rotation-based expansion translations: rotations of
+// solid-harmonic expansions about the y axis and translations along the z
+// axis, all acting on "real" expansions held in a half-order layout.
+//
+// Real expansions.  The expansions of real densities satisfy
+//   X(n,-m) = (-1)^m conj X(n,m)                                       (*)
+// (the moments are real combinations of R(n,m) and its gradient, and
+// R(n,-m) = (-1)^m conj R(n,m)); then Im X(n,0) = 0 and the orders m >= 0
+// determine everything.  Every translation maps such expansions to such
+// expansions.
+//
+// Half layout.  Four expansions j = 1..4 of degree p side by side; entry
+// (n,m), 0 <= m <= n <= p, at half_index(n,m) = n(n+1)/2 + m holds 8 doubles:
+// Re X_1..X_4, then Im X_1..X_4.
+//
+// Rotations about y.  With Ry(b)(x,y,z) = (x cos b + z sin b, y,
+// -x sin b + z cos b), the regular harmonics of one degree transform among
+// themselves with a real matrix A^n(b):
+//   R(n,m)(Ry(b) v) = sum_{m'} A^n_{m m'}(b) R(n,m')(v).
+// It is built degree by degree from the gradient relations
+//   (d/dx - i d/dy) R(n,m) = R(n-1,m-1),  (d/dx + i d/dy) R(n,m) = -R(n-1,m+1),
+//   d/dz R(n,m) = R(n-1,m),
+// applied to both sides (the gradient of R(n,m)(Q v) is Q^T times the
+// gradient at Q v).  With c = cos b, s = sin b and A^{n-1}_{k,.} = 0 for
+// |k| > n-1:
+//   A^n_{m,m'} = (s/2) A^{n-1}_{m-1,m'} - (s/2) A^{n-1}_{m+1,m'} + c A^{n-1}_{m,m'},  |m'| < n,
+//   A^n_{m,n}  = ((1+c)/2) A^{n-1}_{m-1,n-1} + ((1-c)/2) A^{n-1}_{m+1,n-1} - s A^{n-1}_{m,n-1},
+//   A^n_{m,-n} = ((1-c)/2) A^{n-1}_{m-1,1-n} + ((1+c)/2) A^{n-1}_{m+1,1-n} + s A^{n-1}_{m,1-n}.
+// A real matrix that preserves (*) acts on the half layout through two real
+// (n+1) x (n+1) blocks, for m, m' = 0..n:
+//   Re Y(m) = sum_{m'} P(m,m') Re X(m'),  P(m,0) = A_{m,0},
+//             P(m,m') = A_{m,m'} + (-1)^{m'} A_{m,-m'}  (m' > 0);
+//   Im Y(m) = sum_{m'} Q(m,m') Im X(m'),  Q(m,m') = A_{m,m'} - (-1)^{m'} A_{m,-m'}
+//             (m, m' > 0), Q(0,.) = Q(.,0) = 0.
+// The transpose A^T, which also preserves (*), has the blocks P^T and Q^T
+// except in order 0: its P(0,m') is 2 P(m',0) and its P(m,0) is P(0,m)/2.
+// Storage: degree n at yrot_offset(n) = n(n+1)(2n+1)/3, pairs (P(m,m'), Q(m,m'))
+// row by row; yrot_size(p) doubles for degrees 0..p.
+//
+// Small rotations.  A^n(e) = I + e J^n + O(e^2) with the generator
+// J = z d/dx - x d/dz:  J R(n,m) = ((n-m+1) R(n,m-1) - (n+m+1) R(n,m+1)) / 2.
+#pragma once
+
+#include <cstddef>
+
+namespace velmora {
+
+inline int half_index(int n, int m) {
+  return n * (n + 1) / 2 + m;
+}
+// Doubles of one half-layout set of four expansions of degree p.
+inline std::size_t half_size(int p) {
+  return 4 * static_cast<std::size_t>(p + 1) * (p + 2);
+}
+
+inline std::size_t yrot_offset(int n) {
+  return static_cast<std::size_t>(n) * (n + 1) * (2 * n + 1) / 3;
+}
+inline std::size_t yrot_size(int p) {
+  return yrot_offset(p + 1);
+}
+// Scratch (elements of T) of yrotation_blocks.
+inline std::size_t yrot_scratch_size(int p) {
+  return 2 * static_cast<std::size_t>(2 * p + 1) * (2 * p + 1);
+}
+
+// The blocks of A^n(b), n = 0..p, for c = cos b and s = sin b, computed in
+// the arithmetic of T (double or long double) and rounded to double.
+template <class T>
+void yrotation_blocks(int p, T c, T s, T* scratch, double* blocks);
+
+// y = A x, degree by degree (y and x distinct).
+void rotate_half(int p, const double* blocks, const double* x, double* y);
+// y = A^T x.
+void rotate_half_t(int p, const double* blocks, const double* x, double* y);
+// x = (I + e J) x and x = (I + e J^T) x, in place.
+void tilt_half(int p, double e, double* x);
+void tilt_half_t(int p, double e, double* x);
+// x(n,m) *= (c_m + i s_m), c_m + i s_m = ph[2m] + i ph[2m+1], m = 0..p.
+void phase_half(int p, const double* ph, double* x);
+
+// Translations along +z by a distance r > 0, y overwritten (y and x distinct).
+// Multipole to local, Sbar(k,0)(0,0,r) = k!/r^{k+1}, Sbar(k,m) = 0 for m != 0:
+//   Y(n,m) = (-1)^n sum_{n'=m..p} Sbar(n+n',0) X(n',-m)
+//          = (-1)^{n+m} sum_{n'} (n+n')!/r^{n+n'+1} conj X(n',m).
+// f: scratch of 2p+1 doubles.
+void zshift_m2l(int p, double r, const double* x, double* y, double* f);
+// Moment to moment, R(k,0)(0,0,r) = r^k/k!:  Y(n,m) = sum_{k=0..n-m} r^k/k! X(n-k,m).
+void zshift_m2m(int p, double r, const double* x, double* y, double* g);
+// Local to local:  Y(n,m) = sum_{n'=n..p} r^{n'-n}/(n'-n)! X(n',m).
+void zshift_l2l(int p, double r, const double* x, double* y, double* g);
+
+}  // namespace velmora
