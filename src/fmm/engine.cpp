@@ -1,0 +1,967 @@
+#include "fmm/engine.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <utility>
+
+#if defined(__x86_64__) || defined(__SSE__)
+#include <xmmintrin.h>
+#endif
+
+#include "bem/triint.hpp"
+#include "common/constants.hpp"
+#include "fmm/dnwrd.hpp"
+#include "fmm/expansion.hpp"
+#include "fmm/m2l.hpp"
+#include "fmm/passes.hpp"
+
+namespace velmora {
+namespace {
+
+// Targets per TRIINT call: long target lists (non-leaf cells with coarse
+// leaves) are cut into pieces of this size.  TRIINT treats every target on
+// its own, so the cut changes no result.
+constexpr int kChunk = 512;
+
+// Half layout: entry (n, m), 0 <= m <= n, at 8 (n(n+1)/2 + m) doubles.
+inline int hidx(int n, int m) {
+  return n * (n + 1) / 2 + m;
+}
+inline std::size_t half_doubles(int p) {
+  return 4 * static_cast<std::size_t>(p + 1) * (p + 2);
+}
+
+// The floating-point control word of the calling thread, carried into the
+// threads of a parallel region so that they compute with the same mode
+// (subnormals flushed or not) as the caller.
+struct FpMode {
+#if defined(__x86_64__) || defined(__SSE__)
+  unsigned csr = _mm_getcsr();
+  void apply() const {
+    _mm_setcsr(csr);
+  }
+#else
+  void apply() const {}
+#endif
+};
+
+// Scratch of one thread.
+struct ThreadScratch {
+  std::vector<Complex> rtab, gtab, stab;  // harmonics of one point
+  std::vector<Complex> fa, fb, fc;        // full-layout cells for the translations
+  std::vector<double> acc;                // direct multipole-to-local sums
+  std::vector<Complex> twork;             // rotation translations
+  std::vector<int> ltarg;                 // TRIINT target list (count first)
+  std::vector<int> iwork;                 // TRIINT integer work
+  std::vector<double> rwork;              // TRIINT results and real work
+  NearCoef coef{};
+  TriintWork work{};
+
+  ThreadScratch(int p, std::size_t twork_size) {
+    const std::size_t cell = static_cast<std::size_t>(ExpanView<Complex>::cell_size(p));
+    rtab.resize(regular_table_size(p));
+    gtab.resize(gradient_table_size(p));
+    stab.resize(irregular_table_size(p));
+    fa.resize(cell);
+    fb.resize(cell);
+    fc.resize(cell);
+    acc.resize(8 * static_cast<std::size_t>(2 * p + 1));
+    twork.resize(twork_size);
+    ltarg.resize(kChunk + 1);
+    iwork.resize(2 * kChunk);
+    rwork.resize(33 * static_cast<std::size_t>(kChunk));
+    double* r = rwork.data();
+    for (auto& a : coef.u) a = r, r += kChunk;
+    for (auto& a : coef.t) a = r, r += kChunk;
+    work.flag = iwork.data();
+    work.s = iwork.data() + kChunk;
+    work.h = r, r += kChunk;
+    work.sigma = r, r += kChunk;
+    for (auto& a : work.hint) a = r, r += kChunk;
+    for (auto& a : work.tint) a = r, r += kChunk;
+  }
+  std::size_t bytes() const {
+    return sizeof(Complex) * (rtab.size() + gtab.size() + stab.size() + fa.size() + fb.size() +
+                              fc.size() + twork.size()) +
+           sizeof(double) * (acc.size() + rwork.size()) +
+           sizeof(int) * (ltarg.size() + iwork.size());
+  }
+};
+
+// A cell with near-field work: its targets are ielord(tfst..tlst), its
+// sources the elements of near_src[src_begin..src_end) in that order.
+struct NearCell {
+  int cell = 0;
+  int tfst = 0, tlst = 0;
+  int src_begin = 0, src_end = 0;
+  std::int64_t nsrc = 0;          // number of source elements
+  std::int64_t cache_offset = 0;  // first double of its cached blocks
+};
+
+// Order in which DNWRD adds the three source components into target
+// component i (0-based): the Stokeslet terms of the other components
+// (ascending), then the traction-kernel terms of all three, then the
+// Stokeslet term of component i.  A component with a prescribed traction
+// carries a velocity (traction-kernel term), the others a traction
+// (Stokeslet term); so each row adds each component exactly once.
+void term_order(const MeshView& mesh, int e, int ord[3][3]) {
+  bool tr[3];
+  for (int j = 0; j < 3; ++j) tr[j] = mesh.traction_prescribed(e, j + 1);
+  for (int i = 0; i < 3; ++i) {
+    int c = 0;
+    for (int j = 0; j < 3; ++j)
+      if (j != i && !tr[j]) ord[i][c++] = j;
+    for (int j = 0; j < 3; ++j)
+      if (tr[j]) ord[i][c++] = j;
+    if (!tr[i]) ord[i][c++] = i;
+  }
+}
+
+}  // namespace
+
+struct FmmEngine::Impl {
+  MeshView mesh;
+  Tree tree;
+  EngineParams par;
+  int p = 0;
+  std::size_t hcell = 0;
+  double* mom = nullptr;  // half-layout moments, cell c at (c-1) * hcell
+  double* loc = nullptr;  // half-layout local expansions
+  Translations kernels = Translations::Rotation;
+  M2LOperator op;
+  int nthreads = 1;
+  std::vector<ThreadScratch> scratch;
+  EngineTimers timers;
+
+  // Leaves of levels >= 2 with elements (moments and evaluation).
+  std::vector<int> leaves;
+  // Non-leaf cells of each level 2..nlev-1 that receive their children's
+  // moments, per level; children in increasing cell order.
+  std::vector<std::vector<int>> m2m_cells;
+  std::vector<int> child_ptr, child_list;  // indexed by cell: children child_list[ptr(c)..ptr(c+1))
+  // Cells of levels 2..nlev and their interaction lists.
+  std::vector<int> m2l_cells, inter_ptr, inter_list;
+  // Cells of each level 3..nlev (local-to-local).
+  std::vector<std::vector<int>> l2l_cells;
+  // Near-field cells per group: group 0 the leaves of levels 0 and 1, then
+  // levels 2..nlev.
+  std::vector<std::vector<NearCell>> near_groups;
+  std::vector<int> near_src;  // source cells of the near-field lists
+
+  std::size_t list_bytes = 0;
+  std::int64_t near_pairs = 0;
+  bool cache_on = false, cache_filled = false;
+  std::unique_ptr<double[]> cache;
+
+  double* mom_cell(int c) const { return mom + static_cast<std::size_t>(c - 1) * hcell; }
+  double* loc_cell(int c) const { return loc + static_cast<std::size_t>(c - 1) * hcell; }
+  bool leaf(int c, int lev) const { return is_leaf(tree, c, lev, par.maxl, par.minlev); }
+
+  void build_lists();
+  void unpack(const double* h, Complex* full) const;
+  void pack(const Complex* full, double* h) const;
+  void zero_full(Complex* full) const;
+  void translate_m2l(const Complex* m, const double xh[3], Complex* l, ThreadScratch& s) const;
+  void translate_m2m(const Complex* mc, const double d[3], Complex* mp, ThreadScratch& s) const;
+  void translate_l2l(const Complex* lp, const double d[3], Complex* lc, ThreadScratch& s) const;
+  void leaf_moments(int b, int mode, const double* x, ThreadScratch& s) const;
+  void gather_children(int par_cell, ThreadScratch& s) const;
+  void local_from_interactions(int b, int pos, ThreadScratch& s) const;
+  void local_from_parent(int b, ThreadScratch& s) const;
+  void near_cell(const NearCell& nc, int mode, const double* x, double* y, ThreadScratch& s,
+                 bool fill) const;
+  void near_cell_cached(const NearCell& nc, const double* x, double* y) const;
+  void evaluate(int b, double* y, ThreadScratch& s) const;
+};
+
+// ---------------------------------------------------------------------------
+// Lists.
+
+namespace {
+
+// Integer position of a cell centre on the grid of its level:
+// floor((c - corner) / size) per coordinate, corner the root's low corner.
+struct GridKey {
+  static std::int64_t key(const long i[3]) {
+    return (static_cast<std::int64_t>(i[0]) << 42) | (static_cast<std::int64_t>(i[1]) << 21) |
+           static_cast<std::int64_t>(i[2]);
+  }
+};
+
+}  // namespace
+
+void FmmEngine::Impl::build_lists() {
+  const Tree& t = tree;
+  const int nlev = *t.nlev;
+  const int ncell = t.ncell();
+
+  // Children of every cell, in increasing cell order.
+  child_ptr.assign(ncell + 2, 0);
+  for (int c = 1; c <= ncell; ++c) {
+    int n = 0;
+    for (int o = 1; o <= 8; ++o) n += t.child(c, o) != 0 ? 1 : 0;
+    child_ptr[c + 1] = child_ptr[c] + n;
+  }
+  child_list.resize(child_ptr[ncell + 1]);
+  for (int c = 1; c <= ncell; ++c) {
+    int* out = child_list.data() + child_ptr[c];
+    int n = 0;
+    for (int o = 1; o <= 8; ++o)
+      if (t.child(c, o) != 0) out[n++] = t.child(c, o);
+    std::sort(out, out + n);
+  }
+
+  for (int lev = 2; lev <= nlev; ++lev)
+    for (int b = t.levf(lev); b <= t.levl(lev); ++b)
+      if (leaf(b, lev) && t.lst(b) >= t.fst(b)) leaves.push_back(b);
+
+  m2m_cells.assign(std::max(nlev, 0) + 1, {});
+  for (int lev = 2; lev <= nlev - 1; ++lev)
+    for (int b = t.levf(lev); b <= t.levl(lev); ++b)
+      if (child_ptr[b + 1] > child_ptr[b]) m2m_cells[lev].push_back(b);
+
+  l2l_cells.assign(std::max(nlev, 0) + 1, {});
+  for (int lev = 3; lev <= nlev; ++lev)
+    for (int b = t.levf(lev); b <= t.levl(lev); ++b) l2l_cells[lev].push_back(b);
+
+  near_groups.assign(std::max(nlev, 1) + 1, {});
+  // Leaves of levels 0 and 1 (a tree built with minlev below 2): every
+  // element of the mesh is a source, in ielord order (the root's run).
+  for (int lev = 0; lev <= 1 && lev <= nlev; ++lev)
+    for (int b = t.levf(lev); b <= t.levl(lev); ++b) {
+      if (!(leaf(b, lev) && t.lst(b) >= t.fst(b))) continue;
+      NearCell nc;
+      nc.cell = b;
+      nc.tfst = t.fst(b);
+      nc.tlst = t.lst(b);
+      nc.src_begin = static_cast<int>(near_src.size());
+      near_src.push_back(1);
+      nc.src_end = static_cast<int>(near_src.size());
+      nc.nsrc = t.lst(1) - t.fst(1) + 1;
+      near_groups[0].push_back(nc);
+    }
+  if (nlev < 2) return;
+
+  // Cells of each level by grid position, for the adjacency scan.  Two
+  // cells of a level are adjacent (centre distance below 1.8 edges) exactly
+  // when their grid positions differ by at most one in every coordinate
+  // (distance at most sqrt(3) edges; otherwise at least 2); the candidates
+  // found on the grid are then put through the same test as the passes.
+  const double size0 = t.size(0);
+  double corner[3];
+  for (int k = 0; k < 3; ++k) corner[k] = t.cen(1, k + 1) - size0 / 2.0;
+  std::vector<std::vector<std::pair<std::int64_t, int>>> grid(nlev + 1);
+  const bool grid_ok = nlev <= 20;
+  auto position = [&](int c, int lev, long i[3]) {
+    for (int k = 0; k < 3; ++k)
+      i[k] = static_cast<long>(std::floor((t.cen(c, k + 1) - corner[k]) / t.size(lev)));
+  };
+  if (grid_ok) {
+    for (int lev = 1; lev <= nlev; ++lev) {
+      auto& g = grid[lev];
+      for (int c = t.levf(lev); c <= t.levl(lev); ++c) {
+        long i[3];
+        position(c, lev, i);
+        g.emplace_back(GridKey::key(i), c);
+      }
+      std::sort(g.begin(), g.end());
+    }
+  }
+  // Cells Q of level lev adjacent to cell c of the same level, ascending.
+  std::vector<int> adj;
+  auto adjacent_cells = [&](int c, int lev) {
+    adj.clear();
+    if (grid_ok) {
+      long i[3];
+      position(c, lev, i);
+      const long lim = 1L << 21;
+      for (long dx = -1; dx <= 1; ++dx)
+        for (long dy = -1; dy <= 1; ++dy)
+          for (long dz = -1; dz <= 1; ++dz) {
+            const long j[3] = {i[0] + dx, i[1] + dy, i[2] + dz};
+            if (j[0] < 0 || j[1] < 0 || j[2] < 0 || j[0] >= lim || j[1] >= lim || j[2] >= lim)
+              continue;
+            const std::int64_t key = GridKey::key(j);
+            const auto& g = grid[lev];
+            auto it = std::lower_bound(g.begin(), g.end(), std::make_pair(key, 0));
+            for (; it != g.end() && it->first == key; ++it) adj.push_back(it->second);
+          }
+      std::sort(adj.begin(), adj.end());
+      adj.erase(std::unique(adj.begin(), adj.end()), adj.end());
+      // The exact test of the passes on the candidates.
+      adj.erase(std::remove_if(adj.begin(), adj.end(),
+                               [&](int q) { return !cells_adjacent(t, c, q, t.size(lev)); }),
+                adj.end());
+    } else {
+      for (int q = t.levf(lev); q <= t.levl(lev); ++q)
+        if (cells_adjacent(t, c, q, t.size(lev))) adj.push_back(q);
+    }
+  };
+
+  inter_ptr.push_back(0);
+  std::vector<int> coarse, neigh, inter;
+  for (int lev = 2; lev <= nlev; ++lev) {
+    int last_parent = -1;
+    std::vector<int> padj;
+    for (int b = t.levf(lev); b <= t.levl(lev); ++b) {
+      const int par_cell = t.parent(b);
+      if (par_cell != last_parent) {
+        adjacent_cells(par_cell, lev - 1);
+        padj = adj;
+        last_parent = par_cell;
+      }
+      coarse.clear();
+      neigh.clear();
+      inter.clear();
+      for (int q : padj) {
+        if (leaf(q, lev - 1)) {
+          coarse.push_back(q);
+          continue;
+        }
+        for (int o = 1; o <= 8; ++o) {
+          const int c = t.child(q, o);
+          if (c == 0) continue;
+          if (cells_adjacent(t, b, c, t.size(lev)))
+            neigh.push_back(c);
+          else
+            inter.push_back(c);
+        }
+      }
+      m2l_cells.push_back(b);
+      inter_list.insert(inter_list.end(), inter.begin(), inter.end());
+      inter_ptr.push_back(static_cast<int>(inter_list.size()));
+
+      NearCell nc;
+      nc.cell = b;
+      nc.tfst = t.fst(b);
+      nc.tlst = t.lst(b);
+      nc.src_begin = static_cast<int>(near_src.size());
+      near_src.insert(near_src.end(), coarse.begin(), coarse.end());
+      if (leaf(b, lev)) near_src.insert(near_src.end(), neigh.begin(), neigh.end());
+      nc.src_end = static_cast<int>(near_src.size());
+      for (int i = nc.src_begin; i < nc.src_end; ++i)
+        nc.nsrc += t.lst(near_src[i]) - t.fst(near_src[i]) + 1;
+      if (nc.nsrc > 0 && nc.tlst >= nc.tfst) near_groups[lev - 1].push_back(nc);
+    }
+  }
+  // near_groups[0]: levels 0 and 1; near_groups[lev - 1]: level lev >= 2.
+}
+
+// ---------------------------------------------------------------------------
+// Layout conversions and translations.
+
+void FmmEngine::Impl::unpack(const double* h, Complex* full) const {
+  const ExpanView<Complex> f(full, p);
+  for (int n = 0; n <= p; ++n)
+    for (int m = 0; m <= n; ++m) {
+      const double* e = h + 8 * hidx(n, m);
+      for (int j = 0; j < 4; ++j) {
+        const double re = e[j], im = e[4 + j];
+        f(j + 1, m, n, 1) = Complex(re, im);
+        if (m > 0) f(j + 1, -m, n, 1) = (m % 2 == 0) ? Complex(re, -im) : Complex(-re, im);
+      }
+    }
+}
+
+void FmmEngine::Impl::pack(const Complex* full, double* h) const {
+  const ExpanView<const Complex> f(full, p);
+  for (int n = 0; n <= p; ++n)
+    for (int m = 0; m <= n; ++m) {
+      double* e = h + 8 * hidx(n, m);
+      for (int j = 0; j < 4; ++j) {
+        const Complex v = f(j + 1, m, n, 1);
+        e[j] = v.real();
+        e[4 + j] = v.imag();
+      }
+    }
+}
+
+void FmmEngine::Impl::zero_full(Complex* full) const {
+  std::fill(full, full + ExpanView<Complex>::cell_size(p), Complex(0.0, 0.0));
+}
+
+// L += the multipole-to-local translation of M by xhat, full layout.  The
+// direct form is the double sum of DNWRD step 2 for one source cell: with
+// M'(4) = M(4) - xhat . M(1..3), for each (n, m) the partial sum over
+// n' = 0..p, m' = 0, -1, +1, ..., -n', +n' of Sbar(n+n', m+m')(xhat) M'(m', n')
+// starts at zero and is added to L with the sign (-1)^n.
+void FmmEngine::Impl::translate_m2l(const Complex* m_full, const double xh[3], Complex* l_full,
+                                    ThreadScratch& s) const {
+  if (kernels == Translations::Rotation) {
+    m2l_add(op, m_full, xh, l_full, s.twork.data());
+    return;
+  }
+  const ExpanView<const Complex> mv(m_full, p);
+  const ExpanView<Complex> lam(l_full, p);
+  const ExpanView<Complex> mf(s.fc.data(), p);
+  const IrregularView<const Complex> S(s.stab.data(), p);
+  irregular_harmonics(p, xh[0], xh[1], xh[2], s.stab.data());
+  for (int n = 0; n <= p; ++n)
+    for (int m = -n; m <= n; ++m) {
+      const Complex m1 = mv(1, m, n, 1), m2 = mv(2, m, n, 1), m3 = mv(3, m, n, 1);
+      const Complex m4 = mv(4, m, n, 1);
+      mf(1, m, n, 1) = m1;
+      mf(2, m, n, 1) = m2;
+      mf(3, m, n, 1) = m3;
+      mf(4, m, n, 1) =
+          Complex(m4.real() - xh[0] * m1.real() - xh[1] * m2.real() - xh[2] * m3.real(),
+                  m4.imag() - xh[0] * m1.imag() - xh[1] * m2.imag() - xh[2] * m3.imag());
+    }
+  double* acc = s.acc.data();
+  for (int n = 0; n <= p; ++n) {
+    const int nm = 2 * n + 1;
+    for (int i = 0; i < 8 * nm; ++i) acc[i] = 0.0;
+    for (int np = 0; np <= p; ++np) {
+      const Complex* srow = &S(n + np, 0);
+      for (int k = 0; k <= np; ++k) {
+        for (int side = (k == 0 ? 1 : -1); side <= 1; side += 2) {
+          const int mp = side * k;
+          const Complex* mvp = &mf(1, mp, np, 1);
+          double xv[8], yv[8];
+          for (int j = 0; j < 4; ++j) {
+            xv[2 * j] = mvp[j].real();
+            xv[2 * j + 1] = mvp[j].imag();
+            yv[2 * j] = -mvp[j].imag();
+            yv[2 * j + 1] = mvp[j].real();
+          }
+          const Complex* sp = srow + mp - n;
+          for (int im = 0; im < nm; ++im) {
+            const double sr = sp[im].real(), si = sp[im].imag();
+            double* a = acc + 8 * im;
+            for (int q = 0; q < 8; ++q) a[q] += sr * xv[q] + si * yv[q];
+          }
+        }
+      }
+    }
+    const double sign = (n % 2 == 0) ? 1.0 : -1.0;
+    for (int m = -n; m <= n; ++m) {
+      Complex* out = &lam(1, m, n, 1);
+      const double* a = acc + 8 * (m + n);
+      for (int j = 0; j < 4; ++j)
+        out[j] = Complex(out[j].real() + sign * a[2 * j], out[j].imag() + sign * a[2 * j + 1]);
+    }
+  }
+}
+
+// Mp += the moment-to-moment translation of Mc by d = c_child - c_parent
+// (UPWRD step 2): Mp(m,n) += sum_{n1, m1} R(n1,m1)(d) M'(m-m1, n-n1),
+// M'(4) = M(4) + d . M(1..3).
+void FmmEngine::Impl::translate_m2m(const Complex* mc_full, const double d[3], Complex* mp_full,
+                                    ThreadScratch& s) const {
+  if (kernels == Translations::Rotation) {
+    m2m_add(op, mc_full, d, mp_full, s.twork.data());
+    return;
+  }
+  regular_harmonics(p, d[0], d[1], d[2], s.rtab.data());
+  const RegularView<const Complex> R(s.rtab.data(), p);
+  const ExpanView<const Complex> mc(mc_full, p);
+  const ExpanView<Complex> mcc(s.fc.data(), p);
+  const ExpanView<Complex> mp(mp_full, p);
+  for (int n = 0; n <= p; ++n)
+    for (int m = -n; m <= n; ++m) {
+      const Complex m1 = mc(1, m, n, 1), m2 = mc(2, m, n, 1), m3 = mc(3, m, n, 1);
+      const Complex m4 = mc(4, m, n, 1);
+      mcc(1, m, n, 1) = m1;
+      mcc(2, m, n, 1) = m2;
+      mcc(3, m, n, 1) = m3;
+      mcc(4, m, n, 1) = Complex(m4.real() + d[0] * m1.real() + d[1] * m2.real() + d[2] * m3.real(),
+                                m4.imag() + d[0] * m1.imag() + d[1] * m2.imag() + d[2] * m3.imag());
+    }
+  for (int n = 0; n <= p; ++n)
+    for (int m = -n; m <= n; ++m) {
+      Complex acc[4];
+      for (int j = 1; j <= 4; ++j) acc[j - 1] = mp(j, m, n, 1);
+      for (int n1 = 0; n1 <= n; ++n1) {
+        const int nn = n - n1;
+        for (int m1 = -n1; m1 <= n1; ++m1) {
+          const int mm = m - m1;
+          if (mm < -nn || mm > nn) continue;
+          const Complex& r = R(n1, m1);
+          const Complex* src = &mcc(1, mm, nn, 1);
+          for (int j = 0; j < 4; ++j) acc[j] += cmul(r, src[j]);
+        }
+      }
+      for (int j = 1; j <= 4; ++j) mp(j, m, n, 1) = acc[j - 1];
+    }
+}
+
+// Lc += the local-to-local translation of Lp by d = c_child - c_parent
+// (DNWRD step 3): Lc(m,n) += sum_{n' >= n, m'} R(n'-n, m'-m)(d) L'(m', n'),
+// L'(4) = L(4) - d . L(1..3).
+void FmmEngine::Impl::translate_l2l(const Complex* lp_full, const double d[3], Complex* lc_full,
+                                    ThreadScratch& s) const {
+  if (kernels == Translations::Rotation) {
+    l2l_add(op, lp_full, d, lc_full, s.twork.data());
+    return;
+  }
+  regular_harmonics(p, d[0], d[1], d[2], s.rtab.data());
+  const RegularView<const Complex> R(s.rtab.data(), p);
+  const ExpanView<const Complex> lpv(lp_full, p);
+  const ExpanView<Complex> lp(s.fc.data(), p);
+  const ExpanView<Complex> lc(lc_full, p);
+  for (int n = 0; n <= p; ++n)
+    for (int m = -n; m <= n; ++m) {
+      const Complex l1 = lpv(1, m, n, 1), l2 = lpv(2, m, n, 1), l3 = lpv(3, m, n, 1);
+      const Complex l4 = lpv(4, m, n, 1);
+      lp(1, m, n, 1) = l1;
+      lp(2, m, n, 1) = l2;
+      lp(3, m, n, 1) = l3;
+      lp(4, m, n, 1) = Complex(l4.real() - d[0] * l1.real() - d[1] * l2.real() - d[2] * l3.real(),
+                               l4.imag() - d[0] * l1.imag() - d[1] * l2.imag() - d[2] * l3.imag());
+    }
+  for (int n = 0; n <= p; ++n)
+    for (int m = -n; m <= n; ++m) {
+      Complex acc[4];
+      for (int j = 1; j <= 4; ++j) acc[j - 1] = lc(j, m, n, 1);
+      for (int np = n; np <= p; ++np) {
+        const int dn = np - n;
+        for (int mp = -np; mp <= np; ++mp) {
+          const int dm = mp - m;
+          if (dm < -dn || dm > dn) continue;
+          const Complex& r = R(dn, dm);
+          const Complex* src = &lp(1, mp, np, 1);
+          for (int j = 0; j < 4; ++j) acc[j] += cmul(r, src[j]);
+        }
+      }
+      for (int j = 1; j <= 4; ++j) lc(j, m, n, 1) = acc[j - 1];
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Phases.
+
+// The moments of leaf b, orders m >= 0, with the arithmetic of UPWRD step 1
+// term by term (so they are the same bits as its moments of those orders).
+void FmmEngine::Impl::leaf_moments(int b, int mode, const double* x, ThreadScratch& s) const {
+  double* h = mom_cell(b);
+  std::fill(h, h + hcell, 0.0);
+  const RegularView<const Complex> R(s.rtab.data(), p);
+  const double mu = par.mu;
+  const double c[3] = {tree.cen(b, 1), tree.cen(b, 2), tree.cen(b, 3)};
+  for (int k = tree.fst(b); k <= tree.lst(b); ++k) {
+    const int e = tree.elord(k);
+    const ElementGeometry geo = element_geometry(mesh, e);
+    const double* nv = geo.normal;
+    double u[3], t[3];
+    element_densities(mesh, e, mode, x, u, t);
+    const int n1 = mesh.node(e, 1), n2 = mesh.node(e, 2), n3 = mesh.node(e, 3);
+    for (int q = 1; q <= par.ngauss; ++q) {
+      const double xi1 = par.gpt[3 * (q - 1)], xi2 = par.gpt[3 * (q - 1) + 1],
+                   xi3 = par.gpt[3 * (q - 1) + 2];
+      double yh[3];
+      for (int i = 1; i <= 3; ++i) {
+        const double yq = xi1 * mesh.x(n1, i) + xi2 * mesh.x(n2, i) + xi3 * mesh.x(n3, i);
+        yh[i - 1] = yq - c[i - 1];
+      }
+      regular_harmonics(p, yh[0], yh[1], yh[2], s.rtab.data());
+      const double w = par.gwt[q - 1] * geo.area;
+      const double yu = yh[0] * u[0] + yh[1] * u[1] + yh[2] * u[2];
+      const double ny = nv[0] * yh[0] + nv[1] * yh[1] + nv[2] * yh[2];
+      const double yt = yh[0] * t[0] + yh[1] * t[1] + yh[2] * t[2];
+      for (int n = 0; n <= p; ++n) {
+        for (int m = 0; m <= n; ++m) {
+          // Gradient of R(n,m): ((lo - hi) / 2, i (lo + hi) / 2, R(n-1,m)).
+          const Complex& lo = R(n - 1, m - 1);
+          const Complex& hi = R(n - 1, m + 1);
+          const Complex& g3 = R(n - 1, m);
+          const double g1r = (lo.real() - hi.real()) / 2.0, g1i = (lo.imag() - hi.imag()) / 2.0;
+          const double g2r = -((lo.imag() + hi.imag()) / 2.0), g2i = (lo.real() + hi.real()) / 2.0;
+          const Complex& r = R(n, m);
+          const double dre = nv[0] * g1r + nv[1] * g2r + nv[2] * g3.real();
+          const double dim = nv[0] * g1i + nv[1] * g2i + nv[2] * g3.imag();
+          const double gre = u[0] * g1r + u[1] * g2r + u[2] * g3.real();
+          const double gim = u[0] * g1i + u[1] * g2i + u[2] * g3.imag();
+          double* e8 = h + 8 * hidx(n, m);
+          for (int j = 0; j < 3; ++j) {
+            e8[j] += w * (mu * (u[j] * dre + nv[j] * gre) - t[j] * r.real());
+            e8[4 + j] += w * (mu * (u[j] * dim + nv[j] * gim) - t[j] * r.imag());
+          }
+          e8[3] += w * (mu * (yu * dre + ny * gre) - yt * r.real());
+          e8[7] += w * (mu * (yu * dim + ny * gim) - yt * r.imag());
+        }
+      }
+    }
+  }
+}
+
+// The moments of a non-leaf cell: the sum of its children's, translated, in
+// increasing cell order.
+void FmmEngine::Impl::gather_children(int pc, ThreadScratch& s) const {
+  Complex* acc = s.fa.data();
+  Complex* child = s.fb.data();
+  zero_full(acc);
+  for (int i = child_ptr[pc]; i < child_ptr[pc + 1]; ++i) {
+    const int c = child_list[i];
+    const double d[3] = {tree.cen(c, 1) - tree.cen(pc, 1), tree.cen(c, 2) - tree.cen(pc, 2),
+                         tree.cen(c, 3) - tree.cen(pc, 3)};
+    unpack(mom_cell(c), child);
+    translate_m2m(child, d, acc, s);
+  }
+  pack(acc, mom_cell(pc));
+}
+
+// The local expansion of cell b from its interaction list (position pos in
+// m2l_cells), written over loc(b).
+void FmmEngine::Impl::local_from_interactions(int b, int pos, ThreadScratch& s) const {
+  Complex* acc = s.fa.data();
+  Complex* src = s.fb.data();
+  zero_full(acc);
+  for (int i = inter_ptr[pos]; i < inter_ptr[pos + 1]; ++i) {
+    const int f = inter_list[i];
+    const double xh[3] = {tree.cen(b, 1) - tree.cen(f, 1), tree.cen(b, 2) - tree.cen(f, 2),
+                          tree.cen(b, 3) - tree.cen(f, 3)};
+    unpack(mom_cell(f), src);
+    translate_m2l(src, xh, acc, s);
+  }
+  pack(acc, loc_cell(b));
+}
+
+// loc(b) += the parent's local expansion moved to b's centre.
+void FmmEngine::Impl::local_from_parent(int b, ThreadScratch& s) const {
+  const int pc = tree.parent(b);
+  const double d[3] = {tree.cen(b, 1) - tree.cen(pc, 1), tree.cen(b, 2) - tree.cen(pc, 2),
+                       tree.cen(b, 3) - tree.cen(pc, 3)};
+  Complex* acc = s.fa.data();
+  Complex* parent = s.fb.data();
+  unpack(loc_cell(b), acc);
+  unpack(loc_cell(pc), parent);
+  translate_l2l(parent, d, acc, s);
+  pack(acc, loc_cell(b));
+}
+
+// The near field of one cell by TRIINT, DNWRD step 5; with `fill` the
+// folded blocks are also stored in the cache.
+void FmmEngine::Impl::near_cell(const NearCell& nc, int mode, const double* x, double* y,
+                                ThreadScratch& s, bool fill) const {
+  const int nt = nc.tlst - nc.tfst + 1;
+  const NearCoef& c = s.coef;
+  const double *u11 = c.u[0], *u12 = c.u[1], *u13 = c.u[2], *u22 = c.u[3], *u23 = c.u[4],
+               *u33 = c.u[5];
+  const double *t11 = c.t[0], *t12 = c.t[1], *t13 = c.t[2], *t21 = c.t[3], *t22 = c.t[4],
+               *t23 = c.t[5], *t31 = c.t[6], *t32 = c.t[7], *t33 = c.t[8];
+  for (int t0 = 0; t0 < nt; t0 += kChunk) {
+    const int nb = std::min(kChunk, nt - t0);
+    s.ltarg[0] = nb;
+    for (int k = 0; k < nb; ++k) s.ltarg[1 + k] = tree.elord(nc.tfst + t0 + k);
+    std::int64_t si = 0;  // position of the source in the near-field list
+    for (int ic = nc.src_begin; ic < nc.src_end; ++ic) {
+      const int sc = near_src[ic];
+      for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos, ++si) {
+        const int e = tree.elord(pos);
+        double normal[3];
+        TRIINT(mesh, par.mu, par.snaptol, s.ltarg.data(), c, s.work, normal, e);
+        double u[3], t[3];
+        element_densities(mesh, e, mode, x, u, t);
+        for (int i = 0; i < nb; ++i) {
+          double* yg = y + 3 * static_cast<std::int64_t>(s.ltarg[1 + i] - 1);
+          double v = yg[0];
+          v -= u12[i] * t[1];
+          v -= u13[i] * t[2];
+          v += t11[i] * u[0];
+          v += t12[i] * u[1];
+          v += t13[i] * u[2];
+          v -= u11[i] * t[0];
+          yg[0] = v;
+          v = yg[1];
+          v -= u12[i] * t[0];
+          v -= u23[i] * t[2];
+          v += t21[i] * u[0];
+          v += t22[i] * u[1];
+          v += t23[i] * u[2];
+          v -= u22[i] * t[1];
+          yg[1] = v;
+          v = yg[2];
+          v -= u13[i] * t[0];
+          v -= u23[i] * t[1];
+          v += t31[i] * u[0];
+          v += t32[i] * u[1];
+          v += t33[i] * u[2];
+          v -= u33[i] * t[2];
+          yg[2] = v;
+        }
+        if (fill) {
+          // Folded block of mode 1, rows in the order of the additions above.
+          int ord[3][3];
+          term_order(mesh, e, ord);
+          bool tr[3];
+          for (int j = 0; j < 3; ++j) tr[j] = mesh.traction_prescribed(e, j + 1);
+          static constexpr int kU[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
+          double* out = cache.get() + nc.cache_offset + 9 * (si * nt + t0);
+          for (int i = 0; i < nb; ++i, out += 9)
+            for (int r = 0; r < 3; ++r)
+              for (int q = 0; q < 3; ++q) {
+                const int j = ord[r][q];
+                out[3 * r + q] = tr[j] ? c.t[3 * r + j][i] : -c.u[kU[r][j]][i];
+              }
+        }
+      }
+    }
+  }
+}
+
+// The near field of mode 1 from the cache: for each source, in list order,
+// and each target, y_i += K'(i,0) x_(ord 0) + K'(i,1) x_(ord 1) + K'(i,2) x_(ord 2)
+// added one term at a time, the order of the integration path.
+void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const double* x, double* y) const {
+  const int nt = nc.tlst - nc.tfst + 1;
+  const int* targets = tree.ielord + (nc.tfst - 1);
+  const double* blk = cache.get() + nc.cache_offset;
+  for (int ic = nc.src_begin; ic < nc.src_end; ++ic) {
+    const int sc = near_src[ic];
+    for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
+      const int e = tree.elord(pos);
+      int ord[3][3];
+      term_order(mesh, e, ord);
+      const double* xe = x + 3 * static_cast<std::int64_t>(e - 1);
+      const double a0 = xe[ord[0][0]], a1 = xe[ord[0][1]], a2 = xe[ord[0][2]];
+      const double b0 = xe[ord[1][0]], b1 = xe[ord[1][1]], b2 = xe[ord[1][2]];
+      const double c0 = xe[ord[2][0]], c1 = xe[ord[2][1]], c2 = xe[ord[2][2]];
+      for (int k = 0; k < nt; ++k, blk += 9) {
+        double* yg = y + 3 * static_cast<std::int64_t>(targets[k] - 1);
+        double v = yg[0];
+        v += blk[0] * a0;
+        v += blk[1] * a1;
+        v += blk[2] * a2;
+        yg[0] = v;
+        v = yg[1];
+        v += blk[3] * b0;
+        v += blk[4] * b1;
+        v += blk[5] * b2;
+        yg[1] = v;
+        v = yg[2];
+        v += blk[6] * c0;
+        v += blk[7] * c1;
+        v += blk[8] * c2;
+        yg[2] = v;
+      }
+    }
+  }
+}
+
+// DNWRD step 6 at leaf b from the orders m >= 0: the terms of orders -m and
+// m have the same real part, so
+//   y_i += kappa sum_n [ Re z(n,0) + 2 sum_{m>0} Re z(n,m) ],
+//   z(n,m) = L_i R(n,m) + d_i R(n,m) (L_4 - xhat . L_(1..3)).
+void FmmEngine::Impl::evaluate(int b, double* y, ThreadScratch& s) const {
+  const double kappa = 1.0 / (kEightPi * par.mu);
+  const RegularView<const Complex> R(s.rtab.data(), p);
+  const double* l = loc_cell(b);
+  for (int k = tree.fst(b); k <= tree.lst(b); ++k) {
+    const int g = tree.elord(k);
+    const double xh[3] = {mesh.col(g, 1) - tree.cen(b, 1), mesh.col(g, 2) - tree.cen(b, 2),
+                          mesh.col(g, 3) - tree.cen(b, 3)};
+    regular_harmonics(p, xh[0], xh[1], xh[2], s.rtab.data());
+    double sum0[3] = {0.0, 0.0, 0.0}, sum1[3] = {0.0, 0.0, 0.0};
+    for (int n = 0; n <= p; ++n) {
+      for (int m = 0; m <= n; ++m) {
+        const double* e8 = l + 8 * hidx(n, m);
+        const double brr = e8[3] - xh[0] * e8[0] - xh[1] * e8[1] - xh[2] * e8[2];
+        const double bri = e8[7] - xh[0] * e8[4] - xh[1] * e8[5] - xh[2] * e8[6];
+        const Complex& r = R(n, m);
+        const Complex& lo = R(n - 1, m - 1);
+        const Complex& hi = R(n - 1, m + 1);
+        const Complex& g3 = R(n - 1, m);
+        const double gr[3] = {(lo.real() - hi.real()) / 2.0, -((lo.imag() + hi.imag()) / 2.0),
+                              g3.real()};
+        const double gi[3] = {(lo.imag() - hi.imag()) / 2.0, (lo.real() + hi.real()) / 2.0,
+                              g3.imag()};
+        double* sum = m == 0 ? sum0 : sum1;
+        for (int i = 0; i < 3; ++i) {
+          const double a = e8[i] * r.real() - e8[4 + i] * r.imag();
+          const double c = gr[i] * brr - gi[i] * bri;
+          sum[i] += a + c;
+        }
+      }
+    }
+    for (int i = 0; i < 3; ++i)
+      y[3 * static_cast<std::int64_t>(g - 1) + i] += kappa * (sum0[i] + 2.0 * sum1[i]);
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams& par, Complex* cmom,
+                     Complex* cloc, Translations kernels)
+    : impl_(std::make_unique<Impl>()) {
+  Impl& d = *impl_;
+  d.mesh = mesh;
+  d.tree = tree;
+  d.par = par;
+  d.p = par.p;
+  d.hcell = half_doubles(par.p);
+  d.mom = reinterpret_cast<double*>(cmom);
+  d.loc = reinterpret_cast<double*>(cloc);
+  d.kernels = kernels;
+  if (kernels == Translations::Rotation) m2l_prepare(d.op, d.p);
+  d.nthreads = std::max(1, omp_get_max_threads());
+  const std::size_t tw = kernels == Translations::Rotation ? m2l_work_size(d.p) : 0;
+  d.scratch.reserve(d.nthreads);
+  for (int i = 0; i < d.nthreads; ++i) d.scratch.emplace_back(d.p, tw);
+  d.build_lists();
+
+  // Sizes of the lists and of the cache.
+  std::int64_t ncached = 0;
+  for (auto& g : d.near_groups)
+    for (NearCell& nc : g) {
+      nc.cache_offset = 9 * ncached;
+      ncached += nc.nsrc * (nc.tlst - nc.tfst + 1);
+    }
+  d.near_pairs = ncached;
+  std::size_t nearcells = 0;
+  for (const auto& g : d.near_groups) nearcells += g.size();
+  std::size_t levcells = 0;
+  for (const auto& v : d.m2m_cells) levcells += v.size();
+  for (const auto& v : d.l2l_cells) levcells += v.size();
+  d.list_bytes = sizeof(int) * (d.leaves.size() + d.child_ptr.size() + d.child_list.size() +
+                                d.m2l_cells.size() + d.inter_ptr.size() + d.inter_list.size() +
+                                d.near_src.size() + levcells) +
+                 sizeof(NearCell) * nearcells;
+}
+
+FmmEngine::~FmmEngine() = default;
+
+std::size_t FmmEngine::near_cache_bytes() const {
+  return 9 * sizeof(double) * static_cast<std::size_t>(impl_->near_pairs);
+}
+
+void FmmEngine::enable_near_cache() {
+  Impl& d = *impl_;
+  if (d.cache_on) return;
+  d.cache.reset(new double[std::max<std::size_t>(1, 9 * static_cast<std::size_t>(d.near_pairs))]);
+  d.cache_on = true;
+  d.cache_filled = false;
+}
+
+bool FmmEngine::near_cache_enabled() const {
+  return impl_->cache_on;
+}
+
+std::size_t FmmEngine::fixed_bytes() const {
+  const Impl& d = *impl_;
+  std::size_t b = d.list_bytes;
+  for (const auto& s : d.scratch) b += s.bytes();
+  if (d.kernels == Translations::Rotation) b += d.op.memory_bytes();
+  return b;
+}
+
+int FmmEngine::threads() const {
+  return impl_->nthreads;
+}
+
+EngineTimers& FmmEngine::timers() {
+  return impl_->timers;
+}
+
+void FmmEngine::apply(int mode, const double* x, double* y) {
+  Impl& d = *impl_;
+  const Tree& t = d.tree;
+  const int nlev = *t.nlev;
+  const int nth = d.nthreads;
+  const FpMode fp;
+  EngineTimers& tm = d.timers;
+  double t0 = omp_get_wtime();
+  auto lap = [&](double& slot) {
+    const double t1 = omp_get_wtime();
+    slot += t1 - t0;
+    t0 = t1;
+  };
+
+  // 1. Leaf moments.
+  {
+    const int n = static_cast<int>(d.leaves.size());
+#pragma omp parallel num_threads(nth)
+    {
+      fp.apply();
+      ThreadScratch& s = d.scratch[omp_get_thread_num()];
+#pragma omp for schedule(dynamic, 1)
+      for (int i = 0; i < n; ++i) d.leaf_moments(d.leaves[i], mode, x, s);
+    }
+  }
+  lap(tm.moments);
+
+  // 2. Moment to moment, deepest parents first.
+  for (int lev = nlev - 1; lev >= 2; --lev) {
+    const std::vector<int>& cells = d.m2m_cells[lev];
+    const int n = static_cast<int>(cells.size());
+#pragma omp parallel num_threads(nth)
+    {
+      fp.apply();
+      ThreadScratch& s = d.scratch[omp_get_thread_num()];
+#pragma omp for schedule(dynamic, 1)
+      for (int i = 0; i < n; ++i) d.gather_children(cells[i], s);
+    }
+  }
+  lap(tm.m2m);
+
+  // 3. Multipole to local for every cell of levels 2..nlev.
+  {
+    const int n = static_cast<int>(d.m2l_cells.size());
+#pragma omp parallel num_threads(nth)
+    {
+      fp.apply();
+      ThreadScratch& s = d.scratch[omp_get_thread_num()];
+#pragma omp for schedule(dynamic, 1)
+      for (int i = 0; i < n; ++i) d.local_from_interactions(d.m2l_cells[i], i, s);
+    }
+  }
+  lap(tm.m2l);
+
+  // 4. Local to local, level by level.
+  for (int lev = 3; lev <= nlev; ++lev) {
+    const std::vector<int>& cells = d.l2l_cells[lev];
+    const int n = static_cast<int>(cells.size());
+#pragma omp parallel num_threads(nth)
+    {
+      fp.apply();
+      ThreadScratch& s = d.scratch[omp_get_thread_num()];
+#pragma omp for schedule(dynamic, 1)
+      for (int i = 0; i < n; ++i) d.local_from_parent(cells[i], s);
+    }
+  }
+  lap(tm.l2l);
+
+  // 5. Near field, level by level.
+  const bool use_cache = d.cache_on && d.cache_filled && mode == 1;
+  const bool fill = d.cache_on && !d.cache_filled;
+  for (const auto& group : d.near_groups) {
+    const int n = static_cast<int>(group.size());
+    if (n == 0) continue;
+#pragma omp parallel num_threads(nth)
+    {
+      fp.apply();
+      ThreadScratch& s = d.scratch[omp_get_thread_num()];
+#pragma omp for schedule(dynamic, 1)
+      for (int i = 0; i < n; ++i) {
+        if (use_cache)
+          d.near_cell_cached(group[i], x, y);
+        else
+          d.near_cell(group[i], mode, x, y, s, fill);
+      }
+    }
+  }
+  if (fill) d.cache_filled = true;
+  if (use_cache)
+    tm.near_pairs_cached += d.near_pairs;
+  else
+    tm.near_pairs_integrated += d.near_pairs;
+  lap(tm.near);
+
+  // 6. Evaluation at the leaves.
+  {
+    const int n = static_cast<int>(d.leaves.size());
+#pragma omp parallel num_threads(nth)
+    {
+      fp.apply();
+      ThreadScratch& s = d.scratch[omp_get_thread_num()];
+#pragma omp for schedule(dynamic, 1)
+      for (int i = 0; i < n; ++i) d.evaluate(d.leaves[i], y, s);
+    }
+  }
+  lap(tm.eval);
+  ++tm.products;
+}
+
+}  // namespace velmora

@@ -1,0 +1,123 @@
+// The threaded fast path of the multipole product: the same operator as the
+// pair UPWRD + DNWRD (same tree, lists, expansions of order p, near-field
+// integrals and evaluation), computed phase by phase with every phase a
+// parallel loop over cells.
+//
+// Phases of one product y += A x (mode 1) or y += b (mode 0):
+//   1. moments   every leaf of levels >= 2 forms its moments from its
+//                elements (one thread per leaf);
+//   2. M2M       levels nlev-1 down to 2: every non-leaf cell gathers the
+//                moments of its children, in increasing cell order;
+//   3. M2L       every cell of levels 2..nlev forms its local expansion from
+//                its interaction list, in list order;
+//   4. L2L       levels 3..nlev: every cell adds its parent's expansion;
+//   5. near      levels in increasing order (the leaves of levels 0 and 1
+//                first), every cell of a level in parallel: the sources of
+//                its near-field list in list order, integrated by TRIINT or
+//                taken from the near-field cache;
+//   6. eval      every leaf evaluates its local expansion at its elements.
+// Each parallel loop writes disjoint data (a cell's expansion, or the
+// entries of y of a cell's elements, and the cells of one level hold
+// disjoint elements), and every sum is formed in an order fixed by the tree
+// alone, so the result is the same bits for any number of threads.  For
+// each entry of y the contributions arrive in the order of DNWRD: near
+// field level by level, then the evaluation at its leaf.
+//
+// Expansions are held in the half layout (orders m >= 0 only) inside the
+// cmom and cloc arrays of the caller: the expansions of real densities obey
+// X(j,-m,n) = (-1)^m conj X(j,m,n), so the negative orders carry no
+// information.  Entry (n,m), 0 <= m <= n <= p, of a cell starts at double
+// 8 (n(n+1)/2 + m) of the cell's 4(p+1)(p+2) doubles and holds Re X(1..4)
+// then Im X(1..4).  A cell of order p thus takes a quarter to a third of
+// its ExpanView room, and the arrays are touched only for the cells of the
+// tree.
+//
+// Near-field cache.  The near field of mode 1 is the same linear map at
+// every product.  When the cache is enabled (before the first product), the
+// first product that integrates the near field (any mode) also keeps, for
+// every source-target pair, the 3x3 block folded with the source's boundary
+// codes (column j = T(.,j) for a prescribed traction, -U(.,j) otherwise),
+// each row stored in the order in which DNWRD adds its terms, so that later
+// mode-1 products give the same values as the integration.  Its size is
+// 72 bytes per pair and is known from the tree before any product.
+//
+// Extra memory (beyond the caller's arrays), fixed at construction: the cell
+// lists (4 bytes per list entry), per-thread scratch and the operators of
+// the translations, plus the near-field cache when enabled.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "bem/mesh.hpp"
+#include "fmm/harmonics.hpp"
+#include "fmm/tree.hpp"
+
+namespace velmora {
+
+// The parameters of the operator, as the passes take them.
+struct EngineParams {
+  double mu = 1.0;
+  double snaptol = 0.0;
+  int minlev = 2;
+  int maxl = 1;
+  int p = 0;  // nexp
+  int ngauss = 0;
+  const double* gwt = nullptr;  // Gauss rule: weights
+  const double* gpt = nullptr;  // and area coordinates, 3 per point
+};
+
+// Which routines translate the expansions: the direct double sums of the
+// passes, O(p^4) per multipole-to-local pair, or rotate - shift along z -
+// rotate back, O(p^3) (fmm/m2l.hpp).  Both give the same operator to
+// rounding.
+enum class Translations { Direct, Rotation };
+
+// Wall-clock seconds per phase, summed over products, and counts.
+struct EngineTimers {
+  double moments = 0.0, m2m = 0.0, m2l = 0.0, l2l = 0.0, near = 0.0, eval = 0.0;
+  std::int64_t products = 0;
+  std::int64_t near_pairs_integrated = 0;  // pairs through TRIINT
+  std::int64_t near_pairs_cached = 0;      // pairs taken from the cache
+  double total() const { return moments + m2m + m2l + l2l + near + eval; }
+};
+
+class FmmEngine {
+ public:
+  // cmom and cloc: the caller's expansion arrays with room for at least
+  // tree.ncell() cells of ExpanView layout of order p (only the first
+  // ncell half-layout cells are used).  The mesh, tree and Gauss rule must
+  // stay valid and unchanged while the engine lives.  The engine uses the
+  // number of OpenMP threads current at construction.
+  FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams& par, Complex* cmom,
+            Complex* cloc, Translations kernels = Translations::Rotation);
+  ~FmmEngine();
+  FmmEngine(const FmmEngine&) = delete;
+  FmmEngine& operator=(const FmmEngine&) = delete;
+
+  // y += the operator applied to the densities of `mode` (0: minus the
+  // prescribed values, x not read; 1: the vector x), as UPWRD followed by
+  // DNWRD with the same mode.  The caller clears y.
+  void apply(int mode, const double* x, double* y);
+
+  // Near-field cache.  near_cache_bytes() is what it takes; enable it before
+  // the first product (it is allocated then and filled by the first product
+  // that integrates the near field).
+  std::size_t near_cache_bytes() const;
+  void enable_near_cache();
+  bool near_cache_enabled() const;
+
+  // Extra memory held apart from the cache: lists, scratch, operators.
+  std::size_t fixed_bytes() const;
+
+  int threads() const;
+  EngineTimers& timers();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace velmora

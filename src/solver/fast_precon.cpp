@@ -1,0 +1,200 @@
+#include "solver/fast_precon.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__SSE__)
+#include <xmmintrin.h>
+#endif
+
+#include "common/array.hpp"
+#include "solver/lu.hpp"
+
+namespace velmora {
+namespace {
+
+// Index of U_ij in the six stored Stokeslet integrals (symmetric).
+constexpr int kUIndex[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
+
+// Storage of one thread: the block with leading dimension 3 maxl (as
+// PRECON's), pivots, right-hand side, target list and TRIINT arrays for
+// maxl targets.
+struct LeafScratch {
+  std::vector<double> block, rhs, reals;
+  std::vector<int> ipvt, ltarg, ints;
+  NearCoef coef{};
+  TriintWork work{};
+
+  explicit LeafScratch(int maxl) {
+    const std::size_t n3 = 3 * static_cast<std::size_t>(maxl);
+    block.resize(n3 * n3);
+    rhs.resize(n3);
+    ipvt.resize(n3);
+    ltarg.resize(static_cast<std::size_t>(maxl) + 1);
+    ints.resize(2 * static_cast<std::size_t>(maxl));
+    reals.resize(33 * static_cast<std::size_t>(maxl));
+    double* r = reals.data();
+    for (auto& a : coef.u) a = r, r += maxl;
+    for (auto& a : coef.t) a = r, r += maxl;
+    work.flag = ints.data();
+    work.s = ints.data() + maxl;
+    work.h = r, r += maxl;
+    work.sigma = r, r += maxl;
+    for (auto& a : work.hint) a = r, r += maxl;
+    for (auto& a : work.tint) a = r, r += maxl;
+  }
+  std::size_t bytes() const {
+    return sizeof(double) * (block.size() + rhs.size() + reals.size()) +
+           sizeof(int) * (ipvt.size() + ltarg.size() + ints.size());
+  }
+};
+
+struct Leaf {
+  int cell = 0;
+  int nl = 0;
+  std::int64_t factor_offset = 0;  // doubles before this leaf's factors
+  std::int64_t pivot_offset = 0;   // ints before its pivots
+};
+
+}  // namespace
+
+struct FastPrecon::Impl {
+  PreconData d;
+  int nthreads = 1;
+  std::vector<LeafScratch> scratch;
+  std::vector<Leaf> leaves;
+  std::int64_t factor_doubles = 0, pivot_ints = 0;
+  bool cache_on = false, cache_filled = false;
+  std::unique_ptr<double[]> factors;
+  std::unique_ptr<int[]> pivots;
+
+  // Builds and factors the block of leaf `lf` in s.block (leading
+  // dimension 3 maxl); s.ltarg holds the leaf's elements.
+  void factor_leaf(const Leaf& lf, LeafScratch& s) const {
+    const Tree& t = d.tree;
+    const int nl = lf.nl;
+    const int ld = 3 * d.maxl;
+    const Mat<double> a(s.block.data(), ld);
+    s.ltarg[0] = nl;
+    for (int k = 1; k <= nl; ++k) s.ltarg[k] = t.elord(t.fst(lf.cell) + k - 1);
+    double normal[3];
+    for (int l = 1; l <= nl; ++l) {
+      const int es = s.ltarg[l];
+      TRIINT(d.mesh, d.mu, d.snaptol, s.ltarg.data(), s.coef, s.work, normal, es);
+      for (int j = 1; j <= 3; ++j) {
+        const bool traction_given = d.mesh.traction_prescribed(es, j);
+        const int col = 3 * (l - 1) + j;
+        for (int k = 1; k <= nl; ++k)
+          for (int i = 1; i <= 3; ++i)
+            a(3 * (k - 1) + i, col) = traction_given ? s.coef.t[3 * (i - 1) + (j - 1)][k - 1]
+                                                     : -s.coef.u[kUIndex[i - 1][j - 1]][k - 1];
+      }
+    }
+    int info = 0;
+    lufact(s.block.data(), ld, 3 * nl, s.ipvt.data(), info);
+  }
+
+  void leaf(const Leaf& lf, const double* x, double* z, LeafScratch& s, bool use, bool fill) const {
+    const Tree& t = d.tree;
+    const int nl = lf.nl, n3 = 3 * nl;
+    const int first = t.fst(lf.cell);
+    double* b = s.rhs.data();
+    for (int k = 0; k < nl; ++k) {
+      const std::int64_t e = t.elord(first + k);
+      for (int i = 0; i < 3; ++i) b[3 * k + i] = x[3 * (e - 1) + i];
+    }
+    if (use) {
+      lusolv(factors.get() + lf.factor_offset, n3, n3, pivots.get() + lf.pivot_offset, b, 0);
+    } else {
+      factor_leaf(lf, s);
+      const int ld = 3 * d.maxl;
+      if (fill) {
+        double* f = factors.get() + lf.factor_offset;
+        for (int j = 0; j < n3; ++j)
+          std::copy_n(s.block.data() + static_cast<std::size_t>(j) * ld, n3,
+                      f + static_cast<std::size_t>(j) * n3);
+        std::copy_n(s.ipvt.data(), n3, pivots.get() + lf.pivot_offset);
+        lusolv(f, n3, n3, pivots.get() + lf.pivot_offset, b, 0);
+      } else {
+        lusolv(s.block.data(), ld, n3, s.ipvt.data(), b, 0);
+      }
+    }
+    for (int k = 0; k < nl; ++k) {
+      const std::int64_t e = t.elord(first + k);
+      for (int i = 0; i < 3; ++i) z[3 * (e - 1) + i] = b[3 * k + i];
+    }
+  }
+};
+
+FastPrecon::FastPrecon(const PreconData& d) : impl_(std::make_unique<Impl>()) {
+  Impl& m = *impl_;
+  m.d = d;
+  m.nthreads = std::max(1, omp_get_max_threads());
+  m.scratch.reserve(m.nthreads);
+  for (int i = 0; i < m.nthreads; ++i) m.scratch.emplace_back(d.maxl);
+  const Tree& t = d.tree;
+  const int nlev = *t.nlev;
+  for (int lev = 2; lev <= nlev; ++lev)
+    for (int c = t.levf(lev); c <= t.levl(lev); ++c) {
+      if (!is_leaf(t, c, lev, d.maxl, d.minlev) || t.fst(c) > t.lst(c)) continue;
+      Leaf lf;
+      lf.cell = c;
+      lf.nl = t.lst(c) - t.fst(c) + 1;
+      lf.factor_offset = m.factor_doubles;
+      lf.pivot_offset = m.pivot_ints;
+      m.factor_doubles += 9 * static_cast<std::int64_t>(lf.nl) * lf.nl;
+      m.pivot_ints += 3 * lf.nl;
+      m.leaves.push_back(lf);
+    }
+}
+
+FastPrecon::~FastPrecon() = default;
+
+std::size_t FastPrecon::factor_cache_bytes() const {
+  return sizeof(double) * static_cast<std::size_t>(impl_->factor_doubles) +
+         sizeof(int) * static_cast<std::size_t>(impl_->pivot_ints);
+}
+
+void FastPrecon::enable_factor_cache() {
+  Impl& m = *impl_;
+  if (m.cache_on) return;
+  m.factors.reset(new double[std::max<std::int64_t>(1, m.factor_doubles)]);
+  m.pivots.reset(new int[std::max<std::int64_t>(1, m.pivot_ints)]);
+  m.cache_on = true;
+  m.cache_filled = false;
+}
+
+bool FastPrecon::factor_cache_enabled() const {
+  return impl_->cache_on;
+}
+
+std::size_t FastPrecon::fixed_bytes() const {
+  std::size_t b = sizeof(Leaf) * impl_->leaves.size();
+  for (const auto& s : impl_->scratch) b += s.bytes();
+  return b;
+}
+
+void FastPrecon::apply(const double* x, double* z) {
+  Impl& m = *impl_;
+  const bool use = m.cache_on && m.cache_filled;
+  const bool fill = m.cache_on && !m.cache_filled;
+  const int n = static_cast<int>(m.leaves.size());
+#if defined(__x86_64__) || defined(__SSE__)
+  const unsigned csr = _mm_getcsr();
+#endif
+#pragma omp parallel num_threads(m.nthreads)
+  {
+#if defined(__x86_64__) || defined(__SSE__)
+    _mm_setcsr(csr);
+#endif
+    LeafScratch& s = m.scratch[omp_get_thread_num()];
+#pragma omp for schedule(dynamic, 1)
+    for (int i = 0; i < n; ++i) m.leaf(m.leaves[i], x, z, s, use, fill);
+  }
+  if (fill) m.cache_filled = true;
+}
+
+}  // namespace velmora
