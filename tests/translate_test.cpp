@@ -46,6 +46,9 @@ double factorial(int n) {
   for (int i = 2; i <= n; ++i) f *= i;
   return f;
 }
+double modulus(const Complex& z) {
+  return std::sqrt(z.real() * z.real() + z.imag() * z.imag());
+}
 double nu(int n, int m) {
   return std::sqrt(factorial(n + m) * factorial(n - m));
 }
@@ -75,9 +78,9 @@ void direct_m2l(int p, const Cell& M, const Vec3& xh, Cell& L, Cell& mag) {
         double a = 0.0;
         for (int np = 0; np <= p; ++np) {
           for (int mp = -np; mp <= np; ++mp) {
-            const Complex t = S(n + np, m + mp) * Mp[at(p, j, mp, np)];
+            const Complex t = cmul(S(n + np, m + mp), Mp[at(p, j, mp, np)]);
             s += t;
-            a += std::abs(t);
+            a += modulus(t);
           }
         }
         L[at(p, j, m, n)] += sg * s;
@@ -104,9 +107,9 @@ void direct_m2m(int p, const Cell& M, const Vec3& d, Cell& P, Cell& mag) {
         for (int n1 = 0; n1 <= n; ++n1) {
           for (int m1 = -n1; m1 <= n1; ++m1) {
             if (std::abs(m - m1) > n - n1) continue;
-            const Complex t = R(n1, m1) * Mp[at(p, j, m - m1, n - n1)];
+            const Complex t = cmul(R(n1, m1), Mp[at(p, j, m - m1, n - n1)]);
             s += t;
-            a += std::abs(t);
+            a += modulus(t);
           }
         }
         P[at(p, j, m, n)] += s;
@@ -133,9 +136,9 @@ void direct_l2l(int p, const Cell& L, const Vec3& d, Cell& C, Cell& mag) {
         for (int np = n; np <= p; ++np) {
           for (int mp = -np; mp <= np; ++mp) {
             if (std::abs(mp - m) > np - n) continue;
-            const Complex t = R(np - n, mp - m) * Lp[at(p, j, mp, np)];
+            const Complex t = cmul(R(np - n, mp - m), Lp[at(p, j, mp, np)]);
             s += t;
-            a += std::abs(t);
+            a += modulus(t);
           }
         }
         C[at(p, j, m, n)] += s;
@@ -394,21 +397,25 @@ TEST(Translate, TiltIsTheFirstOrderRotation) {
   }
 }
 
-// Multipole to local for all 316 lattice offsets at three cell sizes, lattice
-// offsets with rounding noise, and random offsets, p = 0..16.
+// Multipole to local for all 316 lattice offsets, p = 0..16, at cell size 1
+// and, for p = 0, 4, .., 16, at sizes 1/32 and 3.7; every third lattice offset
+// with rounding noise, and random offsets.
 TEST(Translate, MultipoleToLocalMatchesDirectSum) {
   std::mt19937 rng(11);
   for (int p = 0; p <= 16; ++p) {
     Fixture f(p);
     double worst = 0.0;
     for (double h : {1.0, 0.03125, 3.7}) {
+      if (h != 1.0 && p % 4 != 0) continue;
       auto make = [&] { return random_moments(p, h, rng); };
       const auto lattice = m2l_offsets(h);
       worst = std::max(worst, worst_error(f, Kind::kM2L, lattice, make));
       if (h == 1.0) {
-        worst = std::max(worst, worst_error(f, Kind::kM2L, perturbed(lattice, rng), make));
+        std::vector<Vec3> some;
+        for (std::size_t i = 0; i < lattice.size(); i += 3) some.push_back(lattice[i]);
+        worst = std::max(worst, worst_error(f, Kind::kM2L, perturbed(some, rng), make));
         worst =
-            std::max(worst, worst_error(f, Kind::kM2L, random_offsets(40, 2.0, 5.0, rng), make));
+            std::max(worst, worst_error(f, Kind::kM2L, random_offsets(30, 2.0, 5.0, rng), make));
       }
     }
     EXPECT_LE(worst, tol(p)) << "p " << p;

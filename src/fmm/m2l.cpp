@@ -35,7 +35,7 @@ struct Work {
 
   static std::size_t doubles(int p) {
     return 2 * round8(half_size(p)) + 2 * round8(2 * static_cast<std::size_t>(p + 1)) +
-           round8(2 * static_cast<std::size_t>(p) + 2) + 2 * round8(yrot_size(p)) +
+           round8(2 * static_cast<std::size_t>(p) + 8) + 2 * round8(yrot_size(p)) +
            round8(yrot_scratch_size(p)) + 3 * cell_doubles(p);
   }
 
@@ -51,7 +51,7 @@ struct Work {
     ph_p = d;
     d += round8(2 * static_cast<std::size_t>(p + 1));
     coef = d;
-    d += round8(2 * static_cast<std::size_t>(p) + 2);
+    d += round8(2 * static_cast<std::size_t>(p) + 8);
     rot1 = d;
     d += round8(yrot_size(p));
     rot2 = d;
@@ -119,67 +119,6 @@ Offset offset(const M2LOperator& op, const double v[3], const Work& w, bool need
     o.a_plus = w.rot2;
   }
   return o;
-}
-
-// x(n,m) = ph[m] X'(j,m,n) for m >= 0 (Im x(n,0) = 0), X'(4) = X(4) + c . X(1..3).
-void load_half(int p, const Complex* src, const double c[3], const double* ph, double* x) {
-  const int w = 2 * p + 1;
-  for (int n = 0; n <= p; ++n) {
-    for (int m = 0; m <= n; ++m) {
-      const Complex* s = src + 4 * ((m + p) + w * n);
-      double re[4], im[4];
-      for (int j = 0; j < 3; ++j) {
-        re[j] = s[j].real();
-        im[j] = s[j].imag();
-      }
-      re[3] = s[3].real() + c[0] * re[0] + c[1] * re[1] + c[2] * re[2];
-      im[3] = s[3].imag() + c[0] * im[0] + c[1] * im[1] + c[2] * im[2];
-      double* v = x + 8 * half_index(n, m);
-      if (m == 0) {
-        for (int j = 0; j < 4; ++j) {
-          v[j] = re[j];
-          v[4 + j] = 0.0;
-        }
-      } else {
-        const double pc = ph[2 * m], ps = ph[2 * m + 1];
-        for (int j = 0; j < 4; ++j) {
-          v[j] = pc * re[j] - ps * im[j];
-          v[4 + j] = pc * im[j] + ps * re[j];
-        }
-      }
-    }
-  }
-}
-
-// dst(j,m,n) += ph[m] y(n,m) and dst(j,-m,n) += (-1)^m conj(ph[m] y(n,m)).
-void store_half_add(int p, const double* y, const double* ph, Complex* dst) {
-  const int w = 2 * p + 1;
-  for (int n = 0; n <= p; ++n) {
-    for (int m = 0; m <= n; ++m) {
-      const double* v = y + 8 * half_index(n, m);
-      double re[4], im[4];
-      if (m == 0) {
-        for (int j = 0; j < 4; ++j) {
-          re[j] = v[j];
-          im[j] = v[4 + j];
-        }
-      } else {
-        const double pc = ph[2 * m], ps = ph[2 * m + 1];
-        for (int j = 0; j < 4; ++j) {
-          re[j] = pc * v[j] - ps * v[4 + j];
-          im[j] = pc * v[4 + j] + ps * v[j];
-        }
-      }
-      Complex* d = dst + 4 * ((m + p) + w * n);
-      for (int j = 0; j < 4; ++j) d[j] = Complex(d[j].real() + re[j], d[j].imag() + im[j]);
-      if (m > 0) {
-        Complex* e = dst + 4 * ((p - m) + w * n);
-        const double sg = (m % 2 == 0) ? 1.0 : -1.0;
-        for (int j = 0; j < 4; ++j)
-          e[j] = Complex(e[j].real() + sg * re[j], e[j].imag() - sg * im[j]);
-      }
-    }
-  }
 }
 
 void check_prepared(const M2LOperator& op) {
@@ -280,13 +219,13 @@ void m2l_add(const M2LOperator& op, const Complex* M, const double xhat[3], Comp
   const Work w(work, p);
   const Offset o = offset(op, xhat, w, false);
   const double c[3] = {-xhat[0], -xhat[1], -xhat[2]};
-  load_half(p, M, c, w.ph_m, w.x);  // diag(e^{-imf}) M'
+  expansion_to_half(p, M, c, w.ph_m, w.x);  // diag(e^{-imf}) M'
   if (o.e != 0.0) tilt_half(p, -o.e, w.x);
   rotate_half(p, o.a_minus, w.x, w.y);  // P M'
   zshift_m2l(p, o.r, w.y, w.x, w.coef);
   rotate_half_t(p, o.a_minus, w.x, w.y);  // P^T ...
   if (o.e != 0.0) tilt_half_t(p, -o.e, w.y);
-  store_half_add(p, w.y, w.ph_m, L);
+  half_add_to_expansion(p, w.y, w.ph_m, L);
 }
 
 void m2m_add(const M2LOperator& op, const Complex* Mchild, const double d[3], Complex* Mparent,
@@ -295,13 +234,13 @@ void m2m_add(const M2LOperator& op, const Complex* Mchild, const double d[3], Co
   const int p = op.p;
   const Work w(work, p);
   const Offset o = offset(op, d, w, true);
-  load_half(p, Mchild, d, w.ph_m, w.x);
+  expansion_to_half(p, Mchild, d, w.ph_m, w.x);
   if (o.e != 0.0) tilt_half(p, -o.e, w.x);
   rotate_half(p, o.a_minus, w.x, w.y);  // P M'
   zshift_m2m(p, o.r, w.y, w.x, w.coef);
   rotate_half(p, o.a_plus, w.x, w.y);  // P^{-1} ...
   if (o.e != 0.0) tilt_half(p, o.e, w.y);
-  store_half_add(p, w.y, w.ph_p, Mparent);
+  half_add_to_expansion(p, w.y, w.ph_p, Mparent);
 }
 
 void l2l_add(const M2LOperator& op, const Complex* Lparent, const double d[3], Complex* Lchild,
@@ -311,13 +250,13 @@ void l2l_add(const M2LOperator& op, const Complex* Lparent, const double d[3], C
   const Work w(work, p);
   const Offset o = offset(op, d, w, true);
   const double c[3] = {-d[0], -d[1], -d[2]};
-  load_half(p, Lparent, c, w.ph_p, w.x);
+  expansion_to_half(p, Lparent, c, w.ph_p, w.x);
   if (o.e != 0.0) tilt_half_t(p, o.e, w.x);
   rotate_half_t(p, o.a_plus, w.x, w.y);  // P^{-T} L'
   zshift_l2l(p, o.r, w.y, w.x, w.coef);
   rotate_half_t(p, o.a_minus, w.x, w.y);  // P^T ...
   if (o.e != 0.0) tilt_half_t(p, -o.e, w.y);
-  store_half_add(p, w.y, w.ph_m, Lchild);
+  half_add_to_expansion(p, w.y, w.ph_m, Lchild);
 }
 
 void m2l_add_general(const M2LOperator& op, const Complex* M, const double xhat[3], Complex* L,

@@ -66,51 +66,213 @@ void yrotation_blocks(int p, T c, T s, T* scratch, double* blocks) {
 template void yrotation_blocks<double>(int, double, double, double*, double*);
 template void yrotation_blocks<long double>(int, long double, long double, long double*, double*);
 
-void rotate_half(int p, const double* blocks, const double* x, double* y) {
+namespace {
+
+// Four expansions side by side: the SIMD dimension of every kernel.
+typedef double v4d __attribute__((vector_size(32)));
+
+inline v4d load4(const double* a) {
+  v4d v;
+  std::memcpy(&v, a, sizeof v);
+  return v;
+}
+inline void store4(double* a, v4d v) {
+  std::memcpy(a, &v, sizeof v);
+}
+
+// R consecutive rows of a block product: for k = 0..R-1
+//   Re y(k) = sum_{i=lo..hi-1} c[rs k + cs i] Re x(i),
+//   Im y(k) = sum_{i=lo..hi-1} c[rs k + cs i + 1] Im x(i),
+// x(i) and y(k) at 8 i and 8 k.  R independent sums per part hide the
+// latency of the additions.
+template <int R>
+inline void block_rows(int lo, int hi, const double* c, std::ptrdiff_t rs, std::ptrdiff_t cs,
+                       const double* x, double* y) {
+  v4d re[R], im[R];
+  for (int k = 0; k < R; ++k) re[k] = im[k] = v4d{0.0, 0.0, 0.0, 0.0};
+  for (int i = lo; i < hi; ++i) {
+    const v4d xr = load4(x + 8 * i), xi = load4(x + 8 * i + 4);
+    const double* ci = c + cs * i;
+    for (int k = 0; k < R; ++k) {
+      re[k] += ci[rs * k] * xr;
+      im[k] += ci[rs * k + 1] * xi;
+    }
+  }
+  for (int k = 0; k < R; ++k) {
+    store4(y + 8 * k, re[k]);
+    store4(y + 8 * k + 4, im[k]);
+  }
+}
+
+// Rows first..last-1 of the block product, four at a time.
+void block_product(int first, int last, int lo, int hi, const double* c, std::ptrdiff_t rs,
+                   std::ptrdiff_t cs, const double* x, double* y) {
+  int m = first;
+  for (; m + 4 <= last; m += 4) block_rows<4>(lo, hi, c + rs * m, rs, cs, x, y + 8 * m);
+  switch (last - m) {
+    case 3:
+      block_rows<3>(lo, hi, c + rs * m, rs, cs, x, y + 8 * m);
+      break;
+    case 2:
+      block_rows<2>(lo, hi, c + rs * m, rs, cs, x, y + 8 * m);
+      break;
+    case 1:
+      block_rows<1>(lo, hi, c + rs * m, rs, cs, x, y + 8 * m);
+      break;
+    default:
+      break;
+  }
+}
+
+// R consecutive degrees n0..n0+R-1 of one order m of a z-axis translation:
+//   y(n0+k) = sum_{i=lo..hi-1} c[a k + b i] x(i),
+// with x(i) = x + 8 half_index(i, m) and y(n) likewise; real coefficients act
+// on both parts alike.
+template <int R>
+inline void shift_rows(int m, int n0, int lo, int hi, const double* c, int a, int b,
+                       const double* x, double* y) {
+  v4d re[R], im[R];
+  for (int k = 0; k < R; ++k) re[k] = im[k] = v4d{0.0, 0.0, 0.0, 0.0};
+  const double* xi = x + 8 * half_index(lo, m);
+  for (int i = lo; i < hi; ++i) {
+    const v4d xr = load4(xi), xm = load4(xi + 4);
+    const double* ci = c + b * i;
+    for (int k = 0; k < R; ++k) {
+      re[k] += ci[a * k] * xr;
+      im[k] += ci[a * k] * xm;
+    }
+    xi += 8 * (i + 1);  // half_index(i+1, m) - half_index(i, m) = i + 1
+  }
+  for (int k = 0; k < R; ++k) {
+    double* yv = y + 8 * half_index(n0 + k, m);
+    store4(yv, re[k]);
+    store4(yv + 4, im[k]);
+  }
+}
+
+// Degrees n = m..p of order m, four at a time; the range of i for the rows
+// n0..n0+R-1 comes from range(n0, R).
+template <class Range>
+void shift_order(int p, int m, const double* c, int a, int b, const double* x, double* y,
+                 Range range) {
+  int n = m;
+  for (; n + 4 <= p + 1; n += 4) {
+    const auto [lo, hi] = range(n, 4);
+    shift_rows<4>(m, n, lo, hi, c + a * n, a, b, x, y);
+  }
+  const int r = p + 1 - n;
+  if (r == 0) return;
+  const auto [lo, hi] = range(n, r);
+  switch (r) {
+    case 3:
+      shift_rows<3>(m, n, lo, hi, c + a * n, a, b, x, y);
+      break;
+    case 2:
+      shift_rows<2>(m, n, lo, hi, c + a * n, a, b, x, y);
+      break;
+    default:
+      shift_rows<1>(m, n, lo, hi, c + a * n, a, b, x, y);
+      break;
+  }
+}
+
+struct Span {
+  int lo, hi;
+};
+
+// Re and Im parts of four interleaved complex numbers, and back.
+inline void deinterleave(const double* a, v4d& re, v4d& im) {
+  const v4d lo = load4(a), hi = load4(a + 4);
+  re = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
+  im = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
+}
+inline void add_interleaved(double* a, v4d re, v4d im) {
+  store4(a, load4(a) + __builtin_shufflevector(re, im, 0, 4, 1, 5));
+  store4(a + 4, load4(a + 4) + __builtin_shufflevector(re, im, 2, 6, 3, 7));
+}
+
+}  // namespace
+
+void expansion_to_half(int p, const std::complex<double>* src, const double c[3], const double* ph,
+                       double* x) {
+  const int w = 2 * p + 1;
   for (int n = 0; n <= p; ++n) {
-    const int w = n + 1;
-    const double* b = blocks + yrot_offset(n);
-    const double* xn = x + 8 * half_index(n, 0);
-    double* yn = y + 8 * half_index(n, 0);
-    for (int m = 0; m < w; ++m) {
-      const double* bm = b + 2 * w * m;
-      double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-      for (int mp = 0; mp < w; ++mp) {
-        const double pr = bm[2 * mp], qi = bm[2 * mp + 1];
-        const double* xv = xn + 8 * mp;
-        for (int q = 0; q < 4; ++q) acc[q] += pr * xv[q];
-        for (int q = 4; q < 8; ++q) acc[q] += qi * xv[q];
+    for (int m = 0; m <= n; ++m) {
+      v4d re, im;
+      deinterleave(reinterpret_cast<const double*>(src + 4 * ((m + p) + w * n)), re, im);
+      re[3] = re[3] + c[0] * re[0] + c[1] * re[1] + c[2] * re[2];
+      im[3] = im[3] + c[0] * im[0] + c[1] * im[1] + c[2] * im[2];
+      double* v = x + 8 * half_index(n, m);
+      if (m == 0) {
+        store4(v, re);
+        store4(v + 4, v4d{0.0, 0.0, 0.0, 0.0});
+      } else {
+        const double pc = ph[2 * m], ps = ph[2 * m + 1];
+        store4(v, pc * re - ps * im);
+        store4(v + 4, pc * im + ps * re);
       }
-      std::memcpy(yn + 8 * m, acc, sizeof acc);
     }
   }
 }
 
+void half_add_to_expansion(int p, const double* y, const double* ph, std::complex<double>* dst) {
+  const int w = 2 * p + 1;
+  for (int n = 0; n <= p; ++n) {
+    double* row = reinterpret_cast<double*>(dst + 4 * static_cast<std::ptrdiff_t>(w) * n);
+    {
+      const double* v = y + 8 * half_index(n, 0);
+      add_interleaved(row + 8 * p, load4(v), load4(v + 4));
+    }
+    for (int m = 1; m <= n; ++m) {
+      const double* v = y + 8 * half_index(n, m);
+      const double pc = ph[2 * m], ps = ph[2 * m + 1];
+      const v4d yr = load4(v), yi = load4(v + 4);
+      const v4d re = pc * yr - ps * yi, im = pc * yi + ps * yr;
+      add_interleaved(row + 8 * (p + m), re, im);
+      // Order -m: (-1)^m conj.
+      if (m % 2 == 0)
+        add_interleaved(row + 8 * (p - m), re, -im);
+      else
+        add_interleaved(row + 8 * (p - m), -re, im);
+    }
+  }
+}
+
+void rotate_half(int p, const double* blocks, const double* x, double* y) {
+  for (int n = 0; n <= p; ++n) {
+    const int w = n + 1;
+    // Pair (P, Q) of row m, column m' at 2 (w m + m').
+    block_product(0, w, 0, w, blocks + yrot_offset(n), 2 * w, 2, x + 8 * half_index(n, 0),
+                  y + 8 * half_index(n, 0));
+  }
+}
+
 void rotate_half_t(int p, const double* blocks, const double* x, double* y) {
+  // Column 0 of the blocks carries A_{m,0} once, the other columns the pair
+  // A_{m,m'} +- (-1)^{m'} A_{m,-m'}; for the transpose, order 0 of the input
+  // is therefore weighted by one half and order 0 of the output by two
+  // (both exact).  Row 0 of Q and column 0 of Q are zero.
   for (int n = 0; n <= p; ++n) {
     const int w = n + 1;
     const double* b = blocks + yrot_offset(n);
     const double* xn = x + 8 * half_index(n, 0);
     double* yn = y + 8 * half_index(n, 0);
-    // Column 0 of the blocks carries A_{m,0} once, the other columns the pair
-    // A_{m,m'} +- (-1)^{m'} A_{m,-m'}; for the transpose, order 0 of the input
-    // is therefore weighted by one half and order 0 of the output by two
-    // (both exact).
-    for (int m = 0; m < w; ++m) {
-      double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-      {
-        const double pr = (m == 0) ? b[0] : 0.5 * b[2 * m];
-        for (int q = 0; q < 4; ++q) acc[q] += pr * xn[q];
-      }
-      const double scale = (m == 0) ? 2.0 : 1.0;
-      for (int mp = 1; mp < w; ++mp) {
-        const double* bm = b + 2 * (w * mp + m);
-        const double pr = scale * bm[0], qi = bm[1];
-        const double* xv = xn + 8 * mp;
-        for (int q = 0; q < 4; ++q) acc[q] += pr * xv[q];
-        for (int q = 4; q < 8; ++q) acc[q] += qi * xv[q];
-      }
-      std::memcpy(yn + 8 * m, acc, sizeof acc);
+    // Orders m >= 1 from inputs m' >= 1: coefficient of (m, m') at 2 (w m' + m).
+    block_product(1, w, 1, w, b, 2, 2 * w, xn, yn);
+    for (int m = 1; m < w; ++m) {
+      const double c = 0.5 * b[2 * m];
+      for (int q = 0; q < 4; ++q) yn[8 * m + q] += c * xn[q];
+    }
+    // Order 0.
+    double re[4];
+    for (int q = 0; q < 4; ++q) re[q] = b[0] * xn[q];
+    for (int mp = 1; mp < w; ++mp) {
+      const double c = 2.0 * b[2 * w * mp];
+      for (int q = 0; q < 4; ++q) re[q] += c * xn[8 * mp + q];
+    }
+    for (int q = 0; q < 4; ++q) {
+      yn[q] = re[q];
+      yn[4 + q] = 0.0;
     }
   }
 }
@@ -174,50 +336,43 @@ void zshift_m2l(int p, double r, const double* x, double* y, double* f) {
   f[0] = inv;
   for (int k = 1; k <= 2 * p; ++k) f[k] = f[k - 1] * (static_cast<double>(k) * inv);
   for (int m = 0; m <= p; ++m) {
+    // y(n) = sum_{n'=m..p} f[n + n'] x(n')
+    shift_order(p, m, f, 1, 1, x, y, [p, m](int, int) { return Span{m, p + 1}; });
+    // times (-1)^{n+m}, and conjugated
     for (int n = m; n <= p; ++n) {
-      double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-      for (int np = m; np <= p; ++np) {
-        const double fk = f[n + np];
-        const double* xv = x + 8 * half_index(np, m);
-        for (int q = 0; q < 8; ++q) acc[q] += fk * xv[q];
-      }
-      const double sg = ((n + m) % 2 == 0) ? 1.0 : -1.0;
       double* yv = y + 8 * half_index(n, m);
-      for (int q = 0; q < 4; ++q) yv[q] = sg * acc[q];
-      for (int q = 4; q < 8; ++q) yv[q] = -sg * acc[q];
+      const double sg = ((n + m) % 2 == 0) ? 1.0 : -1.0;
+      for (int q = 0; q < 4; ++q) yv[q] = sg * yv[q];
+      for (int q = 4; q < 8; ++q) yv[q] = -sg * yv[q];
     }
   }
 }
 
+namespace {
+// r^k/k! for k = 0..p at g[4..], zeros at g[0..3] for the rows of the
+// triangular shifts that reach below their diagonal.
+const double* shift_powers(int p, double r, double* g) {
+  for (int k = 0; k < 4; ++k) g[k] = 0.0;
+  double* c = g + 4;
+  c[0] = 1.0;
+  for (int k = 1; k <= p; ++k) c[k] = c[k - 1] * r / static_cast<double>(k);
+  return c;
+}
+}  // namespace
+
 void zshift_m2m(int p, double r, const double* x, double* y, double* g) {
-  g[0] = 1.0;
-  for (int k = 1; k <= p; ++k) g[k] = g[k - 1] * r / static_cast<double>(k);
+  const double* c = shift_powers(p, r, g);
   for (int m = 0; m <= p; ++m) {
-    for (int n = m; n <= p; ++n) {
-      double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-      for (int k = 0; k <= n - m; ++k) {
-        const double gk = g[k];
-        const double* xv = x + 8 * half_index(n - k, m);
-        for (int q = 0; q < 8; ++q) acc[q] += gk * xv[q];
-      }
-      std::memcpy(y + 8 * half_index(n, m), acc, sizeof acc);
-    }
+    // y(n) = sum_{n'=m..n} c[n - n'] x(n')
+    shift_order(p, m, c, 1, -1, x, y, [m](int n0, int rows) { return Span{m, n0 + rows}; });
   }
 }
 
 void zshift_l2l(int p, double r, const double* x, double* y, double* g) {
-  g[0] = 1.0;
-  for (int k = 1; k <= p; ++k) g[k] = g[k - 1] * r / static_cast<double>(k);
+  const double* c = shift_powers(p, r, g);
   for (int m = 0; m <= p; ++m) {
-    for (int n = m; n <= p; ++n) {
-      double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-      for (int np = n; np <= p; ++np) {
-        const double gk = g[np - n];
-        const double* xv = x + 8 * half_index(np, m);
-        for (int q = 0; q < 8; ++q) acc[q] += gk * xv[q];
-      }
-      std::memcpy(y + 8 * half_index(n, m), acc, sizeof acc);
-    }
+    // y(n) = sum_{n'=n..p} c[n' - n] x(n')
+    shift_order(p, m, c, -1, 1, x, y, [p](int n0, int) { return Span{n0, p + 1}; });
   }
 }
 

@@ -41,6 +41,7 @@
 // J = z d/dx - x d/dz:  J R(n,m) = ((n-m+1) R(n,m-1) - (n+m+1) R(n,m+1)) / 2.
 #pragma once
 
+#include <complex>
 #include <cstddef>
 
 namespace velmora {
@@ -79,6 +80,15 @@ void tilt_half_t(int p, double e, double* x);
 // x(n,m) *= (c_m + i s_m), c_m + i s_m = ph[2m] + i ph[2m+1], m = 0..p.
 void phase_half(int p, const double* ph, double* x);
 
+// From and to one cell of expansions in ExpanView layout (complex, entry
+// (j,m,n) at (j-1) + 4((m+p) + (2p+1)n)):
+//   x(n,m) = ph[m] X'(j,m,n) for m >= 0, Im x(n,0) = 0,
+//            X'(j) = X(j), j = 1..3, X'(4) = X(4) + c_x X(1) + c_y X(2) + c_z X(3);
+//   dst(j,m,n) += ph[m] y(n,m), dst(j,-m,n) += (-1)^m conj(ph[m] y(n,m)), m > 0.
+void expansion_to_half(int p, const std::complex<double>* src, const double c[3], const double* ph,
+                       double* x);
+void half_add_to_expansion(int p, const double* y, const double* ph, std::complex<double>* dst);
+
 // Translations along +z by a distance r > 0, y overwritten (y and x distinct).
 // Multipole to local, Sbar(k,0)(0,0,r) = k!/r^{k+1}, Sbar(k,m) = 0 for m != 0:
 //   Y(n,m) = (-1)^n sum_{n'=m..p} Sbar(n+n',0) X(n',-m)
@@ -86,6 +96,7 @@ void phase_half(int p, const double* ph, double* x);
 // f: scratch of 2p+1 doubles.
 void zshift_m2l(int p, double r, const double* x, double* y, double* f);
 // Moment to moment, R(k,0)(0,0,r) = r^k/k!:  Y(n,m) = sum_{k=0..n-m} r^k/k! X(n-k,m).
+// g: scratch of p+5 doubles.
 void zshift_m2m(int p, double r, const double* x, double* y, double* g);
 // Local to local:  Y(n,m) = sum_{n'=n..p} r^{n'-n}/(n'-n)! X(n',m).
 void zshift_l2l(int p, double r, const double* x, double* y, double* g);
