@@ -503,6 +503,46 @@ TEST(Translate, OutputSymmetricAndWorkIndependent) {
       }
 }
 
+std::vector<double> pack_half(int p, const Cell& x) {
+  std::vector<double> h(half_size(p));
+  for (int n = 0; n <= p; ++n)
+    for (int m = 0; m <= n; ++m)
+      for (int j = 1; j <= 4; ++j) {
+        h[8 * half_index(n, m) + j - 1] = x[at(p, j, m, n)].real();
+        h[8 * half_index(n, m) + j + 3] = x[at(p, j, m, n)].imag();
+      }
+  return h;
+}
+
+// The half-layout entry points give the same bits as the full layout.
+TEST(Translate, HalfLayoutSameBitsAsFullLayout) {
+  std::mt19937 rng(16);
+  for (int p : {0, 3, 8, 13}) {
+    Fixture f(p);
+    const Cell M = random_moments(p, 1.0, rng), L = random_locals(p, 1.0, rng);
+    const Cell out0 = random_locals(p, 1.0, rng);
+    const double xh[3] = {2.0, -3.0, 1.0}, d[3] = {0.25, 0.25, -0.25};
+    for (int kind = 0; kind < 3; ++kind) {
+      Cell full = out0;
+      std::vector<double> half = pack_half(p, out0);
+      const std::vector<double> mh = pack_half(p, M), lh = pack_half(p, L);
+      if (kind == 0) {
+        m2l_add(f.op, M.data(), xh, full.data(), f.work.data());
+        m2l_add_half(f.op, mh.data(), xh, half.data(), f.work.data());
+      } else if (kind == 1) {
+        m2m_add(f.op, M.data(), d, full.data(), f.work.data());
+        m2m_add_half(f.op, mh.data(), d, half.data(), f.work.data());
+      } else {
+        l2l_add(f.op, L.data(), d, full.data(), f.work.data());
+        l2l_add_half(f.op, lh.data(), d, half.data(), f.work.data());
+      }
+      const std::vector<double> want = pack_half(p, full);
+      for (std::size_t i = 0; i < want.size(); ++i)
+        ASSERT_EQ(half[i], want[i]) << "p " << p << " kind " << kind << " i " << i;
+    }
+  }
+}
+
 // The operator tabulates 49 polar angles and reports its memory.
 TEST(Translate, PreparedOperatorSize) {
   M2LOperator op;

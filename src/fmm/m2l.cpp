@@ -212,51 +212,109 @@ std::size_t m2l_work_size(int p) {
   return (Work::doubles(p) + 8 + 1) / 2;
 }
 
-void m2l_add(const M2LOperator& op, const Complex* M, const double xhat[3], Complex* L,
-             Complex* work) {
+namespace {
+
+// Reading and adding cells in the two layouts.
+struct FullCells {
+  using In = Complex;
+  using Out = Complex;
+  static void load(int p, const In* src, const double c[3], const double* ph, double* x) {
+    expansion_to_half(p, src, c, ph, x);
+  }
+  static void add(int p, const double* y, const double* ph, Out* dst) {
+    half_add_to_expansion(p, y, ph, dst);
+  }
+};
+struct HalfCells {
+  using In = double;
+  using Out = double;
+  static void load(int p, const In* src, const double c[3], const double* ph, double* x) {
+    half_to_half(p, src, c, ph, x);
+  }
+  static void add(int p, const double* y, const double* ph, Out* dst) {
+    half_add_to_half(p, y, ph, dst);
+  }
+};
+
+// L += P^T T_z(r) P M', P = A(-t) diag(e^{-imf}).
+template <class IO>
+void m2l_impl(const M2LOperator& op, const typename IO::In* M, const double xhat[3],
+              typename IO::Out* L, Complex* work) {
   check_prepared(op);
   const int p = op.p;
   const Work w(work, p);
   const Offset o = offset(op, xhat, w, false);
   const double c[3] = {-xhat[0], -xhat[1], -xhat[2]};
-  expansion_to_half(p, M, c, w.ph_m, w.x);  // diag(e^{-imf}) M'
+  IO::load(p, M, c, w.ph_m, w.x);  // diag(e^{-imf}) M'
   if (o.e != 0.0) tilt_half(p, -o.e, w.x);
   rotate_half(p, o.a_minus, w.x, w.y);  // P M'
   zshift_m2l(p, o.r, w.y, w.x, w.coef);
   rotate_half_t(p, o.a_minus, w.x, w.y);  // P^T ...
   if (o.e != 0.0) tilt_half_t(p, -o.e, w.y);
-  half_add_to_expansion(p, w.y, w.ph_m, L);
+  IO::add(p, w.y, w.ph_m, L);
 }
 
-void m2m_add(const M2LOperator& op, const Complex* Mchild, const double d[3], Complex* Mparent,
-             Complex* work) {
+// Mp += P^{-1} U_z(r) P M', P^{-1} = diag(e^{imf}) A(t).
+template <class IO>
+void m2m_impl(const M2LOperator& op, const typename IO::In* Mc, const double d[3],
+              typename IO::Out* Mp, Complex* work) {
   check_prepared(op);
   const int p = op.p;
   const Work w(work, p);
   const Offset o = offset(op, d, w, true);
-  expansion_to_half(p, Mchild, d, w.ph_m, w.x);
+  IO::load(p, Mc, d, w.ph_m, w.x);
   if (o.e != 0.0) tilt_half(p, -o.e, w.x);
   rotate_half(p, o.a_minus, w.x, w.y);  // P M'
   zshift_m2m(p, o.r, w.y, w.x, w.coef);
   rotate_half(p, o.a_plus, w.x, w.y);  // P^{-1} ...
   if (o.e != 0.0) tilt_half(p, o.e, w.y);
-  half_add_to_expansion(p, w.y, w.ph_p, Mparent);
+  IO::add(p, w.y, w.ph_p, Mp);
 }
 
-void l2l_add(const M2LOperator& op, const Complex* Lparent, const double d[3], Complex* Lchild,
-             Complex* work) {
+// Lc += P^T U_z(r)^T P^{-T} L', P^{-T} = A(t)^T diag(e^{imf}).
+template <class IO>
+void l2l_impl(const M2LOperator& op, const typename IO::In* Lp, const double d[3],
+              typename IO::Out* Lc, Complex* work) {
   check_prepared(op);
   const int p = op.p;
   const Work w(work, p);
   const Offset o = offset(op, d, w, true);
   const double c[3] = {-d[0], -d[1], -d[2]};
-  expansion_to_half(p, Lparent, c, w.ph_p, w.x);
+  IO::load(p, Lp, c, w.ph_p, w.x);
   if (o.e != 0.0) tilt_half_t(p, o.e, w.x);
   rotate_half_t(p, o.a_plus, w.x, w.y);  // P^{-T} L'
   zshift_l2l(p, o.r, w.y, w.x, w.coef);
   rotate_half_t(p, o.a_minus, w.x, w.y);  // P^T ...
   if (o.e != 0.0) tilt_half_t(p, -o.e, w.y);
-  half_add_to_expansion(p, w.y, w.ph_m, Lchild);
+  IO::add(p, w.y, w.ph_m, Lc);
+}
+
+}  // namespace
+
+void m2l_add(const M2LOperator& op, const Complex* M, const double xhat[3], Complex* L,
+             Complex* work) {
+  m2l_impl<FullCells>(op, M, xhat, L, work);
+}
+void m2m_add(const M2LOperator& op, const Complex* Mchild, const double d[3], Complex* Mparent,
+             Complex* work) {
+  m2m_impl<FullCells>(op, Mchild, d, Mparent, work);
+}
+void l2l_add(const M2LOperator& op, const Complex* Lparent, const double d[3], Complex* Lchild,
+             Complex* work) {
+  l2l_impl<FullCells>(op, Lparent, d, Lchild, work);
+}
+
+void m2l_add_half(const M2LOperator& op, const double* M, const double xhat[3], double* L,
+                  Complex* work) {
+  m2l_impl<HalfCells>(op, M, xhat, L, work);
+}
+void m2m_add_half(const M2LOperator& op, const double* Mchild, const double d[3], double* Mparent,
+                  Complex* work) {
+  m2m_impl<HalfCells>(op, Mchild, d, Mparent, work);
+}
+void l2l_add_half(const M2LOperator& op, const double* Lparent, const double d[3], double* Lchild,
+                  Complex* work) {
+  l2l_impl<HalfCells>(op, Lparent, d, Lchild, work);
 }
 
 void m2l_add_general(const M2LOperator& op, const Complex* M, const double xhat[3], Complex* L,

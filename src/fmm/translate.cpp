@@ -238,6 +238,45 @@ void half_add_to_expansion(int p, const double* y, const double* ph, std::comple
   }
 }
 
+void half_to_half(int p, const double* src, const double c[3], const double* ph, double* x) {
+  for (int n = 0; n <= p; ++n) {
+    for (int m = 0; m <= n; ++m) {
+      const double* s = src + 8 * half_index(n, m);
+      v4d re = load4(s), im = load4(s + 4);
+      re[3] = re[3] + c[0] * re[0] + c[1] * re[1] + c[2] * re[2];
+      im[3] = im[3] + c[0] * im[0] + c[1] * im[1] + c[2] * im[2];
+      double* v = x + 8 * half_index(n, m);
+      if (m == 0) {
+        store4(v, re);
+        store4(v + 4, v4d{0.0, 0.0, 0.0, 0.0});
+      } else {
+        const double pc = ph[2 * m], ps = ph[2 * m + 1];
+        store4(v, pc * re - ps * im);
+        store4(v + 4, pc * im + ps * re);
+      }
+    }
+  }
+}
+
+void half_add_to_half(int p, const double* y, const double* ph, double* dst) {
+  for (int n = 0; n <= p; ++n) {
+    {
+      const double* v = y + 8 * half_index(n, 0);
+      double* d = dst + 8 * half_index(n, 0);
+      store4(d, load4(d) + load4(v));
+      store4(d + 4, load4(d + 4) + load4(v + 4));
+    }
+    for (int m = 1; m <= n; ++m) {
+      const double* v = y + 8 * half_index(n, m);
+      double* d = dst + 8 * half_index(n, m);
+      const double pc = ph[2 * m], ps = ph[2 * m + 1];
+      const v4d yr = load4(v), yi = load4(v + 4);
+      store4(d, load4(d) + (pc * yr - ps * yi));
+      store4(d + 4, load4(d + 4) + (pc * yi + ps * yr));
+    }
+  }
+}
+
 void rotate_half(int p, const double* blocks, const double* x, double* y) {
   for (int n = 0; n <= p; ++n) {
     const int w = n + 1;

@@ -88,6 +88,10 @@ void phase_half(int p, const double* ph, double* x);
 void expansion_to_half(int p, const std::complex<double>* src, const double c[3], const double* ph,
                        double* x);
 void half_add_to_expansion(int p, const double* y, const double* ph, std::complex<double>* dst);
+// The same from and to a cell in the half layout (src, dst distinct from x, y):
+//   x(n,m) = ph[m] X'(n,m), Im x(n,0) = 0;  dst(n,m) += ph[m] y(n,m).
+void half_to_half(int p, const double* src, const double c[3], const double* ph, double* x);
+void half_add_to_half(int p, const double* y, const double* ph, double* dst);
 
 // Translations along +z by a distance r > 0, y overwritten (y and x distinct).
 // Multipole to local, Sbar(k,0)(0,0,r) = k!/r^{k+1}, Sbar(k,m) = 0 for m != 0:
