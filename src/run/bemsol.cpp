@@ -1,26 +1,31 @@
 #include "run/bemsol.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "bem/gauss.hpp"
 #include "bem/mesh.hpp"
 #include "common/array.hpp"
-#include "common/records.hpp"
 #include "common/blas.hpp"
 #include "common/constants.hpp"
+#include "common/records.hpp"
 #include "common/stop.hpp"
 #include "common/units.hpp"
 #include "fmm/dnwrd.hpp"
+#include "fmm/engine.hpp"
 #include "fmm/mktree.hpp"
 #include "fmm/upwrd.hpp"
+#include "run/registry.hpp"
 #include "run/results.hpp"
+#include "solver/fast_precon.hpp"
 #include "solver/gmres.hpp"
 #include "solver/precon.hpp"
-#include "run/registry.hpp"
 
 namespace velmora {
 namespace {
@@ -138,7 +143,14 @@ void read_mesh(Block& a, ListReader& dat) {
   dat.close();
 }
 
-void BEMSOL(Block& a, ListReader& dat) {
+std::size_t cache_budget_bytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page <= 0) return 0;
+  return static_cast<std::size_t>(pages) / 4 * static_cast<std::size_t>(page);
+}
+
+void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   const RunScalars s = load_scalars(a);
 
   // 1. Gauss rule.
@@ -169,10 +181,45 @@ void BEMSOL(Block& a, ListReader& dat) {
   const double* const gpt = a.var<double>(kVarGpt);
   const FmmScratch scratch = fmm_scratch_in_block(a);
   const NearField near = near_field_in_block(a);
+  const PreconData precon = precon_data_in_block(a);
+
+  // The fast path: the same operator and preconditioner, threaded, with the
+  // lists, scratch and translation operators set up once.  Its caches (the
+  // preconditioner's factors first, then the near-field blocks) are kept
+  // when each fits whole in what is left of the cache budget; they are
+  // sized here, before any product.
+  std::unique_ptr<FmmEngine> engine;
+  std::unique_ptr<FastPrecon> fast_precon;
+  if (!opt.reference_path) {
+    EngineParams par;
+    par.mu = s.mu;
+    par.snaptol = s.snaptol;
+    par.minlev = s.minlev;
+    par.maxl = s.maxl;
+    par.p = s.nexp;
+    par.ngauss = s.ngauss;
+    par.gwt = gwt;
+    par.gpt = gpt;
+    engine = std::make_unique<FmmEngine>(mesh, tree, par, cmom, cloc);
+    std::size_t budget = opt.cache_budget;
+    if (s.iprec != 0) {
+      fast_precon = std::make_unique<FastPrecon>(precon);
+      if (fast_precon->factor_cache_bytes() <= budget) {
+        fast_precon->enable_factor_cache();
+        budget -= fast_precon->factor_cache_bytes();
+      }
+    }
+    if (engine->near_cache_bytes() <= budget) engine->enable_near_cache();
+  }
+
   // One application of the boundary integral operator, y += sum (T u - U t)
   // over all elements, with the densities of `mode`: 0 the prescribed values
   // with their signs reversed (the right-hand side), 1 the vector x.
   auto apply_operator = [&](int mode, const double* x, double* y) {
+    if (engine) {
+      engine->apply(mode, x, y);
+      return;
+    }
     UPWRD(mesh, s.mu, s.minlev, s.maxl, s.maxcel, s.nexp, s.ngauss, gwt, gpt, tree, x, mode, cmom,
           scratch);
     DNWRD(mesh, s.mu, s.minlev, s.maxl, s.maxcel, s.nexp, mode, tree, cmom, x, s.snaptol, cloc,
@@ -201,7 +248,6 @@ void BEMSOL(Block& a, ListReader& dat) {
   rctrl[0] = s.tol;
 
   // 7. Reverse communication: serve every request until the solver is done.
-  const PreconData precon = precon_data_in_block(a);
   GmresState state;
   for (;;) {
     gmres_drive(state, n, n, m, s.lwork, work, ireq, ictrl, rctrl, info, rinfo);
@@ -213,7 +259,10 @@ void BEMSOL(Block& a, ListReader& dat) {
       std::fill(z, z + n, 0.0);
       apply_operator(1, v, z);
     } else if (request == req_lprec || request == req_rprec) {
-      PRECON(v, z, precon);
+      if (fast_precon)
+        fast_precon->apply(v, z);
+      else
+        PRECON(v, z, precon);
     } else {
       blas::dgemv('C', n, ireq[4], 1.0, v, n, work + (ireq[2] - 1), 1, 0.0, z, 1);
     }
@@ -223,7 +272,8 @@ void BEMSOL(Block& a, ListReader& dat) {
   Units& io = units();
   static const char* const kOrthogonalisation[4] = {"MGS", "IMGS", "CGS", "ICGS"};
   if (ictrl[4] >= 0 && ictrl[4] <= 3)
-    io.write(kUnitLog, fmt::list(std::string("Orthogonalisation : ") + kOrthogonalisation[ictrl[4]]));
+    io.write(kUnitLog,
+             fmt::list(std::string("Orthogonalisation : ") + kOrthogonalisation[ictrl[4]]));
   io.write(kUnitLog, fmt::list("Restart : ", m));
   io.write(kUnitLog, fmt::list("info(1) = ", info[0], "  info(2) = ", info[1]));
   io.write(kUnitLog, fmt::list("rinfo(1) = ", rinfo[0], "  rinfo(2) = ", rinfo[1]));

@@ -7,13 +7,30 @@
 // solve on the registered arrays of the block.
 #pragma once
 
+#include <cstddef>
+
 #include "common/listread.hpp"
 #include "common/storage.hpp"
 
 namespace velmora {
 
+// Memory the solve may give to the caches of the fast path (the
+// preconditioner's LU factors, the near-field blocks): a quarter of the
+// machine's physical memory (0 when unknown).
+std::size_t cache_budget_bytes();
+
+// How the products and preconditioner requests are served.  By default the
+// fast path does both (FmmEngine, FastPrecon: threaded, the same operator to
+// rounding and the same preconditioner bit for bit), with caches kept when
+// each fits whole in what is left of cache_budget; reference_path uses
+// UPWRD, DNWRD and PRECON as they stand.
+struct SolveOptions {
+  bool reference_path = false;
+  std::size_t cache_budget = cache_budget_bytes();
+};
+
 // `dat` is the model file, positioned after its first three records.
-void BEMSOL(Block& a, ListReader& dat);
+void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt = SolveOptions());
 
 // Reads the node and element records (from the heading line before the
 // nodes to the last element) into xnode, ielem and bc of the block and
