@@ -1,0 +1,337 @@
+// Timing of the multipole product and of the preconditioner on a model
+// directory (input.cnd, input.dat as the program reads them), for the table
+// of bench/speed.sh.
+//
+//   speed_bench DIR [--products K] [--threads N] [--no-cache] [--reference]
+//                   [--dense] [--thread-ratio]
+//
+// It sets up the run as the program does (parameters, storage block, mesh,
+// tree), then with the fast path (FmmEngine, FastPrecon) times
+//   - the first product of mode 1 (near field integrated by TRIINT, the
+//     near-field cache filled when it fits the budget of the solve),
+//   - K further products of mode 1 (from the cache when it is kept),
+//   - two preconditioner applications (the first factors the leaf blocks
+//     and keeps the factors when they fit),
+// each product split into its phases (wall-clock seconds).  Options:
+//   --reference     one product by UPWRD + DNWRD (the plain path) on the
+//                   calling thread, and its largest difference to the fast
+//                   product relative to the largest entry;
+//   --dense         the dense product (every pair through TRIINT, threaded)
+//                   and the errors of the fast product against it, mode 0
+//                   and mode 1 (relative, max norm);
+//   --thread-ratio  the product (integrated and cached) with 1 thread and
+//                   with N threads, one after the other.
+// Output: one "key value" pair per line.  Peak resident memory (VmHWM) is
+// that of this process, which holds what the solve holds apart from the
+// GMRES work array's use.
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bem/gauss.hpp"
+#include "bem/mesh.hpp"
+#include "bem/triint.hpp"
+#include "common/blas.hpp"
+#include "common/listread.hpp"
+#include "common/storage.hpp"
+#include "common/units.hpp"
+#include "fmm/dnwrd.hpp"
+#include "fmm/engine.hpp"
+#include "fmm/mktree.hpp"
+#include "fmm/passes.hpp"
+#include "fmm/upwrd.hpp"
+#include "run/bemsol.hpp"
+#include "run/program.hpp"
+#include "run/registry.hpp"
+#include "solver/fast_precon.hpp"
+#include "solver/precon.hpp"
+
+namespace velmora {
+namespace {
+
+double peak_rss_mb() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+  return 0.0;
+}
+
+double rel_diff(const std::vector<double>& a, const std::vector<double>& ref) {
+  double d = 0.0, m = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    d = std::max(d, std::abs(a[i] - ref[i]));
+    m = std::max(m, std::abs(ref[i]));
+  }
+  return m > 0.0 ? d / m : d;
+}
+
+void put(const char* key, double v) {
+  std::printf("%s %.6g\n", key, v);
+}
+
+void put_phases(const char* prefix, const EngineTimers& t, double n) {
+  const char* names[6] = {"moments", "m2m", "m2l", "l2l", "near", "eval"};
+  const double v[6] = {t.moments, t.m2m, t.m2l, t.l2l, t.near, t.eval};
+  for (int i = 0; i < 6; ++i) std::printf("%s_%s %.6g\n", prefix, names[i], v[i] / n);
+  std::printf("%s_total %.6g\n", prefix, t.total() / n);
+}
+
+// The dense product y += sum over all pairs, every target against every
+// source through TRIINT, targets split among the threads.
+void dense_product(const MeshView& mesh, double mu, double snaptol, int mode, const double* x,
+                   double* y) {
+  const int ne = mesh.nelem;
+  const int chunk = 512;
+  const int nchunks = (ne + chunk - 1) / chunk;
+#pragma omp parallel
+  {
+    std::vector<int> ltarg(chunk + 1), ints(2 * chunk);
+    std::vector<double> reals(33 * chunk);
+    NearCoef c{};
+    TriintWork w{};
+    double* r = reals.data();
+    for (auto& a : c.u) a = r, r += chunk;
+    for (auto& a : c.t) a = r, r += chunk;
+    w.flag = ints.data();
+    w.s = ints.data() + chunk;
+    w.h = r, r += chunk;
+    w.sigma = r, r += chunk;
+    for (auto& a : w.hint) a = r, r += chunk;
+    for (auto& a : w.tint) a = r, r += chunk;
+#pragma omp for schedule(dynamic, 1)
+    for (int ic = 0; ic < nchunks; ++ic) {
+      const int g0 = ic * chunk + 1;
+      const int nb = std::min(chunk, ne - g0 + 1);
+      ltarg[0] = nb;
+      for (int k = 0; k < nb; ++k) ltarg[1 + k] = g0 + k;
+      for (int e = 1; e <= ne; ++e) {
+        double normal[3], u[3], t[3];
+        TRIINT(mesh, mu, snaptol, ltarg.data(), c, w, normal, e);
+        element_densities(mesh, e, mode, x, u, t);
+        for (int k = 0; k < nb; ++k) {
+          const double U[3][3] = {{c.u[0][k], c.u[1][k], c.u[2][k]},
+                                  {c.u[1][k], c.u[3][k], c.u[4][k]},
+                                  {c.u[2][k], c.u[4][k], c.u[5][k]}};
+          for (int i = 0; i < 3; ++i) {
+            double s = 0.0;
+            for (int j = 0; j < 3; ++j) s += c.t[3 * i + j][k] * u[j] - U[i][j] * t[j];
+            y[3 * static_cast<long>(g0 + k - 1) + i] += s;
+          }
+        }
+      }
+    }
+  }
+}
+
+int run(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr,
+                 "usage: speed_bench DIR [--products K] [--threads N] [--no-cache] [--reference] "
+                 "[--dense] [--thread-ratio]\n");
+    return 2;
+  }
+  const std::string dir = argv[1];
+  int products = 3, threads = omp_get_max_threads();
+  bool cache = true, reference = false, dense = false, ratio = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--products" && i + 1 < argc)
+      products = std::atoi(argv[++i]);
+    else if (a == "--threads" && i + 1 < argc)
+      threads = std::atoi(argv[++i]);
+    else if (a == "--no-cache")
+      cache = false;
+    else if (a == "--reference")
+      reference = true;
+    else if (a == "--dense")
+      dense = true;
+    else if (a == "--thread-ratio")
+      ratio = true;
+    else {
+      std::fprintf(stderr, "speed_bench: unknown option %s\n", a.c_str());
+      return 2;
+    }
+  }
+  blas::pin_single_thread();
+  omp_set_num_threads(threads);
+#pragma omp parallel
+  {
+    // Subnormals flushed in every thread, as the program runs.
+    unsigned csr;
+    __asm__ __volatile__("stmxcsr %0" : "=m"(csr));
+    csr |= 0x8040;
+    __asm__ __volatile__("ldmxcsr %0" : : "m"(csr));
+  }
+
+  // Set-up as the program: parameters, block, mesh, tree.
+  UnitsGuard guard;
+  std::ostringstream sink;
+  units().set_console(&sink);
+  units().attach(6, &sink);
+  ListReader cnd, dat;
+  if (!cnd.open(dir + "/input.cnd") || !dat.open(dir + "/input.dat")) {
+    std::fprintf(stderr, "speed_bench: cannot open the model files in %s\n", dir.c_str());
+    return 1;
+  }
+  RunScalars s;
+  read_control(cnd, s);
+  cnd.close();
+  read_model_head(dat, s);
+  check_parameters(s);
+  Block a;
+  register_variables(a, RunSizes{s.nelem, s.nnode, s.lwork, s.maxl, s.maxcel, s.maxdep, s.nexp});
+  a.allocate();
+  store_scalars(a, s);
+  double* gpt = a.var<double>(kVarGpt);
+  double* gwt = a.var<double>(kVarGwt);
+  gauss_rule(s.ngauss, gpt, gwt);
+  read_mesh(a, dat);
+  collocation_points(s.nelem, s.nnode, a.var<int>(kVarIelem), a.var<double>(kVarXnode),
+                     a.var<double>(kVarXcol));
+  const MeshView mesh = mesh_in_block(a);
+  const Tree tree = tree_in_block(a);
+  double w = omp_get_wtime();
+  MKTREE(s.maxdep, s.minlev, s.maxcel, s.maxl, s.nelem, s.nnode, tree, mesh.xnode, mesh.xcol,
+         s.cubfac, a.var<int>(kVarIoct), a.var<int>(kVarIperm));
+  const double tree_s = omp_get_wtime() - w;
+
+  put("nelem", s.nelem);
+  put("nexp", s.nexp);
+  put("maxl", s.maxl);
+  put("ngauss", s.ngauss);
+  put("threads", threads);
+  put("nlev", *tree.nlev);
+  put("ncell", tree.ncell());
+  put("tree_s", tree_s);
+  put("block_mb", block_megabytes(a));
+
+  const std::size_t ndof = 3 * static_cast<std::size_t>(s.nelem);
+  std::vector<double> x(ndof);
+  for (std::size_t i = 0; i < ndof; ++i) x[i] = std::sin(0.37 * static_cast<double>(i) + 0.1);
+  Complex* cmom = a.var<Complex>(kVarCmom);
+  Complex* cloc = a.var<Complex>(kVarCloc);
+  EngineParams par;
+  par.mu = s.mu;
+  par.snaptol = s.snaptol;
+  par.minlev = s.minlev;
+  par.maxl = s.maxl;
+  par.p = s.nexp;
+  par.ngauss = s.ngauss;
+  par.gwt = gwt;
+  par.gpt = gpt;
+
+  // The fast path with the caches of the solve.
+  w = omp_get_wtime();
+  auto engine = std::make_unique<FmmEngine>(mesh, tree, par, cmom, cloc);
+  const PreconData pd = precon_data_in_block(a);
+  FastPrecon precon(pd);
+  put("setup_s", omp_get_wtime() - w);
+  std::size_t budget = cache ? cache_budget_bytes() : 0;
+  put("cache_budget_mb", budget / 1e6);
+  put("factor_cache_mb", precon.factor_cache_bytes() / 1e6);
+  put("near_cache_mb", engine->near_cache_bytes() / 1e6);
+  if (precon.factor_cache_bytes() <= budget) {
+    precon.enable_factor_cache();
+    budget -= precon.factor_cache_bytes();
+  }
+  if (engine->near_cache_bytes() <= budget) engine->enable_near_cache();
+  put("factor_cache_kept", precon.factor_cache_enabled());
+  put("near_cache_kept", engine->near_cache_enabled());
+  put("fixed_extra_mb", (engine->fixed_bytes() + precon.fixed_bytes()) / 1e6);
+
+  std::vector<double> y(ndof, 0.0), y1(ndof);
+  engine->apply(1, x.data(), y.data());
+  y1 = y;
+  put_phases("first", engine->timers(), 1.0);
+  put("near_pairs", static_cast<double>(engine->timers().near_pairs_integrated));
+  engine->timers() = EngineTimers();
+  for (int k = 0; k < products; ++k) {
+    std::fill(y.begin(), y.end(), 0.0);
+    engine->apply(1, x.data(), y.data());
+  }
+  if (products > 0) {
+    put_phases("next", engine->timers(), products);
+    put("next_vs_first_diff", rel_diff(y, y1));
+  }
+
+  std::vector<double> z(ndof, 0.0);
+  w = omp_get_wtime();
+  precon.apply(x.data(), z.data());
+  put("precon_first_s", omp_get_wtime() - w);
+  w = omp_get_wtime();
+  precon.apply(x.data(), z.data());
+  put("precon_next_s", omp_get_wtime() - w);
+  put("peak_rss_mb", peak_rss_mb());
+
+  if (ratio) {
+    double t_int[2], t_cached[2];
+    const int counts[2] = {1, threads};
+    for (int i = 0; i < 2; ++i) {
+      omp_set_num_threads(counts[i]);
+      engine.reset();
+      engine = std::make_unique<FmmEngine>(mesh, tree, par, cmom, cloc);
+      if (cache && engine->near_cache_bytes() <= cache_budget_bytes()) engine->enable_near_cache();
+      std::fill(y.begin(), y.end(), 0.0);
+      engine->apply(1, x.data(), y.data());
+      t_int[i] = engine->timers().total();
+      engine->timers() = EngineTimers();
+      std::fill(y.begin(), y.end(), 0.0);
+      engine->apply(1, x.data(), y.data());
+      t_cached[i] = engine->timers().total();
+    }
+    omp_set_num_threads(threads);
+    put("ratio_first_1t_s", t_int[0]);
+    put("ratio_first_nt_s", t_int[1]);
+    put("ratio_next_1t_s", t_cached[0]);
+    put("ratio_next_nt_s", t_cached[1]);
+    put("speedup_threads_first", t_int[0] / t_int[1]);
+    put("speedup_threads_next", t_cached[0] / t_cached[1]);
+  }
+
+  if (reference) {
+    const FmmScratch scratch = fmm_scratch_in_block(a);
+    const NearField near = near_field_in_block(a);
+    FmmTimers ft;
+    std::vector<double> yr(ndof, 0.0);
+    w = omp_get_wtime();
+    UPWRD(mesh, s.mu, s.minlev, s.maxl, s.maxcel, s.nexp, s.ngauss, gwt, gpt, tree, x.data(), 1,
+          cmom, scratch, &ft);
+    DNWRD(mesh, s.mu, s.minlev, s.maxl, s.maxcel, s.nexp, 1, tree, cmom, x.data(), s.snaptol, cloc,
+          near, scratch, yr.data(), &ft);
+    put("reference_s", omp_get_wtime() - w);
+    put("reference_near_s", ft.near);
+    put("reference_m2l_s", ft.m2l);
+    put("reference_vs_fast_diff", rel_diff(y1, yr));
+  }
+
+  if (dense) {
+    for (int mode = 0; mode <= 1; ++mode) {
+      std::vector<double> yd(ndof, 0.0), yf(ndof, 0.0);
+      w = omp_get_wtime();
+      dense_product(mesh, s.mu, s.snaptol, mode, x.data(), yd.data());
+      const double td = omp_get_wtime() - w;
+      FmmEngine e(mesh, tree, par, cmom, cloc);
+      e.apply(mode, x.data(), yf.data());
+      std::printf("dense_error_mode%d %.6g\n", mode, rel_diff(yf, yd));
+      std::printf("dense_s_mode%d %.6g\n", mode, td);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace velmora
+
+int main(int argc, char** argv) {
+  return velmora::run(argc, argv);
+}
