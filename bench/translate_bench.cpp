@@ -5,7 +5,7 @@
 // offset included, as the passes run them.  Offsets cycle through the 316
 // multipole-to-local offsets of one level or the 8 child offsets, formed as
 // differences of rounded cell centres.  Times are processor time of the
-// calling thread (the build machine is shared).
+// process, which runs one thread (the build machine is shared).
 //
 // Counters: op_bytes, the memory of the prepared operator; work_bytes, the
 // work array per thread.
@@ -235,11 +235,39 @@ void BM_Translate(benchmark::State& state) {
   state.counters["work_bytes"] = static_cast<double>(work.size() * sizeof(Complex));
 }
 
+// Multipole to local on cells in the half layout (orders m >= 0), as a
+// threaded engine that stores its expansions so would call it.
+void BM_M2LHalf(benchmark::State& state) {
+  const int p = static_cast<int>(state.range(0));
+  const double h = 0.0625;
+  const auto offsets = m2l_offsets(h);
+  const std::vector<Complex> full = moments(p, h, 7);
+  const ExpanView<const Complex> mv(full.data(), p);
+  std::vector<double> in(4 * (p + 1) * (p + 2)), out(in.size());
+  for (int n = 0; n <= p; ++n)
+    for (int m = 0; m <= n; ++m)
+      for (int j = 1; j <= 4; ++j) {
+        in[8 * (n * (n + 1) / 2 + m) + j - 1] = mv(j, m, n, 1).real();
+        in[8 * (n * (n + 1) / 2 + m) + j + 3] = mv(j, m, n, 1).imag();
+      }
+  M2LOperator op;
+  m2l_prepare(op, p);
+  std::vector<Complex> work(m2l_work_size(p));
+  std::size_t i = 0;
+  for (auto _ : state) {
+    m2l_add_half(op, in.data(), offsets[i].data(), out.data(), work.data());
+    if (++i == offsets.size()) i = 0;
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+}
+
 #define VELMORA_TRANSLATE_BENCH(fn) \
   BENCHMARK(fn)->Arg(8)->Arg(12)->Arg(16)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime()
 
 VELMORA_TRANSLATE_BENCH((BM_Translate<kM2L, false>));
 VELMORA_TRANSLATE_BENCH((BM_Translate<kM2L, true>));
+VELMORA_TRANSLATE_BENCH(BM_M2LHalf);
 VELMORA_TRANSLATE_BENCH((BM_Translate<kM2M, false>));
 VELMORA_TRANSLATE_BENCH((BM_Translate<kM2M, true>));
 VELMORA_TRANSLATE_BENCH((BM_Translate<kL2L, false>));

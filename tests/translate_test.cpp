@@ -328,12 +328,14 @@ TEST(Translate, RotationBlocksRotateTheHarmonics) {
   std::vector<Complex> rt(regular_table_size(p));
   const RegularView<const Complex> R(rt.data(), p);
   std::vector<double> x(half_size(p)), y(half_size(p)), want(half_size(p));
+  // Working basis: order 0 divided by sqrt(2).
   auto put = [&](std::vector<double>& h, int j, const double v[3]) {
     regular_harmonics(p, v[0], v[1], v[2], rt.data());
     for (int n = 0; n <= p; ++n)
       for (int m = 0; m <= n; ++m) {
-        h[8 * half_index(n, m) + j] = R(n, m).real();
-        h[8 * half_index(n, m) + 4 + j] = R(n, m).imag();
+        const double s = (m == 0) ? 1.0 / std::sqrt(2.0) : 1.0;
+        h[8 * half_index(n, m) + j] = s * R(n, m).real();
+        h[8 * half_index(n, m) + 4 + j] = s * R(n, m).imag();
       }
   };
   double worst = 0.0;

@@ -1,5 +1,6 @@
 #include "fmm/translate.hpp"
 
+#include <cmath>
 #include <cstring>
 
 namespace velmora {
@@ -14,6 +15,7 @@ void yrotation_blocks(int p, T c, T s, T* scratch, double* blocks) {
   for (int i = 0; i < w * w; ++i) prev[i] = cur[i] = T(0);
   auto at = [p, w](T* a, int m, int mp) -> T& { return a[(m + p) * w + (mp + p)]; };
   const T half_s = s / T(2), up = (T(1) + c) / T(2), dn = (T(1) - c) / T(2);
+  const T sqrt2 = std::sqrt(T(2));
 
   at(prev, 0, 0) = T(1);
   blocks[0] = 1.0;
@@ -45,15 +47,15 @@ void yrotation_blocks(int p, T c, T s, T* scratch, double* blocks) {
       at(cur, m, n) = top;
       at(cur, m, -n) = bot;
     }
-    // Blocks of degree n.
+    // Blocks of degree n in the working basis.
     double* b = blocks + yrot_offset(n);
     for (int m = 0; m <= n; ++m) {
       double* row = b + 2 * static_cast<std::size_t>(n + 1) * m;
-      row[0] = static_cast<double>(at(cur, m, 0));
+      row[0] = static_cast<double>(m == 0 ? at(cur, 0, 0) : sqrt2 * at(cur, m, 0));
       row[1] = 0.0;
       for (int mp = 1; mp <= n; ++mp) {
         const T a = at(cur, m, mp), r = (mp % 2 == 0) ? at(cur, m, -mp) : -at(cur, m, -mp);
-        row[2 * mp] = static_cast<double>(a + r);
+        row[2 * mp] = static_cast<double>(m == 0 ? (a + r) / sqrt2 : a + r);
         row[2 * mp + 1] = (m == 0) ? 0.0 : static_cast<double>(a - r);
       }
     }
@@ -67,6 +69,9 @@ template void yrotation_blocks<double>(int, double, double, double*, double*);
 template void yrotation_blocks<long double>(int, long double, long double, long double*, double*);
 
 namespace {
+
+constexpr double kSqrt2 = 1.4142135623730951;
+constexpr double kRsqrt2 = 0.7071067811865476;  // 1/sqrt(2)
 
 // Four expansions side by side: the SIMD dimension of every kernel.
 typedef double v4d __attribute__((vector_size(32)));
@@ -193,6 +198,45 @@ inline void add_interleaved(double* a, v4d re, v4d im) {
 
 }  // namespace
 
+namespace {
+
+// Lane 3 of v plus c_x v[0] + c_y v[1] + c_z v[2], added in that order.
+inline v4d recentre(v4d v, const double c[3]) {
+  v4d t = v + c[0] * __builtin_shufflevector(v, v, 0, 0, 0, 0);
+  t = t + c[1] * __builtin_shufflevector(v, v, 1, 1, 1, 1);
+  t = t + c[2] * __builtin_shufflevector(v, v, 2, 2, 2, 2);
+  return __builtin_shufflevector(v, t, 0, 1, 2, 7);
+}
+
+// One working-basis entry from an entry (re, im) of order m.
+inline void put_entry(int m, v4d re, v4d im, const double c[3], const double* ph, double* v) {
+  re = recentre(re, c);
+  if (m == 0) {
+    store4(v, kRsqrt2 * re);
+    store4(v + 4, v4d{0.0, 0.0, 0.0, 0.0});
+  } else {
+    im = recentre(im, c);
+    const double pc = ph[2 * m], ps = ph[2 * m + 1];
+    store4(v, pc * re - ps * im);
+    store4(v + 4, pc * im + ps * re);
+  }
+}
+
+// The entry of order m of the expansion of working-basis entry v.
+inline void get_entry(int m, const double* v, const double* ph, v4d& re, v4d& im) {
+  const v4d yr = load4(v), yi = load4(v + 4);
+  if (m == 0) {
+    re = kSqrt2 * yr;
+    im = kSqrt2 * yi;
+  } else {
+    const double pc = ph[2 * m], ps = ph[2 * m + 1];
+    re = pc * yr - ps * yi;
+    im = pc * yi + ps * yr;
+  }
+}
+
+}  // namespace
+
 void expansion_to_half(int p, const std::complex<double>* src, const double c[3], const double* ph,
                        double* x) {
   const int w = 2 * p + 1;
@@ -200,17 +244,7 @@ void expansion_to_half(int p, const std::complex<double>* src, const double c[3]
     for (int m = 0; m <= n; ++m) {
       v4d re, im;
       deinterleave(reinterpret_cast<const double*>(src + 4 * ((m + p) + w * n)), re, im);
-      re[3] = re[3] + c[0] * re[0] + c[1] * re[1] + c[2] * re[2];
-      im[3] = im[3] + c[0] * im[0] + c[1] * im[1] + c[2] * im[2];
-      double* v = x + 8 * half_index(n, m);
-      if (m == 0) {
-        store4(v, re);
-        store4(v + 4, v4d{0.0, 0.0, 0.0, 0.0});
-      } else {
-        const double pc = ph[2 * m], ps = ph[2 * m + 1];
-        store4(v, pc * re - ps * im);
-        store4(v + 4, pc * im + ps * re);
-      }
+      put_entry(m, re, im, c, ph, x + 8 * half_index(n, m));
     }
   }
 }
@@ -219,16 +253,11 @@ void half_add_to_expansion(int p, const double* y, const double* ph, std::comple
   const int w = 2 * p + 1;
   for (int n = 0; n <= p; ++n) {
     double* row = reinterpret_cast<double*>(dst + 4 * static_cast<std::ptrdiff_t>(w) * n);
-    {
-      const double* v = y + 8 * half_index(n, 0);
-      add_interleaved(row + 8 * p, load4(v), load4(v + 4));
-    }
-    for (int m = 1; m <= n; ++m) {
-      const double* v = y + 8 * half_index(n, m);
-      const double pc = ph[2 * m], ps = ph[2 * m + 1];
-      const v4d yr = load4(v), yi = load4(v + 4);
-      const v4d re = pc * yr - ps * yi, im = pc * yi + ps * yr;
+    for (int m = 0; m <= n; ++m) {
+      v4d re, im;
+      get_entry(m, y + 8 * half_index(n, m), ph, re, im);
       add_interleaved(row + 8 * (p + m), re, im);
+      if (m == 0) continue;
       // Order -m: (-1)^m conj.
       if (m % 2 == 0)
         add_interleaved(row + 8 * (p - m), re, -im);
@@ -242,37 +271,19 @@ void half_to_half(int p, const double* src, const double c[3], const double* ph,
   for (int n = 0; n <= p; ++n) {
     for (int m = 0; m <= n; ++m) {
       const double* s = src + 8 * half_index(n, m);
-      v4d re = load4(s), im = load4(s + 4);
-      re[3] = re[3] + c[0] * re[0] + c[1] * re[1] + c[2] * re[2];
-      im[3] = im[3] + c[0] * im[0] + c[1] * im[1] + c[2] * im[2];
-      double* v = x + 8 * half_index(n, m);
-      if (m == 0) {
-        store4(v, re);
-        store4(v + 4, v4d{0.0, 0.0, 0.0, 0.0});
-      } else {
-        const double pc = ph[2 * m], ps = ph[2 * m + 1];
-        store4(v, pc * re - ps * im);
-        store4(v + 4, pc * im + ps * re);
-      }
+      put_entry(m, load4(s), load4(s + 4), c, ph, x + 8 * half_index(n, m));
     }
   }
 }
 
 void half_add_to_half(int p, const double* y, const double* ph, double* dst) {
   for (int n = 0; n <= p; ++n) {
-    {
-      const double* v = y + 8 * half_index(n, 0);
-      double* d = dst + 8 * half_index(n, 0);
-      store4(d, load4(d) + load4(v));
-      store4(d + 4, load4(d + 4) + load4(v + 4));
-    }
-    for (int m = 1; m <= n; ++m) {
-      const double* v = y + 8 * half_index(n, m);
+    for (int m = 0; m <= n; ++m) {
+      v4d re, im;
+      get_entry(m, y + 8 * half_index(n, m), ph, re, im);
       double* d = dst + 8 * half_index(n, m);
-      const double pc = ph[2 * m], ps = ph[2 * m + 1];
-      const v4d yr = load4(v), yi = load4(v + 4);
-      store4(d, load4(d) + (pc * yr - ps * yi));
-      store4(d + 4, load4(d + 4) + (pc * yi + ps * yr));
+      store4(d, load4(d) + re);
+      store4(d + 4, load4(d + 4) + im);
     }
   }
 }
@@ -287,54 +298,38 @@ void rotate_half(int p, const double* blocks, const double* x, double* y) {
 }
 
 void rotate_half_t(int p, const double* blocks, const double* x, double* y) {
-  // Column 0 of the blocks carries A_{m,0} once, the other columns the pair
-  // A_{m,m'} +- (-1)^{m'} A_{m,-m'}; for the transpose, order 0 of the input
-  // is therefore weighted by one half and order 0 of the output by two
-  // (both exact).  Row 0 of Q and column 0 of Q are zero.
   for (int n = 0; n <= p; ++n) {
     const int w = n + 1;
-    const double* b = blocks + yrot_offset(n);
-    const double* xn = x + 8 * half_index(n, 0);
-    double* yn = y + 8 * half_index(n, 0);
-    // Orders m >= 1 from inputs m' >= 1: coefficient of (m, m') at 2 (w m' + m).
-    block_product(1, w, 1, w, b, 2, 2 * w, xn, yn);
-    for (int m = 1; m < w; ++m) {
-      const double c = 0.5 * b[2 * m];
-      for (int q = 0; q < 4; ++q) yn[8 * m + q] += c * xn[q];
-    }
-    // Order 0.
-    double re[4];
-    for (int q = 0; q < 4; ++q) re[q] = b[0] * xn[q];
-    for (int mp = 1; mp < w; ++mp) {
-      const double c = 2.0 * b[2 * w * mp];
-      for (int q = 0; q < 4; ++q) re[q] += c * xn[8 * mp + q];
-    }
-    for (int q = 0; q < 4; ++q) {
-      yn[q] = re[q];
-      yn[4 + q] = 0.0;
-    }
+    // Coefficient of (m, m') at 2 (w m' + m).
+    block_product(0, w, 0, w, blocks + yrot_offset(n), 2, 2 * w, x + 8 * half_index(n, 0),
+                  y + 8 * half_index(n, 0));
   }
 }
 
-// (J X)(m)   = ((n-m+1) X(m-1) - (n+m+1) X(m+1)) / 2,
-// (J^T X)(m) = ((n-m) X(m+1) - (n+m) X(m-1)) / 2,
+// In the half layout
+//   (J X)(m)   = ((n-m+1) X(m-1) - (n+m+1) X(m+1)) / 2,
+//   (J^T X)(m) = ((n-m) X(m+1) - (n+m) X(m-1)) / 2,
 // with X(-1) = -conj X(1) and X(n+1) = 0; at m = 0 both are real:
-// (J X)(0) = -(n+1) Re X(1), (J^T X)(0) = n Re X(1).
+// (J X)(0) = -(n+1) Re X(1), (J^T X)(0) = n Re X(1).  In the working basis
+// the terms from and to order 0 carry sqrt(2) and 1/sqrt(2).
 namespace {
+
 template <bool Transposed>
 void tilt(int p, double e, double* x) {
   for (int n = 1; n <= p; ++n) {
     double* xn = x + 8 * half_index(n, 0);
-    double old[8];  // X(m-1) before the update
+    double old[8];  // x(m-1) before the update
     std::memcpy(old, xn, sizeof old);
     {
-      const double k = Transposed ? static_cast<double>(n) : -static_cast<double>(n + 1);
+      const double k =
+          (Transposed ? static_cast<double>(n) : -static_cast<double>(n + 1)) * kRsqrt2;
       for (int q = 0; q < 4; ++q) xn[q] += e * (k * xn[8 + q]);
     }
     for (int m = 1; m <= n; ++m) {
       double* xm = xn + 8 * m;
-      const double a = Transposed ? 0.5 * (n - m) : -0.5 * (n + m + 1);  // weight of X(m+1)
-      const double c = Transposed ? -0.5 * (n + m) : 0.5 * (n - m + 1);  // weight of X(m-1)
+      const double a = Transposed ? 0.5 * (n - m) : -0.5 * (n + m + 1);  // weight of x(m+1)
+      double c = Transposed ? -0.5 * (n + m) : 0.5 * (n - m + 1);        // weight of x(m-1)
+      if (m == 1) c *= kSqrt2;
       double cur[8];
       std::memcpy(cur, xm, sizeof cur);
       if (m < n) {
@@ -354,20 +349,6 @@ void tilt_half(int p, double e, double* x) {
 }
 void tilt_half_t(int p, double e, double* x) {
   tilt<true>(p, e, x);
-}
-
-void phase_half(int p, const double* ph, double* x) {
-  for (int n = 1; n <= p; ++n) {
-    for (int m = 1; m <= n; ++m) {
-      double* v = x + 8 * half_index(n, m);
-      const double c = ph[2 * m], s = ph[2 * m + 1];
-      for (int q = 0; q < 4; ++q) {
-        const double re = v[q], im = v[4 + q];
-        v[q] = c * re - s * im;
-        v[4 + q] = c * im + s * re;
-      }
-    }
-  }
 }
 
 void zshift_m2l(int p, double r, const double* x, double* y, double* f) {

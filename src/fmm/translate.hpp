@@ -13,6 +13,12 @@
 // (n,m), 0 <= m <= n <= p, at half_index(n,m) = n(n+1)/2 + m holds 8 doubles:
 // Re X_1..X_4, then Im X_1..X_4.
 //
+// Working basis.  The kernels below act on half-layout vectors whose order-0
+// entries are divided by sqrt(2): x(n,0) = X(n,0)/sqrt(2), x(n,m) = X(n,m)
+// for m > 0.  The inner product sum_m X(m) conj Y(m) over all orders is then
+// the plain dot product of these coordinates, up to the factor 2, so the
+// transpose of a real matrix over all orders is the transpose of its blocks.
+//
 // Rotations about y.  With Ry(b)(x,y,z) = (x cos b + z sin b, y,
 // -x sin b + z cos b), the regular harmonics of one degree transform among
 // themselves with a real matrix A^n(b):
@@ -26,14 +32,13 @@
 //   A^n_{m,m'} = (s/2) A^{n-1}_{m-1,m'} - (s/2) A^{n-1}_{m+1,m'} + c A^{n-1}_{m,m'},  |m'| < n,
 //   A^n_{m,n}  = ((1+c)/2) A^{n-1}_{m-1,n-1} + ((1-c)/2) A^{n-1}_{m+1,n-1} - s A^{n-1}_{m,n-1},
 //   A^n_{m,-n} = ((1-c)/2) A^{n-1}_{m-1,1-n} + ((1+c)/2) A^{n-1}_{m+1,1-n} + s A^{n-1}_{m,1-n}.
-// A real matrix that preserves (*) acts on the half layout through two real
-// (n+1) x (n+1) blocks, for m, m' = 0..n:
-//   Re Y(m) = sum_{m'} P(m,m') Re X(m'),  P(m,0) = A_{m,0},
-//             P(m,m') = A_{m,m'} + (-1)^{m'} A_{m,-m'}  (m' > 0);
-//   Im Y(m) = sum_{m'} Q(m,m') Im X(m'),  Q(m,m') = A_{m,m'} - (-1)^{m'} A_{m,-m'}
-//             (m, m' > 0), Q(0,.) = Q(.,0) = 0.
-// The transpose A^T, which also preserves (*), has the blocks P^T and Q^T
-// except in order 0: its P(0,m') is 2 P(m',0) and its P(m,0) is P(0,m)/2.
+// A real matrix that preserves (*) acts on the working basis through two
+// real (n+1) x (n+1) blocks, for m, m' = 0..n:
+//   Re y(m) = sum_{m'} P(m,m') Re x(m'),  Im y(m) = sum_{m'} Q(m,m') Im x(m'),
+//   P(m,m') = A_{m,m'} + (-1)^{m'} A_{m,-m'},  Q(m,m') = A_{m,m'} - (-1)^{m'} A_{m,-m'}
+//   for m, m' > 0;  P(0,0) = A_{0,0};  P(m,0) = sqrt(2) A_{m,0},
+//   P(0,m') = sqrt(2) A_{0,m'};  Q(0,.) = Q(.,0) = 0.
+// The transpose A^T, which also preserves (*), has the blocks P^T and Q^T.
 // Storage: degree n at yrot_offset(n) = n(n+1)(2n+1)/3, pairs (P(m,m'), Q(m,m'))
 // row by row; yrot_size(p) doubles for degrees 0..p.
 //
@@ -70,30 +75,30 @@ inline std::size_t yrot_scratch_size(int p) {
 template <class T>
 void yrotation_blocks(int p, T c, T s, T* scratch, double* blocks);
 
-// y = A x, degree by degree (y and x distinct).
+// Working-basis vectors x, y (8 doubles per entry, half layout; distinct).
+// y = A x and y = A^T x, degree by degree.
 void rotate_half(int p, const double* blocks, const double* x, double* y);
-// y = A^T x.
 void rotate_half_t(int p, const double* blocks, const double* x, double* y);
 // x = (I + e J) x and x = (I + e J^T) x, in place.
 void tilt_half(int p, double e, double* x);
 void tilt_half_t(int p, double e, double* x);
-// x(n,m) *= (c_m + i s_m), c_m + i s_m = ph[2m] + i ph[2m+1], m = 0..p.
-void phase_half(int p, const double* ph, double* x);
 
 // From and to one cell of expansions in ExpanView layout (complex, entry
-// (j,m,n) at (j-1) + 4((m+p) + (2p+1)n)):
-//   x(n,m) = ph[m] X'(j,m,n) for m >= 0, Im x(n,0) = 0,
-//            X'(j) = X(j), j = 1..3, X'(4) = X(4) + c_x X(1) + c_y X(2) + c_z X(3);
-//   dst(j,m,n) += ph[m] y(n,m), dst(j,-m,n) += (-1)^m conj(ph[m] y(n,m)), m > 0.
+// (j,m,n) at (j-1) + 4((m+p) + (2p+1)n)), with the phases e_m = ph[2m] +
+// i ph[2m+1], m = 1..p:
+//   x = working basis of (e_m X'(j,m,n)), orders m >= 0, Im X'(j,0,n) taken as 0,
+//       X'(j) = X(j), j = 1..3, X'(4) = X(4) + c_x X(1) + c_y X(2) + c_z X(3);
+//   dst(j,m,n) += e_m Y(n,m), dst(j,-m,n) += (-1)^m conj(e_m Y(n,m)), m > 0,
+//       dst(j,0,n) += Y(n,0), Y the expansion of working-basis vector y.
 void expansion_to_half(int p, const std::complex<double>* src, const double c[3], const double* ph,
                        double* x);
 void half_add_to_expansion(int p, const double* y, const double* ph, std::complex<double>* dst);
-// The same from and to a cell in the half layout (src, dst distinct from x, y):
-//   x(n,m) = ph[m] X'(n,m), Im x(n,0) = 0;  dst(n,m) += ph[m] y(n,m).
+// The same from and to a cell in the half layout (src, dst distinct from x, y).
 void half_to_half(int p, const double* src, const double c[3], const double* ph, double* x);
 void half_add_to_half(int p, const double* y, const double* ph, double* dst);
 
-// Translations along +z by a distance r > 0, y overwritten (y and x distinct).
+// Translations along +z by a distance r > 0 on working-basis vectors (they
+// act on each order alone), y overwritten (y and x distinct).
 // Multipole to local, Sbar(k,0)(0,0,r) = k!/r^{k+1}, Sbar(k,m) = 0 for m != 0:
 //   Y(n,m) = (-1)^n sum_{n'=m..p} Sbar(n+n',0) X(n',-m)
 //          = (-1)^{n+m} sum_{n'} (n+n')!/r^{n+n'+1} conj X(n',m).
