@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -423,6 +424,41 @@ TEST(Determinism, OneAndTwoThreads) {
   EXPECT_EQ(records1, records2);
   EXPECT_NE(d.read("output.log").find(" Number of tree levels                =           3"),
             std::string::npos);
+}
+
+// ---------------------------------------------------------------- fuzzing regressions
+
+// Ew.d with more digits than a fixed buffer held (found by records_fuzz):
+// the exponent was cut off and its position read from before the text.
+TEST(FuzzRegression, EWithManyDigits) {
+  // 1/3 as a double is 0.333333333333333314829616256247390992939472198486328125
+  // exactly; ninety digits are those followed by zeros.
+  const std::string digits =
+      "333333333333333314829616256247390992939472198486328125000000000000000000000000000000000000";
+  EXPECT_EQ(fmt::E(1.0 / 3.0, 100, 90), "    0." + digits + "E+00");
+  EXPECT_EQ(fmt::E(-0.5, 80, 70), "   -0.5" + std::string(69, '0') + "E+00");
+  // The input that found it: w = d = 255, v = -1.3e308 (exponent 309, no
+  // room for 255 digits): asterisks, no read outside the text.
+  double v = 0.0;
+  const unsigned char bytes[8] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x88, 0x78, 0xff};
+  std::memcpy(&v, bytes, sizeof v);
+  EXPECT_EQ(fmt::E(v, 255, 255), std::string(255, '*'));
+}
+
+// Fw.0 and Ew.0 of a value below one half in a field one column too narrow
+// (found by records_fuzz): the zero before the point is the only digit and
+// may not be dropped, so the field is asterisks, not "." (which no reader
+// takes for a number).
+TEST(FuzzRegression, OnlyDigitZeroStays) {
+  EXPECT_EQ(fmt::F(0.25, 1, 0), "*");
+  EXPECT_EQ(fmt::F(0.25, 2, 0), "0.");
+  EXPECT_EQ(fmt::F(-0.25, 2, 0), "**");
+  EXPECT_EQ(fmt::F(-0.25, 3, 0), "-0.");
+  EXPECT_EQ(fmt::F(0.75, 2, 0), "1.");
+  EXPECT_EQ(fmt::E(0.5, 5, 0), "*****");
+  EXPECT_EQ(fmt::E(0.5, 6, 0), "0.E+00");
+  // With digits after the point the zero may still go.
+  EXPECT_EQ(fmt::F(0.25, 3, 2), ".25");
 }
 
 }  // namespace

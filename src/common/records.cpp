@@ -35,7 +35,10 @@ std::string fit_number(bool neg, const std::string& digits, int w) {
   std::string body = sign;
   body += digits;
   if (static_cast<int>(body.size()) <= w) return right(body, w);
-  if (digits.size() >= 2 && digits[0] == '0' && digits[1] == '.') {
+  // The zero may go only when a digit follows the point: with none (Fw.0 of
+  // a value below one half) it is the only digit of the field and stays.
+  if (digits.size() >= 3 && digits[0] == '0' && digits[1] == '.' && digits[2] >= '0' &&
+      digits[2] <= '9') {
     body = sign;
     body.append(digits, 1, std::string::npos);
     if (static_cast<int>(body.size()) <= w) return right(body, w);
@@ -57,6 +60,7 @@ std::string I(std::int64_t v, int w) {
 
 std::string F(double v, int w, int d) {
   if (!std::isfinite(v)) return non_finite(v, w);
+  if (d < 0) d = 0;
   // Sized for the largest double (309 digits) with d decimals.
   std::vector<char> buf(static_cast<std::size_t>(d > 0 ? d : 0) + 320);
   std::snprintf(buf.data(), buf.size(), "%.*f", d, std::fabs(v));
@@ -67,15 +71,18 @@ std::string F(double v, int w, int d) {
 
 std::string E(double v, int w, int d) {
   if (!std::isfinite(v)) return non_finite(v, w);
+  if (d < 0) d = 0;
   std::string digits;
   int exp10 = 0;
   if (v == 0.0) {
     digits = std::string(d, '0');
   } else {
     // d significant digits m.mmm, exponent e: the value is 0.mmmm x 10^(e+1).
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*e", d > 0 ? d - 1 : 0, std::fabs(v));
-    std::string s(buf);
+    // The buffer holds all d digits, the point and the exponent, so that the
+    // exponent is never cut off for a large d.
+    std::vector<char> buf(static_cast<std::size_t>(d) + 32);
+    std::snprintf(buf.data(), buf.size(), "%.*e", d > 0 ? d - 1 : 0, std::fabs(v));
+    std::string s(buf.data());
     const auto epos = s.find('e');
     exp10 = std::atoi(s.c_str() + epos + 1) + 1;
     for (std::size_t i = 0; i < epos; ++i)
