@@ -25,9 +25,13 @@
 #include <string>
 #include <vector>
 
+#include "bem/shapes.hpp"
+#include "fmm/dnwrd.hpp"
 #include "fmm/expansion.hpp"
 #include "fmm/harmonics.hpp"
 #include "fmm/m2l.hpp"
+#include "fmm/tree.hpp"
+#include "fmm_support.hpp"
 
 namespace velmora {
 namespace {
@@ -543,6 +547,123 @@ TEST(Translate, HalfLayoutSameBitsAsFullLayout) {
         ASSERT_EQ(half[i], want[i]) << "p " << p << " kind " << kind << " i " << i;
     }
   }
+}
+
+// Accumulates the contribution c into the cell sum and the size of each of its
+// degrees, max_m |c(j,m,n)| w(n,m), into norm(j,n): the sum of these sizes
+// bounds the rounding of the sum of contributions.
+void accumulate(int p, const Cell& c, bool local, Cell& sum, std::vector<double>& norm) {
+  for (int j = 1; j <= 4; ++j)
+    for (int n = 0; n <= p; ++n) {
+      double big = 0.0;
+      for (int m = -n; m <= n; ++m) {
+        sum[at(p, j, m, n)] += c[at(p, j, m, n)];
+        big = std::max(big, modulus(c[at(p, j, m, n)]) * (local ? 1.0 / nu(n, m) : nu(n, m)));
+      }
+      norm[(j - 1) * (p + 1) + n] += big;
+    }
+}
+
+// Largest per-degree difference of two cells against the summed sizes of the
+// contributions.
+double cell_error(int p, const Cell& fast, const Complex* ref, const std::vector<double>& norm,
+                  bool local) {
+  double worst = 0.0;
+  for (int j = 1; j <= 4; ++j)
+    for (int n = 0; n <= p; ++n) {
+      double num = 0.0;
+      for (int m = -n; m <= n; ++m)
+        num = std::max(num, modulus(fast[at(p, j, m, n)] - ref[at(p, j, m, n)]) *
+                                (local ? 1.0 / nu(n, m) : nu(n, m)));
+      const double den = norm[(j - 1) * (p + 1) + n];
+      if (den > 0.0) worst = std::max(worst, num / den);
+    }
+  return worst;
+}
+
+// On the tree of an off-centre sphere (cell centres carry rounding), the
+// moments and local expansions of the passes have the symmetry of real
+// densities, and the fast translations rebuild the moments of the non-leaf
+// cells from their children and every local expansion from the interaction
+// list and the parent, as UPWRD and DNWRD form them.  The sums over a cell's
+// contributions cancel strongly in some degrees, so the difference is
+// measured against the summed sizes of the contributions.
+TEST(Translate, RebuildsTheExpansionsOfThePasses) {
+  const int p = 10;
+  const double centre[3] = {0.3, -0.7, 1.9};
+  const testing::Model model = testing::make_model(icosphere(3, 1.0, centre), 1.0, 21);
+  testing::FmmSetup setup(model, 6, p);
+  const std::size_t ndof = 3 * static_cast<std::size_t>(model.mesh.nelem);
+  std::vector<double> x(ndof), y(ndof, 0.0);
+  for (std::size_t i = 0; i < ndof; ++i) x[i] = std::sin(0.37 * static_cast<double>(i) + 0.1);
+  setup.apply(model, 1, x.data(), y.data());
+  const Tree t = setup.tree.view();
+  const ExpanView<const Complex> cmom(setup.exp->cmom(), p), cloc(setup.exp->cloc(), p);
+  Fixture f(p);
+  const int nlev = *t.nlev;
+  ASSERT_GE(nlev, 4);
+  double sym = 0.0, m2m_err = 0.0, local_err = 0.0;
+  int rebuilt = 0;
+  CellLists lists;
+  for (int lev = 2; lev <= nlev; ++lev) {
+    for (int b = t.levf(lev); b <= t.levl(lev); ++b) {
+      const Complex* mb = cmom.cell(b);
+      for (int n = 0; n <= p; ++n) {
+        double big = 0.0, dev = 0.0;
+        for (int m = -n; m <= n; ++m)
+          for (int j = 1; j <= 4; ++j) {
+            const Complex a = mb[at(p, j, m, n)], c = mb[at(p, j, -m, n)];
+            const double sg = (m % 2 == 0) ? 1.0 : -1.0;
+            big = std::max(big, modulus(a) * nu(n, m));
+            dev = std::max(dev, modulus(a - Complex(sg * c.real(), -sg * c.imag())) * nu(n, m));
+          }
+        if (big > 0.0) sym = std::max(sym, dev / big);
+      }
+      std::vector<double> norm(4 * (p + 1), 0.0);
+      if (lev < nlev && !is_leaf(t, b, lev, setup.maxl, setup.minlev)) {
+        Cell sum = zero_cell(p);
+        for (int oct = 1; oct <= 8; ++oct) {
+          const int c = t.child(b, oct);
+          if (c == 0) continue;
+          const double d[3] = {t.cen(c, 1) - t.cen(b, 1), t.cen(c, 2) - t.cen(b, 2),
+                               t.cen(c, 3) - t.cen(b, 3)};
+          Cell one = zero_cell(p);
+          m2m_add(f.op, cmom.cell(c), d, one.data(), f.work.data());
+          accumulate(p, one, false, sum, norm);
+        }
+        m2m_err = std::max(m2m_err, cell_error(p, sum, mb, norm, false));
+      }
+      cell_lists(t, b, lev, setup.minlev, setup.maxl, lists);
+      Cell loc = zero_cell(p);
+      std::fill(norm.begin(), norm.end(), 0.0);
+      for (int i = 0; i < lists.ninter; ++i) {
+        const int c = lists.inter[i];
+        const double xh[3] = {t.cen(b, 1) - t.cen(c, 1), t.cen(b, 2) - t.cen(c, 2),
+                              t.cen(b, 3) - t.cen(c, 3)};
+        Cell one = zero_cell(p);
+        m2l_add(f.op, cmom.cell(c), xh, one.data(), f.work.data());
+        accumulate(p, one, true, loc, norm);
+      }
+      if (lev >= 3) {
+        const int par = t.parent(b);
+        const double d[3] = {t.cen(b, 1) - t.cen(par, 1), t.cen(b, 2) - t.cen(par, 2),
+                             t.cen(b, 3) - t.cen(par, 3)};
+        Cell one = zero_cell(p);
+        l2l_add(f.op, cloc.cell(par), d, one.data(), f.work.data());
+        accumulate(p, one, true, loc, norm);
+      }
+      if (lists.ninter > 0 || lev >= 3) {
+        local_err = std::max(local_err, cell_error(p, loc, cloc.cell(b), norm, true));
+        ++rebuilt;
+      }
+    }
+  }
+  EXPECT_GT(rebuilt, 500);
+  EXPECT_LE(sym, 1e-13);
+  EXPECT_LE(m2m_err, tol(p));
+  EXPECT_LE(local_err, tol(p));
+  std::cout << "tree: sym " << sym << " m2m " << m2m_err << " local " << local_err << " cells "
+            << rebuilt << "\n";
 }
 
 // The operator tabulates 49 polar angles and reports its memory.
