@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <iostream>
 #include <limits>
 #include <random>
 #include <string>
@@ -322,8 +321,7 @@ double worst_error(Fixture& f, Kind kind, const std::vector<Vec3>& offsets, Make
   return worst;
 }
 
-// The tabulated rotation blocks turn R(n,m)(v) into R(n,m)(Ry(b) v) for
-// random points, in the half layout, for both signs of each angle.
+// The tabulated rotation blocks (both signs of every angle) turn R(n,m)(v) into R(n,m)(Ry(b) v).
 TEST(Translate, RotationBlocksRotateTheHarmonics) {
   const int p = 16;
   Fixture f(p);
@@ -367,8 +365,7 @@ TEST(Translate, RotationBlocksRotateTheHarmonics) {
   EXPECT_LE(worst, tol(p));
 }
 
-// I + eJ and I + eJ^T agree with the rotation by a small angle e, and the
-// transposed rotation kernel with the transposed tilt, to O(e^2).
+// I + eJ and I + eJ^T agree with the rotation by a small angle e and its transpose to O(e^2).
 TEST(Translate, TiltIsTheFirstOrderRotation) {
   const int p = 12;
   const double e = 1e-6;
@@ -403,10 +400,10 @@ TEST(Translate, TiltIsTheFirstOrderRotation) {
   }
 }
 
-// Multipole to local for all 316 lattice offsets, p = 0..16, at cell size 1
-// and, for p = 0, 4, .., 16, at sizes 1/32 and 3.7; every third lattice offset
-// with rounding noise, and random offsets.
+// Multipole to local equals the direct sum for lattice, noisy and random offsets, p = 0..16.
 TEST(Translate, MultipoleToLocalMatchesDirectSum) {
+  // All 316 offsets at cell size 1 and, for p = 0, 4, .., 16, at sizes 1/32
+  // and 3.7; every third of them moved by rounding noise; 30 random offsets.
   std::mt19937 rng(11);
   for (int p = 0; p <= 16; ++p) {
     Fixture f(p);
@@ -425,12 +422,10 @@ TEST(Translate, MultipoleToLocalMatchesDirectSum) {
       }
     }
     EXPECT_LE(worst, tol(p)) << "p " << p;
-    std::cout << "m2l p " << p << " err " << worst << "\n";
   }
 }
 
-// Moment to moment for the 8 child offsets at three sizes, with rounding
-// noise, and random offsets, p = 0..16.
+// Moment to moment equals the direct sum for child, noisy and random offsets, p = 0..16.
 TEST(Translate, MomentToMomentMatchesDirectSum) {
   std::mt19937 rng(12);
   for (int p = 0; p <= 16; ++p) {
@@ -445,12 +440,10 @@ TEST(Translate, MomentToMomentMatchesDirectSum) {
     auto make = [&] { return random_moments(p, 0.5, rng); };
     worst = std::max(worst, worst_error(f, Kind::kM2M, random_offsets(20, 0.1, 1.0, rng), make));
     EXPECT_LE(worst, tol(p)) << "p " << p;
-    std::cout << "m2m p " << p << " err " << worst << "\n";
   }
 }
 
-// Local to local for the 8 child offsets at three sizes, with rounding noise,
-// and random offsets, p = 0..16.
+// Local to local equals the direct sum for child, noisy and random offsets, p = 0..16.
 TEST(Translate, LocalToLocalMatchesDirectSum) {
   std::mt19937 rng(13);
   for (int p = 0; p <= 16; ++p) {
@@ -465,12 +458,10 @@ TEST(Translate, LocalToLocalMatchesDirectSum) {
     auto make = [&] { return random_locals(p, 1.0, rng); };
     worst = std::max(worst, worst_error(f, Kind::kL2L, random_offsets(20, 0.1, 1.0, rng), make));
     EXPECT_LE(worst, tol(p)) << "p " << p;
-    std::cout << "l2l p " << p << " err " << worst << "\n";
   }
 }
 
-// The general variants reproduce the direct sums for expansions without the
-// symmetry of real densities.
+// The general variants equal the direct sums on expansions without the real-density symmetry.
 TEST(Translate, GeneralVariantsMatchDirectSums) {
   std::mt19937 rng(14);
   for (int p : {0, 1, 5, 10, 16}) {
@@ -486,8 +477,7 @@ TEST(Translate, GeneralVariantsMatchDirectSums) {
   }
 }
 
-// Real-density expansions stay exactly symmetric, and the result does not
-// depend on the previous content of the work array.
+// The output keeps the symmetry exactly and does not depend on the work array's old content.
 TEST(Translate, OutputSymmetricAndWorkIndependent) {
   const int p = 9;
   Fixture f(p);
@@ -581,14 +571,12 @@ double cell_error(int p, const Cell& fast, const Complex* ref, const std::vector
   return worst;
 }
 
-// On the tree of an off-centre sphere (cell centres carry rounding), the
-// moments and local expansions of the passes have the symmetry of real
-// densities, and the fast translations rebuild the moments of the non-leaf
-// cells from their children and every local expansion from the interaction
-// list and the parent, as UPWRD and DNWRD form them.  The sums over a cell's
-// contributions cancel strongly in some degrees, so the difference is
-// measured against the summed sizes of the contributions.
+// On a real tree the fast operators rebuild the moments of UPWRD and the local expansions of DNWRD.
 TEST(Translate, RebuildsTheExpansionsOfThePasses) {
+  // Off-centre sphere, so that the cell centres carry rounding.  Also checks
+  // that the passes' expansions have the symmetry of real densities.  The sums
+  // over a cell's contributions cancel strongly in some degrees, so the
+  // difference is measured against the summed sizes of the contributions.
   const int p = 10;
   const double centre[3] = {0.3, -0.7, 1.9};
   const testing::Model model = testing::make_model(icosphere(3, 1.0, centre), 1.0, 21);
@@ -662,8 +650,6 @@ TEST(Translate, RebuildsTheExpansionsOfThePasses) {
   EXPECT_LE(sym, 1e-13);
   EXPECT_LE(m2m_err, tol(p));
   EXPECT_LE(local_err, tol(p));
-  std::cout << "tree: sym " << sym << " m2m " << m2m_err << " local " << local_err << " cells "
-            << rebuilt << "\n";
 }
 
 // The operator tabulates 49 polar angles and reports its memory.

@@ -27,7 +27,7 @@ struct Work {
   double* y;     // half layout
   double* ph_m;  // e^{-imf}, m = 0..p
   double* ph_p;  // e^{+imf}
-  double* coef;  // 2p+1 translation coefficients
+  double* coef;  // translation coefficients (2p+1, or p+5)
   double* rot1;  // rotation blocks computed during the call
   double* rot2;
   double* rscr;    // scratch of the rotation recursion
