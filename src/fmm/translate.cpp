@@ -133,7 +133,7 @@ void block_product(int first, int last, int lo, int hi, const double* c, std::pt
 //   y(n0+k) = sum_{i=lo..hi-1} c[a k + b i] x(i),
 // with x(i) = x + 8 half_index(i, m) and y(n) likewise; real coefficients act
 // on both parts alike.
-template <int R>
+template <int R, bool Alternate>
 inline void shift_rows(int m, int n0, int lo, int hi, const double* c, int a, int b,
                        const double* x, double* y) {
   v4d re[R], im[R];
@@ -150,33 +150,40 @@ inline void shift_rows(int m, int n0, int lo, int hi, const double* c, int a, in
   }
   for (int k = 0; k < R; ++k) {
     double* yv = y + 8 * half_index(n0 + k, m);
-    store4(yv, re[k]);
-    store4(yv + 4, im[k]);
+    if (Alternate) {
+      // times (-1)^{n+m}, conjugated
+      const double sg = ((n0 + k + m) % 2 == 0) ? 1.0 : -1.0;
+      store4(yv, sg * re[k]);
+      store4(yv + 4, -sg * im[k]);
+    } else {
+      store4(yv, re[k]);
+      store4(yv + 4, im[k]);
+    }
   }
 }
 
 // Degrees n = m..p of order m, four at a time; the range of i for the rows
 // n0..n0+R-1 comes from range(n0, R).
-template <class Range>
+template <bool Alternate, class Range>
 void shift_order(int p, int m, const double* c, int a, int b, const double* x, double* y,
                  Range range) {
   int n = m;
   for (; n + 4 <= p + 1; n += 4) {
     const auto [lo, hi] = range(n, 4);
-    shift_rows<4>(m, n, lo, hi, c + a * n, a, b, x, y);
+    shift_rows<4, Alternate>(m, n, lo, hi, c + a * n, a, b, x, y);
   }
   const int r = p + 1 - n;
   if (r == 0) return;
   const auto [lo, hi] = range(n, r);
   switch (r) {
     case 3:
-      shift_rows<3>(m, n, lo, hi, c + a * n, a, b, x, y);
+      shift_rows<3, Alternate>(m, n, lo, hi, c + a * n, a, b, x, y);
       break;
     case 2:
-      shift_rows<2>(m, n, lo, hi, c + a * n, a, b, x, y);
+      shift_rows<2, Alternate>(m, n, lo, hi, c + a * n, a, b, x, y);
       break;
     default:
-      shift_rows<1>(m, n, lo, hi, c + a * n, a, b, x, y);
+      shift_rows<1, Alternate>(m, n, lo, hi, c + a * n, a, b, x, y);
       break;
   }
 }
@@ -357,14 +364,7 @@ void zshift_m2l(int p, double r, const double* x, double* y, double* f) {
   for (int k = 1; k <= 2 * p; ++k) f[k] = f[k - 1] * (static_cast<double>(k) * inv);
   for (int m = 0; m <= p; ++m) {
     // y(n) = sum_{n'=m..p} f[n + n'] x(n')
-    shift_order(p, m, f, 1, 1, x, y, [p, m](int, int) { return Span{m, p + 1}; });
-    // times (-1)^{n+m}, and conjugated
-    for (int n = m; n <= p; ++n) {
-      double* yv = y + 8 * half_index(n, m);
-      const double sg = ((n + m) % 2 == 0) ? 1.0 : -1.0;
-      for (int q = 0; q < 4; ++q) yv[q] = sg * yv[q];
-      for (int q = 4; q < 8; ++q) yv[q] = -sg * yv[q];
-    }
+    shift_order<true>(p, m, f, 1, 1, x, y, [p, m](int, int) { return Span{m, p + 1}; });
   }
 }
 
@@ -384,7 +384,7 @@ void zshift_m2m(int p, double r, const double* x, double* y, double* g) {
   const double* c = shift_powers(p, r, g);
   for (int m = 0; m <= p; ++m) {
     // y(n) = sum_{n'=m..n} c[n - n'] x(n')
-    shift_order(p, m, c, 1, -1, x, y, [m](int n0, int rows) { return Span{m, n0 + rows}; });
+    shift_order<false>(p, m, c, 1, -1, x, y, [m](int n0, int rows) { return Span{m, n0 + rows}; });
   }
 }
 
@@ -392,7 +392,7 @@ void zshift_l2l(int p, double r, const double* x, double* y, double* g) {
   const double* c = shift_powers(p, r, g);
   for (int m = 0; m <= p; ++m) {
     // y(n) = sum_{n'=n..p} c[n' - n] x(n')
-    shift_order(p, m, c, -1, 1, x, y, [p](int n0, int) { return Span{n0, p + 1}; });
+    shift_order<false>(p, m, c, -1, 1, x, y, [p](int n0, int) { return Span{n0, p + 1}; });
   }
 }
 
