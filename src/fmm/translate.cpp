@@ -195,12 +195,12 @@ struct Span {
 // Re and Im parts of four interleaved complex numbers, and back.
 inline void deinterleave(const double* a, v4d& re, v4d& im) {
   const v4d lo = load4(a), hi = load4(a + 4);
-  re = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
-  im = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
+  re = v4d{lo[0], lo[2], hi[0], hi[2]};
+  im = v4d{lo[1], lo[3], hi[1], hi[3]};
 }
 inline void add_interleaved(double* a, v4d re, v4d im) {
-  store4(a, load4(a) + __builtin_shufflevector(re, im, 0, 4, 1, 5));
-  store4(a + 4, load4(a + 4) + __builtin_shufflevector(re, im, 2, 6, 3, 7));
+  store4(a, load4(a) + v4d{re[0], im[0], re[1], im[1]});
+  store4(a + 4, load4(a + 4) + v4d{re[2], im[2], re[3], im[3]});
 }
 
 }  // namespace
@@ -209,10 +209,8 @@ namespace {
 
 // Lane 3 of v plus c_x v[0] + c_y v[1] + c_z v[2], added in that order.
 inline v4d recentre(v4d v, const double c[3]) {
-  v4d t = v + c[0] * __builtin_shufflevector(v, v, 0, 0, 0, 0);
-  t = t + c[1] * __builtin_shufflevector(v, v, 1, 1, 1, 1);
-  t = t + c[2] * __builtin_shufflevector(v, v, 2, 2, 2, 2);
-  return __builtin_shufflevector(v, t, 0, 1, 2, 7);
+  v[3] = v[3] + c[0] * v[0] + c[1] * v[1] + c[2] * v[2];
+  return v;
 }
 
 // One working-basis entry from an entry (re, im) of order m.
