@@ -14,6 +14,8 @@
 #include "common/listread.hpp"
 #include "common/units.hpp"
 #include "fmm/engine.hpp"
+#include "fmm/harmonics.hpp"
+#include "fmm/point_kernels.hpp"
 #include "fmm_support.hpp"
 #include "run/bemsol.hpp"
 #include "run/program.hpp"
@@ -43,6 +45,35 @@ double rel_error(const std::vector<double>& a, const std::vector<double>& ref) {
     m = std::max(m, std::abs(ref[i]));
   }
   return d / m;
+}
+
+// The padded harmonics of the point kernels equal those of the passes to
+// rounding (relative 1e-14 of the largest of each degree), with the zero
+// border and the column R(n,-1) = -conj R(n,1) in place, for p = 0..16.
+TEST(FastPathKernels, PaddedHarmonicsMatchPasses) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  for (int p = 0; p <= 16; ++p) {
+    const PointKernels k(p);
+    std::vector<double> re(k.size(), 7.0), im(k.size(), 7.0);
+    std::vector<Complex> ref(regular_table_size(p));
+    const RegularView<const Complex> R(ref.data(), p);
+    for (int trial = 0; trial < 5; ++trial) {
+      const double x = u(rng), y = u(rng), z = u(rng);
+      k.harmonics(x, y, z, re.data(), im.data());
+      regular_harmonics(p, x, y, z, ref.data());
+      for (int n = -1; n <= p; ++n) {
+        double scale = 0.0;
+        for (int m = 0; m <= std::max(n, 0); ++m) scale = std::max(scale, std::abs(R(n, m)));
+        for (int m = -1; m <= p + 1; ++m) {
+          const int i = k.index(n, m);
+          const Complex want = (n >= 0 && std::abs(m) <= n) ? R(n, m) : Complex(0.0, 0.0);
+          ASSERT_LE(std::abs(Complex(re[i], im[i]) - want), 1e-14 * scale)
+              << "p " << p << " n " << n << " m " << m;
+        }
+      }
+    }
+  }
 }
 
 // An engine over the tree of an FmmSetup, with its own expansion arrays.

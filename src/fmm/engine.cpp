@@ -13,10 +13,12 @@
 
 #include "bem/triint.hpp"
 #include "common/constants.hpp"
+#include "common/large_array.hpp"
 #include "fmm/dnwrd.hpp"
 #include "fmm/expansion.hpp"
 #include "fmm/m2l.hpp"
 #include "fmm/passes.hpp"
+#include "fmm/point_kernels.hpp"
 
 namespace velmora {
 namespace {
@@ -53,6 +55,8 @@ struct ThreadScratch {
   std::vector<Complex> rtab, gtab, stab;  // harmonics of one point
   std::vector<Complex> fa, fb, fc;        // full-layout cells for the translations
   std::vector<double> acc;                // direct multipole-to-local sums
+  std::vector<double> hre, him;           // padded harmonics of one point
+  std::vector<double> pad;                // 8 padded arrays: moments or local expansion
   std::vector<Complex> twork;             // rotation translations
   std::vector<int> ltarg;                 // TRIINT target list (count first)
   std::vector<int> iwork;                 // TRIINT integer work
@@ -60,7 +64,7 @@ struct ThreadScratch {
   NearCoef coef{};
   TriintWork work{};
 
-  ThreadScratch(int p, std::size_t twork_size) {
+  ThreadScratch(int p, std::size_t twork_size, int padded) {
     const std::size_t cell = static_cast<std::size_t>(ExpanView<Complex>::cell_size(p));
     rtab.resize(regular_table_size(p));
     gtab.resize(gradient_table_size(p));
@@ -69,6 +73,9 @@ struct ThreadScratch {
     fb.resize(cell);
     fc.resize(cell);
     acc.resize(8 * static_cast<std::size_t>(2 * p + 1));
+    hre.resize(padded);
+    him.resize(padded);
+    pad.resize(8 * static_cast<std::size_t>(padded));
     twork.resize(twork_size);
     ltarg.resize(kChunk + 1);
     iwork.resize(2 * kChunk);
@@ -86,7 +93,7 @@ struct ThreadScratch {
   std::size_t bytes() const {
     return sizeof(Complex) * (rtab.size() + gtab.size() + stab.size() + fa.size() + fb.size() +
                               fc.size() + twork.size()) +
-           sizeof(double) * (acc.size() + rwork.size()) +
+           sizeof(double) * (acc.size() + hre.size() + him.size() + pad.size() + rwork.size()) +
            sizeof(int) * (ltarg.size() + iwork.size());
   }
 };
@@ -132,6 +139,7 @@ struct FmmEngine::Impl {
   double* loc = nullptr;  // half-layout local expansions
   Translations kernels = Translations::Rotation;
   M2LOperator op;
+  std::unique_ptr<PointKernels> pk;
   int nthreads = 1;
   std::vector<ThreadScratch> scratch;
   EngineTimers timers;
@@ -154,7 +162,7 @@ struct FmmEngine::Impl {
   std::size_t list_bytes = 0;
   std::int64_t near_pairs = 0;
   bool cache_on = false, cache_filled = false;
-  std::unique_ptr<double[]> cache;
+  LargeArray<double> cache;
 
   double* mom_cell(int c) const { return mom + static_cast<std::size_t>(c - 1) * hcell; }
   double* loc_cell(int c) const { return loc + static_cast<std::size_t>(c - 1) * hcell; }
@@ -390,10 +398,6 @@ void FmmEngine::Impl::zero_full(Complex* full) const {
 // starts at zero and is added to L with the sign (-1)^n.
 void FmmEngine::Impl::translate_m2l(const Complex* m_full, const double xh[3], Complex* l_full,
                                     ThreadScratch& s) const {
-  if (kernels == Translations::Rotation) {
-    m2l_add(op, m_full, xh, l_full, s.twork.data());
-    return;
-  }
   const ExpanView<const Complex> mv(m_full, p);
   const ExpanView<Complex> lam(l_full, p);
   const ExpanView<Complex> mf(s.fc.data(), p);
@@ -451,10 +455,6 @@ void FmmEngine::Impl::translate_m2l(const Complex* m_full, const double xh[3], C
 // M'(4) = M(4) + d . M(1..3).
 void FmmEngine::Impl::translate_m2m(const Complex* mc_full, const double d[3], Complex* mp_full,
                                     ThreadScratch& s) const {
-  if (kernels == Translations::Rotation) {
-    m2m_add(op, mc_full, d, mp_full, s.twork.data());
-    return;
-  }
   regular_harmonics(p, d[0], d[1], d[2], s.rtab.data());
   const RegularView<const Complex> R(s.rtab.data(), p);
   const ExpanView<const Complex> mc(mc_full, p);
@@ -493,10 +493,6 @@ void FmmEngine::Impl::translate_m2m(const Complex* mc_full, const double d[3], C
 // L'(4) = L(4) - d . L(1..3).
 void FmmEngine::Impl::translate_l2l(const Complex* lp_full, const double d[3], Complex* lc_full,
                                     ThreadScratch& s) const {
-  if (kernels == Translations::Rotation) {
-    l2l_add(op, lp_full, d, lc_full, s.twork.data());
-    return;
-  }
   regular_harmonics(p, d[0], d[1], d[2], s.rtab.data());
   const RegularView<const Complex> R(s.rtab.data(), p);
   const ExpanView<const Complex> lpv(lp_full, p);
@@ -533,20 +529,33 @@ void FmmEngine::Impl::translate_l2l(const Complex* lp_full, const double d[3], C
 // ---------------------------------------------------------------------------
 // Phases.
 
-// The moments of leaf b, orders m >= 0, with the arithmetic of UPWRD step 1
-// term by term (so they are the same bits as its moments of those orders).
+// The moments of leaf b (UPWRD step 1), orders m >= 0, accumulated over
+// the Gauss points of its elements in padded arrays and then stored in the
+// half layout.  Per point, with W = gwt(q) area:
+//   X_j += (W mu u_j) n.grad R + (W mu n_j) u.grad R - (W t_j) R,   j = 1..3,
+//   X_4 += (W mu yhat.u) n.grad R + (W mu n.yhat) u.grad R - (W yhat.t) R;
+// an element without velocity (u = 0) adds only the R terms.
 void FmmEngine::Impl::leaf_moments(int b, int mode, const double* x, ThreadScratch& s) const {
-  double* h = mom_cell(b);
-  std::fill(h, h + hcell, 0.0);
-  const RegularView<const Complex> R(s.rtab.data(), p);
+  const PointKernels& k = *pk;
+  const int ps = k.size();
+  double* xr[4];
+  double* xi[4];
+  for (int j = 0; j < 4; ++j) {
+    xr[j] = s.pad.data() + static_cast<std::size_t>(j) * ps;
+    xi[j] = s.pad.data() + static_cast<std::size_t>(4 + j) * ps;
+  }
+  std::fill(s.pad.begin(), s.pad.end(), 0.0);
   const double mu = par.mu;
   const double c[3] = {tree.cen(b, 1), tree.cen(b, 2), tree.cen(b, 3)};
-  for (int k = tree.fst(b); k <= tree.lst(b); ++k) {
-    const int e = tree.elord(k);
-    const ElementGeometry geo = element_geometry(mesh, e);
-    const double* nv = geo.normal;
+  for (int pos = tree.fst(b); pos <= tree.lst(b); ++pos) {
+    const int e = tree.elord(pos);
     double u[3], t[3];
     element_densities(mesh, e, mode, x, u, t);
+    const bool has_u = u[0] != 0.0 || u[1] != 0.0 || u[2] != 0.0;
+    const bool has_t = t[0] != 0.0 || t[1] != 0.0 || t[2] != 0.0;
+    if (!has_u && !has_t) continue;
+    const ElementGeometry geo = element_geometry(mesh, e);
+    const double* nv = geo.normal;
     const int n1 = mesh.node(e, 1), n2 = mesh.node(e, 2), n3 = mesh.node(e, 3);
     for (int q = 1; q <= par.ngauss; ++q) {
       const double xi1 = par.gpt[3 * (q - 1)], xi2 = par.gpt[3 * (q - 1) + 1],
@@ -556,40 +565,44 @@ void FmmEngine::Impl::leaf_moments(int b, int mode, const double* x, ThreadScrat
         const double yq = xi1 * mesh.x(n1, i) + xi2 * mesh.x(n2, i) + xi3 * mesh.x(n3, i);
         yh[i - 1] = yq - c[i - 1];
       }
-      regular_harmonics(p, yh[0], yh[1], yh[2], s.rtab.data());
+      k.harmonics(yh[0], yh[1], yh[2], s.hre.data(), s.him.data());
       const double w = par.gwt[q - 1] * geo.area;
       const double yu = yh[0] * u[0] + yh[1] * u[1] + yh[2] * u[2];
       const double ny = nv[0] * yh[0] + nv[1] * yh[1] + nv[2] * yh[2];
       const double yt = yh[0] * t[0] + yh[1] * t[1] + yh[2] * t[2];
-      for (int n = 0; n <= p; ++n) {
-        for (int m = 0; m <= n; ++m) {
-          // Gradient of R(n,m): ((lo - hi) / 2, i (lo + hi) / 2, R(n-1,m)).
-          const Complex& lo = R(n - 1, m - 1);
-          const Complex& hi = R(n - 1, m + 1);
-          const Complex& g3 = R(n - 1, m);
-          const double g1r = (lo.real() - hi.real()) / 2.0, g1i = (lo.imag() - hi.imag()) / 2.0;
-          const double g2r = -((lo.imag() + hi.imag()) / 2.0), g2i = (lo.real() + hi.real()) / 2.0;
-          const Complex& r = R(n, m);
-          const double dre = nv[0] * g1r + nv[1] * g2r + nv[2] * g3.real();
-          const double dim = nv[0] * g1i + nv[1] * g2i + nv[2] * g3.imag();
-          const double gre = u[0] * g1r + u[1] * g2r + u[2] * g3.real();
-          const double gim = u[0] * g1i + u[1] * g2i + u[2] * g3.imag();
-          double* e8 = h + 8 * hidx(n, m);
-          for (int j = 0; j < 3; ++j) {
-            e8[j] += w * (mu * (u[j] * dre + nv[j] * gre) - t[j] * r.real());
-            e8[4 + j] += w * (mu * (u[j] * dim + nv[j] * gim) - t[j] * r.imag());
-          }
-          e8[3] += w * (mu * (yu * dre + ny * gre) - yt * r.real());
-          e8[7] += w * (mu * (yu * dim + ny * gim) - yt * r.imag());
-        }
-      }
+      const double wm = w * mu;
+      const double ca[4] = {wm * u[0], wm * u[1], wm * u[2], wm * yu};
+      const double cb[4] = {wm * nv[0], wm * nv[1], wm * nv[2], wm * ny};
+      const double cc[4] = {-(w * t[0]), -(w * t[1]), -(w * t[2]), -(w * yt)};
+      k.add_moments(s.hre.data(), s.him.data(), nv, u, ca, cb, cc, has_u, xr, xi);
     }
   }
+  double* h = mom_cell(b);
+  for (int n = 0; n <= p; ++n)
+    for (int m = 0; m <= n; ++m) {
+      double* e8 = h + 8 * hidx(n, m);
+      const int i = k.index(n, m);
+      for (int j = 0; j < 4; ++j) {
+        e8[j] = xr[j][i];
+        e8[4 + j] = xi[j][i];
+      }
+    }
 }
 
 // The moments of a non-leaf cell: the sum of its children's, translated, in
 // increasing cell order.
 void FmmEngine::Impl::gather_children(int pc, ThreadScratch& s) const {
+  if (kernels == Translations::Rotation) {
+    double* h = mom_cell(pc);
+    std::fill(h, h + hcell, 0.0);
+    for (int i = child_ptr[pc]; i < child_ptr[pc + 1]; ++i) {
+      const int c = child_list[i];
+      const double d[3] = {tree.cen(c, 1) - tree.cen(pc, 1), tree.cen(c, 2) - tree.cen(pc, 2),
+                           tree.cen(c, 3) - tree.cen(pc, 3)};
+      m2m_add_half(op, mom_cell(c), d, h, s.twork.data());
+    }
+    return;
+  }
   Complex* acc = s.fa.data();
   Complex* child = s.fb.data();
   zero_full(acc);
@@ -606,6 +619,17 @@ void FmmEngine::Impl::gather_children(int pc, ThreadScratch& s) const {
 // The local expansion of cell b from its interaction list (position pos in
 // m2l_cells), written over loc(b).
 void FmmEngine::Impl::local_from_interactions(int b, int pos, ThreadScratch& s) const {
+  if (kernels == Translations::Rotation) {
+    double* h = loc_cell(b);
+    std::fill(h, h + hcell, 0.0);
+    for (int i = inter_ptr[pos]; i < inter_ptr[pos + 1]; ++i) {
+      const int f = inter_list[i];
+      const double xh[3] = {tree.cen(b, 1) - tree.cen(f, 1), tree.cen(b, 2) - tree.cen(f, 2),
+                            tree.cen(b, 3) - tree.cen(f, 3)};
+      m2l_add_half(op, mom_cell(f), xh, h, s.twork.data());
+    }
+    return;
+  }
   Complex* acc = s.fa.data();
   Complex* src = s.fb.data();
   zero_full(acc);
@@ -624,6 +648,10 @@ void FmmEngine::Impl::local_from_parent(int b, ThreadScratch& s) const {
   const int pc = tree.parent(b);
   const double d[3] = {tree.cen(b, 1) - tree.cen(pc, 1), tree.cen(b, 2) - tree.cen(pc, 2),
                        tree.cen(b, 3) - tree.cen(pc, 3)};
+  if (kernels == Translations::Rotation) {
+    l2l_add_half(op, loc_cell(pc), d, loc_cell(b), s.twork.data());
+    return;
+  }
   Complex* acc = s.fa.data();
   Complex* parent = s.fb.data();
   unpack(loc_cell(b), acc);
@@ -683,19 +711,26 @@ void FmmEngine::Impl::near_cell(const NearCell& nc, int mode, const double* x, d
           yg[2] = v;
         }
         if (fill) {
-          // Folded block of mode 1, rows in the order of the additions above.
+          // Folded block of mode 1, rows in the order of the additions above:
+          // entry (r, q) is T(r, j) or -U(r, j) for j = ord[r][q].
           int ord[3][3];
           term_order(mesh, e, ord);
-          bool tr[3];
-          for (int j = 0; j < 3; ++j) tr[j] = mesh.traction_prescribed(e, j + 1);
           static constexpr int kU[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
+          const double* src[9];
+          double sgn[9];
+          for (int r = 0; r < 3; ++r)
+            for (int q = 0; q < 3; ++q) {
+              const int j = ord[r][q];
+              const bool tr = mesh.traction_prescribed(e, j + 1);
+              src[3 * r + q] = tr ? c.t[3 * r + j] : c.u[kU[r][j]];
+              sgn[3 * r + q] = tr ? 1.0 : -1.0;
+            }
           double* out = cache.get() + nc.cache_offset + 9 * (si * nt + t0);
-          for (int i = 0; i < nb; ++i, out += 9)
-            for (int r = 0; r < 3; ++r)
-              for (int q = 0; q < 3; ++q) {
-                const int j = ord[r][q];
-                out[3 * r + q] = tr[j] ? c.t[3 * r + j][i] : -c.u[kU[r][j]][i];
-              }
+          for (int q = 0; q < 9; ++q) {
+            const double* a = src[q];
+            const double f = sgn[q];
+            for (int i = 0; i < nb; ++i) out[9 * i + q] = f * a[i];
+          }
         }
       }
     }
@@ -744,40 +779,40 @@ void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const double* x, doub
 // DNWRD step 6 at leaf b from the orders m >= 0: the terms of orders -m and
 // m have the same real part, so
 //   y_i += kappa sum_n [ Re z(n,0) + 2 sum_{m>0} Re z(n,m) ],
-//   z(n,m) = L_i R(n,m) + d_i R(n,m) (L_4 - xhat . L_(1..3)).
+//   z(n,m) = L_i R(n,m) + d_i R(n,m) (L_4 - xhat . L_(1..3)),
+// with the weights 1 and 2 put into a padded copy of the expansion.
 void FmmEngine::Impl::evaluate(int b, double* y, ThreadScratch& s) const {
+  const PointKernels& k = *pk;
+  const int ps = k.size();
   const double kappa = 1.0 / (kEightPi * par.mu);
-  const RegularView<const Complex> R(s.rtab.data(), p);
+  double* lr[4];
+  double* li[4];
+  for (int j = 0; j < 4; ++j) {
+    lr[j] = s.pad.data() + static_cast<std::size_t>(j) * ps;
+    li[j] = s.pad.data() + static_cast<std::size_t>(4 + j) * ps;
+  }
+  std::fill(s.pad.begin(), s.pad.end(), 0.0);
   const double* l = loc_cell(b);
-  for (int k = tree.fst(b); k <= tree.lst(b); ++k) {
-    const int g = tree.elord(k);
-    const double xh[3] = {mesh.col(g, 1) - tree.cen(b, 1), mesh.col(g, 2) - tree.cen(b, 2),
-                          mesh.col(g, 3) - tree.cen(b, 3)};
-    regular_harmonics(p, xh[0], xh[1], xh[2], s.rtab.data());
-    double sum0[3] = {0.0, 0.0, 0.0}, sum1[3] = {0.0, 0.0, 0.0};
-    for (int n = 0; n <= p; ++n) {
-      for (int m = 0; m <= n; ++m) {
-        const double* e8 = l + 8 * hidx(n, m);
-        const double brr = e8[3] - xh[0] * e8[0] - xh[1] * e8[1] - xh[2] * e8[2];
-        const double bri = e8[7] - xh[0] * e8[4] - xh[1] * e8[5] - xh[2] * e8[6];
-        const Complex& r = R(n, m);
-        const Complex& lo = R(n - 1, m - 1);
-        const Complex& hi = R(n - 1, m + 1);
-        const Complex& g3 = R(n - 1, m);
-        const double gr[3] = {(lo.real() - hi.real()) / 2.0, -((lo.imag() + hi.imag()) / 2.0),
-                              g3.real()};
-        const double gi[3] = {(lo.imag() - hi.imag()) / 2.0, (lo.real() + hi.real()) / 2.0,
-                              g3.imag()};
-        double* sum = m == 0 ? sum0 : sum1;
-        for (int i = 0; i < 3; ++i) {
-          const double a = e8[i] * r.real() - e8[4 + i] * r.imag();
-          const double c = gr[i] * brr - gi[i] * bri;
-          sum[i] += a + c;
-        }
+  for (int n = 0; n <= p; ++n)
+    for (int m = 0; m <= n; ++m) {
+      const double* e8 = l + 8 * hidx(n, m);
+      const double wt = m == 0 ? 1.0 : 2.0;
+      const int i = k.index(n, m);
+      for (int j = 0; j < 4; ++j) {
+        lr[j][i] = wt * e8[j];
+        li[j][i] = wt * e8[4 + j];
       }
     }
-    for (int i = 0; i < 3; ++i)
-      y[3 * static_cast<std::int64_t>(g - 1) + i] += kappa * (sum0[i] + 2.0 * sum1[i]);
+  const double* const clr[4] = {lr[0], lr[1], lr[2], lr[3]};
+  const double* const cli[4] = {li[0], li[1], li[2], li[3]};
+  for (int pos = tree.fst(b); pos <= tree.lst(b); ++pos) {
+    const int g = tree.elord(pos);
+    const double xh[3] = {mesh.col(g, 1) - tree.cen(b, 1), mesh.col(g, 2) - tree.cen(b, 2),
+                          mesh.col(g, 3) - tree.cen(b, 3)};
+    k.harmonics(xh[0], xh[1], xh[2], s.hre.data(), s.him.data());
+    double sum[3];
+    k.evaluate(s.hre.data(), s.him.data(), xh, clr, cli, sum);
+    for (int i = 0; i < 3; ++i) y[3 * static_cast<std::int64_t>(g - 1) + i] += kappa * sum[i];
   }
 }
 
@@ -795,11 +830,16 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
   d.mom = reinterpret_cast<double*>(cmom);
   d.loc = reinterpret_cast<double*>(cloc);
   d.kernels = kernels;
+  // The expansions of the tree's cells: huge pages for their first touch.
+  const std::size_t used = sizeof(double) * d.hcell * static_cast<std::size_t>(tree.ncell());
+  advise_huge_pages(d.mom, used);
+  advise_huge_pages(d.loc, used);
   if (kernels == Translations::Rotation) m2l_prepare(d.op, d.p);
   d.nthreads = std::max(1, omp_get_max_threads());
   const std::size_t tw = kernels == Translations::Rotation ? m2l_work_size(d.p) : 0;
   d.scratch.reserve(d.nthreads);
-  for (int i = 0; i < d.nthreads; ++i) d.scratch.emplace_back(d.p, tw);
+  d.pk = std::make_unique<PointKernels>(d.p);
+  for (int i = 0; i < d.nthreads; ++i) d.scratch.emplace_back(d.p, tw, d.pk->size());
   d.build_lists();
 
   // Sizes of the lists and of the cache.
@@ -830,7 +870,7 @@ std::size_t FmmEngine::near_cache_bytes() const {
 void FmmEngine::enable_near_cache() {
   Impl& d = *impl_;
   if (d.cache_on) return;
-  d.cache.reset(new double[std::max<std::size_t>(1, 9 * static_cast<std::size_t>(d.near_pairs))]);
+  d.cache.reset(9 * static_cast<std::size_t>(d.near_pairs));
   d.cache_on = true;
   d.cache_filled = false;
 }

@@ -11,6 +11,7 @@
 #endif
 
 #include "common/array.hpp"
+#include "common/large_array.hpp"
 #include "solver/lu.hpp"
 
 namespace velmora {
@@ -68,8 +69,8 @@ struct FastPrecon::Impl {
   std::vector<Leaf> leaves;
   std::int64_t factor_doubles = 0, pivot_ints = 0;
   bool cache_on = false, cache_filled = false;
-  std::unique_ptr<double[]> factors;
-  std::unique_ptr<int[]> pivots;
+  LargeArray<double> factors;
+  LargeArray<int> pivots;
 
   // Builds and factors the block of leaf `lf` in s.block (leading
   // dimension 3 maxl); s.ltarg holds the leaf's elements.
@@ -161,8 +162,8 @@ std::size_t FastPrecon::factor_cache_bytes() const {
 void FastPrecon::enable_factor_cache() {
   Impl& m = *impl_;
   if (m.cache_on) return;
-  m.factors.reset(new double[std::max<std::int64_t>(1, m.factor_doubles)]);
-  m.pivots.reset(new int[std::max<std::int64_t>(1, m.pivot_ints)]);
+  m.factors.reset(static_cast<std::size_t>(m.factor_doubles));
+  m.pivots.reset(static_cast<std::size_t>(m.pivot_ints));
   m.cache_on = true;
   m.cache_filled = false;
 }
