@@ -309,6 +309,30 @@ TEST(BlockMemory, ProgramStopsBeforeComputing) {
   EXPECT_EQ(log.find("Calculating the b-vector"), std::string::npos);
 }
 
+// A block the system refuses (here through an address-space limit of 1 GB
+// for a 3.9 GB block) stops with the size asked for, before any computation.
+TEST(BlockMemory, RefusedAllocationStops) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#endif
+  RunDir d;
+  d.write("input.cnd", control(30, 12, 40, 200000, 8));
+  d.write("input.dat", octahedron_dat());
+  const RunResult r = d.run("ulimit -v 1000000;");
+  EXPECT_NE(r.status, 0);
+  // Two expansion arrays of 612 * 200000 complex numbers, 14 MB of other
+  // cell arrays and the small rest.
+  std::int64_t bytes = 0;
+  ASSERT_EQ(std::sscanf(r.err.c_str(), " Out of memory: the large block a needs %ld bytes; stop\n",
+                        &bytes),
+            1)
+      << r.err;
+  EXPECT_GT(bytes, 2 * 612 * 200000 * std::int64_t{16});
+  EXPECT_LT(bytes, 2 * 612 * 200000 * std::int64_t{16} + 15'000'000);
+  EXPECT_EQ(lines(r.err).size(), 1u);
+  EXPECT_EQ(d.read("output.log").find("Number of tree levels"), std::string::npos);
+}
+
 // ---------------------------------------------------------------- write failures
 
 // A stream buffer that refuses every character, as a full device does.
