@@ -654,12 +654,20 @@ TEST(Translate, RebuildsTheExpansionsOfThePasses) {
   EXPECT_LE(local_err, tol(p));
 }
 
-// The operator tabulates 49 polar angles and reports its memory.
+// The operator tabulates the 49 polar angles of the lattice offsets and reports its memory.
 TEST(Translate, PreparedOperatorSize) {
   M2LOperator op;
   m2l_prepare(op, 8);
   EXPECT_EQ(op.theta.size(), 49u);
   EXPECT_TRUE(std::is_sorted(op.theta.begin(), op.theta.end()));
+  auto tabulated = [&](const Vec3& v) {
+    const double t = std::atan2(std::sqrt(v[0] * v[0] + v[1] * v[1]), v[2]);
+    double best = 1.0;
+    for (double th : op.theta) best = std::min(best, std::abs(t - th));
+    return best < 1e-14;
+  };
+  for (const Vec3& v : m2l_offsets(0.37)) EXPECT_TRUE(tabulated(v));
+  for (const Vec3& v : child_offsets(0.37)) EXPECT_TRUE(tabulated(v));
   EXPECT_EQ(op.memory_bytes(), 8u * (2 * 49 * 570 + 49));
   EXPECT_THROW(m2l_prepare(op, -1), std::invalid_argument);
 }

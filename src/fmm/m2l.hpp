@@ -89,7 +89,7 @@ void l2l_add(const M2LOperator& op, const Complex* Lparent, const double d[3], C
 // The same operators on cells in the half layout (fmm/translate.hpp): the
 // orders m >= 0 of expansions of real densities, entry (n,m), 0 <= m <= n <= p,
 // at double 8(n(n+1)/2 + m) of the cell's 4(p+1)(p+2), holding Re X(1..4)
-// then Im X(1..4).  Im X(n,0) is read as zero and receives nothing.  The results
+// then Im X(1..4).  Im X(n,0) is read as zero and only zero is added to it.  The results
 // are the same bits as those of the full layout.
 void m2l_add_half(const M2LOperator& op, const double* M, const double xhat[3], double* L,
                   Complex* work);
