@@ -1,6 +1,7 @@
 #include "fmm/engine.hpp"
 
 #include <omp.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cmath>
@@ -49,6 +50,13 @@ struct FpMode {
   void apply() const {}
 #endif
 };
+
+// Processor seconds of the process (all threads).
+double process_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
 
 // Scratch of one thread.
 struct ThreadScratch {
@@ -902,11 +910,13 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
   const int nth = d.nthreads;
   const FpMode fp;
   EngineTimers& tm = d.timers;
-  double t0 = omp_get_wtime();
-  auto lap = [&](double& slot) {
-    const double t1 = omp_get_wtime();
-    slot += t1 - t0;
+  double t0 = omp_get_wtime(), c0 = process_seconds();
+  auto lap = [&](double PhaseTimes::*slot) {
+    const double t1 = omp_get_wtime(), c1 = process_seconds();
+    tm.wall.*slot += t1 - t0;
+    tm.cpu.*slot += c1 - c0;
     t0 = t1;
+    c0 = c1;
   };
 
   // 1. Leaf moments.
@@ -920,7 +930,7 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
       for (int i = 0; i < n; ++i) d.leaf_moments(d.leaves[i], mode, x, s);
     }
   }
-  lap(tm.moments);
+  lap(&PhaseTimes::moments);
 
   // 2. Moment to moment, deepest parents first.
   for (int lev = nlev - 1; lev >= 2; --lev) {
@@ -934,7 +944,7 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
       for (int i = 0; i < n; ++i) d.gather_children(cells[i], s);
     }
   }
-  lap(tm.m2m);
+  lap(&PhaseTimes::m2m);
 
   // 3. Multipole to local for every cell of levels 2..nlev.
   {
@@ -947,7 +957,7 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
       for (int i = 0; i < n; ++i) d.local_from_interactions(d.m2l_cells[i], i, s);
     }
   }
-  lap(tm.m2l);
+  lap(&PhaseTimes::m2l);
 
   // 4. Local to local, level by level.
   for (int lev = 3; lev <= nlev; ++lev) {
@@ -961,7 +971,7 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
       for (int i = 0; i < n; ++i) d.local_from_parent(cells[i], s);
     }
   }
-  lap(tm.l2l);
+  lap(&PhaseTimes::l2l);
 
   // 5. Near field, level by level.
   const bool use_cache = d.cache_on && d.cache_filled && mode == 1;
@@ -987,7 +997,7 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
     tm.near_pairs_cached += d.near_pairs;
   else
     tm.near_pairs_integrated += d.near_pairs;
-  lap(tm.near);
+  lap(&PhaseTimes::near);
 
   // 6. Evaluation at the leaves.
   {
@@ -1000,7 +1010,7 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
       for (int i = 0; i < n; ++i) d.evaluate(d.leaves[i], y, s);
     }
   }
-  lap(tm.eval);
+  lap(&PhaseTimes::eval);
   ++tm.products;
 }
 

@@ -75,13 +75,19 @@ struct EngineParams {
 // rounding.
 enum class Translations { Direct, Rotation };
 
-// Wall-clock seconds per phase, summed over products, and counts.
-struct EngineTimers {
+// Seconds per phase, summed over products.
+struct PhaseTimes {
   double moments = 0.0, m2m = 0.0, m2l = 0.0, l2l = 0.0, near = 0.0, eval = 0.0;
+  double total() const { return moments + m2m + m2l + l2l + near + eval; }
+};
+
+// Wall-clock and processor seconds (the whole process, all threads) per
+// phase, and counts.
+struct EngineTimers {
+  PhaseTimes wall, cpu;
   std::int64_t products = 0;
   std::int64_t near_pairs_integrated = 0;  // pairs through TRIINT
   std::int64_t near_pairs_cached = 0;      // pairs taken from the cache
-  double total() const { return moments + m2m + m2l + l2l + near + eval; }
 };
 
 class FmmEngine {
