@@ -250,7 +250,7 @@ std::string line_with(const std::string& text, const std::string& key) {
 // routines take the same number of GMRES iterations, and their solutions
 // agree far inside the solver's tolerance (1e-6): the products differ by
 // rounding only, which the Krylov process amplifies by at most the system's
-// conditioning (measured 7e-10 and 5e-9 relative, max norm; the rotating
+// conditioning (measured up to 5e-9 relative, max norm; the rotating
 // sphere's tractions are least determined).
 TEST(FastPath, SolveMatchesReferenceOnExamples) {
   for (const char* name : {"sphere-translate", "sphere-rotate", "sphere-traction"}) {

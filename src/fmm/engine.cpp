@@ -67,6 +67,7 @@ struct ThreadScratch {
   std::vector<double> pad;                // 8 padded arrays: moments or local expansion
   std::vector<Complex> twork;             // rotation translations
   std::vector<int> ltarg;                 // TRIINT target list (count first)
+  std::vector<std::int64_t> base, step;   // cache positions of the targets
   std::vector<int> iwork;                 // TRIINT integer work
   std::vector<double> rwork;              // TRIINT results and real work
   NearCoef coef{};
@@ -86,6 +87,8 @@ struct ThreadScratch {
     pad.resize(8 * static_cast<std::size_t>(padded));
     twork.resize(twork_size);
     ltarg.resize(kChunk + 1);
+    base.resize(kChunk);
+    step.resize(kChunk);
     iwork.resize(2 * kChunk);
     rwork.resize(33 * static_cast<std::size_t>(kChunk));
     double* r = rwork.data();
@@ -102,7 +105,8 @@ struct ThreadScratch {
     return sizeof(Complex) * (rtab.size() + gtab.size() + stab.size() + fa.size() + fb.size() +
                               fc.size() + twork.size()) +
            sizeof(double) * (acc.size() + hre.size() + him.size() + pad.size() + rwork.size()) +
-           sizeof(int) * (ltarg.size() + iwork.size());
+           sizeof(int) * (ltarg.size() + iwork.size()) +
+           sizeof(std::int64_t) * (base.size() + step.size());
   }
 };
 
@@ -114,6 +118,25 @@ struct NearCell {
   int src_begin = 0, src_end = 0;
   std::int64_t nsrc = 0;          // number of source elements
   std::int64_t cache_offset = 0;  // first double of its cached blocks
+};
+
+// Sibling cells of one level integrated together: for each source cell of
+// the union of their near-field lists (ascending, which is the order of
+// every sibling's own list), one TRIINT call per source element serves the
+// targets of every sibling that has that source cell in its list.  A
+// target thus receives its sources in the order of its own list, while the
+// calls get longer target lists.  src_begin..src_end index the source
+// entries of the batch (batch_src, batch_mem_ptr).
+struct NearBatch {
+  int src_begin = 0, src_end = 0;
+};
+
+// A sibling that receives one source cell of a batch: its position in the
+// level's near-field cells and the position, in its own source list, of
+// the source cell's first element.
+struct BatchMember {
+  int cell_index = 0;
+  std::int64_t first_source = 0;
 };
 
 // Order in which DNWRD adds the three source components into target
@@ -166,6 +189,10 @@ struct FmmEngine::Impl {
   // levels 2..nlev.
   std::vector<std::vector<NearCell>> near_groups;
   std::vector<int> near_src;  // source cells of the near-field lists
+  // The near-field cells of each group in batches of siblings.
+  std::vector<std::vector<NearBatch>> near_batches;
+  std::vector<int> batch_src, batch_mem_ptr;
+  std::vector<BatchMember> batch_mem;
 
   std::size_t list_bytes = 0;
   std::int64_t near_pairs = 0;
@@ -187,8 +214,9 @@ struct FmmEngine::Impl {
   void gather_children(int par_cell, ThreadScratch& s) const;
   void local_from_interactions(int b, int pos, ThreadScratch& s) const;
   void local_from_parent(int b, ThreadScratch& s) const;
-  void near_cell(const NearCell& nc, int mode, const double* x, double* y, ThreadScratch& s,
-                 bool fill) const;
+  void make_batches();
+  void near_batch(const NearBatch& nb, const std::vector<NearCell>& cells, int mode,
+                  const double* x, double* y, ThreadScratch& s, bool fill) const;
   void near_cell_cached(const NearCell& nc, const double* x, double* y) const;
   void evaluate(int b, double* y, ThreadScratch& s) const;
 };
@@ -364,6 +392,75 @@ void FmmEngine::Impl::build_lists() {
     }
   }
   // near_groups[0]: levels 0 and 1; near_groups[lev - 1]: level lev >= 2.
+}
+
+void FmmEngine::Impl::make_batches() {
+  const Tree& t = tree;
+  near_batches.assign(near_groups.size(), {});
+  batch_mem_ptr.assign(1, 0);
+  // One batch of the cells [a, b) of a group; with `merge` the union of
+  // their (ascending) lists, otherwise a single cell's list as it stands.
+  auto add_batch = [&](std::size_t g, const std::vector<NearCell>& cells, int a, int b,
+                       bool merge) {
+    NearBatch nb;
+    nb.src_begin = static_cast<int>(batch_src.size());
+    if (!merge) {
+      const NearCell& nc = cells[a];
+      std::int64_t first = 0;
+      for (int i = nc.src_begin; i < nc.src_end; ++i) {
+        const int sc = near_src[i];
+        batch_src.push_back(sc);
+        batch_mem.push_back({a, first});
+        batch_mem_ptr.push_back(static_cast<int>(batch_mem.size()));
+        first += t.lst(sc) - t.fst(sc) + 1;
+      }
+    } else {
+      std::vector<int> u;
+      for (int c = a; c < b; ++c)
+        u.insert(u.end(), near_src.begin() + cells[c].src_begin,
+                 near_src.begin() + cells[c].src_end);
+      std::sort(u.begin(), u.end());
+      u.erase(std::unique(u.begin(), u.end()), u.end());
+      std::vector<int> cursor(b - a);
+      std::vector<std::int64_t> first(b - a, 0);
+      for (int c = a; c < b; ++c) cursor[c - a] = cells[c].src_begin;
+      for (int sc : u) {
+        batch_src.push_back(sc);
+        for (int c = a; c < b; ++c) {
+          int& k = cursor[c - a];
+          if (k < cells[c].src_end && near_src[k] == sc) {
+            batch_mem.push_back({c, first[c - a]});
+            first[c - a] += t.lst(sc) - t.fst(sc) + 1;
+            ++k;
+          }
+        }
+        batch_mem_ptr.push_back(static_cast<int>(batch_mem.size()));
+      }
+    }
+    nb.src_end = static_cast<int>(batch_src.size());
+    near_batches[g].push_back(nb);
+  };
+  for (std::size_t g = 0; g < near_groups.size(); ++g) {
+    const std::vector<NearCell>& cells = near_groups[g];
+    const int n = static_cast<int>(cells.size());
+    for (int a = 0; a < n;) {
+      int b = a + 1;
+      if (g > 0)
+        while (b < n && t.parent(cells[b].cell) == t.parent(cells[a].cell)) ++b;
+      // Siblings merge when every list is strictly ascending (as the list
+      // rules make them); otherwise each keeps its own order.
+      bool ascending = true;
+      for (int c = a; c < b; ++c)
+        for (int i = cells[c].src_begin + 1; i < cells[c].src_end; ++i)
+          ascending = ascending && near_src[i - 1] < near_src[i];
+      if (b - a > 1 && ascending) {
+        add_batch(g, cells, a, b, true);
+      } else {
+        for (int c = a; c < b; ++c) add_batch(g, cells, c, c + 1, false);
+      }
+      a = b;
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -668,30 +765,50 @@ void FmmEngine::Impl::local_from_parent(int b, ThreadScratch& s) const {
   pack(acc, loc_cell(b));
 }
 
-// The near field of one cell by TRIINT, DNWRD step 5; with `fill` the
-// folded blocks are also stored in the cache.
-void FmmEngine::Impl::near_cell(const NearCell& nc, int mode, const double* x, double* y,
-                                ThreadScratch& s, bool fill) const {
-  const int nt = nc.tlst - nc.tfst + 1;
+// The near field of a batch of cells by TRIINT, DNWRD step 5; with `fill`
+// the folded blocks are also stored in the cache.  For each source cell of
+// the batch, the targets of its members are cut into TRIINT lists of at
+// most kChunk; each source element of the cell is integrated over a list
+// and its six terms per target component added in the order of DNWRD.
+void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell>& cells, int mode,
+                                 const double* x, double* y, ThreadScratch& s, bool fill) const {
   const NearCoef& c = s.coef;
   const double *u11 = c.u[0], *u12 = c.u[1], *u13 = c.u[2], *u22 = c.u[3], *u23 = c.u[4],
                *u33 = c.u[5];
   const double *t11 = c.t[0], *t12 = c.t[1], *t13 = c.t[2], *t21 = c.t[3], *t22 = c.t[4],
                *t23 = c.t[5], *t31 = c.t[6], *t32 = c.t[7], *t33 = c.t[8];
-  for (int t0 = 0; t0 < nt; t0 += kChunk) {
-    const int nb = std::min(kChunk, nt - t0);
-    s.ltarg[0] = nb;
-    for (int k = 0; k < nb; ++k) s.ltarg[1 + k] = tree.elord(nc.tfst + t0 + k);
-    std::int64_t si = 0;  // position of the source in the near-field list
-    for (int ic = nc.src_begin; ic < nc.src_end; ++ic) {
-      const int sc = near_src[ic];
-      for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos, ++si) {
+  std::int64_t* base = s.base.data();
+  std::int64_t* step = s.step.data();
+  for (int is = nb.src_begin; is < nb.src_end; ++is) {
+    const int sc = batch_src[is];
+    const int m0 = batch_mem_ptr[is], m1 = batch_mem_ptr[is + 1];
+    // Walk the members' targets in chunks.
+    int mem = m0, k = 0;  // next target: member mem, position k in its cell
+    while (mem < m1) {
+      int nbt = 0;
+      while (nbt < kChunk && mem < m1) {
+        const NearCell& nc = cells[batch_mem[mem].cell_index];
+        const int nt = nc.tlst - nc.tfst + 1;
+        s.ltarg[1 + nbt] = tree.elord(nc.tfst + k);
+        if (fill) {
+          base[nbt] = nc.cache_offset +
+                      9 * (static_cast<std::int64_t>(k) + batch_mem[mem].first_source * nt);
+          step[nbt] = 9 * static_cast<std::int64_t>(nt);
+        }
+        ++nbt;
+        if (++k == nt) {
+          ++mem;
+          k = 0;
+        }
+      }
+      s.ltarg[0] = nbt;
+      for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
         const int e = tree.elord(pos);
         double normal[3];
         TRIINT(mesh, par.mu, par.snaptol, s.ltarg.data(), c, s.work, normal, e);
         double u[3], t[3];
         element_densities(mesh, e, mode, x, u, t);
-        for (int i = 0; i < nb; ++i) {
+        for (int i = 0; i < nbt; ++i) {
           double* yg = y + 3 * static_cast<std::int64_t>(s.ltarg[1 + i] - 1);
           double v = yg[0];
           v -= u12[i] * t[1];
@@ -733,11 +850,10 @@ void FmmEngine::Impl::near_cell(const NearCell& nc, int mode, const double* x, d
               src[3 * r + q] = tr ? c.t[3 * r + j] : c.u[kU[r][j]];
               sgn[3 * r + q] = tr ? 1.0 : -1.0;
             }
-          double* out = cache.get() + nc.cache_offset + 9 * (si * nt + t0);
-          for (int q = 0; q < 9; ++q) {
-            const double* a = src[q];
-            const double f = sgn[q];
-            for (int i = 0; i < nb; ++i) out[9 * i + q] = f * a[i];
+          const std::int64_t q0 = pos - tree.fst(sc);
+          for (int i = 0; i < nbt; ++i) {
+            double* out = cache.get() + base[i] + q0 * step[i];
+            for (int q = 0; q < 9; ++q) out[q] = sgn[q] * src[q][i];
           }
         }
       }
@@ -858,15 +974,17 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
       ncached += nc.nsrc * (nc.tlst - nc.tfst + 1);
     }
   d.near_pairs = ncached;
+  d.make_batches();
   std::size_t nearcells = 0;
   for (const auto& g : d.near_groups) nearcells += g.size();
   std::size_t levcells = 0;
   for (const auto& v : d.m2m_cells) levcells += v.size();
   for (const auto& v : d.l2l_cells) levcells += v.size();
-  d.list_bytes = sizeof(int) * (d.leaves.size() + d.child_ptr.size() + d.child_list.size() +
-                                d.m2l_cells.size() + d.inter_ptr.size() + d.inter_list.size() +
-                                d.near_src.size() + levcells) +
-                 sizeof(NearCell) * nearcells;
+  d.list_bytes =
+      sizeof(int) * (d.leaves.size() + d.child_ptr.size() + d.child_list.size() +
+                     d.m2l_cells.size() + d.inter_ptr.size() + d.inter_list.size() +
+                     d.near_src.size() + levcells + d.batch_src.size() + d.batch_mem_ptr.size()) +
+      sizeof(BatchMember) * d.batch_mem.size() + sizeof(NearCell) * nearcells;
 }
 
 FmmEngine::~FmmEngine() = default;
@@ -976,8 +1094,10 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
   // 5. Near field, level by level.
   const bool use_cache = d.cache_on && d.cache_filled && mode == 1;
   const bool fill = d.cache_on && !d.cache_filled;
-  for (const auto& group : d.near_groups) {
-    const int n = static_cast<int>(group.size());
+  for (std::size_t g = 0; g < d.near_groups.size(); ++g) {
+    const std::vector<NearCell>& cells = d.near_groups[g];
+    const std::vector<NearBatch>& batches = d.near_batches[g];
+    const int n = static_cast<int>(use_cache ? cells.size() : batches.size());
     if (n == 0) continue;
 #pragma omp parallel num_threads(nth)
     {
@@ -986,9 +1106,9 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
 #pragma omp for schedule(dynamic, 1)
       for (int i = 0; i < n; ++i) {
         if (use_cache)
-          d.near_cell_cached(group[i], x, y);
+          d.near_cell_cached(cells[i], x, y);
         else
-          d.near_cell(group[i], mode, x, y, s, fill);
+          d.near_batch(batches[i], cells, mode, x, y, s, fill);
       }
     }
   }
