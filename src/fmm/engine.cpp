@@ -58,6 +58,13 @@ double process_seconds() {
   return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
 
+// Processor seconds of the calling thread.
+double thread_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
 // Scratch of one thread.
 struct ThreadScratch {
   std::vector<Complex> rtab, gtab, stab;  // harmonics of one point
@@ -1028,66 +1035,59 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
   const int nth = d.nthreads;
   const FpMode fp;
   EngineTimers& tm = d.timers;
-  double t0 = omp_get_wtime(), c0 = process_seconds();
+  double t0 = omp_get_wtime(), c0 = process_seconds(), crit = 0.0;
   auto lap = [&](double PhaseTimes::*slot) {
     const double t1 = omp_get_wtime(), c1 = process_seconds();
     tm.wall.*slot += t1 - t0;
     tm.cpu.*slot += c1 - c0;
+    tm.critical.*slot += crit;
     t0 = t1;
     c0 = c1;
+    crit = 0.0;
   };
-
-  // 1. Leaf moments.
-  {
-    const int n = static_cast<int>(d.leaves.size());
+  // body(i, scratch) for i = 0..n-1 on the engine's threads, each thread
+  // taking the next index when it is free; the longest processor time of
+  // one thread in the loop is added to crit.
+  std::vector<double> busy(nth);
+  auto parallel_for = [&](int n, auto&& body) {
+    if (n <= 0) return;
+    std::fill(busy.begin(), busy.end(), 0.0);
 #pragma omp parallel num_threads(nth)
     {
       fp.apply();
-      ThreadScratch& s = d.scratch[omp_get_thread_num()];
-#pragma omp for schedule(dynamic, 1)
-      for (int i = 0; i < n; ++i) d.leaf_moments(d.leaves[i], mode, x, s);
+      const int tid = omp_get_thread_num();
+      ThreadScratch& s = d.scratch[tid];
+      const double b0 = thread_seconds();
+#pragma omp for schedule(dynamic, 1) nowait
+      for (int i = 0; i < n; ++i) body(i, s);
+      busy[tid] = thread_seconds() - b0;
     }
-  }
+    crit += *std::max_element(busy.begin(), busy.end());
+  };
+
+  // 1. Leaf moments.
+  parallel_for(static_cast<int>(d.leaves.size()),
+               [&](int i, ThreadScratch& s) { d.leaf_moments(d.leaves[i], mode, x, s); });
   lap(&PhaseTimes::moments);
 
   // 2. Moment to moment, deepest parents first.
   for (int lev = nlev - 1; lev >= 2; --lev) {
     const std::vector<int>& cells = d.m2m_cells[lev];
-    const int n = static_cast<int>(cells.size());
-#pragma omp parallel num_threads(nth)
-    {
-      fp.apply();
-      ThreadScratch& s = d.scratch[omp_get_thread_num()];
-#pragma omp for schedule(dynamic, 1)
-      for (int i = 0; i < n; ++i) d.gather_children(cells[i], s);
-    }
+    parallel_for(static_cast<int>(cells.size()),
+                 [&](int i, ThreadScratch& s) { d.gather_children(cells[i], s); });
   }
   lap(&PhaseTimes::m2m);
 
   // 3. Multipole to local for every cell of levels 2..nlev.
-  {
-    const int n = static_cast<int>(d.m2l_cells.size());
-#pragma omp parallel num_threads(nth)
-    {
-      fp.apply();
-      ThreadScratch& s = d.scratch[omp_get_thread_num()];
-#pragma omp for schedule(dynamic, 1)
-      for (int i = 0; i < n; ++i) d.local_from_interactions(d.m2l_cells[i], i, s);
-    }
-  }
+  parallel_for(static_cast<int>(d.m2l_cells.size()),
+               [&](int i, ThreadScratch& s) { d.local_from_interactions(d.m2l_cells[i], i, s); });
   lap(&PhaseTimes::m2l);
 
   // 4. Local to local, level by level.
   for (int lev = 3; lev <= nlev; ++lev) {
     const std::vector<int>& cells = d.l2l_cells[lev];
-    const int n = static_cast<int>(cells.size());
-#pragma omp parallel num_threads(nth)
-    {
-      fp.apply();
-      ThreadScratch& s = d.scratch[omp_get_thread_num()];
-#pragma omp for schedule(dynamic, 1)
-      for (int i = 0; i < n; ++i) d.local_from_parent(cells[i], s);
-    }
+    parallel_for(static_cast<int>(cells.size()),
+                 [&](int i, ThreadScratch& s) { d.local_from_parent(cells[i], s); });
   }
   lap(&PhaseTimes::l2l);
 
@@ -1097,20 +1097,13 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
   for (std::size_t g = 0; g < d.near_groups.size(); ++g) {
     const std::vector<NearCell>& cells = d.near_groups[g];
     const std::vector<NearBatch>& batches = d.near_batches[g];
-    const int n = static_cast<int>(use_cache ? cells.size() : batches.size());
-    if (n == 0) continue;
-#pragma omp parallel num_threads(nth)
-    {
-      fp.apply();
-      ThreadScratch& s = d.scratch[omp_get_thread_num()];
-#pragma omp for schedule(dynamic, 1)
-      for (int i = 0; i < n; ++i) {
-        if (use_cache)
-          d.near_cell_cached(cells[i], x, y);
-        else
-          d.near_batch(batches[i], cells, mode, x, y, s, fill);
-      }
-    }
+    if (use_cache)
+      parallel_for(static_cast<int>(cells.size()),
+                   [&](int i, ThreadScratch&) { d.near_cell_cached(cells[i], x, y); });
+    else
+      parallel_for(static_cast<int>(batches.size()), [&](int i, ThreadScratch& s) {
+        d.near_batch(batches[i], cells, mode, x, y, s, fill);
+      });
   }
   if (fill) d.cache_filled = true;
   if (use_cache)
@@ -1120,16 +1113,8 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
   lap(&PhaseTimes::near);
 
   // 6. Evaluation at the leaves.
-  {
-    const int n = static_cast<int>(d.leaves.size());
-#pragma omp parallel num_threads(nth)
-    {
-      fp.apply();
-      ThreadScratch& s = d.scratch[omp_get_thread_num()];
-#pragma omp for schedule(dynamic, 1)
-      for (int i = 0; i < n; ++i) d.evaluate(d.leaves[i], y, s);
-    }
-  }
+  parallel_for(static_cast<int>(d.leaves.size()),
+               [&](int i, ThreadScratch& s) { d.evaluate(d.leaves[i], y, s); });
   lap(&PhaseTimes::eval);
   ++tm.products;
 }

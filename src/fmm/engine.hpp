@@ -12,9 +12,11 @@
 //                its interaction list, in list order;
 //   4. L2L       levels 3..nlev: every cell adds its parent's expansion;
 //   5. near      levels in increasing order (the leaves of levels 0 and 1
-//                first), every cell of a level in parallel: the sources of
-//                its near-field list in list order, integrated by TRIINT or
-//                taken from the near-field cache;
+//                first), the cells of a level in parallel: each target
+//                receives the sources of its cell's near-field list in list
+//                order, integrated by TRIINT (siblings together: one call per
+//                source element serves every sibling that lists it) or taken
+//                from the near-field cache;
 //   6. eval      every leaf evaluates its local expansion at its elements.
 // Each parallel loop writes disjoint data (a cell's expansion, or the
 // entries of y of a cell's elements, and the cells of one level hold
@@ -81,10 +83,14 @@ struct PhaseTimes {
   double total() const { return moments + m2m + m2l + l2l + near + eval; }
 };
 
-// Wall-clock and processor seconds (the whole process, all threads) per
-// phase, and counts.
+// Per phase: wall-clock seconds, processor seconds of the whole process
+// (all threads), and the critical path: over the phase's parallel loops,
+// the sum of the longest processor time one thread spent in each loop,
+// which is the wall-clock time the phase takes when every thread has a
+// processor to itself (on a shared machine the wall-clock time is longer).
+// And counts.
 struct EngineTimers {
-  PhaseTimes wall, cpu;
+  PhaseTimes wall, cpu, critical;
   std::int64_t products = 0;
   std::int64_t near_pairs_integrated = 0;  // pairs through TRIINT
   std::int64_t near_pairs_cached = 0;      // pairs taken from the cache
