@@ -181,6 +181,7 @@ struct FmmEngine::Impl {
   int nthreads = 1;
   std::vector<ThreadScratch> scratch;
   EngineTimers timers;
+  std::vector<double> busy;  // processor seconds of each thread in one loop
 
   // Leaves of levels >= 2 with elements (moments and evaluation).
   std::vector<int> leaves;
@@ -967,6 +968,7 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
   advise_huge_pages(d.loc, used);
   if (kernels == Translations::Rotation) m2l_prepare(d.op, d.p);
   d.nthreads = std::max(1, omp_get_max_threads());
+  d.busy.assign(d.nthreads, 0.0);
   const std::size_t tw = kernels == Translations::Rotation ? m2l_work_size(d.p) : 0;
   d.scratch.reserve(d.nthreads);
   d.pk = std::make_unique<PointKernels>(d.p);
@@ -1048,7 +1050,7 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
   // body(i, scratch) for i = 0..n-1 on the engine's threads, each thread
   // taking the next index when it is free; the longest processor time of
   // one thread in the loop is added to crit.
-  std::vector<double> busy(nth);
+  std::vector<double>& busy = d.busy;
   auto parallel_for = [&](int n, auto&& body) {
     if (n <= 0) return;
     std::fill(busy.begin(), busy.end(), 0.0);
