@@ -67,16 +67,17 @@ double thread_seconds() {
 
 // Scratch of one thread.
 struct ThreadScratch {
-  std::vector<Complex> rtab, gtab, stab;  // harmonics of one point
-  std::vector<Complex> fa, fb, fc;        // full-layout cells for the translations
-  std::vector<double> acc;                // direct multipole-to-local sums
-  std::vector<double> hre, him;           // padded harmonics of one point
-  std::vector<double> pad;                // 8 padded arrays: moments or local expansion
-  std::vector<Complex> twork;             // rotation translations
-  std::vector<int> ltarg;                 // TRIINT target list (count first)
-  std::vector<std::int64_t> base, step;   // cache positions of the targets
-  std::vector<int> iwork;                 // TRIINT integer work
-  std::vector<double> rwork;              // TRIINT results and real work
+  std::vector<Complex> rtab, gtab, stab;       // harmonics of one point
+  std::vector<Complex> fa, fb, fc;             // full-layout cells for the translations
+  std::vector<double> acc;                     // direct multipole-to-local sums
+  std::vector<double> hre, him;                // padded harmonics of one point
+  std::vector<double> pad;                     // 8 padded arrays: moments or local expansion
+  std::vector<Complex> twork;                  // rotation translations
+  std::vector<int> ltarg;                      // TRIINT target list (count first)
+  std::vector<std::int64_t> base, step, kpos;  // cache positions of the targets
+  std::vector<double> yloc;                    // the targets' entries of y
+  std::vector<int> iwork;                      // TRIINT integer work
+  std::vector<double> rwork;                   // TRIINT results and real work
   NearCoef coef{};
   TriintWork work{};
 
@@ -96,6 +97,8 @@ struct ThreadScratch {
     ltarg.resize(kChunk + 1);
     base.resize(kChunk);
     step.resize(kChunk);
+    kpos.resize(kChunk);
+    yloc.resize(3 * static_cast<std::size_t>(kChunk));
     iwork.resize(2 * kChunk);
     rwork.resize(33 * static_cast<std::size_t>(kChunk));
     double* r = rwork.data();
@@ -111,9 +114,10 @@ struct ThreadScratch {
   std::size_t bytes() const {
     return sizeof(Complex) * (rtab.size() + gtab.size() + stab.size() + fa.size() + fb.size() +
                               fc.size() + twork.size()) +
-           sizeof(double) * (acc.size() + hre.size() + him.size() + pad.size() + rwork.size()) +
+           sizeof(double) *
+               (acc.size() + hre.size() + him.size() + pad.size() + rwork.size() + yloc.size()) +
            sizeof(int) * (ltarg.size() + iwork.size()) +
-           sizeof(std::int64_t) * (base.size() + step.size());
+           sizeof(std::int64_t) * (base.size() + step.size() + kpos.size());
   }
 };
 
@@ -125,6 +129,7 @@ struct NearCell {
   int src_begin = 0, src_end = 0;
   std::int64_t nsrc = 0;          // number of source elements
   std::int64_t cache_offset = 0;  // first double of its cached blocks
+  std::int64_t src_width = 0;     // sum of the block widths of its sources
 };
 
 // Sibling cells of one level integrated together: for each source cell of
@@ -143,7 +148,7 @@ struct NearBatch {
 // the source cell's first element.
 struct BatchMember {
   int cell_index = 0;
-  std::int64_t first_source = 0;
+  std::int64_t first_source = 0;  // in doubles per target: the widths of the sources before
 };
 
 // Order in which DNWRD adds the three source components into target
@@ -164,6 +169,20 @@ void term_order(const MeshView& mesh, int e, int ord[3][3]) {
     if (!tr[i]) ord[i][c++] = i;
   }
 }
+
+// Doubles of one cached block for source element e: a source whose three
+// components have the same kind of boundary condition has a symmetric
+// folded block (-U or T, both symmetric), kept as its six entries 11, 12,
+// 13, 22, 23, 33; any other source keeps all nine, row by row in the order
+// of term_order.
+int block_width(const MeshView& mesh, int e) {
+  const bool t1 = mesh.traction_prescribed(e, 1), t2 = mesh.traction_prescribed(e, 2),
+             t3 = mesh.traction_prescribed(e, 3);
+  return (t1 == t2 && t2 == t3) ? 6 : 9;
+}
+
+// Index of entry (i, j) of a symmetric 3x3 block among its six stored ones.
+constexpr int kSym6[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
 
 }  // namespace
 
@@ -204,6 +223,7 @@ struct FmmEngine::Impl {
 
   std::size_t list_bytes = 0;
   std::int64_t near_pairs = 0;
+  std::int64_t cache_doubles = 0;  // size of the near-field cache
   bool cache_on = false, cache_filled = false;
   LargeArray<double> cache;
 
@@ -223,9 +243,15 @@ struct FmmEngine::Impl {
   void local_from_interactions(int b, int pos, ThreadScratch& s) const;
   void local_from_parent(int b, ThreadScratch& s) const;
   void make_batches();
+  // Sum of the block widths of the elements of cell c.
+  std::int64_t cell_width(int c) const {
+    std::int64_t w = 0;
+    for (int pos = tree.fst(c); pos <= tree.lst(c); ++pos) w += block_width(mesh, tree.elord(pos));
+    return w;
+  }
   void near_batch(const NearBatch& nb, const std::vector<NearCell>& cells, int mode,
                   const double* x, double* y, ThreadScratch& s, bool fill) const;
-  void near_cell_cached(const NearCell& nc, const double* x, double* y) const;
+  void near_cell_cached(const NearCell& nc, const double* x, double* y, ThreadScratch& s) const;
   void evaluate(int b, double* y, ThreadScratch& s) const;
 };
 
@@ -420,7 +446,7 @@ void FmmEngine::Impl::make_batches() {
         batch_src.push_back(sc);
         batch_mem.push_back({a, first});
         batch_mem_ptr.push_back(static_cast<int>(batch_mem.size()));
-        first += t.lst(sc) - t.fst(sc) + 1;
+        first += cell_width(sc);
       }
     } else {
       std::vector<int> u;
@@ -438,7 +464,7 @@ void FmmEngine::Impl::make_batches() {
           int& k = cursor[c - a];
           if (k < cells[c].src_end && near_src[k] == sc) {
             batch_mem.push_back({c, first[c - a]});
-            first[c - a] += t.lst(sc) - t.fst(sc) + 1;
+            first[c - a] += cell_width(sc);
             ++k;
           }
         }
@@ -787,6 +813,7 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
                *t23 = c.t[5], *t31 = c.t[6], *t32 = c.t[7], *t33 = c.t[8];
   std::int64_t* base = s.base.data();
   std::int64_t* step = s.step.data();
+  std::int64_t* kpos = s.kpos.data();
   for (int is = nb.src_begin; is < nb.src_end; ++is) {
     const int sc = batch_src[is];
     const int m0 = batch_mem_ptr[is], m1 = batch_mem_ptr[is + 1];
@@ -799,9 +826,11 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
         const int nt = nc.tlst - nc.tfst + 1;
         s.ltarg[1 + nbt] = tree.elord(nc.tfst + k);
         if (fill) {
-          base[nbt] = nc.cache_offset +
-                      9 * (static_cast<std::int64_t>(k) + batch_mem[mem].first_source * nt);
-          step[nbt] = 9 * static_cast<std::int64_t>(nt);
+          // Block (source at width prefix w, target k) at
+          // cache_offset + nt (first_source + w) + k width.
+          base[nbt] = nc.cache_offset + nt * batch_mem[mem].first_source;
+          step[nbt] = nt;
+          kpos[nbt] = k;
         }
         ++nbt;
         if (++k == nt) {
@@ -810,6 +839,19 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
         }
       }
       s.ltarg[0] = nbt;
+      // The targets' entries of y, held in a local array while the source
+      // cell's elements are added (the same additions in the same order;
+      // y itself is read and written once per source cell, so threads
+      // working on neighbouring elements do not share its cache lines
+      // element by element).
+      double* yl = s.yloc.data();
+      for (int i = 0; i < nbt; ++i) {
+        const double* yg = y + 3 * static_cast<std::int64_t>(s.ltarg[1 + i] - 1);
+        yl[3 * i] = yg[0];
+        yl[3 * i + 1] = yg[1];
+        yl[3 * i + 2] = yg[2];
+      }
+      std::int64_t wpre = 0;  // widths of the source cell's elements before pos
       for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
         const int e = tree.elord(pos);
         double normal[3];
@@ -817,7 +859,7 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
         double u[3], t[3];
         element_densities(mesh, e, mode, x, u, t);
         for (int i = 0; i < nbt; ++i) {
-          double* yg = y + 3 * static_cast<std::int64_t>(s.ltarg[1 + i] - 1);
+          double* yg = yl + 3 * i;
           double v = yg[0];
           v -= u12[i] * t[1];
           v -= u13[i] * t[2];
@@ -844,26 +886,43 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
           yg[2] = v;
         }
         if (fill) {
-          // Folded block of mode 1, rows in the order of the additions above:
-          // entry (r, q) is T(r, j) or -U(r, j) for j = ord[r][q].
-          int ord[3][3];
-          term_order(mesh, e, ord);
-          static constexpr int kU[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
+          // Folded block of mode 1: entry (r, j) is T(r, j) for a component
+          // j with a prescribed traction, else -U(r, j); nine entries with
+          // the row r in the order of the additions above (j = ord[r][q]),
+          // or the six of a symmetric block.
+          const int w = block_width(mesh, e);
           const double* src[9];
           double sgn[9];
-          for (int r = 0; r < 3; ++r)
-            for (int q = 0; q < 3; ++q) {
-              const int j = ord[r][q];
-              const bool tr = mesh.traction_prescribed(e, j + 1);
-              src[3 * r + q] = tr ? c.t[3 * r + j] : c.u[kU[r][j]];
-              sgn[3 * r + q] = tr ? 1.0 : -1.0;
+          if (w == 9) {
+            int ord[3][3];
+            term_order(mesh, e, ord);
+            for (int r = 0; r < 3; ++r)
+              for (int q = 0; q < 3; ++q) {
+                const int j = ord[r][q];
+                const bool tr = mesh.traction_prescribed(e, j + 1);
+                src[3 * r + q] = tr ? c.t[3 * r + j] : c.u[kSym6[r][j]];
+                sgn[3 * r + q] = tr ? 1.0 : -1.0;
+              }
+          } else {
+            const bool tr = mesh.traction_prescribed(e, 1);
+            static constexpr int kRow[6] = {0, 0, 0, 1, 1, 2}, kCol[6] = {0, 1, 2, 1, 2, 2};
+            for (int q = 0; q < 6; ++q) {
+              src[q] = tr ? c.t[3 * kRow[q] + kCol[q]] : c.u[q];
+              sgn[q] = tr ? 1.0 : -1.0;
             }
-          const std::int64_t q0 = pos - tree.fst(sc);
-          for (int i = 0; i < nbt; ++i) {
-            double* out = cache.get() + base[i] + q0 * step[i];
-            for (int q = 0; q < 9; ++q) out[q] = sgn[q] * src[q][i];
           }
+          for (int i = 0; i < nbt; ++i) {
+            double* out = cache.get() + base[i] + step[i] * wpre + kpos[i] * w;
+            for (int q = 0; q < w; ++q) out[q] = sgn[q] * src[q][i];
+          }
+          wpre += w;
         }
+      }
+      for (int i = 0; i < nbt; ++i) {
+        double* yg = y + 3 * static_cast<std::int64_t>(s.ltarg[1 + i] - 1);
+        yg[0] = yl[3 * i];
+        yg[1] = yl[3 * i + 1];
+        yg[2] = yl[3 * i + 2];
       }
     }
   }
@@ -872,38 +931,67 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
 // The near field of mode 1 from the cache: for each source, in list order,
 // and each target, y_i += K'(i,0) x_(ord 0) + K'(i,1) x_(ord 1) + K'(i,2) x_(ord 2)
 // added one term at a time, the order of the integration path.
-void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const double* x, double* y) const {
+void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const double* x, double* y,
+                                       ThreadScratch& s) const {
   const int nt = nc.tlst - nc.tfst + 1;
   const int* targets = tree.ielord + (nc.tfst - 1);
-  const double* blk = cache.get() + nc.cache_offset;
-  for (int ic = nc.src_begin; ic < nc.src_end; ++ic) {
-    const int sc = near_src[ic];
-    for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
-      const int e = tree.elord(pos);
-      int ord[3][3];
-      term_order(mesh, e, ord);
-      const double* xe = x + 3 * static_cast<std::int64_t>(e - 1);
-      const double a0 = xe[ord[0][0]], a1 = xe[ord[0][1]], a2 = xe[ord[0][2]];
-      const double b0 = xe[ord[1][0]], b1 = xe[ord[1][1]], b2 = xe[ord[1][2]];
-      const double c0 = xe[ord[2][0]], c1 = xe[ord[2][1]], c2 = xe[ord[2][2]];
-      for (int k = 0; k < nt; ++k, blk += 9) {
-        double* yg = y + 3 * static_cast<std::int64_t>(targets[k] - 1);
-        double v = yg[0];
-        v += blk[0] * a0;
-        v += blk[1] * a1;
-        v += blk[2] * a2;
-        yg[0] = v;
-        v = yg[1];
-        v += blk[3] * b0;
-        v += blk[4] * b1;
-        v += blk[5] * b2;
-        yg[1] = v;
-        v = yg[2];
-        v += blk[6] * c0;
-        v += blk[7] * c1;
-        v += blk[8] * c2;
-        yg[2] = v;
+  double* yl = s.yloc.data();
+  // Targets in pieces of kChunk, their entries of y held locally while
+  // every source is added.
+  for (int t0 = 0; t0 < nt; t0 += kChunk) {
+    const int nb = std::min(kChunk, nt - t0);
+    for (int k = 0; k < nb; ++k) {
+      const double* yg = y + 3 * static_cast<std::int64_t>(targets[t0 + k] - 1);
+      yl[3 * k] = yg[0];
+      yl[3 * k + 1] = yg[1];
+      yl[3 * k + 2] = yg[2];
+    }
+    const double* col = cache.get() + nc.cache_offset;  // blocks of the current source
+    for (int ic = nc.src_begin; ic < nc.src_end; ++ic) {
+      const int sc = near_src[ic];
+      for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
+        const int e = tree.elord(pos);
+        const int w = block_width(mesh, e);
+        int ord[3][3];
+        term_order(mesh, e, ord);
+        // Position of each term's entry in the block.
+        int at[3][3];
+        for (int r = 0; r < 3; ++r)
+          for (int q = 0; q < 3; ++q) at[r][q] = w == 9 ? 3 * r + q : kSym6[r][ord[r][q]];
+        const double* xe = x + 3 * static_cast<std::int64_t>(e - 1);
+        const double a0 = xe[ord[0][0]], a1 = xe[ord[0][1]], a2 = xe[ord[0][2]];
+        const double b0 = xe[ord[1][0]], b1 = xe[ord[1][1]], b2 = xe[ord[1][2]];
+        const double c0 = xe[ord[2][0]], c1 = xe[ord[2][1]], c2 = xe[ord[2][2]];
+        const int p00 = at[0][0], p01 = at[0][1], p02 = at[0][2];
+        const int p10 = at[1][0], p11 = at[1][1], p12 = at[1][2];
+        const int p20 = at[2][0], p21 = at[2][1], p22 = at[2][2];
+        const double* blk = col + static_cast<std::int64_t>(t0) * w;
+        for (int k = 0; k < nb; ++k, blk += w) {
+          double* yg = yl + 3 * k;
+          double v = yg[0];
+          v += blk[p00] * a0;
+          v += blk[p01] * a1;
+          v += blk[p02] * a2;
+          yg[0] = v;
+          v = yg[1];
+          v += blk[p10] * b0;
+          v += blk[p11] * b1;
+          v += blk[p12] * b2;
+          yg[1] = v;
+          v = yg[2];
+          v += blk[p20] * c0;
+          v += blk[p21] * c1;
+          v += blk[p22] * c2;
+          yg[2] = v;
+        }
+        col += static_cast<std::int64_t>(nt) * w;
       }
+    }
+    for (int k = 0; k < nb; ++k) {
+      double* yg = y + 3 * static_cast<std::int64_t>(targets[t0 + k] - 1);
+      yg[0] = yl[3 * k];
+      yg[1] = yl[3 * k + 1];
+      yg[2] = yl[3 * k + 2];
     }
   }
 }
@@ -976,13 +1064,17 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
   d.build_lists();
 
   // Sizes of the lists and of the cache.
-  std::int64_t ncached = 0;
+  std::int64_t npairs = 0, ndoubles = 0;
   for (auto& g : d.near_groups)
     for (NearCell& nc : g) {
-      nc.cache_offset = 9 * ncached;
-      ncached += nc.nsrc * (nc.tlst - nc.tfst + 1);
+      for (int i = nc.src_begin; i < nc.src_end; ++i) nc.src_width += d.cell_width(d.near_src[i]);
+      const std::int64_t nt = nc.tlst - nc.tfst + 1;
+      nc.cache_offset = ndoubles;
+      ndoubles += nc.src_width * nt;
+      npairs += nc.nsrc * nt;
     }
-  d.near_pairs = ncached;
+  d.near_pairs = npairs;
+  d.cache_doubles = ndoubles;
   d.make_batches();
   std::size_t nearcells = 0;
   for (const auto& g : d.near_groups) nearcells += g.size();
@@ -999,13 +1091,13 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
 FmmEngine::~FmmEngine() = default;
 
 std::size_t FmmEngine::near_cache_bytes() const {
-  return 9 * sizeof(double) * static_cast<std::size_t>(impl_->near_pairs);
+  return sizeof(double) * static_cast<std::size_t>(impl_->cache_doubles);
 }
 
 void FmmEngine::enable_near_cache() {
   Impl& d = *impl_;
   if (d.cache_on) return;
-  d.cache.reset(9 * static_cast<std::size_t>(d.near_pairs));
+  d.cache.reset(static_cast<std::size_t>(d.cache_doubles));
   d.cache_on = true;
   d.cache_filled = false;
 }
@@ -1101,7 +1193,7 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
     const std::vector<NearBatch>& batches = d.near_batches[g];
     if (use_cache)
       parallel_for(static_cast<int>(cells.size()),
-                   [&](int i, ThreadScratch&) { d.near_cell_cached(cells[i], x, y); });
+                   [&](int i, ThreadScratch& s) { d.near_cell_cached(cells[i], x, y, s); });
     else
       parallel_for(static_cast<int>(batches.size()), [&](int i, ThreadScratch& s) {
         d.near_batch(batches[i], cells, mode, x, y, s, fill);

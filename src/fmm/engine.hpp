@@ -40,8 +40,10 @@
 // every source-target pair, the 3x3 block folded with the source's boundary
 // codes (column j = T(.,j) for a prescribed traction, -U(.,j) otherwise),
 // each row stored in the order in which DNWRD adds its terms, so that later
-// mode-1 products give the same values as the integration.  Its size is
-// 72 bytes per pair and is known from the tree before any product.
+// mode-1 products give the same values as the integration.  A source whose
+// three components have the same kind of condition has a symmetric block
+// (-U or T) and keeps its six distinct entries.  The size, 48 or 72 bytes
+// per pair, is known from the tree and the codes before any product.
 //
 // Extra memory (beyond the caller's arrays), fixed at construction: the cell
 // lists (4 bytes per list entry), per-thread scratch and the operators of
