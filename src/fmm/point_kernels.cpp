@@ -6,9 +6,10 @@ namespace velmora {
 
 PointKernels::PointKernels(int p) : p_(p), s_(p + 3) {
   // Rows -1..p, then room for the last vector of the loops (which run from
-  // row 0 over whole vectors of 8) and the +1 offset of the gradient.
+  // entry (0,0), whose lowest neighbour (-1,-1) is the first entry, over
+  // whole vectors of 8) and the +1 offset of the gradient.
   const int rows_end = (p + 2) * s_;
-  const int loop_end = s_ + ((p + 1) * s_ + 7) / 8 * 8;
+  const int loop_end = s_ + 1 + ((p + 1) * s_ - 1 + 7) / 8 * 8;
   size_ = (std::max(rows_end, loop_end) + 1 + 7) / 8 * 8;
   inv_.assign(size_, 0.0);
   for (int n = 0; n <= p; ++n)
@@ -62,7 +63,8 @@ void PointKernels::add_moments(const double* re_, const double* im_, const doubl
                                const double c[4], bool use_grad, double* const xr[4],
                                double* const xi[4]) const {
   const int s = s_;
-  const int begin = s, end = (p_ + 2) * s;
+  // From entry (0,0): the neighbours -s-1, -s, -s+1 stay inside the table.
+  const int begin = s + 1, end = (p_ + 2) * s;
   const double* __restrict re = re_;
   const double* __restrict im = im_;
   double* __restrict xr0 = xr[0];
@@ -120,7 +122,8 @@ void PointKernels::evaluate(const double* re_, const double* im_, const double x
                             const double* const lr[4], const double* const li[4],
                             double out[3]) const {
   const int s = s_;
-  const int begin = s, end = s + ((p_ + 1) * s + 7) / 8 * 8;
+  // From entry (0,0), in whole vectors of 8 (the tail is zero padding).
+  const int begin = s + 1, end = begin + ((p_ + 1) * s - 1 + 7) / 8 * 8;
   const double* __restrict re = re_;
   const double* __restrict im = im_;
   const double* __restrict l0r = lr[0];

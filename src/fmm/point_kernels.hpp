@@ -11,10 +11,11 @@
 //   dR(n,m)/dy = i (R(n-1,m-1) + R(n-1,m+1)) / 2,
 //   dR(n,m)/dz = R(n-1,m),
 // then sit at the fixed offsets -S-1, -S+1 and -S of (n,m), so that loops
-// over the whole table run with unit stride and no tests; entries of the
-// padding produce values that are never used, or are multiplied by zero.
-// The arrays are rounded up to a multiple of 8 doubles (kept zero) so that
-// the loops run over whole vectors.
+// over the table from entry (0,0) on run with unit stride and no tests
+// (the neighbours of (0,0) are the zero row -1); entries of the padding
+// produce values that are never used, or are multiplied by zero.  The
+// arrays are rounded up to a multiple of 8 doubles (kept zero) so that the
+// loops run over whole vectors.
 //
 // The recurrences are those of the passes, evaluated degree by degree
 // (vectorised over the orders) with the divisions replaced by products with
