@@ -16,6 +16,7 @@
 #include <random>
 #include <vector>
 
+#include "fmm/direct_translate.hpp"
 #include "fmm/expansion.hpp"
 #include "fmm/harmonics.hpp"
 #include "fmm/m2l.hpp"
@@ -25,7 +26,7 @@ namespace {
 
 using Vec3 = std::array<double, 3>;
 
-// ---- Direct sums, as in the passes ------------------------------------------
+// ---- Direct sums of the passes ------------------------------------------
 
 struct DirectScratch {
   std::vector<Complex> stab, rtab, mom, loc;
@@ -39,126 +40,15 @@ struct DirectScratch {
 };
 
 void direct_m2l(int p, const Complex* M, const double xh[3], Complex* L, DirectScratch& s) {
-  const ExpanView<const Complex> cm(M, p);
-  const ExpanView<Complex> lam(L, p), mf(s.mom.data(), p);
-  const IrregularView<const Complex> S(s.stab.data(), p);
-  irregular_harmonics(p, xh[0], xh[1], xh[2], s.stab.data());
-  for (int n = 0; n <= p; ++n) {
-    for (int m = -n; m <= n; ++m) {
-      const Complex m1 = cm(1, m, n, 1), m2 = cm(2, m, n, 1), m3 = cm(3, m, n, 1);
-      const Complex m4 = cm(4, m, n, 1);
-      mf(1, m, n, 1) = m1;
-      mf(2, m, n, 1) = m2;
-      mf(3, m, n, 1) = m3;
-      mf(4, m, n, 1) =
-          Complex(m4.real() - xh[0] * m1.real() - xh[1] * m2.real() - xh[2] * m3.real(),
-                  m4.imag() - xh[0] * m1.imag() - xh[1] * m2.imag() - xh[2] * m3.imag());
-    }
-  }
-  double* acc = s.acc.data();
-  for (int n = 0; n <= p; ++n) {
-    const int nm = 2 * n + 1;
-    for (int i = 0; i < 8 * nm; ++i) acc[i] = 0.0;
-    for (int np = 0; np <= p; ++np) {
-      const Complex* srow = &S(n + np, 0);
-      for (int k = 0; k <= np; ++k) {
-        for (int side = (k == 0 ? 1 : -1); side <= 1; side += 2) {
-          const int mp = side * k;
-          const Complex* mv = &mf(1, mp, np, 1);
-          double xv[8], yv[8];
-          for (int j = 0; j < 4; ++j) {
-            xv[2 * j] = mv[j].real();
-            xv[2 * j + 1] = mv[j].imag();
-            yv[2 * j] = -mv[j].imag();
-            yv[2 * j + 1] = mv[j].real();
-          }
-          const Complex* sv = srow + mp - n;
-          for (int im = 0; im < nm; ++im) {
-            const double sr = sv[im].real(), si = sv[im].imag();
-            double* a = acc + 8 * im;
-            for (int q = 0; q < 8; ++q) a[q] += sr * xv[q] + si * yv[q];
-          }
-        }
-      }
-    }
-    const double sign = (n % 2 == 0) ? 1.0 : -1.0;
-    for (int m = -n; m <= n; ++m) {
-      Complex* out = &lam(1, m, n, 1);
-      const double* a = acc + 8 * (m + n);
-      for (int j = 0; j < 4; ++j)
-        out[j] = Complex(out[j].real() + sign * a[2 * j], out[j].imag() + sign * a[2 * j + 1]);
-    }
-  }
+  direct_m2l_add(p, M, xh, L, s.stab.data(), s.mom.data(), s.acc.data());
 }
 
 void direct_m2m(int p, const Complex* M, const double d[3], Complex* P, DirectScratch& s) {
-  const ExpanView<const Complex> cm(M, p);
-  const ExpanView<Complex> par(P, p), mc(s.mom.data(), p);
-  regular_harmonics(p, d[0], d[1], d[2], s.rtab.data());
-  const RegularView<const Complex> R(s.rtab.data(), p);
-  for (int n = 0; n <= p; ++n) {
-    for (int m = -n; m <= n; ++m) {
-      const Complex m1 = cm(1, m, n, 1), m2 = cm(2, m, n, 1), m3 = cm(3, m, n, 1);
-      const Complex m4 = cm(4, m, n, 1);
-      mc(1, m, n, 1) = m1;
-      mc(2, m, n, 1) = m2;
-      mc(3, m, n, 1) = m3;
-      mc(4, m, n, 1) = Complex(m4.real() + d[0] * m1.real() + d[1] * m2.real() + d[2] * m3.real(),
-                               m4.imag() + d[0] * m1.imag() + d[1] * m2.imag() + d[2] * m3.imag());
-    }
-  }
-  for (int n = 0; n <= p; ++n) {
-    for (int m = -n; m <= n; ++m) {
-      Complex acc[4];
-      for (int j = 1; j <= 4; ++j) acc[j - 1] = par(j, m, n, 1);
-      for (int n1 = 0; n1 <= n; ++n1) {
-        const int nn = n - n1;
-        for (int m1 = -n1; m1 <= n1; ++m1) {
-          const int mm = m - m1;
-          if (mm < -nn || mm > nn) continue;
-          const Complex& r = R(n1, m1);
-          const Complex* src = &mc(1, mm, nn, 1);
-          for (int j = 0; j < 4; ++j) acc[j] += cmul(r, src[j]);
-        }
-      }
-      for (int j = 1; j <= 4; ++j) par(j, m, n, 1) = acc[j - 1];
-    }
-  }
+  direct_m2m_add(p, M, d, P, s.rtab.data(), s.mom.data());
 }
 
 void direct_l2l(int p, const Complex* Lp, const double d[3], Complex* Lc, DirectScratch& s) {
-  const ExpanView<const Complex> cp(Lp, p);
-  const ExpanView<Complex> ch(Lc, p), lp(s.loc.data(), p);
-  regular_harmonics(p, d[0], d[1], d[2], s.rtab.data());
-  const RegularView<const Complex> R(s.rtab.data(), p);
-  for (int n = 0; n <= p; ++n) {
-    for (int m = -n; m <= n; ++m) {
-      const Complex l1 = cp(1, m, n, 1), l2 = cp(2, m, n, 1), l3 = cp(3, m, n, 1);
-      const Complex l4 = cp(4, m, n, 1);
-      lp(1, m, n, 1) = l1;
-      lp(2, m, n, 1) = l2;
-      lp(3, m, n, 1) = l3;
-      lp(4, m, n, 1) = Complex(l4.real() - d[0] * l1.real() - d[1] * l2.real() - d[2] * l3.real(),
-                               l4.imag() - d[0] * l1.imag() - d[1] * l2.imag() - d[2] * l3.imag());
-    }
-  }
-  for (int n = 0; n <= p; ++n) {
-    for (int m = -n; m <= n; ++m) {
-      Complex acc[4];
-      for (int j = 1; j <= 4; ++j) acc[j - 1] = ch(j, m, n, 1);
-      for (int np = n; np <= p; ++np) {
-        const int dn = np - n;
-        for (int mp = -np; mp <= np; ++mp) {
-          const int dm = mp - m;
-          if (dm < -dn || dm > dn) continue;
-          const Complex& r = R(dn, dm);
-          const Complex* src = &lp(1, mp, np, 1);
-          for (int j = 0; j < 4; ++j) acc[j] += cmul(r, src[j]);
-        }
-      }
-      for (int j = 1; j <= 4; ++j) ch(j, m, n, 1) = acc[j - 1];
-    }
-  }
+  direct_l2l_add(p, Lp, d, Lc, s.rtab.data(), s.loc.data());
 }
 
 // ---- Inputs -------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "common/constants.hpp"
+#include "fmm/direct_translate.hpp"
 
 namespace velmora {
 namespace {
@@ -23,69 +24,14 @@ void multipole_to_local(int p, const Tree& tree, int b, const CellLists& lists,
                         const ExpanView<const Complex>& cmom, const ExpanView<Complex>& cloc,
                         const FmmScratch& scratch) {
   const ExpanView<Complex> lam(scratch.loc1, p);
-  const ExpanView<Complex> mf(scratch.mom1, p);
-  const IrregularView<const Complex> S(scratch.stab, p);
   clear_cell(scratch.loc1, p);
-
+  // The harmonics scratch serves as the accumulator of the direct sum.
+  double* acc = reinterpret_cast<double*>(scratch.rtab);
   for (int li = 0; li < lists.ninter; ++li) {
     const int f = lists.inter[li];
     const double xh[3] = {tree.cen(b, 1) - tree.cen(f, 1), tree.cen(b, 2) - tree.cen(f, 2),
                           tree.cen(b, 3) - tree.cen(f, 3)};
-    irregular_harmonics(p, xh[0], xh[1], xh[2], scratch.stab);
-    // Contiguous copy of F's moments, the fourth moved to B's centre:
-    // M(4) - xhat_x M(1) - xhat_y M(2) - xhat_z M(3).
-    for (int n = 0; n <= p; ++n) {
-      for (int m = -n; m <= n; ++m) {
-        const Complex m1 = cmom(1, m, n, f), m2 = cmom(2, m, n, f), m3 = cmom(3, m, n, f);
-        const Complex m4 = cmom(4, m, n, f);
-        mf(1, m, n, 1) = m1;
-        mf(2, m, n, 1) = m2;
-        mf(3, m, n, 1) = m3;
-        mf(4, m, n, 1) =
-            Complex(m4.real() - xh[0] * m1.real() - xh[1] * m2.real() - xh[2] * m3.real(),
-                    m4.imag() - xh[0] * m1.imag() - xh[1] * m2.imag() - xh[2] * m3.imag());
-      }
-    }
-    // For each degree n the partial sums of all orders m = -n..n advance
-    // together: acc(k, m), k = 2(j-1) for the real and 2(j-1)+1 for the
-    // imaginary part of expansion j.  Each partial sum still receives its
-    // terms in the order n' = 0..p, m' = 0, -1, +1, ..., -n', +n'.  A term
-    // Sbar M = (sr Mr - si Mi, sr Mi + si Mr) is added as sr X + si Y with
-    // X = (Mr, Mi) and Y = (-Mi, Mr), the same operations and roundings.
-    double* acc = reinterpret_cast<double*>(scratch.rtab);
-    for (int n = 0; n <= p; ++n) {
-      const int nm = 2 * n + 1;
-      for (int i = 0; i < 8 * nm; ++i) acc[i] = 0.0;
-      for (int np = 0; np <= p; ++np) {
-        const Complex* srow = &S(n + np, 0);  // Sbar(n+np, q) = srow[q]
-        for (int k = 0; k <= np; ++k) {
-          for (int side = (k == 0 ? 1 : -1); side <= 1; side += 2) {
-            const int mp = side * k;
-            const Complex* mv = &mf(1, mp, np, 1);
-            double xv[8], yv[8];
-            for (int j = 0; j < 4; ++j) {
-              xv[2 * j] = mv[j].real();
-              xv[2 * j + 1] = mv[j].imag();
-              yv[2 * j] = -mv[j].imag();
-              yv[2 * j + 1] = mv[j].real();
-            }
-            const Complex* s = srow + mp - n;  // Sbar(n+np, m+mp) = s[m+n]
-            for (int im = 0; im < nm; ++im) {
-              const double sr = s[im].real(), si = s[im].imag();
-              double* a = acc + 8 * im;
-              for (int q = 0; q < 8; ++q) a[q] += sr * xv[q] + si * yv[q];
-            }
-          }
-        }
-      }
-      const double sign = (n % 2 == 0) ? 1.0 : -1.0;
-      for (int m = -n; m <= n; ++m) {
-        Complex* out = &lam(1, m, n, 1);
-        const double* a = acc + 8 * (m + n);
-        for (int j = 0; j < 4; ++j)
-          out[j] = Complex(out[j].real() + sign * a[2 * j], out[j].imag() + sign * a[2 * j + 1]);
-      }
-    }
+    direct_m2l_add(p, cmom.cell(f), xh, scratch.loc1, scratch.stab, scratch.mom1, acc);
   }
   for (int n = 0; n <= p; ++n) {
     for (int m = -n; m <= n; ++m) {
@@ -100,38 +46,7 @@ void local_to_local(int p, const Tree& tree, int b, const ExpanView<Complex>& cl
   const int par = tree.parent(b);
   const double d[3] = {tree.cen(b, 1) - tree.cen(par, 1), tree.cen(b, 2) - tree.cen(par, 2),
                        tree.cen(b, 3) - tree.cen(par, 3)};
-  regular_harmonics(p, d[0], d[1], d[2], scratch.rtab);
-  const RegularView<const Complex> R(scratch.rtab, p);
-  // Parent's expansion with L(4) - d_x L(1) - d_y L(2) - d_z L(3) in place of L(4).
-  const ExpanView<Complex> lp(scratch.loc1, p);
-  for (int n = 0; n <= p; ++n) {
-    for (int m = -n; m <= n; ++m) {
-      const Complex l1 = cloc(1, m, n, par), l2 = cloc(2, m, n, par), l3 = cloc(3, m, n, par);
-      const Complex l4 = cloc(4, m, n, par);
-      lp(1, m, n, 1) = l1;
-      lp(2, m, n, 1) = l2;
-      lp(3, m, n, 1) = l3;
-      lp(4, m, n, 1) = Complex(l4.real() - d[0] * l1.real() - d[1] * l2.real() - d[2] * l3.real(),
-                               l4.imag() - d[0] * l1.imag() - d[1] * l2.imag() - d[2] * l3.imag());
-    }
-  }
-  for (int n = 0; n <= p; ++n) {
-    for (int m = -n; m <= n; ++m) {
-      Complex acc[4];
-      for (int j = 1; j <= 4; ++j) acc[j - 1] = cloc(j, m, n, b);
-      for (int np = n; np <= p; ++np) {
-        const int dn = np - n;
-        for (int mp = -np; mp <= np; ++mp) {
-          const int dm = mp - m;
-          if (dm < -dn || dm > dn) continue;
-          const Complex& r = R(dn, dm);
-          const Complex* src = &lp(1, mp, np, 1);
-          for (int j = 0; j < 4; ++j) acc[j] += cmul(r, src[j]);
-        }
-      }
-      for (int j = 1; j <= 4; ++j) cloc(j, m, n, b) = acc[j - 1];
-    }
-  }
+  direct_l2l_add(p, cloc.cell(par), d, cloc.cell(b), scratch.rtab, scratch.loc1);
 }
 
 void append_elements(const Tree& tree, int cell, int* list) {

@@ -15,6 +15,7 @@
 #include "bem/triint.hpp"
 #include "common/constants.hpp"
 #include "common/large_array.hpp"
+#include "fmm/direct_translate.hpp"
 #include "fmm/dnwrd.hpp"
 #include "fmm/expansion.hpp"
 #include "fmm/m2l.hpp"
@@ -530,139 +531,20 @@ void FmmEngine::Impl::zero_full(Complex* full) const {
   std::fill(full, full + ExpanView<Complex>::cell_size(p), Complex(0.0, 0.0));
 }
 
-// L += the multipole-to-local translation of M by xhat, full layout.  The
-// direct form is the double sum of DNWRD step 2 for one source cell: with
-// M'(4) = M(4) - xhat . M(1..3), for each (n, m) the partial sum over
-// n' = 0..p, m' = 0, -1, +1, ..., -n', +n' of Sbar(n+n', m+m')(xhat) M'(m', n')
-// starts at zero and is added to L with the sign (-1)^n.
+// The direct translations (Translations::Direct), full layout.
 void FmmEngine::Impl::translate_m2l(const Complex* m_full, const double xh[3], Complex* l_full,
                                     ThreadScratch& s) const {
-  const ExpanView<const Complex> mv(m_full, p);
-  const ExpanView<Complex> lam(l_full, p);
-  const ExpanView<Complex> mf(s.fc.data(), p);
-  const IrregularView<const Complex> S(s.stab.data(), p);
-  irregular_harmonics(p, xh[0], xh[1], xh[2], s.stab.data());
-  for (int n = 0; n <= p; ++n)
-    for (int m = -n; m <= n; ++m) {
-      const Complex m1 = mv(1, m, n, 1), m2 = mv(2, m, n, 1), m3 = mv(3, m, n, 1);
-      const Complex m4 = mv(4, m, n, 1);
-      mf(1, m, n, 1) = m1;
-      mf(2, m, n, 1) = m2;
-      mf(3, m, n, 1) = m3;
-      mf(4, m, n, 1) =
-          Complex(m4.real() - xh[0] * m1.real() - xh[1] * m2.real() - xh[2] * m3.real(),
-                  m4.imag() - xh[0] * m1.imag() - xh[1] * m2.imag() - xh[2] * m3.imag());
-    }
-  double* acc = s.acc.data();
-  for (int n = 0; n <= p; ++n) {
-    const int nm = 2 * n + 1;
-    for (int i = 0; i < 8 * nm; ++i) acc[i] = 0.0;
-    for (int np = 0; np <= p; ++np) {
-      const Complex* srow = &S(n + np, 0);
-      for (int k = 0; k <= np; ++k) {
-        for (int side = (k == 0 ? 1 : -1); side <= 1; side += 2) {
-          const int mp = side * k;
-          const Complex* mvp = &mf(1, mp, np, 1);
-          double xv[8], yv[8];
-          for (int j = 0; j < 4; ++j) {
-            xv[2 * j] = mvp[j].real();
-            xv[2 * j + 1] = mvp[j].imag();
-            yv[2 * j] = -mvp[j].imag();
-            yv[2 * j + 1] = mvp[j].real();
-          }
-          const Complex* sp = srow + mp - n;
-          for (int im = 0; im < nm; ++im) {
-            const double sr = sp[im].real(), si = sp[im].imag();
-            double* a = acc + 8 * im;
-            for (int q = 0; q < 8; ++q) a[q] += sr * xv[q] + si * yv[q];
-          }
-        }
-      }
-    }
-    const double sign = (n % 2 == 0) ? 1.0 : -1.0;
-    for (int m = -n; m <= n; ++m) {
-      Complex* out = &lam(1, m, n, 1);
-      const double* a = acc + 8 * (m + n);
-      for (int j = 0; j < 4; ++j)
-        out[j] = Complex(out[j].real() + sign * a[2 * j], out[j].imag() + sign * a[2 * j + 1]);
-    }
-  }
+  direct_m2l_add(p, m_full, xh, l_full, s.stab.data(), s.fc.data(), s.acc.data());
 }
 
-// Mp += the moment-to-moment translation of Mc by d = c_child - c_parent
-// (UPWRD step 2): Mp(m,n) += sum_{n1, m1} R(n1,m1)(d) M'(m-m1, n-n1),
-// M'(4) = M(4) + d . M(1..3).
 void FmmEngine::Impl::translate_m2m(const Complex* mc_full, const double d[3], Complex* mp_full,
                                     ThreadScratch& s) const {
-  regular_harmonics(p, d[0], d[1], d[2], s.rtab.data());
-  const RegularView<const Complex> R(s.rtab.data(), p);
-  const ExpanView<const Complex> mc(mc_full, p);
-  const ExpanView<Complex> mcc(s.fc.data(), p);
-  const ExpanView<Complex> mp(mp_full, p);
-  for (int n = 0; n <= p; ++n)
-    for (int m = -n; m <= n; ++m) {
-      const Complex m1 = mc(1, m, n, 1), m2 = mc(2, m, n, 1), m3 = mc(3, m, n, 1);
-      const Complex m4 = mc(4, m, n, 1);
-      mcc(1, m, n, 1) = m1;
-      mcc(2, m, n, 1) = m2;
-      mcc(3, m, n, 1) = m3;
-      mcc(4, m, n, 1) = Complex(m4.real() + d[0] * m1.real() + d[1] * m2.real() + d[2] * m3.real(),
-                                m4.imag() + d[0] * m1.imag() + d[1] * m2.imag() + d[2] * m3.imag());
-    }
-  for (int n = 0; n <= p; ++n)
-    for (int m = -n; m <= n; ++m) {
-      Complex acc[4];
-      for (int j = 1; j <= 4; ++j) acc[j - 1] = mp(j, m, n, 1);
-      for (int n1 = 0; n1 <= n; ++n1) {
-        const int nn = n - n1;
-        for (int m1 = -n1; m1 <= n1; ++m1) {
-          const int mm = m - m1;
-          if (mm < -nn || mm > nn) continue;
-          const Complex& r = R(n1, m1);
-          const Complex* src = &mcc(1, mm, nn, 1);
-          for (int j = 0; j < 4; ++j) acc[j] += cmul(r, src[j]);
-        }
-      }
-      for (int j = 1; j <= 4; ++j) mp(j, m, n, 1) = acc[j - 1];
-    }
+  direct_m2m_add(p, mc_full, d, mp_full, s.rtab.data(), s.fc.data());
 }
 
-// Lc += the local-to-local translation of Lp by d = c_child - c_parent
-// (DNWRD step 3): Lc(m,n) += sum_{n' >= n, m'} R(n'-n, m'-m)(d) L'(m', n'),
-// L'(4) = L(4) - d . L(1..3).
 void FmmEngine::Impl::translate_l2l(const Complex* lp_full, const double d[3], Complex* lc_full,
                                     ThreadScratch& s) const {
-  regular_harmonics(p, d[0], d[1], d[2], s.rtab.data());
-  const RegularView<const Complex> R(s.rtab.data(), p);
-  const ExpanView<const Complex> lpv(lp_full, p);
-  const ExpanView<Complex> lp(s.fc.data(), p);
-  const ExpanView<Complex> lc(lc_full, p);
-  for (int n = 0; n <= p; ++n)
-    for (int m = -n; m <= n; ++m) {
-      const Complex l1 = lpv(1, m, n, 1), l2 = lpv(2, m, n, 1), l3 = lpv(3, m, n, 1);
-      const Complex l4 = lpv(4, m, n, 1);
-      lp(1, m, n, 1) = l1;
-      lp(2, m, n, 1) = l2;
-      lp(3, m, n, 1) = l3;
-      lp(4, m, n, 1) = Complex(l4.real() - d[0] * l1.real() - d[1] * l2.real() - d[2] * l3.real(),
-                               l4.imag() - d[0] * l1.imag() - d[1] * l2.imag() - d[2] * l3.imag());
-    }
-  for (int n = 0; n <= p; ++n)
-    for (int m = -n; m <= n; ++m) {
-      Complex acc[4];
-      for (int j = 1; j <= 4; ++j) acc[j - 1] = lc(j, m, n, 1);
-      for (int np = n; np <= p; ++np) {
-        const int dn = np - n;
-        for (int mp = -np; mp <= np; ++mp) {
-          const int dm = mp - m;
-          if (dm < -dn || dm > dn) continue;
-          const Complex& r = R(dn, dm);
-          const Complex* src = &lp(1, mp, np, 1);
-          for (int j = 0; j < 4; ++j) acc[j] += cmul(r, src[j]);
-        }
-      }
-      for (int j = 1; j <= 4; ++j) lc(j, m, n, 1) = acc[j - 1];
-    }
+  direct_l2l_add(p, lp_full, d, lc_full, s.rtab.data(), s.fc.data());
 }
 
 // ---------------------------------------------------------------------------

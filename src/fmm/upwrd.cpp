@@ -1,5 +1,7 @@
 #include "fmm/upwrd.hpp"
 
+#include "fmm/direct_translate.hpp"
+
 namespace velmora {
 namespace {
 
@@ -62,41 +64,7 @@ void moment_to_moment(int p, const Tree& tree, int b, const ExpanView<Complex>& 
   const int par = tree.parent(b);
   const double d[3] = {tree.cen(b, 1) - tree.cen(par, 1), tree.cen(b, 2) - tree.cen(par, 2),
                        tree.cen(b, 3) - tree.cen(par, 3)};
-  regular_harmonics(p, d[0], d[1], d[2], scratch.rtab);
-  const RegularView<const Complex> R(scratch.rtab, p);
-
-  // The child's moments with the fourth one re-centred:
-  // M'(4) = M(4) + d_x M(1) + d_y M(2) + d_z M(3).
-  const ExpanView<Complex> mc(scratch.mom1, p);
-  for (int n = 0; n <= p; ++n) {
-    for (int m = -n; m <= n; ++m) {
-      const Complex m1 = cmom(1, m, n, b), m2 = cmom(2, m, n, b), m3 = cmom(3, m, n, b);
-      const Complex m4 = cmom(4, m, n, b);
-      mc(1, m, n, 1) = m1;
-      mc(2, m, n, 1) = m2;
-      mc(3, m, n, 1) = m3;
-      mc(4, m, n, 1) = Complex(m4.real() + d[0] * m1.real() + d[1] * m2.real() + d[2] * m3.real(),
-                               m4.imag() + d[0] * m1.imag() + d[1] * m2.imag() + d[2] * m3.imag());
-    }
-  }
-
-  for (int n = 0; n <= p; ++n) {
-    for (int m = -n; m <= n; ++m) {
-      Complex acc[4];
-      for (int j = 1; j <= 4; ++j) acc[j - 1] = cmom(j, m, n, par);
-      for (int n1 = 0; n1 <= n; ++n1) {
-        const int nn = n - n1;
-        for (int m1 = -n1; m1 <= n1; ++m1) {
-          const int mm = m - m1;
-          if (mm < -nn || mm > nn) continue;
-          const Complex& r = R(n1, m1);
-          const Complex* src = &mc(1, mm, nn, 1);
-          for (int j = 0; j < 4; ++j) acc[j] += cmul(r, src[j]);
-        }
-      }
-      for (int j = 1; j <= 4; ++j) cmom(j, m, n, par) = acc[j - 1];
-    }
-  }
+  direct_m2m_add(p, cmom.cell(b), d, cmom.cell(par), scratch.rtab, scratch.mom1);
 }
 
 }  // namespace
