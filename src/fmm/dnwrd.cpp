@@ -58,10 +58,6 @@ void near_field(const MeshView& mesh, double mu, double snaptol, int mode, const
                 const NearField& nf, double* y) {
   const int nt = nf.ltarg[0];
   const NearCoef& c = nf.coef;
-  const double *u11 = c.u[0], *u12 = c.u[1], *u13 = c.u[2], *u22 = c.u[3], *u23 = c.u[4],
-               *u33 = c.u[5];
-  const double *t11 = c.t[0], *t12 = c.t[1], *t13 = c.t[2], *t21 = c.t[3], *t22 = c.t[4],
-               *t23 = c.t[5], *t31 = c.t[6], *t32 = c.t[7], *t33 = c.t[8];
   for (int s = 1; s <= nf.lsrc[0]; ++s) {
     const int e = nf.lsrc[s];
     double normal[3];
@@ -71,31 +67,7 @@ void near_field(const MeshView& mesh, double mu, double snaptol, int mode, const
     for (int k = 1; k <= nt; ++k) {
       const long g = nf.ltarg[k];
       const int i = k - 1;
-      double* yg = y + 3 * (g - 1);
-      double v = yg[0];
-      v -= u12[i] * t[1];
-      v -= u13[i] * t[2];
-      v += t11[i] * u[0];
-      v += t12[i] * u[1];
-      v += t13[i] * u[2];
-      v -= u11[i] * t[0];
-      yg[0] = v;
-      v = yg[1];
-      v -= u12[i] * t[0];
-      v -= u23[i] * t[2];
-      v += t21[i] * u[0];
-      v += t22[i] * u[1];
-      v += t23[i] * u[2];
-      v -= u22[i] * t[1];
-      yg[1] = v;
-      v = yg[2];
-      v -= u13[i] * t[0];
-      v -= u23[i] * t[1];
-      v += t31[i] * u[0];
-      v += t32[i] * u[1];
-      v += t33[i] * u[2];
-      v -= u33[i] * t[2];
-      yg[2] = v;
+      add_near_terms(c, i, u, t, y + 3 * (g - 1));
     }
   }
 }

@@ -689,10 +689,6 @@ void FmmEngine::Impl::local_from_parent(int b, ThreadScratch& s) const {
 void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell>& cells, int mode,
                                  const double* x, double* y, ThreadScratch& s, bool fill) const {
   const NearCoef& c = s.coef;
-  const double *u11 = c.u[0], *u12 = c.u[1], *u13 = c.u[2], *u22 = c.u[3], *u23 = c.u[4],
-               *u33 = c.u[5];
-  const double *t11 = c.t[0], *t12 = c.t[1], *t13 = c.t[2], *t21 = c.t[3], *t22 = c.t[4],
-               *t23 = c.t[5], *t31 = c.t[6], *t32 = c.t[7], *t33 = c.t[8];
   std::int64_t* base = s.base.data();
   std::int64_t* step = s.step.data();
   std::int64_t* kpos = s.kpos.data();
@@ -741,31 +737,7 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
         double u[3], t[3];
         element_densities(mesh, e, mode, x, u, t);
         for (int i = 0; i < nbt; ++i) {
-          double* yg = yl + 3 * i;
-          double v = yg[0];
-          v -= u12[i] * t[1];
-          v -= u13[i] * t[2];
-          v += t11[i] * u[0];
-          v += t12[i] * u[1];
-          v += t13[i] * u[2];
-          v -= u11[i] * t[0];
-          yg[0] = v;
-          v = yg[1];
-          v -= u12[i] * t[0];
-          v -= u23[i] * t[2];
-          v += t21[i] * u[0];
-          v += t22[i] * u[1];
-          v += t23[i] * u[2];
-          v -= u22[i] * t[1];
-          yg[1] = v;
-          v = yg[2];
-          v -= u13[i] * t[0];
-          v -= u23[i] * t[1];
-          v += t31[i] * u[0];
-          v += t32[i] * u[1];
-          v += t33[i] * u[2];
-          v -= u33[i] * t[2];
-          yg[2] = v;
+          add_near_terms(c, i, u, t, yl + 3 * i);
         }
         if (fill) {
           // Folded block of mode 1: entry (r, j) is T(r, j) for a component

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "bem/mesh.hpp"
+#include "bem/triint.hpp"
 #include "fmm/expansion.hpp"
 #include "fmm/harmonics.hpp"
 
@@ -63,6 +64,40 @@ inline void element_densities(const MeshView& mesh, int e, int mode, const doubl
       t[k - 1] = traction ? 0.0 : v;
     }
   }
+}
+
+// y_g += sum_j T_ij u_j - U_ij t_j for target position i of `c` (i = 0 for
+// the first target), component by component, the six terms added one by one
+// in the order
+//   x: -U12 t2 - U13 t3 + T11 u1 + T12 u2 + T13 u3 - U11 t1
+//   y: -U12 t1 - U23 t3 + T21 u1 + T22 u2 + T23 u3 - U22 t2
+//   z: -U13 t1 - U23 t2 + T31 u1 + T32 u2 + T33 u3 - U33 t3
+inline void add_near_terms(const NearCoef& c, int i, const double u[3], const double t[3],
+                           double* yg) {
+  double v = yg[0];
+  v -= c.u[1][i] * t[1];
+  v -= c.u[2][i] * t[2];
+  v += c.t[0][i] * u[0];
+  v += c.t[1][i] * u[1];
+  v += c.t[2][i] * u[2];
+  v -= c.u[0][i] * t[0];
+  yg[0] = v;
+  v = yg[1];
+  v -= c.u[1][i] * t[0];
+  v -= c.u[4][i] * t[2];
+  v += c.t[3][i] * u[0];
+  v += c.t[4][i] * u[1];
+  v += c.t[5][i] * u[2];
+  v -= c.u[3][i] * t[1];
+  yg[1] = v;
+  v = yg[2];
+  v -= c.u[2][i] * t[0];
+  v -= c.u[4][i] * t[1];
+  v += c.t[6][i] * u[0];
+  v += c.t[7][i] * u[1];
+  v += c.t[8][i] * u[2];
+  v -= c.u[5][i] * t[2];
+  yg[2] = v;
 }
 
 }  // namespace velmora
