@@ -109,19 +109,11 @@ void dense_product(const MeshView& mesh, double mu, double snaptol, int mode, co
   const int nchunks = (ne + chunk - 1) / chunk;
 #pragma omp parallel
   {
-    std::vector<int> ltarg(chunk + 1), ints(2 * chunk);
-    std::vector<double> reals(33 * chunk);
+    std::vector<int> ltarg(chunk + 1), ints(kTriintInts * chunk);
+    std::vector<double> reals(kTriintReals * chunk);
     NearCoef c{};
     TriintWork w{};
-    double* r = reals.data();
-    for (auto& a : c.u) a = r, r += chunk;
-    for (auto& a : c.t) a = r, r += chunk;
-    w.flag = ints.data();
-    w.s = ints.data() + chunk;
-    w.h = r, r += chunk;
-    w.sigma = r, r += chunk;
-    for (auto& a : w.hint) a = r, r += chunk;
-    for (auto& a : w.tint) a = r, r += chunk;
+    carve_triint_arrays(reals.data(), ints.data(), chunk, c, w);
 #pragma omp for schedule(dynamic, 1)
     for (int ic = 0; ic < nchunks; ++ic) {
       const int g0 = ic * chunk + 1;

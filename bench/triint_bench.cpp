@@ -80,16 +80,8 @@ struct Arrays {
   std::vector<int> ints;
   velmora::NearCoef coef;
   velmora::TriintWork work;
-  explicit Arrays(int cap) : reals(33 * cap), ints(2 * cap) {
-    double* r = reals.data();
-    for (auto& u : coef.u) u = r, r += cap;
-    for (auto& t : coef.t) t = r, r += cap;
-    work.h = r, r += cap;
-    work.sigma = r, r += cap;
-    for (auto& h : work.hint) h = r, r += cap;
-    for (auto& t : work.tint) t = r, r += cap;
-    work.flag = ints.data();
-    work.s = ints.data() + ints.size() / 2;
+  explicit Arrays(int cap) : reals(velmora::kTriintReals * cap), ints(velmora::kTriintInts * cap) {
+    velmora::carve_triint_arrays(reals.data(), ints.data(), cap, coef, work);
   }
 };
 

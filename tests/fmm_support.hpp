@@ -20,6 +20,7 @@
 #include "fmm/passes.hpp"
 #include "fmm/tree.hpp"
 #include "fmm/upwrd.hpp"
+#include "solver/precon.hpp"
 
 namespace velmora::testing {
 
@@ -80,20 +81,11 @@ class NearStore {
   explicit NearStore(int nelem)
       : ltarg_(nelem + 1),
         lsrc_(nelem + 1),
-        ints_(2 * static_cast<std::size_t>(nelem)),
-        reals_(33 * static_cast<std::size_t>(nelem)) {
-    const std::size_t n = nelem;
+        ints_(kTriintInts * nelem),
+        reals_(kTriintReals * nelem) {
     nf_.ltarg = ltarg_.data();
     nf_.lsrc = lsrc_.data();
-    double* r = reals_.data();
-    for (auto& a : nf_.coef.u) a = r, r += n;
-    for (auto& a : nf_.coef.t) a = r, r += n;
-    nf_.work.flag = ints_.data();
-    nf_.work.s = ints_.data() + n;
-    nf_.work.h = r, r += n;
-    nf_.work.sigma = r, r += n;
-    for (auto& a : nf_.work.hint) a = r, r += n;
-    for (auto& a : nf_.work.tint) a = r, r += n;
+    carve_triint_arrays(reals_.data(), ints_.data(), nelem, nf_.coef, nf_.work);
   }
   NearStore(const NearStore&) = delete;
   NearStore& operator=(const NearStore&) = delete;
@@ -210,6 +202,31 @@ struct FmmSetup {
     UPWRD(mv, m.mu, minlev, maxl, ncell(), p, ngauss, gwt, gpt, t, x, mode, exp->cmom(), s, timers);
     DNWRD(mv, m.mu, minlev, maxl, ncell(), p, mode, t, exp->cmom(), x, snaptol, exp->cloc(),
           near.view(), s, y, timers);
+  }
+};
+
+// The block preconditioner's state over the tree and near-field storage of an
+// FmmSetup, with its own block, pivots and right-hand side.
+struct PreconStore {
+  std::vector<double> block, rhs;
+  std::vector<int> ipvt;
+  PreconData data;
+  PreconStore(const Model& m, FmmSetup& s) {
+    block.resize(9 * static_cast<std::size_t>(s.maxl) * s.maxl);
+    rhs.resize(3 * static_cast<std::size_t>(s.maxl));
+    ipvt.resize(3 * static_cast<std::size_t>(s.maxl));
+    data.mesh = m.view();
+    data.mu = m.mu;
+    data.snaptol = s.snaptol;
+    data.maxl = s.maxl;
+    data.minlev = s.minlev;
+    data.tree = s.tree.view();
+    data.block = block.data();
+    data.ipvt = ipvt.data();
+    data.rhs = rhs.data();
+    data.ltarg = s.near.view().ltarg;
+    data.coef = s.near.view().coef;
+    data.work = s.near.view().work;
   }
 };
 

@@ -16,29 +16,7 @@ namespace {
 
 using testing::FmmSetup;
 using testing::Model;
-
-struct PreconStore {
-  std::vector<double> block, rhs;
-  std::vector<int> ipvt;
-  PreconData data;
-  PreconStore(const Model& m, FmmSetup& s) {
-    block.resize(9 * static_cast<std::size_t>(s.maxl) * s.maxl);
-    rhs.resize(3 * static_cast<std::size_t>(s.maxl));
-    ipvt.resize(3 * static_cast<std::size_t>(s.maxl));
-    data.mesh = m.view();
-    data.mu = m.mu;
-    data.snaptol = s.snaptol;
-    data.maxl = s.maxl;
-    data.minlev = s.minlev;
-    data.tree = s.tree.view();
-    data.block = block.data();
-    data.ipvt = ipvt.data();
-    data.rhs = rhs.data();
-    data.ltarg = s.near.view().ltarg;
-    data.coef = s.near.view().coef;
-    data.work = s.near.view().work;
-  }
-};
+using testing::PreconStore;
 
 // On every leaf, z solves the leaf's diagonal block of the system matrix: B z = x to rounding.
 TEST(Precon, SolvesEachLeafBlockOfTheSystemMatrix) {

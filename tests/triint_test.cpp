@@ -237,16 +237,8 @@ struct Outputs {
   TriintWork work;
   int cap;
   explicit Outputs(int cap_, double fill = 0.0)
-      : reals(33 * cap_, fill), ints(2 * cap_), cap(cap_) {
-    double* r = reals.data();
-    for (auto& u : coef.u) u = r, r += cap;
-    for (auto& t : coef.t) t = r, r += cap;
-    work.h = r, r += cap;
-    work.sigma = r, r += cap;
-    for (auto& h : work.hint) h = r, r += cap;
-    for (auto& t : work.tint) t = r, r += cap;
-    work.flag = ints.data();
-    work.s = ints.data() + cap;
+      : reals(kTriintReals * cap_, fill), ints(kTriintInts * cap_), cap(cap_) {
+    carve_triint_arrays(reals.data(), ints.data(), cap, coef, work);
   }
   Coefs at(int k) const {
     Coefs c;

@@ -100,17 +100,9 @@ struct ThreadScratch {
     step.resize(kChunk);
     kpos.resize(kChunk);
     yloc.resize(3 * static_cast<std::size_t>(kChunk));
-    iwork.resize(2 * kChunk);
-    rwork.resize(33 * static_cast<std::size_t>(kChunk));
-    double* r = rwork.data();
-    for (auto& a : coef.u) a = r, r += kChunk;
-    for (auto& a : coef.t) a = r, r += kChunk;
-    work.flag = iwork.data();
-    work.s = iwork.data() + kChunk;
-    work.h = r, r += kChunk;
-    work.sigma = r, r += kChunk;
-    for (auto& a : work.hint) a = r, r += kChunk;
-    for (auto& a : work.tint) a = r, r += kChunk;
+    iwork.resize(kTriintInts * kChunk);
+    rwork.resize(kTriintReals * kChunk);
+    carve_triint_arrays(rwork.data(), iwork.data(), kChunk, coef, work);
   }
   std::size_t bytes() const {
     return sizeof(Complex) * (rtab.size() + gtab.size() + stab.size() + fa.size() + fb.size() +

@@ -35,17 +35,9 @@ struct LeafScratch {
     rhs.resize(n3);
     ipvt.resize(n3);
     ltarg.resize(static_cast<std::size_t>(maxl) + 1);
-    ints.resize(2 * static_cast<std::size_t>(maxl));
-    reals.resize(33 * static_cast<std::size_t>(maxl));
-    double* r = reals.data();
-    for (auto& a : coef.u) a = r, r += maxl;
-    for (auto& a : coef.t) a = r, r += maxl;
-    work.flag = ints.data();
-    work.s = ints.data() + maxl;
-    work.h = r, r += maxl;
-    work.sigma = r, r += maxl;
-    for (auto& a : work.hint) a = r, r += maxl;
-    for (auto& a : work.tint) a = r, r += maxl;
+    ints.resize(kTriintInts * maxl);
+    reals.resize(kTriintReals * maxl);
+    carve_triint_arrays(reals.data(), ints.data(), maxl, coef, work);
   }
   std::size_t bytes() const {
     return sizeof(double) * (block.size() + rhs.size() + reals.size()) +
