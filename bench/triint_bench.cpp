@@ -85,7 +85,8 @@ struct Arrays {
   }
 };
 
-void run(benchmark::State& state, velmora::TriintMath path) {
+void run(benchmark::State& state, velmora::TriintMath path,
+         velmora::TriintParts parts = velmora::TriintParts::All) {
   static const Sphere sphere(5);  // 20480 elements
   const MeshView mesh = sphere.mesh();
   const int nt = static_cast<int>(state.range(0));
@@ -105,7 +106,8 @@ void run(benchmark::State& state, velmora::TriintMath path) {
   Arrays out(nt);
   double normal[3];
   for (auto _ : state) {
-    velmora::triint_with(path, mesh, 1.0, 1e-6, ltarg.data(), out.coef, out.work, normal, es);
+    velmora::triint_with(path, mesh, 1.0, 1e-6, ltarg.data(), out.coef, out.work, normal, es,
+                         parts);
     benchmark::DoNotOptimize(out.reals.data());
     benchmark::ClobberMemory();
   }
@@ -122,9 +124,13 @@ void BM_Triint(benchmark::State& state) {
 void BM_TriintScalarMath(benchmark::State& state) {
   run(state, velmora::TriintMath::Scalar);
 }
+void BM_TriintStokesletOnly(benchmark::State& state) {
+  run(state, velmora::TriintMath::Vector, velmora::TriintParts::StokesletOnly);
+}
 
 BENCHMARK(BM_Triint)->Arg(20)->Arg(50)->Arg(100)->Arg(200);
 BENCHMARK(BM_TriintScalarMath)->Arg(20)->Arg(50)->Arg(100)->Arg(200);
+BENCHMARK(BM_TriintStokesletOnly)->Arg(20)->Arg(50)->Arg(100)->Arg(200);
 
 }  // namespace
 

@@ -548,6 +548,34 @@ TEST(Triint, IndependentOfListPosition) {
     EXPECT_EQ(std::memcmp(back[all.size() - 1 - k].data(), whole[k].data(), sizeof(Coefs)), 0);
 }
 
+// The Stokeslet-only call gives the Stokeslet integrals of the full call bit for bit (targets
+// above, below, in the plane, on vertices and edges, the source itself) and zero traction integrals.
+TEST(Triint, StokesletOnlyMatchesFullCall) {
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> u(-1.5, 2.0);
+  std::vector<V3> tg;
+  for (int i = 0; i < 100; ++i) tg.push_back({u(rng), u(rng), u(rng)});
+  const V3 n = unit_normal(kP0, kP1, kP2);
+  for (const V3& q : {kP0, kP1, kP2, 0.5 * (kP0 + kP1), (1.0 / 3.0) * (kP0 + kP1 + kP2)})
+    for (double h : {0.0, 1e-3, -0.2}) tg.push_back(q + h * n);
+  Fixture fx(kP0, kP1, kP2, tg);
+  std::vector<int> elems = targets_2_to(fx.nelem);
+  elems.push_back(1);
+  std::vector<int> ltarg{static_cast<int>(elems.size())};
+  ltarg.insert(ltarg.end(), elems.begin(), elems.end());
+  Outputs full(static_cast<int>(elems.size())), part(static_cast<int>(elems.size()), 7.0);
+  double normal[3];
+  triint_with(TriintMath::Vector, fx.mesh(), 1.3, 1e-6, ltarg.data(), full.coef, full.work,
+              normal, 1, TriintParts::All);
+  triint_with(TriintMath::Vector, fx.mesh(), 1.3, 1e-6, ltarg.data(), part.coef, part.work,
+              normal, 1, TriintParts::StokesletOnly);
+  for (size_t k = 0; k < elems.size(); ++k) {
+    const Coefs a = full.at(static_cast<int>(k)), b = part.at(static_cast<int>(k));
+    EXPECT_EQ(std::memcmp(a.data(), b.data(), 6 * sizeof(double)), 0) << k;
+    for (int c = 6; c < 15; ++c) EXPECT_EQ(b[c], 0.0) << k;
+  }
+}
+
 // ULP distance between two finite doubles of the same sign.
 int64_t ulps(double a, double b) {
   int64_t ia, ib;

@@ -193,7 +193,9 @@ void edge_coordinates(const Edge& g, Block& B, int np) {
   }
 }
 
-// Step 2 of an edge: the edge angle and the edge's terms of H_ij and H_ijk.
+// Step 2 of an edge: the edge angle and the edge's terms of H_ij and, with
+// kWithT, of H_ijk.
+template <bool kWithT>
 void edge_terms(const Edge& g, Block& B, int np) {
   const double corner = g.corner;
   double g2[4][6], g3[6][10];
@@ -218,6 +220,7 @@ void edge_terms(const Edge& g, Block& B, int np) {
     for (int c = 0; c < 6; ++c)
       B.h2[c][k] += p1 * g2[0][c] + p2 * g2[1][c] + p3 * g2[2][c] + p4 * g2[3][c];
 
+    if constexpr (!kWithT) continue;
     const double hh = h * h, dd = d * d;
     const double w = sa / ra - sb / rb;
     const double q = (s != 0.0 || d != 0.0) ? w / (hh + dd) : 0.0;
@@ -237,8 +240,12 @@ void edge_terms(const Edge& g, Block& B, int np) {
 
 }  // namespace
 
-void triint_with(TriintMath path, const MeshView& mesh, double mu, double snaptol, const int* ltarg,
-                 const NearCoef& coef, const TriintWork& work, double normal[3], int es) {
+namespace {
+
+template <bool kWithT>
+void triint_parts(TriintMath path, const MeshView& mesh, double mu, double snaptol,
+                  const int* ltarg, const NearCoef& coef, const TriintWork& work, double normal[3],
+                  int es) {
   // Geometry of the source: vertices, unit normal, edge frames.
   const ElementGeometry geo = element_geometry(mesh, es);
   const double n[3] = {geo.normal[0], geo.normal[1], geo.normal[2]};
@@ -290,14 +297,15 @@ void triint_with(TriintMath path, const MeshView& mesh, double mu, double snapto
       B.count[k] = 0.0;
     }
     for (int c = 0; c < 6; ++c) std::fill_n(B.h2[c], np, 0.0);
-    for (int c = 0; c < 10; ++c) std::fill_n(B.h3[c], np, 0.0);
+    if constexpr (kWithT)
+      for (int c = 0; c < 10; ++c) std::fill_n(B.h3[c], np, 0.0);
 
     // Edge sums, edge-outer and target-inner.
     for (const Edge& g : edge) {
       edge_coordinates(g, B, np);
       triint_log(path, B.larg, B.f, np);
       triint_atan2(path, B.ay, B.ax, B.at, np);
-      edge_terms(g, B, np);
+      edge_terms<kWithT>(g, B, np);
     }
 
     // Inside term for projections on the inner side of all three edge lines.
@@ -311,8 +319,10 @@ void triint_with(TriintMath path, const MeshView& mesh, double mu, double snapto
       // Outside, nothing is added (not even a zero, which would turn -0 into +0).
 #pragma GCC unroll 6
       for (int c = 0; c < 6; ++c) B.h2[c][k] = inside ? B.h2[c][k] + c2 * nn[c] : B.h2[c][k];
+      if constexpr (kWithT) {
 #pragma GCC unroll 10
-      for (int c = 0; c < 10; ++c) B.h3[c][k] = inside ? B.h3[c][k] + c3 * nnn[c] : B.h3[c][k];
+        for (int c = 0; c < 10; ++c) B.h3[c][k] = inside ? B.h3[c][k] + c3 * nnn[c] : B.h3[c][k];
+      }
     }
 
     // Stokeslet integrals.
@@ -339,7 +349,9 @@ void triint_with(TriintMath path, const MeshView& mesh, double mu, double snapto
 
     // Traction-kernel integrals: D_i = H_i11 + H_i22 + H_i33, Dn = n . D,
     // T_ij = -(n_i D_j + n_j D_i + delta_ij Dn - 2 H_ijk n_k) / (8 pi).
-    {
+    if constexpr (!kWithT) {
+      for (auto* t : coef.t) std::fill_n(t + k0, nb, 0.0);
+    } else {
       for (int i = 0; i < 3; ++i) {
         const double* a = B.h3[kSym[i][0][0]];
         const double* b = B.h3[kSym[i][1][1]];
@@ -383,8 +395,20 @@ void triint_with(TriintMath path, const MeshView& mesh, double mu, double snapto
     std::copy_n(B.h, nb, work.h + k0);
     std::copy_n(B.sigma, nb, work.sigma + k0);
     for (int c = 0; c < 6; ++c) std::copy_n(B.h2[c], nb, work.hint[c] + k0);
-    for (int c = 0; c < 10; ++c) std::copy_n(B.h3[c], nb, work.tint[c] + k0);
+    if constexpr (kWithT)
+      for (int c = 0; c < 10; ++c) std::copy_n(B.h3[c], nb, work.tint[c] + k0);
   }
+}
+
+}  // namespace
+
+void triint_with(TriintMath path, const MeshView& mesh, double mu, double snaptol, const int* ltarg,
+                 const NearCoef& coef, const TriintWork& work, double normal[3], int es,
+                 TriintParts parts) {
+  if (parts == TriintParts::All)
+    triint_parts<true>(path, mesh, mu, snaptol, ltarg, coef, work, normal, es);
+  else
+    triint_parts<false>(path, mesh, mu, snaptol, ltarg, coef, work, normal, es);
 }
 
 void TRIINT(const MeshView& mesh, double mu, double snaptol, const int* ltarg, const NearCoef& coef,

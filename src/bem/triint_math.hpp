@@ -33,9 +33,18 @@ void triint_atan2(TriintMath path, const double* y, const double* x, double* z, 
 // errno, which keeps the compiler from vectorising loops that call it).
 void triint_sqrt(const double* x, double* y, int n);
 
-// TRIINT with an explicit choice of the transcendental calls; TRIINT itself
-// uses TriintMath::Vector.
+// Which integrals a call forms: all fifteen, or the six of the Stokeslet
+// alone (H_ijk is not formed; the nine traction-kernel results are set to
+// zero and work.tint is left unwritten).  The Stokeslet results are the same
+// bits either way; the second costs about half as much and serves a source
+// whose velocity density is zero, where the traction kernel multiplies
+// zeros.
+enum class TriintParts { All, StokesletOnly };
+
+// TRIINT with an explicit choice of the transcendental calls and of the
+// integrals formed; TRIINT itself uses TriintMath::Vector and all parts.
 void triint_with(TriintMath path, const MeshView& mesh, double mu, double snaptol, const int* ltarg,
-                 const NearCoef& coef, const TriintWork& work, double normal[3], int es);
+                 const NearCoef& coef, const TriintWork& work, double normal[3], int es,
+                 TriintParts parts = TriintParts::All);
 
 }  // namespace velmora

@@ -13,6 +13,7 @@
 #endif
 
 #include "bem/triint.hpp"
+#include "bem/triint_math.hpp"
 #include "common/constants.hpp"
 #include "common/large_array.hpp"
 #include "fmm/direct_translate.hpp"
@@ -724,10 +725,16 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
       std::int64_t wpre = 0;  // widths of the source cell's elements before pos
       for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
         const int e = tree.elord(pos);
-        double normal[3];
-        TRIINT(mesh, par.mu, par.snaptol, s.ltarg.data(), c, s.work, normal, e);
         double u[3], t[3];
         element_densities(mesh, e, mode, x, u, t);
+        // A source without a velocity density (mode 1, all three velocities
+        // prescribed) needs the Stokeslet alone, unless its traction-kernel
+        // integrals go to the cache; its traction-kernel results are then
+        // zeros, which multiply zeros, and the Stokeslet the same bits.
+        const bool need_t = fill || u[0] != 0.0 || u[1] != 0.0 || u[2] != 0.0;
+        double normal[3];
+        triint_with(TriintMath::Vector, mesh, par.mu, par.snaptol, s.ltarg.data(), c, s.work,
+                    normal, e, need_t ? TriintParts::All : TriintParts::StokesletOnly);
         for (int i = 0; i < nbt; ++i) {
           add_near_terms(c, i, u, t, yl + 3 * i);
         }
