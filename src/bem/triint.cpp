@@ -85,7 +85,8 @@ struct Edge {
   double g3[6][10];              // S3(t,m,m) + t t t, S6(t,m,n), m m m, S3(n,m,m), S3(m,n,n), n n n
 };
 
-void build_edges(const double xv[3][3], const double n[3], Edge edge[3]) {
+// With_t false leaves g3 unset (the Stokeslet needs only g2).
+void build_edges(const double xv[3][3], const double n[3], Edge edge[3], bool with_t) {
   for (int j = 0; j < 3; ++j) {
     Edge& g = edge[j];
     g.start = j + 1;
@@ -127,6 +128,7 @@ void build_edges(const double xv[3][3], const double n[3], Edge edge[3]) {
       g.g2[2][c] = m[i] * n[j] + m[j] * n[i];
       g.g2[3][c] = n[i] * n[j];
     }
+    if (!with_t) continue;
     for (int c = 0; c < 10; ++c) {
       const int i = kTriple[c][0], j = kTriple[c][1], k = kTriple[c][2];
       g.g3[0][c] = s3(t, m, i, j, k) + t[i] * t[j] * t[k];
@@ -200,7 +202,7 @@ void edge_terms(const Edge& g, Block& B, int np) {
   const double corner = g.corner;
   double g2[4][6], g3[6][10];
   std::copy(&g.g2[0][0], &g.g2[0][0] + 24, &g2[0][0]);
-  std::copy(&g.g3[0][0], &g.g3[0][0] + 60, &g3[0][0]);
+  if constexpr (kWithT) std::copy(&g.g3[0][0], &g.g3[0][0] + 60, &g3[0][0]);
   for (int k = 0; k < np; ++k) {
     const double sa = B.sa[k], sb = B.sb[k], d = B.d[k], ra = B.ra[k], rb = B.rb[k];
     const double h = B.h[k], sigma = B.sigma[k], s = B.s[k], f = B.f[k];
@@ -220,21 +222,22 @@ void edge_terms(const Edge& g, Block& B, int np) {
     for (int c = 0; c < 6; ++c)
       B.h2[c][k] += p1 * g2[0][c] + p2 * g2[1][c] + p3 * g2[2][c] + p4 * g2[3][c];
 
-    if constexpr (!kWithT) continue;
-    const double hh = h * h, dd = d * d;
-    const double w = sa / ra - sb / rb;
-    const double q = (s != 0.0 || d != 0.0) ? w / (hh + dd) : 0.0;
-    const double dinv = 1.0 / ra - 1.0 / rb;
-    const double q1 = d * dinv;
-    const double q2 = (h / 2.0) * dinv;
-    const double q3 = f - w - dd * q;
-    const double q4 = -h * d * q;
-    const double q5 = f - hh * q;
-    const double q6 = 2.0 * beta + h * d * q;
+    if constexpr (kWithT) {
+      const double hh = h * h, dd = d * d;
+      const double w = sa / ra - sb / rb;
+      const double q = (s != 0.0 || d != 0.0) ? w / (hh + dd) : 0.0;
+      const double dinv = 1.0 / ra - 1.0 / rb;
+      const double q1 = d * dinv;
+      const double q2 = (h / 2.0) * dinv;
+      const double q3 = f - w - dd * q;
+      const double q4 = -h * d * q;
+      const double q5 = f - hh * q;
+      const double q6 = 2.0 * beta + h * d * q;
 #pragma GCC unroll 10
-    for (int c = 0; c < 10; ++c)
-      B.h3[c][k] += q1 * g3[0][c] + q2 * g3[1][c] + q3 * g3[2][c] + q4 * g3[3][c] + q5 * g3[4][c] +
-                    q6 * g3[5][c];
+      for (int c = 0; c < 10; ++c)
+        B.h3[c][k] += q1 * g3[0][c] + q2 * g3[1][c] + q3 * g3[2][c] + q4 * g3[3][c] +
+                      q5 * g3[4][c] + q6 * g3[5][c];
+    }
   }
 }
 
@@ -253,7 +256,7 @@ void triint_parts(TriintMath path, const MeshView& mesh, double mu, double snapt
   for (int v = 0; v < 3; ++v)
     for (int c = 0; c < 3; ++c) xv[v][c] = mesh.x(mesh.node(es, v + 1), c + 1);
   Edge edge[3];
-  build_edges(xv, n, edge);
+  build_edges(xv, n, edge, kWithT);
   normal[0] = n[0];
   normal[1] = n[1];
   normal[2] = n[2];

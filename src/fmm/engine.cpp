@@ -729,15 +729,16 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
         element_densities(mesh, e, mode, x, u, t);
         // A source without a velocity density (mode 1, all three velocities
         // prescribed) needs the Stokeslet alone, unless its traction-kernel
-        // integrals go to the cache; its traction-kernel results are then
-        // zeros, which multiply zeros, and the Stokeslet the same bits.
+        // integrals go to the cache; the traction-kernel terms, zeros, are
+        // then left out of the sums, and the Stokeslet is the same bits.
         const bool need_t = fill || u[0] != 0.0 || u[1] != 0.0 || u[2] != 0.0;
         double normal[3];
         triint_with(TriintMath::Vector, mesh, par.mu, par.snaptol, s.ltarg.data(), c, s.work,
                     normal, e, need_t ? TriintParts::All : TriintParts::StokesletOnly);
-        for (int i = 0; i < nbt; ++i) {
-          add_near_terms(c, i, u, t, yl + 3 * i);
-        }
+        if (need_t)
+          for (int i = 0; i < nbt; ++i) add_near_terms(c, i, u, t, yl + 3 * i);
+        else
+          for (int i = 0; i < nbt; ++i) add_near_terms_stokeslet(c, i, t, yl + 3 * i);
         if (fill) {
           // Folded block of mode 1: entry (r, j) is T(r, j) for a component
           // j with a prescribed traction, else -U(r, j); nine entries with

@@ -100,4 +100,26 @@ inline void add_near_terms(const NearCoef& c, int i, const double u[3], const do
   yg[2] = v;
 }
 
+// add_near_terms for a source without velocity density (u = 0): the three
+// traction-kernel terms of each component, T u = +-0, are left out.  Adding
+// a zero changes no nonzero sum, so the result is the same bits (a zero sum
+// may differ in its sign only).
+inline void add_near_terms_stokeslet(const NearCoef& c, int i, const double t[3], double* yg) {
+  double v = yg[0];
+  v -= c.u[1][i] * t[1];
+  v -= c.u[2][i] * t[2];
+  v -= c.u[0][i] * t[0];
+  yg[0] = v;
+  v = yg[1];
+  v -= c.u[1][i] * t[0];
+  v -= c.u[4][i] * t[2];
+  v -= c.u[3][i] * t[1];
+  yg[1] = v;
+  v = yg[2];
+  v -= c.u[2][i] * t[0];
+  v -= c.u[4][i] * t[1];
+  v -= c.u[5][i] * t[2];
+  yg[2] = v;
+}
+
 }  // namespace velmora
