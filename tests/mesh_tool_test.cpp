@@ -350,7 +350,7 @@ TEST(MeshTool, SphereAndSpheroidConverge) {
   }
 }
 
-// --elements and --size pick the coarsest refinement that meets them.
+// --elements and --size pick the coarsest refinement that meets them; --frequency K gives 20 K^2.
 TEST(MeshTool, ResolutionOptions) {
   ScratchDir dir("res");
   const std::string d = dir.path().string();
@@ -359,6 +359,8 @@ TEST(MeshTool, ResolutionOptions) {
   ASSERT_EQ(mesh_tool({"sphere", "--elements", "1280", "--dir", d, "--quiet"}).status, 0);
   EXPECT_EQ(model_in(dir).mesh.nelem, 1280);
   // Longest edge of the unit icosphere: about 0.138 at level 3, 0.069 at level 4.
+  ASSERT_EQ(mesh_tool({"sphere", "--frequency", "5", "--dir", d, "--quiet"}).status, 0);
+  EXPECT_EQ(model_in(dir).mesh.nelem, 500);
   ASSERT_EQ(mesh_tool({"sphere", "--size", "0.1", "--dir", d, "--quiet"}).status, 0);
   const Model m = model_in(dir);
   EXPECT_EQ(m.mesh.nelem, 5120);
@@ -448,6 +450,8 @@ TEST(MeshTool, RejectsBadArguments) {
       {{"ellipsoid", "--axes", "1,2"}, "ellipsoid needs --axes A,B,C"},
       {{"torus", "--radii", "1,2"}, "minor radius below its major radius"},
       {{"sphere", "--refine", "2", "--size", "0.1"}, "at most one of"},
+      {{"sphere", "--frequency", "0"}, "--frequency must lie in 1..256"},
+      {{"torus", "--radii", "2,0.5", "--frequency", "4"}, "--frequency applies to a sphere only"},
       {{"sphere", "--body", "2", "--velocity", "1,0,0"}, "--body 2: the mesh has 1 bodies"},
       {{"sphere", "--group", "wall", "--velocity", "1,0,0"}, "no such physical surface group"},
       {{"sphere", "--velocity", "1,0,0", "--traction", "0,0,1"},

@@ -20,7 +20,8 @@ double total_area(const SurfaceMesh& m) {
   return a;
 }
 
-// Every directed edge appears once and its reverse once: the surface is closed and consistently oriented.
+// Every directed edge appears once and its reverse once: the surface is closed and consistently
+// oriented.
 TEST(Shapes, IcosphereClosedAndConsistent) {
   const SurfaceMesh m = icosphere(2, 1.0);
   EXPECT_EQ(m.nelem, 320);
@@ -43,7 +44,36 @@ TEST(Shapes, SphereAreaVolumeConverge) {
     EXPECT_LT(vol, 0.0);
     const double err = std::fabs(total_area(m) - 16.0 * M_PI) / (16.0 * M_PI);
     EXPECT_LT(std::fabs(-vol - 32.0 * M_PI / 3.0) / (32.0 * M_PI / 3.0), 4.0 * err);
-    if (r > 1) EXPECT_NEAR(prev_err / err, 4.0, 0.5);
+    if (r > 1) {
+      EXPECT_NEAR(prev_err / err, 4.0, 0.5);
+    }
+    prev_err = err;
+  }
+}
+
+// Geodesic spheres: closed and consistently oriented for every frequency (odd, even, prime), with
+// 20 k^2 triangles, Euler's node count, every node on the sphere, inward normals, and the area
+// error falling as h^2.
+TEST(Shapes, GeodesicSphereClosedAndConverging) {
+  double prev_err = 0.0;
+  for (int k : {1, 2, 3, 7, 14}) {
+    const SurfaceMesh m = geodesic_sphere(k, 1.5);
+    EXPECT_EQ(m.nelem, 20 * k * k);
+    EXPECT_EQ(m.nnode, 2 + 10 * k * k);
+    std::map<std::pair<int, int>, int> edges;
+    for (int e = 1; e <= m.nelem; ++e)
+      for (int v = 1; v <= 3; ++v) ++edges[{m.node(e, v), m.node(e, v % 3 + 1)}];
+    for (const auto& [edge, count] : edges) {
+      EXPECT_EQ(count, 1) << k;
+      EXPECT_EQ(edges.count({edge.second, edge.first}), 1u) << k;
+    }
+    for (int n = 1; n <= m.nnode; ++n)
+      EXPECT_NEAR(std::hypot(m.x(n, 1), m.x(n, 2), m.x(n, 3)), 1.5, 1e-14);
+    EXPECT_LT(signed_volume(m), 0.0);
+    const double err = std::fabs(total_area(m) - 9.0 * M_PI) / (9.0 * M_PI);
+    if (k == 14) {
+      EXPECT_NEAR(prev_err / err, 4.0, 0.5);
+    }
     prev_err = err;
   }
 }

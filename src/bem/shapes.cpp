@@ -19,15 +19,17 @@ Point normalised(const Point& p) {
   return {p[0] / r, p[1] / r, p[2] / r};
 }
 
+void orient_outward(const std::vector<Point>& pts, std::vector<Tri>& tris);
+
 // Unit icosphere as zero-based points and triangles with outward normals.
 void unit_icosphere(int refinements, std::vector<Point>& pts, std::vector<Tri>& tris) {
   const double phi = (1.0 + std::sqrt(5.0)) / 2.0;
-  pts = {{-1, phi, 0}, {1, phi, 0},  {-1, -phi, 0}, {1, -phi, 0}, {0, -1, phi}, {0, 1, phi},
+  pts = {{-1, phi, 0},  {1, phi, 0},  {-1, -phi, 0}, {1, -phi, 0}, {0, -1, phi},  {0, 1, phi},
          {0, -1, -phi}, {0, 1, -phi}, {phi, 0, -1},  {phi, 0, 1},  {-phi, 0, -1}, {-phi, 0, 1}};
   for (auto& p : pts) p = normalised(p);
-  tris = {{0, 11, 5}, {0, 5, 1},  {0, 1, 7},   {0, 7, 10}, {0, 10, 11}, {1, 5, 9}, {5, 11, 4},
-          {11, 10, 2}, {10, 7, 6}, {7, 1, 8},   {3, 9, 4},  {3, 4, 2},   {3, 2, 6}, {3, 6, 8},
-          {3, 8, 9},  {4, 9, 5},  {2, 4, 11},  {6, 2, 10}, {8, 6, 7},   {9, 8, 1}};
+  tris = {{0, 11, 5},  {0, 5, 1},  {0, 1, 7},  {0, 7, 10}, {0, 10, 11}, {1, 5, 9}, {5, 11, 4},
+          {11, 10, 2}, {10, 7, 6}, {7, 1, 8},  {3, 9, 4},  {3, 4, 2},   {3, 2, 6}, {3, 6, 8},
+          {3, 8, 9},   {4, 9, 5},  {2, 4, 11}, {6, 2, 10}, {8, 6, 7},   {9, 8, 1}};
   for (int level = 0; level < refinements; ++level) {
     std::map<std::pair<int, int>, int> mid;
     auto midpoint = [&](int a, int b) {
@@ -52,7 +54,52 @@ void unit_icosphere(int refinements, std::vector<Point>& pts, std::vector<Tri>& 
     }
     tris.swap(next);
   }
-  // Make every normal point outward (away from the centre).
+  orient_outward(pts, tris);
+}
+
+// Geodesic unit sphere of frequency k: every icosahedron face split into k^2
+// triangles on the lattice of points (wa A + wb B + wc C) / k, wa + wb + wc = k,
+// projected onto the sphere.  A lattice point is named by its nonzero
+// (corner, weight) pairs in increasing corner order, and its coordinates are
+// summed in that order, so the faces that share an edge or a corner share
+// the node and its coordinates bit for bit.
+void unit_geodesic_sphere(int k, std::vector<Point>& pts, std::vector<Tri>& tris) {
+  std::vector<Point> base;
+  std::vector<Tri> faces;
+  unit_icosphere(0, base, faces);
+  pts.clear();
+  tris.clear();
+  std::map<std::array<int, 6>, int> index;
+  auto node = [&](const Tri& f, int wa, int wb, int wc) {
+    std::array<std::pair<int, int>, 3> cw{{{f[0], wa}, {f[1], wb}, {f[2], wc}}};
+    std::sort(cw.begin(), cw.end());
+    std::array<int, 6> key{-1, 0, -1, 0, -1, 0};
+    int n = 0;
+    for (const auto& [corner, w] : cw)
+      if (w != 0) key[2 * n] = corner, key[2 * n + 1] = w, ++n;
+    const auto [it, fresh] = index.emplace(key, static_cast<int>(pts.size()));
+    if (fresh) {
+      Point q{0, 0, 0};
+      for (int i = 0; i < n; ++i)
+        for (int c = 0; c < 3; ++c) q[c] += key[2 * i + 1] * base[key[2 * i]][c];
+      pts.push_back(normalised(q));
+    }
+    return it->second;
+  };
+  for (const Tri& f : faces) {
+    // Lattice point (i, j): weights (k - i - j, i, j) on the corners (f0, f1, f2).
+    auto at = [&](int i, int j) { return node(f, k - i - j, i, j); };
+    for (int i = 0; i < k; ++i)
+      for (int j = 0; i + j < k; ++j) {
+        tris.push_back({at(i, j), at(i + 1, j), at(i, j + 1)});
+        if (i + j + 1 < k) tris.push_back({at(i + 1, j), at(i + 1, j + 1), at(i, j + 1)});
+      }
+  }
+  orient_outward(pts, tris);
+}
+
+// Makes every normal point outward (away from the centre).
+void orient_outward(const std::vector<Point>& pts, std::vector<Tri>& tris) {
   for (Tri& t : tris) {
     const Point &a = pts[t[0]], &b = pts[t[1]], &c = pts[t[2]];
     const Point d{b[0] - a[0], b[1] - a[1], b[2] - a[2]}, g{c[0] - a[0], c[1] - a[1], c[2] - a[2]};
@@ -86,6 +133,14 @@ SurfaceMesh icosphere(int refinements, double radius, const double* centre) {
   std::vector<Point> pts;
   std::vector<Tri> tris;
   unit_icosphere(refinements, pts, tris);
+  const Point c = centre ? Point{centre[0], centre[1], centre[2]} : Point{0, 0, 0};
+  return build(pts, tris, {radius, radius, radius}, c);
+}
+
+SurfaceMesh geodesic_sphere(int frequency, double radius, const double* centre) {
+  std::vector<Point> pts;
+  std::vector<Tri> tris;
+  unit_geodesic_sphere(frequency, pts, tris);
   const Point c = centre ? Point{centre[0], centre[1], centre[2]} : Point{0, 0, 0};
   return build(pts, tris, {radius, radius, radius}, c);
 }

@@ -25,6 +25,13 @@ struct SurfaceMesh {
 // new nodes projected onto the sphere), 20 * 4^refinements triangles.
 SurfaceMesh icosphere(int refinements, double radius, const double* centre = nullptr);
 
+// Sphere as a geodesic mesh of frequency k >= 1: every face of the
+// icosahedron split into k^2 triangles, nodes projected onto the sphere;
+// 20 k^2 triangles (any size in steps of a few percent, e.g. k = 71 gives
+// 100,820 and k = 224 gives 1,003,520).  Frequency 2^L has the element
+// count of refinement L, not its nodes.
+SurfaceMesh geodesic_sphere(int frequency, double radius, const double* centre = nullptr);
+
 // Triaxial ellipsoid x^2/a^2 + y^2/b^2 + z^2/c^2 = 1: the unit icosphere
 // scaled along the axes.
 SurfaceMesh ellipsoid(int refinements, double a, double b, double c);

@@ -25,6 +25,8 @@ using V3 = std::array<double, 3>;
 
 // Icosahedral refinements allowed: 20 * 4^8 = 1,310,720 elements per body.
 constexpr int kMaxRefine = 8;
+// Geodesic frequencies allowed: 20 * 256^2, the same largest size.
+constexpr int kMaxFrequency = 256;
 
 // Boundary condition of a selection of elements.
 struct Condition {
@@ -41,7 +43,7 @@ struct Options {
   std::optional<std::vector<double>> axes, radii, grid;
   std::optional<V3> centre;
   std::vector<std::array<double, 4>> spheres;
-  std::optional<int> elements, refine;
+  std::optional<int> elements, refine, frequency;
   std::optional<double> size;
   double mu = 1.0;
   std::optional<std::string> title;
@@ -86,6 +88,8 @@ Options parse(const std::vector<std::string>& raw) {
       o.elements = parse_int(value(w), w);
     } else if (w == "--refine") {
       o.refine = parse_int(value(w), w);
+    } else if (w == "--frequency") {
+      o.frequency = parse_int(value(w), w);
     } else if (w == "--size") {
       o.size = parse_real(value(w), w);
     } else if (w == "--mu") {
@@ -131,8 +135,13 @@ Options parse(const std::vector<std::string>& raw) {
     if (c.traction && (c.velocity || c.rotation))
       throw ToolError("a selection takes either a traction or a rigid motion, not both");
   if (!(o.mu > 0)) throw ToolError("--mu must be positive");
-  int given = (o.elements ? 1 : 0) + (o.refine ? 1 : 0) + (o.size ? 1 : 0) + (o.grid ? 1 : 0);
-  if (given > 1) throw ToolError("give at most one of --elements, --refine, --size, --grid");
+  int given = (o.elements ? 1 : 0) + (o.refine ? 1 : 0) + (o.frequency ? 1 : 0) + (o.size ? 1 : 0) +
+              (o.grid ? 1 : 0);
+  if (given > 1)
+    throw ToolError("give at most one of --elements, --refine, --frequency, --size, --grid");
+  if (o.frequency && o.shape != "sphere") throw ToolError("--frequency applies to a sphere only");
+  if (o.frequency && (*o.frequency < 1 || *o.frequency > kMaxFrequency))
+    throw ToolError("--frequency must lie in 1.." + std::to_string(kMaxFrequency));
   if (o.elements && *o.elements < 1) throw ToolError("--elements must be at least 1");
   if (o.size && !(*o.size > 0)) throw ToolError("--size must be positive");
   if (o.refine && (*o.refine < 0 || *o.refine > kMaxRefine))
@@ -182,8 +191,12 @@ Built build_mesh(const Options& o) {
   if (o.shape == "sphere") {
     const double r = o.radius.value_or(1.0);
     need_positive({r}, "--radius");
-    const int level = refinement(o, [&](int l) { return icosphere(l, r, c.data()); });
-    b.mesh = icosphere(level, r, c.data());
+    if (o.frequency) {
+      b.mesh = geodesic_sphere(*o.frequency, r, c.data());
+    } else {
+      const int level = refinement(o, [&](int l) { return icosphere(l, r, c.data()); });
+      b.mesh = icosphere(level, r, c.data());
+    }
   } else if (o.shape == "spheroid" || o.shape == "ellipsoid") {
     const bool spheroid = o.shape == "spheroid";
     if (!o.axes || o.axes->size() != (spheroid ? 2u : 3u))
@@ -288,6 +301,7 @@ Shapes (lengths in the user's units; centre defaults to the origin):
 Resolution (at most one):
   --elements N   at least N elements per body (built-in shapes; default 1280)
   --refine L     icosahedral refinement L: 20*4^L elements per body
+  --frequency K  sphere: geodesic mesh, 20*K^2 elements (K = 71: 100,820)
   --size H       no element edge longer than H (a maximum size for Gmsh)
   --grid NU,NV   torus: NU steps around the axis, NV around the tube
 
