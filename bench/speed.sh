@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Speed of the multipole product and of the whole solve on sphere meshes.
 #
-#   bench/speed.sh [REFINEMENTS...]
+#   bench/speed.sh [MESHES...]
 #
-# For each icosahedral refinement L (default: 5 6 8, that is 20480, 81920
-# and 1310720 triangles) it writes a translating unit sphere (velocity
-# prescribed, U = (1, 0, 0), mu = 1) with build/velmora-mesh into
-# $SPEED_DIR/sphere-L (default scratch/speed), sets the control values below
-# in input.cnd, and then
+# Each mesh is rL, the icosahedral refinement L (20 * 4^L triangles; a bare
+# number means the same), or fK, the geodesic sphere of frequency K (20 K^2
+# triangles).  The default, r5 f71 f224, gives 20,480, 100,820 and
+# 1,003,520 triangles.  For each it writes a translating unit sphere
+# (velocity prescribed, U = (1, 0, 0), mu = 1) with build/velmora-mesh into
+# $SPEED_DIR/sphere-MESH (default scratch/speed), sets the control values
+# below in input.cnd, and then
 #   1. runs bench/speed_bench on it: the first product of mode 1 (near field
 #      integrated, caches filled), further products (near field from the
 #      cache when it is kept), the preconditioner, the plain path's product
@@ -20,21 +22,31 @@
 # threads unless marked; "cpu" columns are processor seconds of all threads.
 #
 # Settings (environment): BUILD (build), SPEED_DIR (scratch/speed), NEXP
-# (15), MAXL (40), NGAUSS (7), THREADS (2), PRODUCTS (3), REFERENCE_MAX
-# (100000), SOLVE_MAX (400000).
+# (15), MAXL (60), RESTART (60, the GMRES restart length M), NGAUSS (7),
+# THREADS (2), PRODUCTS (3), REFERENCE_MAX (110000), SOLVE_MAX (400000),
+# WARM_GB (0).
+#
+# Fresh memory on a virtual machine.  A virtual machine's memory may be
+# backed by the host only when the guest first touches it, at about 0.5 GB/s
+# (measured on the project's 2-core machines, against 6 GB/s for memory
+# touched before); the first run after a boot then pays about 2 s per GB of
+# cache it fills.  WARM_GB=N touches N GB once before the runs (dd from
+# /dev/zero) so that the table shows the solver, not the host.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${BUILD:-$ROOT/build}"
 SPEED_DIR="${SPEED_DIR:-$ROOT/scratch/speed}"
 NEXP="${NEXP:-15}"
-MAXL="${MAXL:-40}"
+MAXL="${MAXL:-60}"
+RESTART="${RESTART:-60}"
 NGAUSS="${NGAUSS:-7}"
 THREADS="${THREADS:-2}"
 PRODUCTS="${PRODUCTS:-3}"
-REFERENCE_MAX="${REFERENCE_MAX:-100000}"
+REFERENCE_MAX="${REFERENCE_MAX:-110000}"
 SOLVE_MAX="${SOLVE_MAX:-400000}"
+WARM_GB="${WARM_GB:-0}"
 LEVELS=("$@")
-[ ${#LEVELS[@]} -gt 0 ] || LEVELS=(5 6 8)
+[ ${#LEVELS[@]} -gt 0 ] || LEVELS=(r5 f71 f224)
 
 BUILD="$(cd "$BUILD" 2> /dev/null && pwd)" || { echo "speed.sh: no build folder" >&2; exit 1; }
 for exe in velmora velmora-mesh bench/speed_bench; do
@@ -54,20 +66,30 @@ SPEED_DIR="$(cd "$SPEED_DIR" && pwd)"
 value() { awk -v k="$1" '$1 == k { print $2 }' "$2"; }
 
 cpu_model="$(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)"
-echo "CPU: $cpu_model, $(nproc) processors; threads $THREADS; nexp $NEXP, maxl $MAXL, ngauss $NGAUSS"
+echo "CPU: $cpu_model, $(nproc) processors; threads $THREADS; nexp $NEXP, maxl $MAXL, ngauss $NGAUSS, restart $RESTART"
+if [ "$WARM_GB" -gt 0 ]; then
+  echo "Touching $WARM_GB GB of memory once (WARM_GB)" >&2
+  dd if=/dev/zero of=/dev/null bs="${WARM_GB}G" count=1 iflag=fullblock 2> /dev/null
+fi
 echo "Load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 rows=()
 for L in "${LEVELS[@]}"; do
+  case "$L" in
+    r[0-9]*) resolution=(--refine "${L#r}") ;;
+    f[0-9]*) resolution=(--frequency "${L#f}") ;;
+    [0-9]*) resolution=(--refine "$L") ;;
+    *) echo "speed.sh: mesh $L is neither rL nor fK" >&2; exit 1 ;;
+  esac
   dir="$SPEED_DIR/sphere-$L"
   mkdir -p "$dir"
   if [ ! -f "$dir/input.dat" ]; then
-    "$BUILD/velmora-mesh" sphere --refine "$L" --velocity 1,0,0 --dir "$dir" --new-cnd --quiet
+    "$BUILD/velmora-mesh" sphere "${resolution[@]}" --velocity 1,0,0 --dir "$dir" --new-cnd --quiet
   fi
   nelem=$(awk 'NR == 3 { print $1 }' "$dir/input.dat")
   maxcel=$((nelem / 10 + 1000))
   cat > "$dir/input.cnd" <<EOF
- 1e-08 30 0 0 1 10 1e-06   snaptol, M, (unused), (unused), iprec, ncycle, tol
+ 1e-08 $RESTART 0 0 1 10 1e-06   snaptol, M, (unused), (unused), iprec, ncycle, tol
  20 2 $MAXL $maxcel $NEXP $NGAUSS 1.01   maxdep, minlev, maxl, maxcel, nexp, ngauss, cubfac
 EOF
   opts=(--products "$PRODUCTS" --threads "$THREADS" --thread-ratio)
