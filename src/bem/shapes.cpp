@@ -127,22 +127,26 @@ SurfaceMesh build(const std::vector<Point>& pts, const std::vector<Tri>& tris, c
   return m;
 }
 
-}  // namespace
-
-SurfaceMesh icosphere(int refinements, double radius, const double* centre) {
+// A sphere of `radius` about `centre` (origin when null) from the unit
+// sphere that make(pts, tris) builds.
+template <class Make>
+SurfaceMesh sphere_from(Make make, double radius, const double* centre) {
   std::vector<Point> pts;
   std::vector<Tri> tris;
-  unit_icosphere(refinements, pts, tris);
+  make(pts, tris);
   const Point c = centre ? Point{centre[0], centre[1], centre[2]} : Point{0, 0, 0};
   return build(pts, tris, {radius, radius, radius}, c);
 }
 
+}  // namespace
+
+SurfaceMesh icosphere(int refinements, double radius, const double* centre) {
+  return sphere_from([&](auto& p, auto& t) { unit_icosphere(refinements, p, t); }, radius, centre);
+}
+
 SurfaceMesh geodesic_sphere(int frequency, double radius, const double* centre) {
-  std::vector<Point> pts;
-  std::vector<Tri> tris;
-  unit_geodesic_sphere(frequency, pts, tris);
-  const Point c = centre ? Point{centre[0], centre[1], centre[2]} : Point{0, 0, 0};
-  return build(pts, tris, {radius, radius, radius}, c);
+  return sphere_from([&](auto& p, auto& t) { unit_geodesic_sphere(frequency, p, t); }, radius,
+                     centre);
 }
 
 SurfaceMesh ellipsoid(int refinements, double a, double b, double c) {
