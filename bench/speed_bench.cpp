@@ -34,6 +34,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -43,6 +44,7 @@
 #include "bem/triint.hpp"
 #include "common/blas.hpp"
 #include "common/listread.hpp"
+#include "common/stop.hpp"
 #include "common/storage.hpp"
 #include "common/units.hpp"
 #include "fmm/dnwrd.hpp"
@@ -352,5 +354,15 @@ int run(int argc, char** argv) {
 }  // namespace velmora
 
 int main(int argc, char** argv) {
-  return velmora::run(argc, argv);
+  // A stop of the set-up (maxcel or maxdep too small, unreadable input),
+  // whose message is already written, or a refused allocation ends the
+  // benchmark with a failure status.
+  try {
+    return velmora::run(argc, argv);
+  } catch (const velmora::StopRun& e) {
+    return e.status() != 0 ? e.status() : 1;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "speed_bench: not enough memory for this model\n");
+    return 1;
+  }
 }
