@@ -27,11 +27,12 @@
 # WARM_GB (0).
 #
 # Fresh memory on a virtual machine.  A virtual machine's memory may be
-# backed by the host only when the guest first touches it, at about 0.5 GB/s
-# (measured on the project's 2-core machines, against 6 GB/s for memory
-# touched before); the first run after a boot then pays about 2 s per GB of
-# cache it fills.  WARM_GB=N touches N GB once before the runs (dd from
-# /dev/zero) so that the table shows the solver, not the host.
+# backed by the host only when the guest first touches it, at 0.2 to 0.5 GB/s
+# (measured on the project's 2-core machines, against 4 to 6 GB/s for memory
+# touched before), and the host apparently takes freed memory back; a run
+# then pays 2 to 5 s per GB of cache it fills, in its first product.
+# WARM_GB=N touches N GB once before the runs (dd from /dev/zero), which
+# helps as long as the host leaves that memory in place.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${BUILD:-$ROOT/build}"
