@@ -85,7 +85,7 @@ struct Edge {
   double g3[6][10];              // S3(t,m,m) + t t t, S6(t,m,n), m m m, S3(n,m,m), S3(m,n,n), n n n
 };
 
-// With_t false leaves g3 unset (the Stokeslet needs only g2).
+// Without with_t, g3 is left unset (the Stokeslet needs only g2).
 void build_edges(const double xv[3][3], const double n[3], Edge edge[3], bool with_t) {
   for (int j = 0; j < 3; ++j) {
     Edge& g = edge[j];
@@ -240,10 +240,6 @@ void edge_terms(const Edge& g, Block& B, int np) {
     }
   }
 }
-
-}  // namespace
-
-namespace {
 
 template <bool kWithT>
 void triint_parts(TriintMath path, const MeshView& mesh, double mu, double snaptol,
