@@ -728,10 +728,13 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
         double u[3], t[3];
         element_densities(mesh, e, mode, x, u, t);
         // A source without a velocity density (mode 1, all three velocities
-        // prescribed) needs the Stokeslet alone, unless its traction-kernel
-        // integrals go to the cache; the traction-kernel terms, zeros, are
-        // then left out of the sums, and the Stokeslet is the same bits.
-        const bool need_t = fill || u[0] != 0.0 || u[1] != 0.0 || u[2] != 0.0;
+        // prescribed) needs the Stokeslet alone; its folded block, if it is
+        // cached, holds -U only.  The traction-kernel terms, zeros, are then
+        // left out of the sums, and the Stokeslet is the same bits.
+        const bool folds_t = fill && (mesh.traction_prescribed(e, 1) ||
+                                      mesh.traction_prescribed(e, 2) ||
+                                      mesh.traction_prescribed(e, 3));
+        const bool need_t = folds_t || u[0] != 0.0 || u[1] != 0.0 || u[2] != 0.0;
         double normal[3];
         triint_with(TriintMath::Vector, mesh, par.mu, par.snaptol, s.ltarg.data(), c, s.work,
                     normal, e, need_t ? TriintParts::All : TriintParts::StokesletOnly);
