@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "bem/shapes.hpp"
 #include "bem/triint_math.hpp"
 
 namespace velmora {
@@ -573,6 +574,89 @@ TEST(Triint, StokesletOnlyMatchesFullCall) {
     const Coefs a = full.at(static_cast<int>(k)), b = part.at(static_cast<int>(k));
     EXPECT_EQ(std::memcmp(a.data(), b.data(), 6 * sizeof(double)), 0) << k;
     for (int c = 6; c < 15; ++c) EXPECT_EQ(b[c], 0.0) << k;
+  }
+}
+
+// TRIINT over shared targets with node and edge rows gives TRIINT's bits for every element of a
+// closed mesh as source, with targets at collocation points, on nodes, on edges, off the surface
+// and on the source itself; the rows are formed once per node and edge, whatever the element.
+TEST(Triint, SharedRowsMatchPerElementCall) {
+  SurfaceMesh sm = icosphere(1, 1.0);
+  const int ne = sm.nelem;
+  std::vector<double> xcol(3 * static_cast<size_t>(ne));
+  collocation_points(ne, sm.nnode, sm.ielem.data(), sm.xnode.data(), xcol.data());
+  // Some collocation points moved: onto a node (snapped for the elements around it), onto an
+  // edge's midpoint, near a node within and beyond the snap tolerance, and off the surface.
+  std::mt19937_64 rng(3);
+  std::uniform_real_distribution<double> u(-1.2, 1.2);
+  for (int e = 1; e <= ne; e += 3) {
+    const int a = sm.node(e, 1), b = sm.node(e, 2);
+    V3 q;
+    switch ((e / 3) % 5) {
+      case 0: q = {sm.x(a, 1), sm.x(a, 2), sm.x(a, 3)}; break;
+      case 1: q = 0.5 * (V3{sm.x(a, 1), sm.x(a, 2), sm.x(a, 3)} + V3{sm.x(b, 1), sm.x(b, 2), sm.x(b, 3)}); break;
+      case 2: q = V3{sm.x(b, 1), sm.x(b, 2), sm.x(b, 3)} + V3{4e-7, -3e-7, 2e-7}; break;
+      case 3: q = V3{sm.x(b, 1), sm.x(b, 2), sm.x(b, 3)} + V3{3e-6, 0.0, 1e-6}; break;
+      default: q = {u(rng), u(rng), u(rng)}; break;
+    }
+    for (int c = 0; c < 3; ++c) xcol[(e - 1) + c * static_cast<size_t>(ne)] = q[c];
+  }
+  const MeshView mesh{ne, sm.nnode, sm.ielem.data(), sm.xnode.data(), xcol.data(), nullptr};
+  const double snaptol = 1e-6, mu = 0.7;
+
+  // All elements are targets, in a scrambled order.
+  std::vector<int> elems(ne);
+  for (int e = 0; e < ne; ++e) elems[e] = e + 1;
+  std::shuffle(elems.begin(), elems.end(), rng);
+  std::vector<int> ltarg{ne};
+  ltarg.insert(ltarg.end(), elems.begin(), elems.end());
+  const int np = triint_padded(ne);
+  std::vector<double> tx(np), ty(np), tz(np);
+  for (int k = 0; k < np; ++k) {
+    const int e = elems[std::min(k, ne - 1)];
+    tx[k] = mesh.col(e, 1);
+    ty[k] = mesh.col(e, 2);
+    tz[k] = mesh.col(e, 3);
+  }
+  TriintTargets tg;
+  tg.n = ne;
+  tg.elem = elems.data();
+  tg.x = tx.data();
+  tg.y = ty.data();
+  tg.z = tz.data();
+  std::vector<std::vector<double>> node_row(sm.nnode + 1, std::vector<double>(np));
+  for (int i = 1; i <= sm.nnode; ++i) {
+    const double pnt[3] = {sm.x(i, 1), sm.x(i, 2), sm.x(i, 3)};
+    triint_node_row(tg, pnt, node_row[i].data());
+  }
+
+  for (TriintParts parts : {TriintParts::All, TriintParts::StokesletOnly}) {
+    const int nres = parts == TriintParts::All ? 15 : 6;
+    for (int es = 1; es <= ne; ++es) {
+      std::vector<std::vector<double>> f(3, std::vector<double>(np));
+      TriintSourceRows rows;
+      for (int j = 0; j < 3; ++j) {
+        int a = mesh.node(es, j + 1), b = mesh.node(es, (j + 1) % 3 + 1);
+        if (a > b) std::swap(a, b);  // the edge row starts from its lower-numbered node
+        const double pa[3] = {sm.x(a, 1), sm.x(a, 2), sm.x(a, 3)};
+        const double pb[3] = {sm.x(b, 1), sm.x(b, 2), sm.x(b, 3)};
+        triint_edge_row(tg, triint_edge_length(pa, pb), node_row[a].data(), node_row[b].data(),
+                        f[j].data());
+        rows.r[j] = node_row[mesh.node(es, j + 1)].data();
+        rows.f[j] = f[j].data();
+      }
+      Outputs ref(ne), got(ne, 9.0);
+      double n1[3], n2[3];
+      triint_with(TriintMath::Vector, mesh, mu, snaptol, ltarg.data(), ref.coef, ref.work, n1, es,
+                  parts);
+      triint_shared(mesh, mu, snaptol, tg, rows, got.coef, n2, es, parts);
+      EXPECT_EQ(std::memcmp(n1, n2, sizeof n1), 0);
+      for (int k = 0; k < ne; ++k) {
+        const Coefs a = ref.at(k), b = got.at(k);
+        ASSERT_EQ(std::memcmp(a.data(), b.data(), nres * sizeof(double)), 0)
+            << "source " << es << " target " << elems[k] << " parts " << nres;
+      }
+    }
   }
 }
 

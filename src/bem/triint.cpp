@@ -15,6 +15,13 @@
 // ends, F = log((L + RA + RB) / (RA + RB - L)) and the edge's share beta of
 // the solid angle the element subtends.
 //
+// RA and RB are |x - A| and |x - B| formed from the Cartesian differences,
+// and F adds the distance to the edge's lower-numbered node first, so both
+// depend only on the target and the node or edge, not on the element: the
+// neighbours of an element get the same bits, and triint_shared can form
+// them once per node and edge.  A target snapped to a vertex takes them from
+// its snapped in-edge coordinates instead.
+//
 // Evaluation order, kept fixed so that results are the same bits on every
 // run: products are evaluated left to right, a scalar coefficient times a
 // frame tensor is coefficient * (product of frame components), and the terms
@@ -75,6 +82,7 @@ double s6(const double* t, const double* m, const double* n, int i, int j, int k
 // `opp`) and the tensors its terms multiply.
 struct Edge {
   int start, end, opp;
+  bool start_first;              // the start node has the lower node number
   double a[3], b[3];             // start and end points A, B
   double len;                    // L = |B - A|
   double t[3];                   // (B - A) / L
@@ -86,12 +94,14 @@ struct Edge {
 };
 
 // Without with_t, g3 is left unset (the Stokeslet needs only g2).
-void build_edges(const double xv[3][3], const double n[3], Edge edge[3], bool with_t) {
+void build_edges(const double xv[3][3], const int node[3], const double n[3], Edge edge[3],
+                 bool with_t) {
   for (int j = 0; j < 3; ++j) {
     Edge& g = edge[j];
     g.start = j + 1;
     g.end = (j + 1) % 3 + 1;
     g.opp = (j + 2) % 3 + 1;
+    g.start_first = node[g.start - 1] < node[g.end - 1];
     const double* a = xv[g.start - 1];
     const double* b = xv[g.end - 1];
     const double* c = xv[g.opp - 1];
@@ -103,7 +113,7 @@ void build_edges(const double xv[3][3], const double n[3], Edge edge[3], bool wi
       ac[i] = c[i] - a[i];
       bc[i] = c[i] - b[i];
     }
-    g.len = std::sqrt(ab[0] * ab[0] + ab[1] * ab[1] + ab[2] * ab[2]);
+    g.len = triint_edge_length(a, b);
     for (int i = 0; i < 3; ++i) g.t[i] = ab[i] / g.len;
     g.m[0] = n[1] * g.t[2] - n[2] * g.t[1];
     g.m[1] = n[2] * g.t[0] - n[0] * g.t[2];
@@ -155,7 +165,12 @@ struct Block {
 
 // Step 1 of an edge: in-edge coordinates, distances to the ends, the
 // arguments of the logarithm and of atan2, and the count of inner sides.
-void edge_coordinates(const Edge& g, Block& B, int np) {
+// With kRows, RA, RB and F come from the shared rows (no target of the block
+// is snapped); otherwise they are formed here and F is left to the caller as
+// its argument larg.
+template <bool kRows>
+void edge_coordinates(const Edge& g, Block& B, int np, const double* ra_row = nullptr,
+                      const double* rb_row = nullptr, const double* f_row = nullptr) {
   const double a0 = g.a[0], a1 = g.a[1], a2 = g.a[2];
   const double b0 = g.b[0], b1 = g.b[1], b2 = g.b[2];
   const double t0 = g.t[0], t1 = g.t[1], t2 = g.t[2];
@@ -174,22 +189,35 @@ void edge_coordinates(const Edge& g, Block& B, int np) {
     const double sa = v == vs ? 0.0 : v == ve ? len : v == vo ? sao : sa_free;
     const double sb = v == vs ? -len : v == ve ? 0.0 : v == vo ? sbo : sb_free;
     const double d = v == vs ? 0.0 : v == ve ? 0.0 : v == vo ? dop : d_free;
-    const double h = B.h[k];
     B.count[k] += d >= 0.0 ? 1.0 : 0.0;
-    const double hh = h * h, dd = d * d;
     B.sa[k] = sa;
     B.sb[k] = sb;
     B.d[k] = d;
-    B.ra[k] = sa * sa + hh + dd;  // squared; the root is taken below
-    B.rb[k] = sb * sb + hh + dd;
+    if constexpr (!kRows) {
+      const double h = B.h[k];
+      const double hh = h * h, dd = d * d;
+      // Squared; the root is taken below.
+      B.ra[k] = v == 0.0 ? xa * xa + ya * ya + za * za : sa * sa + hh + dd;
+      B.rb[k] = v == 0.0 ? xb * xb + yb * yb + zb * zb : sb * sb + hh + dd;
+    }
   }
-  triint_sqrt(B.ra, B.ra, np);
-  triint_sqrt(B.rb, B.rb, np);
+  if constexpr (kRows) {
+    std::copy_n(ra_row, np, B.ra);
+    std::copy_n(rb_row, np, B.rb);
+    std::copy_n(f_row, np, B.f);
+  } else {
+    triint_sqrt(B.ra, B.ra, np);
+    triint_sqrt(B.rb, B.rb, np);
+  }
+  const bool start_first = g.start_first;
   for (int k = 0; k < np; ++k) {
     const double sa = B.sa[k], sb = B.sb[k], d = B.d[k], ra = B.ra[k], rb = B.rb[k];
     const double h = B.h[k];
     const double hh = h * h, dd = d * d;
-    B.larg[k] = (len + ra + rb) / (ra + rb - len);
+    if constexpr (!kRows) {
+      const double r1 = start_first ? ra : rb, r2 = start_first ? rb : ra;
+      B.larg[k] = (len + r1 + r2) / (r1 + r2 - len);
+    }
     B.ay[k] = h * d * (sa * rb - sb * ra);
     B.ax[k] = sa * sb * hh + ra * rb * dd;
   }
@@ -241,23 +269,36 @@ void edge_terms(const Edge& g, Block& B, int np) {
   }
 }
 
-template <bool kWithT>
+// The targets of one call: a TRIINT list (gathered block by block, the
+// working state returned), or the gathered targets and shared rows of
+// triint_shared (no working state; without kWithT the traction-kernel
+// results are not written).
+struct Targets {
+  const int* ltarg = nullptr;
+  const TriintTargets* shared = nullptr;
+  const TriintSourceRows* rows = nullptr;
+};
+
+template <bool kWithT, bool kShared>
 void triint_parts(TriintMath path, const MeshView& mesh, double mu, double snaptol,
-                  const int* ltarg, const NearCoef& coef, const TriintWork& work, double normal[3],
-                  int es) {
+                  const Targets& tl, const NearCoef& coef, const TriintWork* work,
+                  double normal[3], int es) {
   // Geometry of the source: vertices, unit normal, edge frames.
   const ElementGeometry geo = element_geometry(mesh, es);
   const double n[3] = {geo.normal[0], geo.normal[1], geo.normal[2]};
   double xv[3][3];
-  for (int v = 0; v < 3; ++v)
-    for (int c = 0; c < 3; ++c) xv[v][c] = mesh.x(mesh.node(es, v + 1), c + 1);
+  int node[3];
+  for (int v = 0; v < 3; ++v) {
+    node[v] = mesh.node(es, v + 1);
+    for (int c = 0; c < 3; ++c) xv[v][c] = mesh.x(node[v], c + 1);
+  }
   Edge edge[3];
-  build_edges(xv, n, edge, kWithT);
+  build_edges(xv, node, n, edge, kWithT);
   normal[0] = n[0];
   normal[1] = n[1];
   normal[2] = n[2];
 
-  const int nt = ltarg[0];
+  const int nt = kShared ? tl.shared->n : tl.ltarg[0];
   if (nt <= 0) return;
 
   const double snap2 = snaptol * snaptol;
@@ -270,12 +311,20 @@ void triint_parts(TriintMath path, const MeshView& mesh, double mu, double snapt
     // Whole vector blocks; the padding lanes repeat the last target.
     const int np = (nb + kTriintLanes - 1) / kTriintLanes * kTriintLanes;
     double self[kBlock];
-    for (int k = 0; k < np; ++k) {
-      const int e = ltarg[1 + k0 + std::min(k, nb - 1)];
-      B.x[k] = mesh.col(e, 1);
-      B.y[k] = mesh.col(e, 2);
-      B.z[k] = mesh.col(e, 3);
-      self[k] = e == es ? 1.0 : 0.0;
+    if constexpr (kShared) {
+      const TriintTargets& tg = *tl.shared;
+      std::copy_n(tg.x + k0, np, B.x);
+      std::copy_n(tg.y + k0, np, B.y);
+      std::copy_n(tg.z + k0, np, B.z);
+      for (int k = 0; k < np; ++k) self[k] = tg.elem[k0 + std::min(k, nb - 1)] == es ? 1.0 : 0.0;
+    } else {
+      for (int k = 0; k < np; ++k) {
+        const int e = tl.ltarg[1 + k0 + std::min(k, nb - 1)];
+        B.x[k] = mesh.col(e, 1);
+        B.y[k] = mesh.col(e, 2);
+        B.z[k] = mesh.col(e, 3);
+        self[k] = e == es ? 1.0 : 0.0;
+      }
     }
 
     // Classification: side of the source plane and snapping to a vertex.
@@ -299,10 +348,20 @@ void triint_parts(TriintMath path, const MeshView& mesh, double mu, double snapt
     if constexpr (kWithT)
       for (int c = 0; c < 10; ++c) std::fill_n(B.h3[c], np, 0.0);
 
-    // Edge sums, edge-outer and target-inner.
-    for (const Edge& g : edge) {
-      edge_coordinates(g, B, np);
-      triint_log(path, B.larg, B.f, np);
+    // Edge sums, edge-outer and target-inner; the shared rows serve a block
+    // without snapped targets.
+    bool rows = kShared;
+    if constexpr (kShared)
+      for (int k = 0; k < np; ++k) rows = rows && B.vtx[k] == 0.0;
+    for (int j = 0; j < 3; ++j) {
+      const Edge& g = edge[j];
+      if (rows) {
+        const TriintSourceRows& r = *tl.rows;
+        edge_coordinates<true>(g, B, np, r.r[g.start - 1] + k0, r.r[g.end - 1] + k0, r.f[j] + k0);
+      } else {
+        edge_coordinates<false>(g, B, np);
+        triint_log(path, B.larg, B.f, np);
+      }
       triint_atan2(path, B.ay, B.ax, B.at, np);
       edge_terms<kWithT>(g, B, np);
     }
@@ -349,7 +408,8 @@ void triint_parts(TriintMath path, const MeshView& mesh, double mu, double snapt
     // Traction-kernel integrals: D_i = H_i11 + H_i22 + H_i33, Dn = n . D,
     // T_ij = -(n_i D_j + n_j D_i + delta_ij Dn - 2 H_ijk n_k) / (8 pi).
     if constexpr (!kWithT) {
-      for (auto* t : coef.t) std::fill_n(t + k0, nb, 0.0);
+      if constexpr (!kShared)
+        for (auto* t : coef.t) std::fill_n(t + k0, nb, 0.0);
     } else {
       for (int i = 0; i < 3; ++i) {
         const double* a = B.h3[kSym[i][0][0]];
@@ -388,14 +448,15 @@ void triint_parts(TriintMath path, const MeshView& mesh, double mu, double snapt
     }
 
     // The working state as the caller sees it.
+    if constexpr (kShared) continue;
     for (int k = 0; k < nb; ++k)
-      work.flag[k0 + k] = 10 * static_cast<int>(B.vtx[k]) + static_cast<int>(B.count[k]);
-    for (int k = 0; k < nb; ++k) work.s[k0 + k] = static_cast<int>(B.s[k]);
-    std::copy_n(B.h, nb, work.h + k0);
-    std::copy_n(B.sigma, nb, work.sigma + k0);
-    for (int c = 0; c < 6; ++c) std::copy_n(B.h2[c], nb, work.hint[c] + k0);
+      work->flag[k0 + k] = 10 * static_cast<int>(B.vtx[k]) + static_cast<int>(B.count[k]);
+    for (int k = 0; k < nb; ++k) work->s[k0 + k] = static_cast<int>(B.s[k]);
+    std::copy_n(B.h, nb, work->h + k0);
+    std::copy_n(B.sigma, nb, work->sigma + k0);
+    for (int c = 0; c < 6; ++c) std::copy_n(B.h2[c], nb, work->hint[c] + k0);
     if constexpr (kWithT)
-      for (int c = 0; c < 10; ++c) std::copy_n(B.h3[c], nb, work.tint[c] + k0);
+      for (int c = 0; c < 10; ++c) std::copy_n(B.h3[c], nb, work->tint[c] + k0);
   }
 }
 
@@ -404,10 +465,47 @@ void triint_parts(TriintMath path, const MeshView& mesh, double mu, double snapt
 void triint_with(TriintMath path, const MeshView& mesh, double mu, double snaptol, const int* ltarg,
                  const NearCoef& coef, const TriintWork& work, double normal[3], int es,
                  TriintParts parts) {
+  Targets tl;
+  tl.ltarg = ltarg;
   if (parts == TriintParts::All)
-    triint_parts<true>(path, mesh, mu, snaptol, ltarg, coef, work, normal, es);
+    triint_parts<true, false>(path, mesh, mu, snaptol, tl, coef, &work, normal, es);
   else
-    triint_parts<false>(path, mesh, mu, snaptol, ltarg, coef, work, normal, es);
+    triint_parts<false, false>(path, mesh, mu, snaptol, tl, coef, &work, normal, es);
+}
+
+double triint_edge_length(const double a[3], const double b[3]) {
+  const double d0 = b[0] - a[0], d1 = b[1] - a[1], d2 = b[2] - a[2];
+  return std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
+}
+
+void triint_node_row(const TriintTargets& tg, const double p[3], double* r) {
+  const int np = triint_padded(tg.n);
+  const double p0 = p[0], p1 = p[1], p2 = p[2];
+  for (int k = 0; k < np; ++k) {
+    const double xa = tg.x[k] - p0, ya = tg.y[k] - p1, za = tg.z[k] - p2;
+    r[k] = xa * xa + ya * ya + za * za;
+  }
+  triint_sqrt(r, r, np);
+}
+
+void triint_edge_row(const TriintTargets& tg, double len, const double* rlo, const double* rhi,
+                     double* f) {
+  const int np = triint_padded(tg.n);
+  for (int k = 0; k < np; ++k) f[k] = (len + rlo[k] + rhi[k]) / (rlo[k] + rhi[k] - len);
+  triint_log(TriintMath::Vector, f, f, np);
+}
+
+void triint_shared(const MeshView& mesh, double mu, double snaptol, const TriintTargets& targets,
+                   const TriintSourceRows& rows, const NearCoef& coef, double normal[3], int es,
+                   TriintParts parts) {
+  Targets tl;
+  tl.shared = &targets;
+  tl.rows = &rows;
+  if (parts == TriintParts::All)
+    triint_parts<true, true>(TriintMath::Vector, mesh, mu, snaptol, tl, coef, nullptr, normal, es);
+  else
+    triint_parts<false, true>(TriintMath::Vector, mesh, mu, snaptol, tl, coef, nullptr, normal,
+                              es);
 }
 
 void TRIINT(const MeshView& mesh, double mu, double snaptol, const int* ltarg, const NearCoef& coef,

@@ -47,4 +47,48 @@ void triint_with(TriintMath path, const MeshView& mesh, double mu, double snapto
                  const NearCoef& coef, const TriintWork& work, double normal[3], int es,
                  TriintParts parts = TriintParts::All);
 
+// Entries of a target array padded to whole vector blocks.
+inline int triint_padded(int n) {
+  return (n + kTriintLanes - 1) / kTriintLanes * kTriintLanes;
+}
+
+// Targets shared by the TRIINT calls of several source elements (the
+// elements of one cell over one target list): their collocation points,
+// gathered once into arrays of triint_padded(n) entries whose padding
+// repeats the last target.
+struct TriintTargets {
+  int n = 0;
+  const int* elem = nullptr;  // element whose collocation point is target k (n entries)
+  const double* x = nullptr;
+  const double* y = nullptr;
+  const double* z = nullptr;
+};
+
+// Rows of one source element over shared targets, each triint_padded(n)
+// entries: the distances to its vertices 1, 2, 3 (triint_node_row) and F
+// of its edges 1-2, 2-3, 3-1 (triint_edge_row).  Neighbouring elements
+// share the rows of their common nodes and edges.
+struct TriintSourceRows {
+  const double* r[3];
+  const double* f[3];
+};
+
+// |A - B| as TRIINT forms an edge's length (the same bits either way round).
+double triint_edge_length(const double a[3], const double b[3]);
+// r(k) = |x_k - P| for the shared targets.
+void triint_node_row(const TriintTargets& targets, const double p[3], double* r);
+// F(k) = log((L + rlo(k) + rhi(k)) / (rlo(k) + rhi(k) - L)) for the edge of
+// length L whose lower-numbered node has the row rlo.
+void triint_edge_row(const TriintTargets& targets, double len, const double* rlo,
+                     const double* rhi, double* f);
+
+// TRIINT over shared targets: the same bits in coef as TRIINT with the
+// targets' list, and the same normal.  No working state is returned, and
+// with TriintParts::StokesletOnly the traction-kernel results are left
+// unwritten.  A block of targets with one snapped to a vertex of the source
+// forms its own distances and logarithms, as TRIINT does.
+void triint_shared(const MeshView& mesh, double mu, double snaptol, const TriintTargets& targets,
+                   const TriintSourceRows& rows, const NearCoef& coef, double normal[3], int es,
+                   TriintParts parts);
+
 }  // namespace velmora

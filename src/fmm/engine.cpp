@@ -31,6 +31,11 @@ namespace {
 // its own, so the cut changes no result.
 constexpr int kChunk = 512;
 
+// Largest source cell (nodes plus edges) whose TRIINT calls share node and
+// edge rows; a larger one (a leaf at the maximum depth) calls TRIINT per
+// element.  Bounds the rows of a thread at 8 * kChunk * kMaxSharedRows bytes.
+constexpr int kMaxSharedRows = 1024;
+
 // Half layout: entry (n, m), 0 <= m <= n, at 8 (n(n+1)/2 + m) doubles.
 inline int hidx(int n, int m) {
   return n * (n + 1) / 2 + m;
@@ -82,6 +87,9 @@ struct ThreadScratch {
   std::vector<double> rwork;                   // TRIINT results and real work
   NearCoef coef{};
   TriintWork work{};
+  std::vector<int> telem;                      // shared targets: elements
+  std::vector<double> tx, ty, tz;              //   and collocation points (padded)
+  std::vector<double> rows;                    // node rows, then edge rows
 
   ThreadScratch(int p, std::size_t twork_size, int padded) {
     const std::size_t cell = static_cast<std::size_t>(ExpanView<Complex>::cell_size(p));
@@ -104,13 +112,18 @@ struct ThreadScratch {
     iwork.resize(kTriintInts * kChunk);
     rwork.resize(kTriintReals * kChunk);
     carve_triint_arrays(rwork.data(), iwork.data(), kChunk, coef, work);
+    telem.resize(kChunk);
+    tx.resize(kChunk);
+    ty.resize(kChunk);
+    tz.resize(kChunk);
   }
   std::size_t bytes() const {
     return sizeof(Complex) * (rtab.size() + gtab.size() + stab.size() + fa.size() + fb.size() +
                               fc.size() + twork.size()) +
            sizeof(double) *
-               (acc.size() + hre.size() + him.size() + pad.size() + rwork.size() + yloc.size()) +
-           sizeof(int) * (ltarg.size() + iwork.size()) +
+               (acc.size() + hre.size() + him.size() + pad.size() + rwork.size() + yloc.size() +
+                tx.size() + ty.size() + tz.size() + rows.size()) +
+           sizeof(int) * (ltarg.size() + iwork.size() + telem.size()) +
            sizeof(std::int64_t) * (base.size() + step.size() + kpos.size());
   }
 };
@@ -135,6 +148,18 @@ struct NearCell {
 // entries of the batch (batch_src, batch_mem_ptr).
 struct NearBatch {
   int src_begin = 0, src_end = 0;
+};
+
+// Nodes and edges of a near-field source cell, for the TRIINT rows its
+// elements share: global node numbers at nodes[node_begin..node_end), edges
+// as pairs (lower-numbered node, higher) of local node indices at
+// 2 edge_begin.., and per element of the cell (tree order) its three local
+// vertex indices and the local indices of its edges 1-2, 2-3, 3-1 at
+// 6 elem_begin...
+struct SourceGeometry {
+  int node_begin = 0, node_end = 0;
+  int edge_begin = 0, edge_end = 0;
+  int elem_begin = 0;
 };
 
 // A sibling that receives one source cell of a batch: its position in the
@@ -214,6 +239,12 @@ struct FmmEngine::Impl {
   std::vector<std::vector<NearBatch>> near_batches;
   std::vector<int> batch_src, batch_mem_ptr;
   std::vector<BatchMember> batch_mem;
+  // Shared-row geometry of the source cells: geo_slot[c] - 1 indexes
+  // src_geo (0: the cell calls TRIINT per element).
+  std::vector<int> geo_slot;
+  std::vector<SourceGeometry> src_geo;
+  std::vector<int> geo_nodes, geo_edges, geo_elems;
+  int max_rows = 0;  // largest nodes + edges of a sharing cell
 
   std::size_t list_bytes = 0;
   std::int64_t near_pairs = 0;
@@ -237,6 +268,7 @@ struct FmmEngine::Impl {
   void local_from_interactions(int b, int pos, ThreadScratch& s) const;
   void local_from_parent(int b, ThreadScratch& s) const;
   void make_batches();
+  void make_source_geometry();
   // Sum of the block widths of the elements of cell c.
   std::int64_t cell_width(int c) const {
     std::int64_t w = 0;
@@ -491,6 +523,66 @@ void FmmEngine::Impl::make_batches() {
   }
 }
 
+// Nodes and edges of every near-field source cell, in order of first
+// appearance; a cell with more than kMaxSharedRows of them keeps slot 0.
+void FmmEngine::Impl::make_source_geometry() {
+  geo_slot.assign(static_cast<std::size_t>(tree.ncell()) + 1, 0);
+  std::vector<int> local(static_cast<std::size_t>(mesh.nnode) + 1, -1);
+  std::vector<int> head, next;  // edges of each local lower node, as linked lists
+  for (int sc : batch_src) {
+    if (geo_slot[sc] != 0) continue;
+    SourceGeometry g;
+    g.node_begin = static_cast<int>(geo_nodes.size());
+    g.edge_begin = static_cast<int>(geo_edges.size() / 2);
+    g.elem_begin = static_cast<int>(geo_elems.size() / 6);
+    head.clear();
+    next.clear();
+    for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
+      const int e = tree.elord(pos);
+      int lv[3];
+      for (int v = 0; v < 3; ++v) {
+        const int node = mesh.node(e, v + 1);
+        if (local[node] < 0) {
+          local[node] = static_cast<int>(geo_nodes.size()) - g.node_begin;
+          geo_nodes.push_back(node);
+          head.push_back(-1);
+        }
+        lv[v] = local[node];
+      }
+      int le[3];
+      for (int j = 0; j < 3; ++j) {
+        int lo = lv[j], hi = lv[(j + 1) % 3];
+        if (geo_nodes[g.node_begin + lo] > geo_nodes[g.node_begin + hi]) std::swap(lo, hi);
+        int k = head[lo];
+        while (k >= 0 && geo_edges[2 * (g.edge_begin + k) + 1] != hi) k = next[k];
+        if (k < 0) {
+          k = static_cast<int>(geo_edges.size() / 2) - g.edge_begin;
+          geo_edges.push_back(lo);
+          geo_edges.push_back(hi);
+          next.push_back(head[lo]);
+          head[lo] = k;
+        }
+        le[j] = k;
+      }
+      geo_elems.insert(geo_elems.end(), {lv[0], lv[1], lv[2], le[0], le[1], le[2]});
+    }
+    g.node_end = static_cast<int>(geo_nodes.size());
+    g.edge_end = static_cast<int>(geo_edges.size() / 2);
+    for (int i = g.node_begin; i < g.node_end; ++i) local[geo_nodes[i]] = -1;
+    const int nrows = (g.node_end - g.node_begin) + (g.edge_end - g.edge_begin);
+    if (nrows > kMaxSharedRows) {
+      geo_nodes.resize(g.node_begin);
+      geo_edges.resize(2 * static_cast<std::size_t>(g.edge_begin));
+      geo_elems.resize(6 * static_cast<std::size_t>(g.elem_begin));
+      continue;
+    }
+    src_geo.push_back(g);
+    geo_slot[sc] = static_cast<int>(src_geo.size());
+    max_rows = std::max(max_rows, nrows);
+  }
+  for (ThreadScratch& s : scratch) s.rows.resize(static_cast<std::size_t>(max_rows) * kChunk);
+}
+
 // ---------------------------------------------------------------------------
 // Layout conversions and translations.
 
@@ -722,6 +814,41 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
         yl[3 * i + 1] = yg[1];
         yl[3 * i + 2] = yg[2];
       }
+      // Shared targets and the rows of the cell's nodes and edges.
+      const SourceGeometry* geo = geo_slot[sc] > 0 ? &src_geo[geo_slot[sc] - 1] : nullptr;
+      TriintTargets tg;
+      const double* node_rows = s.rows.data();
+      const double* edge_rows = nullptr;
+      if (geo != nullptr) {
+        const int np = triint_padded(nbt);
+        for (int i = 0; i < np; ++i) {
+          const int e = s.ltarg[1 + std::min(i, nbt - 1)];
+          s.telem[i] = e;
+          s.tx[i] = mesh.col(e, 1);
+          s.ty[i] = mesh.col(e, 2);
+          s.tz[i] = mesh.col(e, 3);
+        }
+        tg.n = nbt;
+        tg.elem = s.telem.data();
+        tg.x = s.tx.data();
+        tg.y = s.ty.data();
+        tg.z = s.tz.data();
+        double* row = s.rows.data();
+        for (int i = geo->node_begin; i < geo->node_end; ++i, row += kChunk) {
+          const int node = geo_nodes[i];
+          const double pnt[3] = {mesh.x(node, 1), mesh.x(node, 2), mesh.x(node, 3)};
+          triint_node_row(tg, pnt, row);
+        }
+        edge_rows = row;
+        for (int i = geo->edge_begin; i < geo->edge_end; ++i, row += kChunk) {
+          const int lo = geo_edges[2 * i], hi = geo_edges[2 * i + 1];
+          const int a = geo_nodes[geo->node_begin + lo], b = geo_nodes[geo->node_begin + hi];
+          const double pa[3] = {mesh.x(a, 1), mesh.x(a, 2), mesh.x(a, 3)};
+          const double pb[3] = {mesh.x(b, 1), mesh.x(b, 2), mesh.x(b, 3)};
+          triint_edge_row(tg, triint_edge_length(pa, pb), node_rows + lo * kChunk,
+                          node_rows + hi * kChunk, row);
+        }
+      }
       std::int64_t wpre = 0;  // widths of the source cell's elements before pos
       for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
         const int e = tree.elord(pos);
@@ -736,8 +863,19 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
                                       mesh.traction_prescribed(e, 3));
         const bool need_t = folds_t || u[0] != 0.0 || u[1] != 0.0 || u[2] != 0.0;
         double normal[3];
-        triint_with(TriintMath::Vector, mesh, par.mu, par.snaptol, s.ltarg.data(), c, s.work,
-                    normal, e, need_t ? TriintParts::All : TriintParts::StokesletOnly);
+        const TriintParts parts = need_t ? TriintParts::All : TriintParts::StokesletOnly;
+        if (geo != nullptr) {
+          const int* loc = &geo_elems[6 * static_cast<std::size_t>(geo->elem_begin + pos - tree.fst(sc))];
+          TriintSourceRows rows;
+          for (int j = 0; j < 3; ++j) {
+            rows.r[j] = node_rows + loc[j] * kChunk;
+            rows.f[j] = edge_rows + loc[3 + j] * kChunk;
+          }
+          triint_shared(mesh, par.mu, par.snaptol, tg, rows, c, normal, e, parts);
+        } else {
+          triint_with(TriintMath::Vector, mesh, par.mu, par.snaptol, s.ltarg.data(), c, s.work,
+                      normal, e, parts);
+        }
         if (need_t)
           for (int i = 0; i < nbt; ++i) add_near_terms(c, i, u, t, yl + 3 * i);
         else
@@ -933,6 +1071,7 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
   d.near_pairs = npairs;
   d.cache_doubles = ndoubles;
   d.make_batches();
+  d.make_source_geometry();
   std::size_t nearcells = 0;
   for (const auto& g : d.near_groups) nearcells += g.size();
   std::size_t levcells = 0;
@@ -941,7 +1080,10 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
   d.list_bytes =
       sizeof(int) * (d.leaves.size() + d.child_ptr.size() + d.child_list.size() +
                      d.m2l_cells.size() + d.inter_ptr.size() + d.inter_list.size() +
-                     d.near_src.size() + levcells + d.batch_src.size() + d.batch_mem_ptr.size()) +
+                     d.near_src.size() + levcells + d.batch_src.size() + d.batch_mem_ptr.size() +
+                     d.geo_slot.size() + d.geo_nodes.size() + d.geo_edges.size() +
+                     d.geo_elems.size()) +
+      sizeof(SourceGeometry) * d.src_geo.size() +
       sizeof(BatchMember) * d.batch_mem.size() + sizeof(NearCell) * nearcells;
 }
 
