@@ -9,6 +9,7 @@
 //
 // Counters: op_bytes, the memory of the prepared operator; work_bytes, the
 // work array per thread.
+#include <algorithm>
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -127,10 +128,15 @@ void BM_Translate(benchmark::State& state) {
 
 // Multipole to local on cells in the half layout (orders m >= 0), as a
 // threaded engine that stores its expansions so would call it.
+// Multipole to local on cells in the half layout (orders m >= 0), as a
+// threaded engine that stores its expansions so would call it: one offset
+// at a time, or (Paired) two offsets of the same polar angle at a time, the
+// counter "per_translation" then being the time of one of the two.
+template <bool Paired>
 void BM_M2LHalf(benchmark::State& state) {
   const int p = static_cast<int>(state.range(0));
   const double h = 0.0625;
-  const auto offsets = m2l_offsets(h);
+  auto offsets = m2l_offsets(h);
   const std::vector<Complex> full = moments(p, h, 7);
   const ExpanView<const Complex> mv(full.data(), p);
   std::vector<double> in(4 * (p + 1) * (p + 2)), out(in.size());
@@ -142,14 +148,28 @@ void BM_M2LHalf(benchmark::State& state) {
       }
   M2LOperator op;
   m2l_prepare(op, p);
+  // Offsets ordered by polar angle, as the engine orders a cell's list.
+  std::stable_sort(offsets.begin(), offsets.end(), [&op](const auto& a, const auto& b) {
+    return m2l_angle_index(op, a.data()) < m2l_angle_index(op, b.data());
+  });
   std::vector<Complex> work(m2l_work_size(p));
   std::size_t i = 0;
   for (auto _ : state) {
-    m2l_add_half(op, in.data(), offsets[i].data(), out.data(), work.data());
-    if (++i == offsets.size()) i = 0;
+    if constexpr (Paired) {
+      const std::size_t j = i + 1 < offsets.size() ? i + 1 : 0;
+      m2l_add_half_pair(op, in.data(), offsets[i].data(), in.data(), offsets[j].data(),
+                        out.data(), work.data());
+      i = j + 1 < offsets.size() ? j + 1 : 0;
+    } else {
+      m2l_add_half(op, in.data(), offsets[i].data(), out.data(), work.data());
+      if (++i == offsets.size()) i = 0;
+    }
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
+  state.counters["per_translation"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * (Paired ? 2.0 : 1.0),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 #define VELMORA_TRANSLATE_BENCH(fn) \
@@ -157,7 +177,8 @@ void BM_M2LHalf(benchmark::State& state) {
 
 VELMORA_TRANSLATE_BENCH((BM_Translate<kM2L, false>));
 VELMORA_TRANSLATE_BENCH((BM_Translate<kM2L, true>));
-VELMORA_TRANSLATE_BENCH(BM_M2LHalf);
+VELMORA_TRANSLATE_BENCH(BM_M2LHalf<false>);
+VELMORA_TRANSLATE_BENCH(BM_M2LHalf<true>);
 VELMORA_TRANSLATE_BENCH((BM_Translate<kM2M, false>));
 VELMORA_TRANSLATE_BENCH((BM_Translate<kM2M, true>));
 VELMORA_TRANSLATE_BENCH((BM_Translate<kL2L, false>));

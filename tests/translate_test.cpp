@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -538,6 +539,40 @@ TEST(Translate, HalfLayoutSameBitsAsFullLayout) {
       for (std::size_t i = 0; i < want.size(); ++i)
         ASSERT_EQ(half[i], want[i]) << "p " << p << " kind " << kind << " i " << i;
     }
+  }
+}
+
+// A pair of multipole-to-local translations gives the bits of the two single calls in turn:
+// every pair of lattice offsets (shared polar angle or not, equal lengths or not), perturbed
+// lattice offsets, and off-lattice ones.
+TEST(Translate, PairSameBitsAsTwoSingleCalls) {
+  std::mt19937 rng(23);
+  for (int p : {0, 5, 15}) {
+    Fixture f(p);
+    std::vector<Vec3> offs = m2l_offsets(1.0);
+    const std::vector<Vec3> moved = perturbed(m2l_offsets(0.5), rng);
+    offs.insert(offs.end(), moved.begin(), moved.begin() + 40);
+    const std::vector<Vec3> odd = random_offsets(4, 2.0, 4.0, rng);
+    offs.insert(offs.end(), odd.begin(), odd.end());
+    const std::vector<double> ma = pack_half(p, random_moments(p, 1.0, rng));
+    const std::vector<double> mb = pack_half(p, random_moments(p, 1.0, rng));
+    const std::vector<double> l0 = pack_half(p, random_locals(p, 1.0, rng));
+    int shared = 0;
+    for (std::size_t a = 0; a < offs.size(); a += (p == 15 ? 3 : 1)) {
+      for (std::size_t b = 0; b < offs.size(); b += 7) {
+        const double* xa = offs[a].data();
+        const double* xb = offs[b].data();
+        const std::ptrdiff_t ka = m2l_angle_index(f.op, xa);
+        shared += ka >= 0 && ka == m2l_angle_index(f.op, xb);
+        std::vector<double> one = l0, two = l0;
+        m2l_add_half(f.op, ma.data(), xa, one.data(), f.work.data());
+        m2l_add_half(f.op, mb.data(), xb, one.data(), f.work.data());
+        m2l_add_half_pair(f.op, ma.data(), xa, mb.data(), xb, two.data(), f.work.data());
+        ASSERT_EQ(0, std::memcmp(one.data(), two.data(), one.size() * sizeof(double)))
+            << "p " << p << " offsets " << a << ", " << b;
+      }
+    }
+    EXPECT_GT(shared, 10) << "p " << p;
   }
 }
 

@@ -229,6 +229,10 @@ struct FmmEngine::Impl {
   std::vector<int> child_ptr, child_list;  // indexed by cell: children child_list[ptr(c)..ptr(c+1))
   // Cells of levels 2..nlev and their interaction lists.
   std::vector<int> m2l_cells, inter_ptr, inter_list;
+  // With the rotation kernels, each interaction list is ordered by the
+  // tabulated polar angle of its offsets, and inter_pair[i] marks an entry
+  // translated together with the next one (same angle).
+  std::vector<unsigned char> inter_pair;
   // Cells of each level 3..nlev (local-to-local).
   std::vector<std::vector<int>> l2l_cells;
   // Near-field cells per group: group 0 the leaves of levels 0 and 1, then
@@ -269,6 +273,7 @@ struct FmmEngine::Impl {
   void local_from_parent(int b, ThreadScratch& s) const;
   void make_batches();
   void make_source_geometry();
+  void pair_interactions();
   // Sum of the block widths of the elements of cell c.
   std::int64_t cell_width(int c) const {
     std::int64_t w = 0;
@@ -523,6 +528,39 @@ void FmmEngine::Impl::make_batches() {
   }
 }
 
+// Orders each interaction list by polar angle (stable: sources of one angle
+// stay in cell order; offsets off the table come first) and pairs
+// neighbours of one tabulated angle.
+void FmmEngine::Impl::pair_interactions() {
+  inter_pair.assign(inter_list.size(), 0);
+  std::vector<std::pair<std::ptrdiff_t, int>> key;
+  for (std::size_t pos = 0; pos + 1 < inter_ptr.size(); ++pos) {
+    const int b = m2l_cells[pos];
+    const int i0 = inter_ptr[pos], i1 = inter_ptr[pos + 1];
+    key.clear();
+    for (int i = i0; i < i1; ++i) {
+      const int f = inter_list[i];
+      const double xh[3] = {tree.cen(b, 1) - tree.cen(f, 1), tree.cen(b, 2) - tree.cen(f, 2),
+                            tree.cen(b, 3) - tree.cen(f, 3)};
+      key.emplace_back(m2l_angle_index(op, xh), f);
+    }
+    std::stable_sort(key.begin(), key.end(),
+                     [](const auto& a, const auto& c) { return a.first < c.first; });
+    for (int i = i0; i < i1;) {
+      inter_list[i] = key[i - i0].second;
+      const bool two = i + 1 < i1 && key[i - i0].first >= 0 &&
+                       key[i - i0].first == key[i + 1 - i0].first;
+      if (two) {
+        inter_pair[i] = 1;
+        inter_list[i + 1] = key[i + 1 - i0].second;
+        i += 2;
+      } else {
+        ++i;
+      }
+    }
+  }
+}
+
 // Nodes and edges of every near-field source cell, in order of first
 // appearance; a cell with more than kMaxSharedRows of them keeps slot 0.
 void FmmEngine::Impl::make_source_geometry() {
@@ -728,11 +766,21 @@ void FmmEngine::Impl::local_from_interactions(int b, int pos, ThreadScratch& s) 
   if (kernels == Translations::Rotation) {
     double* h = loc_cell(b);
     std::fill(h, h + hcell, 0.0);
+    auto offset_to = [&](int f, double xh[3]) {
+      for (int k = 0; k < 3; ++k) xh[k] = tree.cen(b, k + 1) - tree.cen(f, k + 1);
+    };
     for (int i = inter_ptr[pos]; i < inter_ptr[pos + 1]; ++i) {
       const int f = inter_list[i];
-      const double xh[3] = {tree.cen(b, 1) - tree.cen(f, 1), tree.cen(b, 2) - tree.cen(f, 2),
-                            tree.cen(b, 3) - tree.cen(f, 3)};
-      m2l_add_half(op, mom_cell(f), xh, h, s.twork.data());
+      double xh[3];
+      offset_to(f, xh);
+      if (inter_pair[i]) {
+        const int g = inter_list[++i];
+        double xg[3];
+        offset_to(g, xg);
+        m2l_add_half_pair(op, mom_cell(f), xh, mom_cell(g), xg, h, s.twork.data());
+      } else {
+        m2l_add_half(op, mom_cell(f), xh, h, s.twork.data());
+      }
     }
     return;
   }
@@ -1057,6 +1105,7 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
   d.pk = std::make_unique<PointKernels>(d.p);
   for (int i = 0; i < d.nthreads; ++i) d.scratch.emplace_back(d.p, tw, d.pk->size());
   d.build_lists();
+  if (kernels == Translations::Rotation) d.pair_interactions();
 
   // Sizes of the lists and of the cache.
   std::int64_t npairs = 0, ndoubles = 0;
@@ -1080,6 +1129,7 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
   d.list_bytes =
       sizeof(int) * (d.leaves.size() + d.child_ptr.size() + d.child_list.size() +
                      d.m2l_cells.size() + d.inter_ptr.size() + d.inter_list.size() +
+                     d.inter_pair.size() / sizeof(int) +
                      d.near_src.size() + levcells + d.batch_src.size() + d.batch_mem_ptr.size() +
                      d.geo_slot.size() + d.geo_nodes.size() + d.geo_edges.size() +
                      d.geo_elems.size()) +

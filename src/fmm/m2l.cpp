@@ -32,11 +32,19 @@ struct Work {
   double* rot2;
   double* rscr;    // scratch of the rotation recursion
   Complex* cells;  // three cell expansions (general variants)
+  // Pair translations: the second set's vectors and phases, two pair-layout
+  // vectors and the pair shift's coefficients.
+  double* phb_m;
+  double* phb_p;
+  double* x2;
+  double* y2;
+  double* coef2;
 
   static std::size_t doubles(int p) {
     return 2 * round8(half_size(p)) + 2 * round8(2 * static_cast<std::size_t>(p + 1)) +
            round8(2 * static_cast<std::size_t>(p) + 8) + 2 * round8(yrot_size(p)) +
-           round8(yrot_scratch_size(p)) + 3 * cell_doubles(p);
+           round8(yrot_scratch_size(p)) + 3 * cell_doubles(p) + 2 * round8(2 * static_cast<std::size_t>(p + 1)) + 4 * round8(half_size(p)) +
+           round8(zshift_pair_scratch(p));
   }
 
   Work(Complex* w, int p) {
@@ -59,6 +67,16 @@ struct Work {
     rscr = d;
     d += round8(yrot_scratch_size(p));
     cells = reinterpret_cast<Complex*>(d);
+    d += 3 * cell_doubles(p);
+    phb_m = d;
+    d += round8(2 * static_cast<std::size_t>(p + 1));
+    phb_p = d;
+    d += round8(2 * static_cast<std::size_t>(p + 1));
+    x2 = d;
+    d += 2 * round8(half_size(p));
+    y2 = d;
+    d += 2 * round8(half_size(p));
+    coef2 = d;
   }
 };
 
@@ -68,29 +86,13 @@ struct Work {
 struct Offset {
   double r = 0.0;
   double e = 0.0;  // t - t0 for tabulated matrices, 0 otherwise
+  std::ptrdiff_t k = -1;  // index of the tabulated angle, -1 when computed
   const double* a_minus = nullptr;
   const double* a_plus = nullptr;
 };
 
-Offset offset(const M2LOperator& op, const double v[3], const Work& w, bool need_plus) {
-  const int p = op.p;
-  Offset o;
-  const double rho2 = v[0] * v[0] + v[1] * v[1];
-  const double rho = std::sqrt(rho2);
-  o.r = std::sqrt(rho2 + v[2] * v[2]);
-  const double t = std::atan2(rho, v[2]);
-  // Phases e^{-imf} and e^{imf} by repeated products of e^{if} = (x + iy)/rho.
-  const double cf = rho > 0.0 ? v[0] / rho : 1.0, sf = rho > 0.0 ? v[1] / rho : 0.0;
-  w.ph_m[0] = w.ph_p[0] = 1.0;
-  w.ph_m[1] = w.ph_p[1] = 0.0;
-  for (int m = 1; m <= p; ++m) {
-    const double c = w.ph_p[2 * m - 2], s = w.ph_p[2 * m - 1];
-    w.ph_p[2 * m] = c * cf - s * sf;
-    w.ph_p[2 * m + 1] = c * sf + s * cf;
-    w.ph_m[2 * m] = w.ph_p[2 * m];
-    w.ph_m[2 * m + 1] = -w.ph_p[2 * m + 1];
-  }
-  // Nearest tabulated angle.
+// Index of the tabulated polar angle within kAngleMatch of t, or -1.
+std::ptrdiff_t table_angle(const M2LOperator& op, double t) {
   const auto& th = op.theta;
   const std::ptrdiff_t hi = std::lower_bound(th.begin(), th.end(), t) - th.begin();
   const std::ptrdiff_t count = static_cast<std::ptrdiff_t>(th.size());
@@ -104,8 +106,40 @@ Offset offset(const M2LOperator& op, const double v[3], const Work& w, bool need
       k = c;
     }
   }
+  return k;
+}
+
+double polar_angle(const double v[3]) {
+  return std::atan2(std::sqrt(v[0] * v[0] + v[1] * v[1]), v[2]);
+}
+
+// The offset's geometry; the phases go to ph_m, ph_p (those of w when null).
+Offset offset(const M2LOperator& op, const double v[3], const Work& w, bool need_plus,
+              double* ph_m = nullptr, double* ph_p = nullptr) {
+  const int p = op.p;
+  if (ph_m == nullptr) ph_m = w.ph_m;
+  if (ph_p == nullptr) ph_p = w.ph_p;
+  Offset o;
+  const double rho2 = v[0] * v[0] + v[1] * v[1];
+  const double rho = std::sqrt(rho2);
+  o.r = std::sqrt(rho2 + v[2] * v[2]);
+  const double t = std::atan2(rho, v[2]);
+  // Phases e^{-imf} and e^{imf} by repeated products of e^{if} = (x + iy)/rho.
+  const double cf = rho > 0.0 ? v[0] / rho : 1.0, sf = rho > 0.0 ? v[1] / rho : 0.0;
+  ph_m[0] = ph_p[0] = 1.0;
+  ph_m[1] = ph_p[1] = 0.0;
+  for (int m = 1; m <= p; ++m) {
+    const double c = ph_p[2 * m - 2], s = ph_p[2 * m - 1];
+    ph_p[2 * m] = c * cf - s * sf;
+    ph_p[2 * m + 1] = c * sf + s * cf;
+    ph_m[2 * m] = ph_p[2 * m];
+    ph_m[2 * m + 1] = -ph_p[2 * m + 1];
+  }
+  // Nearest tabulated angle.
+  const std::ptrdiff_t k = table_angle(op, t);
   if (k >= 0) {
-    o.e = t - th[k];
+    o.k = k;
+    o.e = t - op.theta[k];
     o.a_minus = op.blocks.data() + 2 * static_cast<std::size_t>(k) * op.rot_size;
     o.a_plus = o.a_minus + op.rot_size;
     return o;
@@ -254,6 +288,36 @@ void m2l_impl(const M2LOperator& op, const typename IO::In* M, const double xhat
   IO::add(p, w.y, w.ph_m, L);
 }
 
+// Two multipole-to-local translations into one local expansion, L += T(xa) Ma
+// then L += T(xb) Mb, whose offsets share a tabulated polar angle: the
+// rotations and the shift run on both at once (pair layout), each with the
+// arithmetic of m2l_impl, so L gets the bits of the two calls in turn.
+void m2l_pair_half(const M2LOperator& op, const double* Ma, const double xa[3], const double* Mb,
+                   const double xb[3], double* L, Complex* work) {
+  check_prepared(op);
+  const int p = op.p;
+  const Work w(work, p);
+  const Offset oa = offset(op, xa, w, false);
+  const Offset ob = offset(op, xb, w, false, w.phb_m, w.phb_p);
+  if (oa.k < 0 || oa.k != ob.k) {
+    m2l_impl<HalfCells>(op, Ma, xa, L, work);
+    m2l_impl<HalfCells>(op, Mb, xb, L, work);
+    return;
+  }
+  const double ca[3] = {-xa[0], -xa[1], -xa[2]}, cb[3] = {-xb[0], -xb[1], -xb[2]};
+  half_to_pair(p, Ma, ca, w.ph_m, w.x2, 0);
+  if (oa.e != 0.0) tilt_pair(p, -oa.e, w.x2, 0);
+  half_to_pair(p, Mb, cb, w.phb_m, w.x2, 1);
+  if (ob.e != 0.0) tilt_pair(p, -ob.e, w.x2, 1);
+  rotate_pair(p, oa.a_minus, w.x2, w.y2);  // P M'
+  zshift_m2l_pair(p, oa.r, ob.r, w.y2, w.x2, w.coef2);
+  rotate_pair_t(p, oa.a_minus, w.x2, w.y2);  // P^T ...
+  if (oa.e != 0.0) tilt_pair_t(p, -oa.e, w.y2, 0);
+  pair_add_to_half(p, w.y2, 0, w.ph_m, L);
+  if (ob.e != 0.0) tilt_pair_t(p, -ob.e, w.y2, 1);
+  pair_add_to_half(p, w.y2, 1, w.phb_m, L);
+}
+
 // Mp += P^{-1} U_z(r) P M', P^{-1} = diag(e^{imf}) A(t).
 template <class IO>
 void m2m_impl(const M2LOperator& op, const typename IO::In* Mc, const double d[3],
@@ -307,6 +371,14 @@ void l2l_add(const M2LOperator& op, const Complex* Lparent, const double d[3], C
 void m2l_add_half(const M2LOperator& op, const double* M, const double xhat[3], double* L,
                   Complex* work) {
   m2l_impl<HalfCells>(op, M, xhat, L, work);
+}
+void m2l_add_half_pair(const M2LOperator& op, const double* Ma, const double xa[3],
+                       const double* Mb, const double xb[3], double* L, Complex* work) {
+  m2l_pair_half(op, Ma, xa, Mb, xb, L, work);
+}
+std::ptrdiff_t m2l_angle_index(const M2LOperator& op, const double v[3]) {
+  check_prepared(op);
+  return table_angle(op, polar_angle(v));
 }
 void m2m_add_half(const M2LOperator& op, const double* Mchild, const double d[3], double* Mparent,
                   Complex* work) {

@@ -98,6 +98,16 @@ void m2m_add_half(const M2LOperator& op, const double* Mchild, const double d[3]
 void l2l_add_half(const M2LOperator& op, const double* Lparent, const double d[3], double* Lchild,
                   Complex* work);
 
+// L += T(xa) Ma, then L += T(xb) Mb (half layout), the bits of two calls of
+// m2l_add_half; when both offsets have the same tabulated polar angle
+// (m2l_angle_index) the two run side by side, sharing the rotation's
+// coefficients (one 512-bit lane set where the instruction set has it).
+void m2l_add_half_pair(const M2LOperator& op, const double* Ma, const double xa[3],
+                       const double* Mb, const double xb[3], double* L, Complex* work);
+// Index of the tabulated polar angle of offset v, or -1 when the operators
+// compute its rotation during the call.
+std::ptrdiff_t m2l_angle_index(const M2LOperator& op, const double v[3]);
+
 // The same operators for expansions without the symmetry (twice the work).
 void m2l_add_general(const M2LOperator& op, const Complex* M, const double xhat[3], Complex* L,
                      Complex* work);

@@ -79,6 +79,19 @@ void yrotation_blocks(int p, T c, T s, T* scratch, double* blocks);
 // y = A x and y = A^T x, degree by degree.
 void rotate_half(int p, const double* blocks, const double* x, double* y);
 void rotate_half_t(int p, const double* blocks, const double* x, double* y);
+// The same rotation of two working-basis vectors at once, in the pair
+// layout: entry (n,m) at 16 half_index(n,m) holds Re of the first set's four
+// expansions, Re of the second's, Im of the first's, Im of the second's.
+// Each set gets the bits rotate_half and rotate_half_t give it alone.
+void rotate_pair(int p, const double* blocks, const double* x, double* y);
+void rotate_pair_t(int p, const double* blocks, const double* x, double* y);
+// Set s (0 or 1) of a pair-layout vector: half_to_half, half_add_to_half,
+// tilt_half and tilt_half_t on that set alone, with the same bits.
+void half_to_pair(int p, const double* src, const double c[3], const double* ph, double* x,
+                  int set);
+void pair_add_to_half(int p, const double* y, int set, const double* ph, double* dst);
+void tilt_pair(int p, double e, double* x, int set);
+void tilt_pair_t(int p, double e, double* x, int set);
 // x = (I + e J) x and x = (I + e J^T) x, in place.
 void tilt_half(int p, double e, double* x);
 void tilt_half_t(int p, double e, double* x);
@@ -104,6 +117,14 @@ void half_add_to_half(int p, const double* y, const double* ph, double* dst);
 //          = (-1)^{n+m} sum_{n'} (n+n')!/r^{n+n'+1} conj X(n',m).
 // f: scratch of 2p+1 doubles.
 void zshift_m2l(int p, double r, const double* x, double* y, double* f);
+// Two multipole-to-local shifts at once on a pair-layout vector (below),
+// the first set by ra, the second by rb: each set gets the bits zshift_m2l
+// gives it alone.  f: 64-byte aligned scratch of zshift_pair_scratch(p)
+// doubles.
+void zshift_m2l_pair(int p, double ra, double rb, const double* x, double* y, double* f);
+inline std::size_t zshift_pair_scratch(int p) {
+  return (2 * static_cast<std::size_t>(2 * p + 1) + 7) / 8 * 8 + 8 * static_cast<std::size_t>(2 * p + 1);
+}
 // Moment to moment, R(k,0)(0,0,r) = r^k/k!:  Y(n,m) = sum_{k=0..n-m} r^k/k! X(n-k,m).
 // g: scratch of p+5 doubles.
 void zshift_m2m(int p, double r, const double* x, double* y, double* g);
