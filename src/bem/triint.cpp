@@ -327,7 +327,10 @@ void triint_parts(TriintMath path, const MeshView& mesh, double mu, double snapt
       }
     }
 
-    // Classification: side of the source plane and snapping to a vertex.
+    // Classification: side of the source plane and snapping to a vertex; the
+    // sums start from zero (stores in this loop rather than a fill, which
+    // costs more for the short blocks).
+    int snapped = 0;
     for (int k = 0; k < np; ++k) {
       const double x = B.x[k], y = B.y[k], z = B.z[k];
       const double hfree = n0 * (x - xv[0][0]) + n1 * (y - xv[0][1]) + n2 * (z - xv[0][2]);
@@ -342,17 +345,19 @@ void triint_parts(TriintMath path, const MeshView& mesh, double mu, double snapt
         v = snap2 >= dist2 ? iv + 1.0 : v;
       }
       B.vtx[k] = v;
+      snapped |= v != 0.0 ? 1 : 0;
       B.count[k] = 0.0;
+#pragma GCC unroll 6
+      for (int c = 0; c < 6; ++c) B.h2[c][k] = 0.0;
+      if constexpr (kWithT) {
+#pragma GCC unroll 10
+        for (int c = 0; c < 10; ++c) B.h3[c][k] = 0.0;
+      }
     }
-    for (int c = 0; c < 6; ++c) std::fill_n(B.h2[c], np, 0.0);
-    if constexpr (kWithT)
-      for (int c = 0; c < 10; ++c) std::fill_n(B.h3[c], np, 0.0);
 
     // Edge sums, edge-outer and target-inner; the shared rows serve a block
     // without snapped targets.
-    bool rows = kShared;
-    if constexpr (kShared)
-      for (int k = 0; k < np; ++k) rows = rows && B.vtx[k] == 0.0;
+    const bool rows = kShared && snapped == 0;
     for (int j = 0; j < 3; ++j) {
       const Edge& g = edge[j];
       if (rows) {
