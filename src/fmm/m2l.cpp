@@ -14,6 +14,12 @@ namespace {
 // about e^2 n^2 / 2 relative, stays below 1e-16 for n <= 16.
 constexpr double kAngleMatch = 1e-9;
 
+// Remainders up to this size are the rounding of the cell centres: the
+// first-order rotation by e would change a translation by at most (p+1)|e|
+// relative (under 3e-14 for p <= 16), below the rounding of the translation
+// itself, so it is skipped.
+constexpr double kTiltFloor = 8.0 * 2.220446049250313e-16;
+
 std::size_t round8(std::size_t n) {
   return (n + 7) / 8 * 8;
 }
@@ -140,6 +146,7 @@ Offset offset(const M2LOperator& op, const double v[3], const Work& w, bool need
   if (k >= 0) {
     o.k = k;
     o.e = t - op.theta[k];
+    if (std::abs(o.e) <= kTiltFloor) o.e = 0.0;
     o.a_minus = op.blocks.data() + 2 * static_cast<std::size_t>(k) * op.rot_size;
     o.a_plus = o.a_minus + op.rot_size;
     return o;
