@@ -228,8 +228,8 @@ void BM_TriintStokesletOnly(benchmark::State& state) {
 BENCHMARK(BM_Triint)->Arg(20)->Arg(50)->Arg(100)->Arg(200);
 BENCHMARK(BM_TriintScalarMath)->Arg(20)->Arg(50)->Arg(100)->Arg(200);
 BENCHMARK(BM_TriintStokesletOnly)->Arg(20)->Arg(50)->Arg(100)->Arg(200);
-BENCHMARK(BM_TriintShared)->Arg(200)->Arg(512);
-BENCHMARK(BM_TriintSharedStokesletOnly)->Arg(200)->Arg(512);
+BENCHMARK(BM_TriintShared)->Arg(50)->Arg(200)->Arg(512);
+BENCHMARK(BM_TriintSharedStokesletOnly)->Arg(20)->Arg(50)->Arg(100)->Arg(200)->Arg(512);
 
 }  // namespace
 

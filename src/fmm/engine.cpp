@@ -139,13 +139,14 @@ struct NearCell {
   std::int64_t src_width = 0;     // sum of the block widths of its sources
 };
 
-// Sibling cells of one level integrated together: for each source cell of
-// the union of their near-field lists (ascending, which is the order of
-// every sibling's own list), one TRIINT call per source element serves the
-// targets of every sibling that has that source cell in its list.  A
-// target thus receives its sources in the order of its own list, while the
-// calls get longer target lists.  src_begin..src_end index the source
-// entries of the batch (batch_src, batch_mem_ptr).
+// Cells of one level with one grandparent integrated together: for each
+// source cell of the union of their near-field lists (ascending, which is
+// the order of every member's own list), one TRIINT call per source element
+// serves the targets of every member that has that source cell in its list.
+// A target thus receives its sources in the order of its own list, while
+// the calls get longer target lists (the cost per pair of a call falls with
+// its length).  src_begin..src_end index the source entries of the batch
+// (batch_src, batch_mem_ptr).
 struct NearBatch {
   int src_begin = 0, src_end = 0;
 };
@@ -510,8 +511,9 @@ void FmmEngine::Impl::make_batches() {
     const int n = static_cast<int>(cells.size());
     for (int a = 0; a < n;) {
       int b = a + 1;
+      auto grandparent = [&t](int c) { return t.parent(c) > 0 ? t.parent(t.parent(c)) : 0; };
       if (g > 0)
-        while (b < n && t.parent(cells[b].cell) == t.parent(cells[a].cell)) ++b;
+        while (b < n && grandparent(cells[b].cell) == grandparent(cells[a].cell)) ++b;
       // Siblings merge when every list is strictly ascending (as the list
       // rules make them); otherwise each keeps its own order.
       bool ascending = true;
@@ -764,6 +766,8 @@ void FmmEngine::Impl::gather_children(int pc, ThreadScratch& s) const {
 // m2l_cells), written over loc(b).
 void FmmEngine::Impl::local_from_interactions(int b, int pos, ThreadScratch& s) const {
   if (kernels == Translations::Rotation) {
+    // The moments are referred to the root's centre (refer_moments), so the
+    // correction of their fourth expansion comes once, after the sum.
     double* h = loc_cell(b);
     std::fill(h, h + hcell, 0.0);
     auto offset_to = [&](int f, double xh[3]) {
@@ -777,11 +781,14 @@ void FmmEngine::Impl::local_from_interactions(int b, int pos, ThreadScratch& s) 
         const int g = inter_list[++i];
         double xg[3];
         offset_to(g, xg);
-        m2l_add_half_pair(op, mom_cell(f), xh, mom_cell(g), xg, h, s.twork.data());
+        m2l_add_half_pair_origin(op, mom_cell(f), xh, mom_cell(g), xg, h, s.twork.data());
       } else {
-        m2l_add_half(op, mom_cell(f), xh, h, s.twork.data());
+        m2l_add_half_origin(op, mom_cell(f), xh, h, s.twork.data());
       }
     }
+    const double d[3] = {tree.cen(b, 1) - tree.cen(1, 1), tree.cen(b, 2) - tree.cen(1, 2),
+                         tree.cen(b, 3) - tree.cen(1, 3)};
+    refer_to_origin(p, d, -1.0, h);
     return;
   }
   Complex* acc = s.fa.data();
@@ -1221,7 +1228,18 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
   }
   lap(&PhaseTimes::m2m);
 
-  // 3. Multipole to local for every cell of levels 2..nlev.
+  // 3. Multipole to local for every cell of levels 2..nlev; with the
+  // rotation kernels the moments are first referred to the root's centre
+  // (they are not read again in this product).
+  if (d.kernels == Translations::Rotation && nlev >= 2) {
+    const int first = t.levf(2), last = t.levl(nlev);
+    parallel_for(last - first + 1, [&](int i, ThreadScratch&) {
+      const int c = first + i;
+      const double dc[3] = {t.cen(c, 1) - t.cen(1, 1), t.cen(c, 2) - t.cen(1, 2),
+                            t.cen(c, 3) - t.cen(1, 3)};
+      refer_to_origin(d.p, dc, 1.0, d.mom_cell(c));
+    });
+  }
   parallel_for(static_cast<int>(d.m2l_cells.size()),
                [&](int i, ThreadScratch& s) { d.local_from_interactions(d.m2l_cells[i], i, s); });
   lap(&PhaseTimes::m2l);

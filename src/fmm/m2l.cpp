@@ -278,15 +278,17 @@ struct HalfCells {
 };
 
 // L += P^T T_z(r) P M', P = A(-t) diag(e^{-imf}).
+// Without `recentre` the input's fourth expansion is used as it stands (M'
+// = M; origin-referred moments).
 template <class IO>
 void m2l_impl(const M2LOperator& op, const typename IO::In* M, const double xhat[3],
-              typename IO::Out* L, Complex* work) {
+              typename IO::Out* L, Complex* work, bool recentre = true) {
   check_prepared(op);
   const int p = op.p;
   const Work w(work, p);
   const Offset o = offset(op, xhat, w, false);
   const double c[3] = {-xhat[0], -xhat[1], -xhat[2]};
-  IO::load(p, M, c, w.ph_m, w.x);  // diag(e^{-imf}) M'
+  IO::load(p, M, recentre ? c : nullptr, w.ph_m, w.x);  // diag(e^{-imf}) M'
   if (o.e != 0.0) tilt_half(p, -o.e, w.x);
   rotate_half(p, o.a_minus, w.x, w.y);  // P M'
   zshift_m2l(p, o.r, w.y, w.x, w.coef);
@@ -300,21 +302,21 @@ void m2l_impl(const M2LOperator& op, const typename IO::In* M, const double xhat
 // rotations and the shift run on both at once (pair layout), each with the
 // arithmetic of m2l_impl, so L gets the bits of the two calls in turn.
 void m2l_pair_half(const M2LOperator& op, const double* Ma, const double xa[3], const double* Mb,
-                   const double xb[3], double* L, Complex* work) {
+                   const double xb[3], double* L, Complex* work, bool recentre) {
   check_prepared(op);
   const int p = op.p;
   const Work w(work, p);
   const Offset oa = offset(op, xa, w, false);
   const Offset ob = offset(op, xb, w, false, w.phb_m, w.phb_p);
   if (oa.k < 0 || oa.k != ob.k) {
-    m2l_impl<HalfCells>(op, Ma, xa, L, work);
-    m2l_impl<HalfCells>(op, Mb, xb, L, work);
+    m2l_impl<HalfCells>(op, Ma, xa, L, work, recentre);
+    m2l_impl<HalfCells>(op, Mb, xb, L, work, recentre);
     return;
   }
   const double ca[3] = {-xa[0], -xa[1], -xa[2]}, cb[3] = {-xb[0], -xb[1], -xb[2]};
-  half_to_pair(p, Ma, ca, w.ph_m, w.x2, 0);
+  half_to_pair(p, Ma, recentre ? ca : nullptr, w.ph_m, w.x2, 0);
   if (oa.e != 0.0) tilt_pair(p, -oa.e, w.x2, 0);
-  half_to_pair(p, Mb, cb, w.phb_m, w.x2, 1);
+  half_to_pair(p, Mb, recentre ? cb : nullptr, w.phb_m, w.x2, 1);
   if (ob.e != 0.0) tilt_pair(p, -ob.e, w.x2, 1);
   rotate_pair(p, oa.a_minus, w.x2, w.y2);  // P M'
   zshift_m2l_pair(p, oa.r, ob.r, w.y2, w.x2, w.coef2);
@@ -381,7 +383,26 @@ void m2l_add_half(const M2LOperator& op, const double* M, const double xhat[3], 
 }
 void m2l_add_half_pair(const M2LOperator& op, const double* Ma, const double xa[3],
                        const double* Mb, const double xb[3], double* L, Complex* work) {
-  m2l_pair_half(op, Ma, xa, Mb, xb, L, work);
+  m2l_pair_half(op, Ma, xa, Mb, xb, L, work, true);
+}
+void m2l_add_half_origin(const M2LOperator& op, const double* S, const double xhat[3], double* L,
+                         Complex* work) {
+  m2l_impl<HalfCells>(op, S, xhat, L, work, false);
+}
+void m2l_add_half_pair_origin(const M2LOperator& op, const double* Sa, const double xa[3],
+                              const double* Sb, const double xb[3], double* L, Complex* work) {
+  m2l_pair_half(op, Sa, xa, Sb, xb, L, work, false);
+}
+void refer_to_origin(int p, const double d[3], double sign, double* x) {
+  for (int e = 0; e < half_index(p + 1, 0); ++e) {
+    double* v = x + 8 * e;
+    for (int part = 0; part < 8; part += 4) {
+      double* q = v + part;
+      q[3] = q[3] + sign * d[0] * q[0];
+      q[3] = q[3] + sign * d[1] * q[1];
+      q[3] = q[3] + sign * d[2] * q[2];
+    }
+  }
 }
 std::ptrdiff_t m2l_angle_index(const M2LOperator& op, const double v[3]) {
   check_prepared(op);

@@ -104,6 +104,24 @@ void l2l_add_half(const M2LOperator& op, const double* Lparent, const double d[3
 // coefficients (one 512-bit lane set where the instruction set has it).
 void m2l_add_half_pair(const M2LOperator& op, const double* Ma, const double xa[3],
                        const double* Mb, const double xb[3], double* L, Complex* work);
+// Origin-referred moments.  With a source's fourth expansion taken about a
+// common origin o instead of its centre c_F,
+//   S(4) = M(4) + (c_F - o) . M(1..3),  S(j) = M(j), j = 1..3,
+// the multipole-to-local sum of a target B becomes
+//   L(j) = sum_F T(x_F) S_F (j), j = 1..3,
+//   L(4) = sum_F T(x_F) S_F (4) - (c_B - o) . L(1..3),
+// so the correction M'(4) = M(4) - xhat . M(1..3) of every pair becomes one
+// correction per target.  The *_origin calls translate S as it stands
+// (otherwise the operators of m2l_add_half and m2l_add_half_pair), and
+// refer_to_origin applies X(4) += sign (d . X(1..3)), the three products
+// added one at a time in that order, to every entry of a half-layout cell:
+// sign +1, d = c_F - o for S, and sign -1, d = c_B - o for the target.
+void m2l_add_half_origin(const M2LOperator& op, const double* S, const double xhat[3], double* L,
+                         Complex* work);
+void m2l_add_half_pair_origin(const M2LOperator& op, const double* Sa, const double xa[3],
+                              const double* Sb, const double xb[3], double* L, Complex* work);
+void refer_to_origin(int p, const double d[3], double sign, double* x);
+
 // Index of the tabulated polar angle of offset v, or -1 when the operators
 // compute its rotation during the call.
 std::ptrdiff_t m2l_angle_index(const M2LOperator& op, const double v[3]);

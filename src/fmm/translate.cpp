@@ -300,12 +300,12 @@ inline v4d recentre(const v4d& x, const double c[3]) {
 // One working-basis entry from an entry (re, im) of order m.
 inline void put_entry(int m, const v4d& re_in, const v4d& im_in, const double c[3],
                       const double* ph, double* vre, double* vim) {
-  const v4d re = recentre(re_in, c);
+  const v4d re = c != nullptr ? recentre(re_in, c) : re_in;
   if (m == 0) {
     store4(vre, kRsqrt2 * re);
     store4(vim, v4d{0.0, 0.0, 0.0, 0.0});
   } else {
-    const v4d im = recentre(im_in, c);
+    const v4d im = c != nullptr ? recentre(im_in, c) : im_in;
     const double pc = ph[2 * m], ps = ph[2 * m + 1];
     store4(vre, pc * re - ps * im);
     store4(vim, pc * im + ps * re);
@@ -462,31 +462,30 @@ void rotate_pair_t(int p, const double* blocks, const double* x, double* y) {
 namespace {
 template <bool Transposed>
 void tilt(int p, double e, double* x, Lanes l) {
-  // Lane q of an entry: Re lanes q = 0..3, Im lanes q = 4..7.
-  auto at = [&l](double* v, int q) -> double& { return q < 4 ? v[l.re + q] : v[l.im + q - 4]; };
   for (int n = 1; n <= p; ++n) {
     double* xn = x + l.stride * half_index(n, 0);
-    double old[8];  // x(m-1) before the update
-    for (int q = 0; q < 8; ++q) old[q] = at(xn, q);
+    v4d old_re = load4(xn + l.re), old_im = load4(xn + l.im);  // x(m-1) before the update
     {
       const double k =
           (Transposed ? static_cast<double>(n) : -static_cast<double>(n + 1)) * kRsqrt2;
-      for (int q = 0; q < 4; ++q) at(xn, q) += e * (k * at(xn + l.stride, q));
+      store4(xn + l.re, old_re + e * (k * load4(xn + l.stride + l.re)));
     }
     for (int m = 1; m <= n; ++m) {
       double* xm = xn + l.stride * m;
       const double a = Transposed ? 0.5 * (n - m) : -0.5 * (n + m + 1);  // weight of x(m+1)
       double c = Transposed ? -0.5 * (n + m) : 0.5 * (n - m + 1);        // weight of x(m-1)
       if (m == 1) c *= kSqrt2;
-      double cur[8];
-      for (int q = 0; q < 8; ++q) cur[q] = at(xm, q);
+      const v4d cur_re = load4(xm + l.re), cur_im = load4(xm + l.im);
       if (m < n) {
-        double* nx = xm + l.stride;
-        for (int q = 0; q < 8; ++q) at(xm, q) += e * (a * at(nx, q) + c * old[q]);
+        const double* nx = xm + l.stride;
+        store4(xm + l.re, cur_re + e * (a * load4(nx + l.re) + c * old_re));
+        store4(xm + l.im, cur_im + e * (a * load4(nx + l.im) + c * old_im));
       } else {
-        for (int q = 0; q < 8; ++q) at(xm, q) += e * (c * old[q]);
+        store4(xm + l.re, cur_re + e * (c * old_re));
+        store4(xm + l.im, cur_im + e * (c * old_im));
       }
-      std::memcpy(old, cur, sizeof old);
+      old_re = cur_re;
+      old_im = cur_im;
     }
   }
 }
