@@ -79,6 +79,9 @@ struct ThreadScratch {
   std::vector<double> acc;                     // direct multipole-to-local sums
   std::vector<double> hre, him;                // padded harmonics of one point
   std::vector<double> pad;                     // 8 padded arrays: moments or local expansion
+  std::vector<double> lane_store;              // lane moments and rows (64-byte aligned in it)
+  double* lane_acc = nullptr;
+  double* lane_rows = nullptr;
   std::vector<Complex> twork;                  // rotation translations
   std::vector<int> ltarg;                      // TRIINT target list (count first)
   std::vector<std::int64_t> base, step, kpos;  // cache positions of the targets
@@ -91,7 +94,11 @@ struct ThreadScratch {
   std::vector<double> tx, ty, tz;              //   and collocation points (padded)
   std::vector<double> rows;                    // node rows, then edge rows
 
-  ThreadScratch(int p, std::size_t twork_size, int padded) {
+  ThreadScratch(int p, std::size_t twork_size, int padded, const PointKernels& pk) {
+    lane_store.resize(pk.acc_size() + pk.rows_size() + 8);
+    auto addr = reinterpret_cast<std::uintptr_t>(lane_store.data());
+    lane_acc = lane_store.data() + ((64 - addr % 64) % 64) / sizeof(double);
+    lane_rows = lane_acc + pk.acc_size();
     const std::size_t cell = static_cast<std::size_t>(ExpanView<Complex>::cell_size(p));
     rtab.resize(regular_table_size(p));
     gtab.resize(gradient_table_size(p));
@@ -121,7 +128,8 @@ struct ThreadScratch {
     return sizeof(Complex) * (rtab.size() + gtab.size() + stab.size() + fa.size() + fb.size() +
                               fc.size() + twork.size()) +
            sizeof(double) *
-               (acc.size() + hre.size() + him.size() + pad.size() + rwork.size() + yloc.size() +
+               (acc.size() + hre.size() + him.size() + pad.size() + lane_store.size() +
+                rwork.size() + yloc.size() +
                 tx.size() + ty.size() + tz.size() + rows.size()) +
            sizeof(int) * (ltarg.size() + iwork.size() + telem.size()) +
            sizeof(std::int64_t) * (base.size() + step.size() + kpos.size());
@@ -693,6 +701,7 @@ void FmmEngine::Impl::leaf_moments(int b, int mode, const double* x, ThreadScrat
   std::fill(s.pad.begin(), s.pad.end(), 0.0);
   const double mu = par.mu;
   const double c[3] = {tree.cen(b, 1), tree.cen(b, 2), tree.cen(b, 3)};
+  bool lanes_used = false;
   for (int pos = tree.fst(b); pos <= tree.lst(b); ++pos) {
     const int e = tree.elord(pos);
     double u[3], t[3];
@@ -703,6 +712,35 @@ void FmmEngine::Impl::leaf_moments(int b, int mode, const double* x, ThreadScrat
     const ElementGeometry geo = element_geometry(mesh, e);
     const double* nv = geo.normal;
     const int n1 = mesh.node(e, 1), n2 = mesh.node(e, 2), n3 = mesh.node(e, 3);
+    // Without a velocity density the Gauss points go to the lane moments,
+    // kLanes at a time: X_j -= t_j w_q R_q (j = 1..3), X_4 -= w_q (y_q . t) R_q.
+    if (!has_u) {
+      if (!lanes_used) std::fill(s.lane_acc, s.lane_acc + k.acc_size(), 0.0);
+      lanes_used = true;
+      constexpr int L = PointKernels::kLanes;
+      for (int q0 = 1; q0 <= par.ngauss; q0 += L) {
+        alignas(64) double lx[L] = {}, ly[L] = {}, lz[L] = {}, la[L] = {}, lb[L] = {};
+        for (int l = 0; l < L && q0 + l <= par.ngauss; ++l) {
+          const int q = q0 + l;
+          const double xi1 = par.gpt[3 * (q - 1)], xi2 = par.gpt[3 * (q - 1) + 1],
+                       xi3 = par.gpt[3 * (q - 1) + 2];
+          double yh[3];
+          for (int i = 1; i <= 3; ++i) {
+            const double yq = xi1 * mesh.x(n1, i) + xi2 * mesh.x(n2, i) + xi3 * mesh.x(n3, i);
+            yh[i - 1] = yq - c[i - 1];
+          }
+          const double w = par.gwt[q - 1] * geo.area;
+          const double yt = yh[0] * t[0] + yh[1] * t[1] + yh[2] * t[2];
+          lx[l] = yh[0];
+          ly[l] = yh[1];
+          lz[l] = yh[2];
+          la[l] = -w;
+          lb[l] = -(w * yt);
+        }
+        k.add_lane_moments(lx, ly, lz, la, lb, t, s.lane_acc, s.lane_rows);
+      }
+      continue;
+    }
     for (int q = 1; q <= par.ngauss; ++q) {
       const double xi1 = par.gpt[3 * (q - 1)], xi2 = par.gpt[3 * (q - 1) + 1],
                    xi3 = par.gpt[3 * (q - 1) + 2];
@@ -733,6 +771,7 @@ void FmmEngine::Impl::leaf_moments(int b, int mode, const double* x, ThreadScrat
         e8[4 + j] = xi[j][i];
       }
     }
+  if (lanes_used) k.lane_sums(s.lane_acc, h);
 }
 
 // The moments of a non-leaf cell: the sum of its children's, translated, in
@@ -1110,7 +1149,7 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
   const std::size_t tw = kernels == Translations::Rotation ? m2l_work_size(d.p) : 0;
   d.scratch.reserve(d.nthreads);
   d.pk = std::make_unique<PointKernels>(d.p);
-  for (int i = 0; i < d.nthreads; ++i) d.scratch.emplace_back(d.p, tw, d.pk->size());
+  for (int i = 0; i < d.nthreads; ++i) d.scratch.emplace_back(d.p, tw, d.pk->size(), *d.pk);
   d.build_lists();
   if (kernels == Translations::Rotation) d.pair_interactions();
 

@@ -1,6 +1,7 @@
 #include "fmm/point_kernels.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace velmora {
 
@@ -56,6 +57,92 @@ void PointKernels::harmonics(double x, double y, double z, double* re, double* i
     re[index(n, -1)] = -re[index(n, 1)];
     im[index(n, -1)] = im[index(n, 1)];
   }
+}
+
+namespace {
+typedef double v8d __attribute__((vector_size(64)));
+inline v8d lanes_of(const double* a) {
+  v8d v;
+  std::memcpy(&v, a, sizeof v);
+  return v;
+}
+inline int half_entry(int n, int m) {
+  return n * (n + 1) / 2 + m;
+}
+}  // namespace
+
+std::size_t PointKernels::acc_size() const {
+  return static_cast<std::size_t>(half_entry(p_ + 1, 0)) * 8 * kLanes;
+}
+
+std::size_t PointKernels::rows_size() const {
+  return 3 * 2 * static_cast<std::size_t>(p_ + 2) * kLanes;
+}
+
+void PointKernels::add_lane_moments(const double* x_, const double* y_, const double* z_,
+                                    const double* a_, const double* b_, const double t[3],
+                                    double* acc, double* rows) const {
+  // The recurrences of harmonics() lane by lane (the same operations), three
+  // rolling rows n-1, n, n+1 of Re and Im, orders 0..n+1 (order n+1 of row
+  // n is zero).
+  const v8d x = lanes_of(x_), y = lanes_of(y_), z = lanes_of(z_);
+  const v8d a = lanes_of(a_), b = lanes_of(b_);
+  const v8d r2 = x * x + y * y + z * z;
+  const v8d hx = x / 2.0, hy = y / 2.0;
+  const std::size_t row = 2 * static_cast<std::size_t>(p_ + 2) * kLanes;
+  v8d* prev = reinterpret_cast<v8d*>(rows);
+  v8d* cur = reinterpret_cast<v8d*>(rows + row);
+  v8d* next = reinterpret_cast<v8d*>(rows + 2 * row);
+  const int w = p_ + 2;  // orders per row; Re at [m], Im at [w + m]
+  const v8d zero = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  for (int m = 0; m < 2 * w; ++m) prev[m] = cur[m] = next[m] = zero;
+  cur[0] = zero + 1.0;
+  const v8d ta = t[0] * a, tb = t[1] * a, tc = t[2] * a;
+  for (int n = 0; n <= p_; ++n) {
+    // Row n into the accumulators.
+    v8d* e = reinterpret_cast<v8d*>(acc) + static_cast<std::size_t>(half_entry(n, 0)) * 8;
+    for (int m = 0; m <= n; ++m, e += 8) {
+      const v8d rr = cur[m], ri = cur[w + m];
+      e[0] += ta * rr;
+      e[1] += tb * rr;
+      e[2] += tc * rr;
+      e[3] += b * rr;
+      e[4] += ta * ri;
+      e[5] += tb * ri;
+      e[6] += tc * ri;
+      e[7] += b * ri;
+    }
+    if (n == p_) break;
+    // R(n+1,m) = ((2n+1) z R(n,m) - r^2 R(n-1,m)) / ((n+m+1)(n-m+1)), m = 0..n.
+    const v8d an = twon1_[n] * z;
+    const double* iv = inv_.data() + index(n, 0);
+    for (int m = 0; m <= n; ++m) {
+      next[m] = (an * cur[m] - r2 * prev[m]) * iv[m];
+      next[w + m] = (an * cur[w + m] - r2 * prev[w + m]) * iv[m];
+    }
+    // R(n+1,n+1) = R(n,n) (x/2 + i y/2) / (n+1).
+    const v8d tr = cur[n] * hx - cur[w + n] * hy;
+    const v8d ti = cur[n] * hy + cur[w + n] * hx;
+    next[n + 1] = tr * rcp_[n];
+    next[w + n + 1] = ti * rcp_[n];
+    // The buffer of row n-1 takes row n+2 next; a buffer only ever holds
+    // rows of fewer orders than the one it takes, so the orders above a row
+    // stay zero (R(n-1,n) = 0 as the recurrence reads it).
+    v8d* old = prev;
+    prev = cur;
+    cur = next;
+    next = old;
+  }
+}
+
+void PointKernels::lane_sums(const double* acc, double* cell) const {
+  const int ne = half_entry(p_ + 1, 0);
+  for (int e = 0; e < ne; ++e)
+    for (int k = 0; k < 8; ++k) {
+      const double* v = acc + (static_cast<std::size_t>(e) * 8 + k) * kLanes;
+      const double s = ((v[0] + v[4]) + (v[2] + v[6])) + ((v[1] + v[5]) + (v[3] + v[7]));
+      cell[8 * e + k] += s;
+    }
 }
 
 void PointKernels::add_moments(const double* re_, const double* im_, const double nv[3],

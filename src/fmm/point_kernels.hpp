@@ -50,6 +50,22 @@ class PointKernels {
                    const double a[4], const double b[4], const double c[4], bool use_grad,
                    double* const xr[4], double* const xi[4]) const;
 
+  // Moments of up to kLanes points at once, for a density without velocity:
+  // lane l holds point (x[l], y[l], z[l]) (relative to the cell centre) with
+  // weights a[l] and b[l], and
+  //   acc(j, l) += t_j a[l] R_l (j = 0..2),  acc(3, l) += b[l] R_l
+  // for every R(n,m), 0 <= m <= n <= p.  acc holds, per entry (n,m) in half
+  // order n(n+1)/2 + m, Re then Im of the four expansions, each kLanes
+  // lanes: acc_size() doubles, 64-byte aligned.  Unused lanes carry zero
+  // weights.  lane_sums adds the lanes of each entry, in a fixed order, into
+  // a half-layout cell (8 doubles per entry: Re X_1..X_4, Im X_1..X_4).
+  static constexpr int kLanes = 8;
+  std::size_t acc_size() const;
+  void add_lane_moments(const double* x, const double* y, const double* z, const double* a,
+                        const double* b, const double t[3], double* acc, double* rows) const;
+  std::size_t rows_size() const;
+  void lane_sums(const double* acc, double* cell) const;
+
   // sum over the table of Re[ L_i R + d_i R (L_4 - xh . L_(1..3)) ], i = 0..2,
   // for a local expansion given as padded arrays lr[j], li[j] that hold the
   // weights (1 for m = 0, 2 for m > 0, 0 in the padding) already multiplied
