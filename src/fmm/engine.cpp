@@ -238,10 +238,18 @@ struct FmmEngine::Impl {
   std::vector<int> child_ptr, child_list;  // indexed by cell: children child_list[ptr(c)..ptr(c+1))
   // Cells of levels 2..nlev and their interaction lists.
   std::vector<int> m2l_cells, inter_ptr, inter_list;
-  // With the rotation kernels, each interaction list is ordered by the
-  // tabulated polar angle of its offsets, and inter_pair[i] marks an entry
-  // translated together with the next one (same angle).
-  std::vector<unsigned char> inter_pair;
+  // With the rotation kernels, the multipole-to-local work of sibling
+  // targets (the cells of m2l_cells[grp_first[g]..grp_first[g+1])) is one
+  // list grp_entries[grp_ptr[g]..grp_ptr[g+1]) of (target, source) entries
+  // ordered by the tabulated polar angle of the offset, and grp_pair[i]
+  // marks an entry translated together with the next one (same angle).
+  struct M2LEntry {
+    int target = 0;  // position in m2l_cells
+    int source = 0;  // cell
+  };
+  std::vector<int> grp_first, grp_ptr;
+  std::vector<M2LEntry> grp_entries;
+  std::vector<unsigned char> grp_pair;
   // Cells of each level 3..nlev (local-to-local).
   std::vector<std::vector<int>> l2l_cells;
   // Near-field cells per group: group 0 the leaves of levels 0 and 1, then
@@ -279,6 +287,7 @@ struct FmmEngine::Impl {
   void leaf_moments(int b, int mode, const double* x, ThreadScratch& s) const;
   void gather_children(int par_cell, ThreadScratch& s) const;
   void local_from_interactions(int b, int pos, ThreadScratch& s) const;
+  void local_from_group(int g, ThreadScratch& s) const;
   void local_from_parent(int b, ThreadScratch& s) const;
   void make_batches();
   void make_source_geometry();
@@ -538,37 +547,49 @@ void FmmEngine::Impl::make_batches() {
   }
 }
 
-// Orders each interaction list by polar angle (stable: sources of one angle
-// stay in cell order; offsets off the table come first) and pairs
-// neighbours of one tabulated angle.
+// Groups the targets of the multipole-to-local pass by parent, orders the
+// entries of a group by polar angle (stable: the targets in list order, each
+// target's sources in the order of its list; offsets off the table first)
+// and pairs neighbours of one tabulated angle.
 void FmmEngine::Impl::pair_interactions() {
-  inter_pair.assign(inter_list.size(), 0);
-  std::vector<std::pair<std::ptrdiff_t, int>> key;
-  for (std::size_t pos = 0; pos + 1 < inter_ptr.size(); ++pos) {
-    const int b = m2l_cells[pos];
-    const int i0 = inter_ptr[pos], i1 = inter_ptr[pos + 1];
+  struct Key {
+    std::ptrdiff_t angle;
+    M2LEntry e;
+  };
+  std::vector<Key> key;
+  const int n = static_cast<int>(m2l_cells.size());
+  grp_ptr.assign(1, 0);
+  for (int a = 0; a < n;) {
+    int b = a + 1;
+    while (b < n && tree.parent(m2l_cells[b]) == tree.parent(m2l_cells[a])) ++b;
     key.clear();
-    for (int i = i0; i < i1; ++i) {
-      const int f = inter_list[i];
-      const double xh[3] = {tree.cen(b, 1) - tree.cen(f, 1), tree.cen(b, 2) - tree.cen(f, 2),
-                            tree.cen(b, 3) - tree.cen(f, 3)};
-      key.emplace_back(m2l_angle_index(op, xh), f);
-    }
-    std::stable_sort(key.begin(), key.end(),
-                     [](const auto& a, const auto& c) { return a.first < c.first; });
-    for (int i = i0; i < i1;) {
-      inter_list[i] = key[i - i0].second;
-      const bool two = i + 1 < i1 && key[i - i0].first >= 0 &&
-                       key[i - i0].first == key[i + 1 - i0].first;
-      if (two) {
-        inter_pair[i] = 1;
-        inter_list[i + 1] = key[i + 1 - i0].second;
-        i += 2;
-      } else {
-        ++i;
+    for (int pos = a; pos < b; ++pos) {
+      const int c = m2l_cells[pos];
+      for (int i = inter_ptr[pos]; i < inter_ptr[pos + 1]; ++i) {
+        const int f = inter_list[i];
+        const double xh[3] = {tree.cen(c, 1) - tree.cen(f, 1), tree.cen(c, 2) - tree.cen(f, 2),
+                              tree.cen(c, 3) - tree.cen(f, 3)};
+        key.push_back({m2l_angle_index(op, xh), {pos, f}});
       }
     }
+    std::stable_sort(key.begin(), key.end(),
+                     [](const Key& x, const Key& y) { return x.angle < y.angle; });
+    for (std::size_t i = 0; i < key.size();) {
+      grp_entries.push_back(key[i].e);
+      const bool two =
+          i + 1 < key.size() && key[i].angle >= 0 && key[i].angle == key[i + 1].angle;
+      grp_pair.push_back(two ? 1 : 0);
+      if (two) {
+        grp_entries.push_back(key[i + 1].e);
+        grp_pair.push_back(0);
+      }
+      i += two ? 2 : 1;
+    }
+    grp_first.push_back(a);
+    grp_ptr.push_back(static_cast<int>(grp_entries.size()));
+    a = b;
   }
+  grp_first.push_back(n);
 }
 
 // Nodes and edges of every near-field source cell, in order of first
@@ -803,33 +824,43 @@ void FmmEngine::Impl::gather_children(int pc, ThreadScratch& s) const {
 
 // The local expansion of cell b from its interaction list (position pos in
 // m2l_cells), written over loc(b).
-void FmmEngine::Impl::local_from_interactions(int b, int pos, ThreadScratch& s) const {
-  if (kernels == Translations::Rotation) {
-    // The moments are referred to the root's centre (refer_moments), so the
-    // correction of their fourth expansion comes once, after the sum.
-    double* h = loc_cell(b);
+// The local expansions of a group of sibling targets from their entries,
+// with moments referred to the root's centre (see the pass): each target
+// adds its sources in the group's order, then the one correction of its
+// fourth expansion.
+void FmmEngine::Impl::local_from_group(int g, ThreadScratch& s) const {
+  for (int pos = grp_first[g]; pos < grp_first[g + 1]; ++pos) {
+    double* h = loc_cell(m2l_cells[pos]);
     std::fill(h, h + hcell, 0.0);
-    auto offset_to = [&](int f, double xh[3]) {
-      for (int k = 0; k < 3; ++k) xh[k] = tree.cen(b, k + 1) - tree.cen(f, k + 1);
-    };
-    for (int i = inter_ptr[pos]; i < inter_ptr[pos + 1]; ++i) {
-      const int f = inter_list[i];
-      double xh[3];
-      offset_to(f, xh);
-      if (inter_pair[i]) {
-        const int g = inter_list[++i];
-        double xg[3];
-        offset_to(g, xg);
-        m2l_add_half_pair_origin(op, mom_cell(f), xh, mom_cell(g), xg, h, s.twork.data());
-      } else {
-        m2l_add_half_origin(op, mom_cell(f), xh, h, s.twork.data());
-      }
+  }
+  auto offset_to = [&](const M2LEntry& e, double xh[3]) {
+    const int b = m2l_cells[e.target];
+    for (int k = 0; k < 3; ++k) xh[k] = tree.cen(b, k + 1) - tree.cen(e.source, k + 1);
+  };
+  for (int i = grp_ptr[g]; i < grp_ptr[g + 1]; ++i) {
+    const M2LEntry& e = grp_entries[i];
+    double xh[3];
+    offset_to(e, xh);
+    double* h = loc_cell(m2l_cells[e.target]);
+    if (grp_pair[i]) {
+      const M2LEntry& f = grp_entries[++i];
+      double xf[3];
+      offset_to(f, xf);
+      m2l_add_half_pair_origin(op, mom_cell(e.source), xh, mom_cell(f.source), xf, h,
+                               loc_cell(m2l_cells[f.target]), s.twork.data());
+    } else {
+      m2l_add_half_origin(op, mom_cell(e.source), xh, h, s.twork.data());
     }
+  }
+  for (int pos = grp_first[g]; pos < grp_first[g + 1]; ++pos) {
+    const int b = m2l_cells[pos];
     const double d[3] = {tree.cen(b, 1) - tree.cen(1, 1), tree.cen(b, 2) - tree.cen(1, 2),
                          tree.cen(b, 3) - tree.cen(1, 3)};
-    refer_to_origin(p, d, -1.0, h);
-    return;
+    refer_to_origin(p, d, -1.0, loc_cell(b));
   }
+}
+
+void FmmEngine::Impl::local_from_interactions(int b, int pos, ThreadScratch& s) const {
   Complex* acc = s.fa.data();
   Complex* src = s.fb.data();
   zero_full(acc);
@@ -1175,7 +1206,8 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
   d.list_bytes =
       sizeof(int) * (d.leaves.size() + d.child_ptr.size() + d.child_list.size() +
                      d.m2l_cells.size() + d.inter_ptr.size() + d.inter_list.size() +
-                     d.inter_pair.size() / sizeof(int) +
+                     2 * d.grp_entries.size() + d.grp_pair.size() / sizeof(int) +
+                     d.grp_first.size() + d.grp_ptr.size() +
                      d.near_src.size() + levcells + d.batch_src.size() + d.batch_mem_ptr.size() +
                      d.geo_slot.size() + d.geo_nodes.size() + d.geo_edges.size() +
                      d.geo_elems.size()) +
@@ -1279,8 +1311,13 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
       refer_to_origin(d.p, dc, 1.0, d.mom_cell(c));
     });
   }
-  parallel_for(static_cast<int>(d.m2l_cells.size()),
-               [&](int i, ThreadScratch& s) { d.local_from_interactions(d.m2l_cells[i], i, s); });
+  if (d.kernels == Translations::Rotation)
+    parallel_for(static_cast<int>(d.grp_first.size()) - 1,
+                 [&](int g, ThreadScratch& s) { d.local_from_group(g, s); });
+  else
+    parallel_for(static_cast<int>(d.m2l_cells.size()), [&](int i, ThreadScratch& s) {
+      d.local_from_interactions(d.m2l_cells[i], i, s);
+    });
   lap(&PhaseTimes::m2l);
 
   // 4. Local to local, level by level.

@@ -302,7 +302,7 @@ void m2l_impl(const M2LOperator& op, const typename IO::In* M, const double xhat
 // rotations and the shift run on both at once (pair layout), each with the
 // arithmetic of m2l_impl, so L gets the bits of the two calls in turn.
 void m2l_pair_half(const M2LOperator& op, const double* Ma, const double xa[3], const double* Mb,
-                   const double xb[3], double* L, Complex* work, bool recentre) {
+                   const double xb[3], double* L, double* Lb, Complex* work, bool recentre) {
   check_prepared(op);
   const int p = op.p;
   const Work w(work, p);
@@ -310,7 +310,7 @@ void m2l_pair_half(const M2LOperator& op, const double* Ma, const double xa[3], 
   const Offset ob = offset(op, xb, w, false, w.phb_m, w.phb_p);
   if (oa.k < 0 || oa.k != ob.k) {
     m2l_impl<HalfCells>(op, Ma, xa, L, work, recentre);
-    m2l_impl<HalfCells>(op, Mb, xb, L, work, recentre);
+    m2l_impl<HalfCells>(op, Mb, xb, Lb, work, recentre);
     return;
   }
   const double ca[3] = {-xa[0], -xa[1], -xa[2]}, cb[3] = {-xb[0], -xb[1], -xb[2]};
@@ -324,7 +324,7 @@ void m2l_pair_half(const M2LOperator& op, const double* Ma, const double xa[3], 
   if (oa.e != 0.0) tilt_pair_t(p, -oa.e, w.y2, 0);
   pair_add_to_half(p, w.y2, 0, w.ph_m, L);
   if (ob.e != 0.0) tilt_pair_t(p, -ob.e, w.y2, 1);
-  pair_add_to_half(p, w.y2, 1, w.phb_m, L);
+  pair_add_to_half(p, w.y2, 1, w.phb_m, Lb);
 }
 
 // Mp += P^{-1} U_z(r) P M', P^{-1} = diag(e^{imf}) A(t).
@@ -383,15 +383,16 @@ void m2l_add_half(const M2LOperator& op, const double* M, const double xhat[3], 
 }
 void m2l_add_half_pair(const M2LOperator& op, const double* Ma, const double xa[3],
                        const double* Mb, const double xb[3], double* L, Complex* work) {
-  m2l_pair_half(op, Ma, xa, Mb, xb, L, work, true);
+  m2l_pair_half(op, Ma, xa, Mb, xb, L, L, work, true);
 }
 void m2l_add_half_origin(const M2LOperator& op, const double* S, const double xhat[3], double* L,
                          Complex* work) {
   m2l_impl<HalfCells>(op, S, xhat, L, work, false);
 }
 void m2l_add_half_pair_origin(const M2LOperator& op, const double* Sa, const double xa[3],
-                              const double* Sb, const double xb[3], double* L, Complex* work) {
-  m2l_pair_half(op, Sa, xa, Sb, xb, L, work, false);
+                              const double* Sb, const double xb[3], double* La, double* Lb,
+                              Complex* work) {
+  m2l_pair_half(op, Sa, xa, Sb, xb, La, Lb, work, false);
 }
 void refer_to_origin(int p, const double d[3], double sign, double* x) {
   for (int e = 0; e < half_index(p + 1, 0); ++e) {

@@ -118,8 +118,10 @@ void m2l_add_half_pair(const M2LOperator& op, const double* Ma, const double xa[
 // sign +1, d = c_F - o for S, and sign -1, d = c_B - o for the target.
 void m2l_add_half_origin(const M2LOperator& op, const double* S, const double xhat[3], double* L,
                          Complex* work);
+// The pair adds T(xa) Sa to La and T(xb) Sb to Lb (La and Lb may be one).
 void m2l_add_half_pair_origin(const M2LOperator& op, const double* Sa, const double xa[3],
-                              const double* Sb, const double xb[3], double* L, Complex* work);
+                              const double* Sb, const double xb[3], double* La, double* Lb,
+                              Complex* work);
 void refer_to_origin(int p, const double d[3], double sign, double* x);
 
 // Index of the tabulated polar angle of offset v, or -1 when the operators
