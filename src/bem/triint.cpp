@@ -9,11 +9,20 @@
 //   int U_ij = (delta_ij H_kk - H_ij) / (8 pi mu),
 //   int T_ij = -(n_i D_j + n_j D_i + delta_ij n.D - 2 H_ijk n_k) / (8 pi).
 // H_ij and H_ijk are sums of one closed-form term per edge, written in the
-// edge's frame (tangent t, in-plane inward normal m, element normal n), plus
-// a term -4 pi sigma (|h| n n, n n n) when the target's projection lies in
-// the triangle.  The edge terms involve the distances RA, RB to the edge's
-// ends, F = log((L + RA + RB) / (RA + RB - L)) and the edge's share beta of
-// the solid angle the element subtends.
+// edge's frame (tangent t, in-plane inward normal m, element normal n), and
+// a term along n n and n n n.  The edge terms involve the distances RA, RB
+// to the edge's ends and F = log((L + RA + RB) / (RA + RB - L)).  The n n and
+// n n n terms hold the solid angle the element subtends, through the angles
+// beta of the edges and a term -4 pi sigma (|h|, 1) when the target's
+// projection lies in the triangle; for a target off the plane (h != 0) their
+// sum is the signed solid angle
+//   Omega = 2 atan2(-2A h, r1 r2 r3 + (R1.R2) r3 + (R1.R3) r2 + (R2.R3) r1),
+// R_i = x_i - x the vertices seen from the target, r_i = |R_i|, 2A twice the
+// area (the numerator is the triple product R1 . (R2 x R3) = -2A h; its sign
+// is that of h, so Omega has no branch ambiguity), and the terms are
+// 2 h Omega n n and 2 Omega n n n.  In the plane (h = 0) the first is zero
+// and the second is -4 pi n n n for a projection inside (the limit from the
+// side n points to), zero outside.
 //
 // RA and RB are |x - A| and |x - B| formed from the Cartesian differences,
 // and F adds the distance to the edge's lower-numbered node first, so both
@@ -87,7 +96,6 @@ struct Edge {
   double len;                    // L = |B - A|
   double t[3];                   // (B - A) / L
   double m[3];                   // n x t, pointing into the triangle
-  double corner;                 // acos(kappa) + pi/2, kappa the cosine to the next edge
   double sa_opp, sb_opp, d_opp;  // in-edge coordinates of the opposite vertex
   double g2[4][6];               // t m + m t, m m, m n + n m, n n
   double g3[6][10];              // S3(t,m,m) + t t t, S6(t,m,n), m m m, S3(n,m,m), S3(m,n,n), n n n
@@ -122,11 +130,6 @@ void build_edges(const double xv[3][3], const int node[3], const double n[3], Ed
     g.sb_opp = dot(bc, g.t);
     g.d_opp = dot(ac, g.m);
   }
-  // kappa_1 = t_1 . t_2, kappa_2 = t_2 . t_3, kappa_3 = t_1 . t_3.
-  edge[0].corner = std::acos(dot(edge[0].t, edge[1].t)) + kHalfPi;
-  edge[1].corner = std::acos(dot(edge[1].t, edge[2].t)) + kHalfPi;
-  edge[2].corner = std::acos(dot(edge[0].t, edge[2].t)) + kHalfPi;
-
   for (int e = 0; e < 3; ++e) {
     Edge& g = edge[e];
     const double* t = g.t;
@@ -161,10 +164,11 @@ struct Block {
   alignas(64) double larg[kBlock], ay[kBlock], ax[kBlock], f[kBlock], at[kBlock];
   alignas(64) double h2[6][kBlock], h3[10][kBlock];
   alignas(64) double dv[3][kBlock];
+  alignas(64) double rv[3][kBlock];  // distances to the vertices
 };
 
 // Step 1 of an edge: in-edge coordinates, distances to the ends, the
-// arguments of the logarithm and of atan2, and the count of inner sides.
+// argument of the logarithm and the count of inner sides.
 // With kRows, RA, RB and F come from the shared rows (no target of the block
 // is snapped); otherwise they are formed here and F is left to the caller as
 // its argument larg.
@@ -210,16 +214,12 @@ void edge_coordinates(const Edge& g, Block& B, int np, const double* ra_row = nu
     triint_sqrt(B.rb, B.rb, np);
   }
   const bool start_first = g.start_first;
-  for (int k = 0; k < np; ++k) {
-    const double sa = B.sa[k], sb = B.sb[k], d = B.d[k], ra = B.ra[k], rb = B.rb[k];
-    const double h = B.h[k];
-    const double hh = h * h, dd = d * d;
-    if constexpr (!kRows) {
+  if constexpr (!kRows) {
+    for (int k = 0; k < np; ++k) {
+      const double ra = B.ra[k], rb = B.rb[k];
       const double r1 = start_first ? ra : rb, r2 = start_first ? rb : ra;
       B.larg[k] = (len + r1 + r2) / (r1 + r2 - len);
     }
-    B.ay[k] = h * d * (sa * rb - sb * ra);
-    B.ax[k] = sa * sb * hh + ra * rb * dd;
   }
 }
 
@@ -227,25 +227,17 @@ void edge_coordinates(const Edge& g, Block& B, int np, const double* ra_row = nu
 // kWithT, of H_ijk.
 template <bool kWithT>
 void edge_terms(const Edge& g, Block& B, int np) {
-  const double corner = g.corner;
   double g2[4][6], g3[6][10];
   std::copy(&g.g2[0][0], &g.g2[0][0] + 24, &g2[0][0]);
   if constexpr (kWithT) std::copy(&g.g3[0][0], &g.g3[0][0] + 60, &g3[0][0]);
   for (int k = 0; k < np; ++k) {
     const double sa = B.sa[k], sb = B.sb[k], d = B.d[k], ra = B.ra[k], rb = B.rb[k];
-    const double h = B.h[k], sigma = B.sigma[k], s = B.s[k], f = B.f[k];
-    // Edge angle; on the edge's line (d = 0) the limit from the inner side.
-    const bool opposite = (sa > 0.0 && sb < 0.0) || (sa < 0.0 && sb > 0.0);
-    const double on_line = opposite    ? sigma * kPi
-                           : sa == 0.0 ? sigma * kHalfPi
-                           : sb == 0.0 ? sigma * corner
-                                       : 0.0;
-    const double beta = s == 0.0 ? 0.0 : d != 0.0 ? B.at[k] : on_line;
-
+    const double h = B.h[k], s = B.s[k], f = B.f[k];
+    // The edge angles enter through the solid angle, added after the edges.
     const double p1 = (ra - rb) / 2.0;
     const double p2 = d * f;
     const double p3 = h * f;
-    const double p4 = d * f + 2.0 * h * beta;
+    const double p4 = d * f;
 #pragma GCC unroll 6
     for (int c = 0; c < 6; ++c)
       B.h2[c][k] += p1 * g2[0][c] + p2 * g2[1][c] + p3 * g2[2][c] + p4 * g2[3][c];
@@ -260,7 +252,7 @@ void edge_terms(const Edge& g, Block& B, int np) {
       const double q3 = f - w - dd * q;
       const double q4 = -h * d * q;
       const double q5 = f - hh * q;
-      const double q6 = 2.0 * beta + h * d * q;
+      const double q6 = h * d * q;
 #pragma GCC unroll 10
       for (int c = 0; c < 10; ++c)
         B.h3[c][k] += q1 * g3[0][c] + q2 * g3[1][c] + q3 * g3[2][c] + q4 * g3[3][c] +
@@ -367,24 +359,48 @@ void triint_parts(TriintMath path, const MeshView& mesh, double mu, double snapt
         edge_coordinates<false>(g, B, np);
         triint_log(path, B.larg, B.f, np);
       }
-      triint_atan2(path, B.ay, B.ax, B.at, np);
+      std::copy_n(B.ra, np, B.rv[g.start - 1]);
       edge_terms<kWithT>(g, B, np);
     }
 
-    // Inside term for projections on the inner side of all three edge lines.
+    // Solid angle: the vertices seen from the target (a snapped target sits
+    // on its vertex within its own plane), the denominator, and atan2.
+    const double two_a = 2.0 * geo.area;
+    for (int k = 0; k < np; ++k) {
+      const double v = B.vtx[k], h = B.h[k];
+      double q[3];
+      for (int c = 0; c < 3; ++c) {
+        const double free = c == 0 ? B.x[k] : c == 1 ? B.y[k] : B.z[k];
+        const double at_v = v == 1.0   ? xv[0][c] + h * n[c]
+                            : v == 2.0 ? xv[1][c] + h * n[c]
+                                       : xv[2][c] + h * n[c];
+        q[c] = v == 0.0 ? free : at_v;
+      }
+      double r[3][3];
+      for (int i = 0; i < 3; ++i)
+        for (int c = 0; c < 3; ++c) r[i][c] = xv[i][c] - q[c];
+      const double r1 = B.rv[0][k], r2 = B.rv[1][k], r3 = B.rv[2][k];
+      B.ax[k] = r1 * r2 * r3 + dot(r[0], r[1]) * r3 + dot(r[0], r[2]) * r2 + dot(r[1], r[2]) * r1;
+      B.ay[k] = -two_a * h;
+    }
+    triint_atan2(path, B.ay, B.ax, B.at, np);
     const double nn[6] = {n0 * n0, n0 * n1, n0 * n2, n1 * n1, n1 * n2, n2 * n2};
     double nnn[10];
     for (int c = 0; c < 10; ++c) nnn[c] = n[kTriple[c][0]] * n[kTriple[c][1]] * n[kTriple[c][2]];
     for (int k = 0; k < np; ++k) {
-      const bool inside = B.count[k] == 3.0;
-      const double c2 = inside ? kMinusFourPi * B.sigma[k] * B.h[k] : 0.0;
-      const double c3 = inside ? kMinusFourPi * B.sigma[k] : 0.0;
-      // Outside, nothing is added (not even a zero, which would turn -0 into +0).
+      const bool off = B.s[k] != 0.0;
+      const double omega = 2.0 * B.at[k];
+      const double c2 = 2.0 * B.h[k] * omega;
+      // In the plane nothing is added to H_ij (not even a zero, which would
+      // turn -0 into +0).
 #pragma GCC unroll 6
-      for (int c = 0; c < 6; ++c) B.h2[c][k] = inside ? B.h2[c][k] + c2 * nn[c] : B.h2[c][k];
+      for (int c = 0; c < 6; ++c) B.h2[c][k] = off ? B.h2[c][k] + c2 * nn[c] : B.h2[c][k];
       if constexpr (kWithT) {
+        const bool inside = B.count[k] == 3.0;
+        const double c3 = off ? 2.0 * omega : kMinusFourPi;
 #pragma GCC unroll 10
-        for (int c = 0; c < 10; ++c) B.h3[c][k] = inside ? B.h3[c][k] + c3 * nnn[c] : B.h3[c][k];
+        for (int c = 0; c < 10; ++c)
+          B.h3[c][k] = off || inside ? B.h3[c][k] + c3 * nnn[c] : B.h3[c][k];
       }
     }
 

@@ -860,6 +860,8 @@ void FmmEngine::Impl::local_from_group(int g, ThreadScratch& s) const {
   }
 }
 
+// The local expansion of target b by the direct double sums of the passes
+// (Translations::Direct), its list in order.
 void FmmEngine::Impl::local_from_interactions(int b, int pos, ThreadScratch& s) const {
   Complex* acc = s.fa.data();
   Complex* src = s.fb.data();
