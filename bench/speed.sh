@@ -5,8 +5,10 @@
 #
 # Each mesh is rL, the icosahedral refinement L (20 * 4^L triangles; a bare
 # number means the same), or fK, the geodesic sphere of frequency K (20 K^2
-# triangles).  The default, r5 f71 f224, gives 20,480, 100,820 and
-# 1,003,520 triangles.  For each it writes a translating unit sphere
+# triangles), optionally followed by :N for a maxl of N on that mesh.  The
+# default, r5 f71 f224:30, gives 20,480, 100,820 and 1,003,520 triangles (the
+# last with maxl 30: its near-field blocks do not fit the cache, and smaller
+# leaves then pay).  For each it writes a translating unit sphere
 # (velocity prescribed, U = (1, 0, 0), mu = 1) with build/velmora-mesh into
 # $SPEED_DIR/sphere-MESH (default scratch/speed), sets the control values
 # below in input.cnd, and then
@@ -23,7 +25,7 @@
 #
 # Settings (environment): BUILD (build), SPEED_DIR (scratch/speed), NEXP
 # (15), MAXL (60), RESTART (60, the GMRES restart length M), NGAUSS (7),
-# THREADS (2), PRODUCTS (3), REFERENCE_MAX (110000), SOLVE_MAX (400000),
+# THREADS (2), PRODUCTS (3), REFERENCE_MAX (110000), SOLVE_MAX (1100000),
 # WARM_GB (0).
 #
 # Fresh memory on a virtual machine.  A virtual machine's memory may be
@@ -44,10 +46,10 @@ NGAUSS="${NGAUSS:-7}"
 THREADS="${THREADS:-2}"
 PRODUCTS="${PRODUCTS:-3}"
 REFERENCE_MAX="${REFERENCE_MAX:-110000}"
-SOLVE_MAX="${SOLVE_MAX:-400000}"
+SOLVE_MAX="${SOLVE_MAX:-1100000}"
 WARM_GB="${WARM_GB:-0}"
 LEVELS=("$@")
-[ ${#LEVELS[@]} -gt 0 ] || LEVELS=(r5 f71 f224)
+[ ${#LEVELS[@]} -gt 0 ] || LEVELS=(r5 f71 f224:30)
 
 BUILD="$(cd "$BUILD" 2> /dev/null && pwd)" || { echo "speed.sh: no build folder" >&2; exit 1; }
 for exe in velmora velmora-mesh bench/speed_bench; do
@@ -67,7 +69,7 @@ SPEED_DIR="$(cd "$SPEED_DIR" && pwd)"
 value() { awk -v k="$1" '$1 == k { print $2 }' "$2"; }
 
 cpu_model="$(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)"
-echo "CPU: $cpu_model, $(nproc) processors; threads $THREADS; nexp $NEXP, maxl $MAXL, ngauss $NGAUSS, restart $RESTART"
+echo "CPU: $cpu_model, $(nproc) processors; threads $THREADS; nexp $NEXP, default maxl $MAXL, ngauss $NGAUSS, restart $RESTART"
 if [ "$WARM_GB" -gt 0 ]; then
   echo "Touching $WARM_GB GB of memory once (WARM_GB)" >&2
   dd if=/dev/zero of=/dev/null bs="${WARM_GB}G" count=1 iflag=fullblock 2> /dev/null
@@ -75,7 +77,10 @@ fi
 echo "Load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 rows=()
-for L in "${LEVELS[@]}"; do
+for spec in "${LEVELS[@]}"; do
+  L="${spec%%:*}"
+  maxl="$MAXL"
+  [ "$spec" = "$L" ] || maxl="${spec#*:}"
   case "$L" in
     r[0-9]*) resolution=(--refine "${L#r}") ;;
     f[0-9]*) resolution=(--frequency "${L#f}") ;;
@@ -91,7 +96,7 @@ for L in "${LEVELS[@]}"; do
   maxcel=$((nelem / 10 + 1000))
   cat > "$dir/input.cnd" <<EOF
  1e-08 $RESTART 0 0 1 10 1e-06   snaptol, M, (unused), (unused), iprec, ncycle, tol
- 20 2 $MAXL $maxcel $NEXP $NGAUSS 1.01   maxdep, minlev, maxl, maxcel, nexp, ngauss, cubfac
+ 20 2 $maxl $maxcel $NEXP $NGAUSS 1.01   maxdep, minlev, maxl, maxcel, nexp, ngauss, cubfac
 EOF
   opts=(--products "$PRODUCTS" --threads "$THREADS" --thread-ratio)
   [ "$nelem" -le "$REFERENCE_MAX" ] && opts+=(--reference)
@@ -129,7 +134,7 @@ EOF
   [ -f "$dir/console.txt" ] && [ "$run_s" != "-" ] &&
     run_cpu=$(awk '/Total CPU time/ { gsub(/[(),]/, " "); print $(NF-3) }' "$dir/console.txt")
   rows+=("$(printf '%8s %4s %4s %6s | %6.3f %6.3f %6.3f %6.3f %6.3f %6.3f | %6.3f %6.3f %6.3f | %6.2f %6.2f | %6.2f %6.2f | %4s %7s %7s | %7s %5s %-5s | %9s | %s' \
-    "$nelem" "$NEXP" "$MAXL" "$(value ncell "$b")" \
+    "$nelem" "$NEXP" "$maxl" "$(value ncell "$b")" \
     "$(value next_moments_crit "$b")" "$(value next_m2m_crit "$b")" "$(value next_m2l_crit "$b")" \
     "$(value next_l2l_crit "$b")" "$(value next_near_crit "$b")" "$(value next_eval_crit "$b")" \
     "$next_crit" "$next_total" "$(value next_total_cpu "$b")" "$first_crit" "$first_total" \

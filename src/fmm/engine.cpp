@@ -733,6 +733,15 @@ void FmmEngine::Impl::leaf_moments(int b, int mode, const double* x, ThreadScrat
     const ElementGeometry geo = element_geometry(mesh, e);
     const double* nv = geo.normal;
     const int n1 = mesh.node(e, 1), n2 = mesh.node(e, 2), n3 = mesh.node(e, 3);
+    // Gauss point q relative to the cell centre.
+    auto gauss_point = [&](int q, double yh[3]) {
+      const double xi1 = par.gpt[3 * (q - 1)], xi2 = par.gpt[3 * (q - 1) + 1],
+                   xi3 = par.gpt[3 * (q - 1) + 2];
+      for (int i = 1; i <= 3; ++i) {
+        const double yq = xi1 * mesh.x(n1, i) + xi2 * mesh.x(n2, i) + xi3 * mesh.x(n3, i);
+        yh[i - 1] = yq - c[i - 1];
+      }
+    };
     // Without a velocity density the Gauss points go to the lane moments,
     // kLanes at a time: X_j -= t_j w_q R_q (j = 1..3), X_4 -= w_q (y_q . t) R_q.
     if (!has_u) {
@@ -743,13 +752,8 @@ void FmmEngine::Impl::leaf_moments(int b, int mode, const double* x, ThreadScrat
         alignas(64) double lx[L] = {}, ly[L] = {}, lz[L] = {}, la[L] = {}, lb[L] = {};
         for (int l = 0; l < L && q0 + l <= par.ngauss; ++l) {
           const int q = q0 + l;
-          const double xi1 = par.gpt[3 * (q - 1)], xi2 = par.gpt[3 * (q - 1) + 1],
-                       xi3 = par.gpt[3 * (q - 1) + 2];
           double yh[3];
-          for (int i = 1; i <= 3; ++i) {
-            const double yq = xi1 * mesh.x(n1, i) + xi2 * mesh.x(n2, i) + xi3 * mesh.x(n3, i);
-            yh[i - 1] = yq - c[i - 1];
-          }
+          gauss_point(q, yh);
           const double w = par.gwt[q - 1] * geo.area;
           const double yt = yh[0] * t[0] + yh[1] * t[1] + yh[2] * t[2];
           lx[l] = yh[0];
@@ -763,13 +767,8 @@ void FmmEngine::Impl::leaf_moments(int b, int mode, const double* x, ThreadScrat
       continue;
     }
     for (int q = 1; q <= par.ngauss; ++q) {
-      const double xi1 = par.gpt[3 * (q - 1)], xi2 = par.gpt[3 * (q - 1) + 1],
-                   xi3 = par.gpt[3 * (q - 1) + 2];
       double yh[3];
-      for (int i = 1; i <= 3; ++i) {
-        const double yq = xi1 * mesh.x(n1, i) + xi2 * mesh.x(n2, i) + xi3 * mesh.x(n3, i);
-        yh[i - 1] = yq - c[i - 1];
-      }
+      gauss_point(q, yh);
       k.harmonics(yh[0], yh[1], yh[2], s.hre.data(), s.him.data());
       const double w = par.gwt[q - 1] * geo.area;
       const double yu = yh[0] * u[0] + yh[1] * u[1] + yh[2] * u[2];
