@@ -5,6 +5,8 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -16,6 +18,7 @@
 #include "common/units.hpp"
 #include "fmm/engine.hpp"
 #include "fmm/harmonics.hpp"
+#include "fmm/m2l.hpp"
 #include "fmm/point_kernels.hpp"
 #include "fmm_support.hpp"
 #include "run/bemsol.hpp"
@@ -165,6 +168,101 @@ TEST(FastPathKernels, PointKernelsStayInsideTablesAndMatchDirectSums) {
       EXPECT_LE(std::abs(out[i] - want), 1e-13 * (1.0 + scale)) << "p " << p << " i " << i;
     }
   }
+}
+
+// The lane moments (eight points per vector, no velocity) match the sums of the passes'
+// harmonics written out point by point: acc(j) = sum_l t_j a_l R_l, acc(3) = sum_l b_l R_l
+// (relative 1e-13), for seven points and an unused lane, and add to what a cell holds.
+TEST(FastPathKernels, LaneMomentsMatchPointSums) {
+  std::mt19937 rng(12);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  for (int p : {0, 3, 15}) {
+    const PointKernels k(p);
+    constexpr int L = PointKernels::kLanes;
+    std::vector<double> store(k.acc_size() + k.rows_size() + 8);
+    double* acc = store.data() + ((64 - reinterpret_cast<std::uintptr_t>(store.data()) % 64) % 64) / 8;
+    double* rows = acc + k.acc_size();
+    std::fill(acc, acc + k.acc_size(), 0.0);
+    alignas(64) double x[L] = {}, y[L] = {}, z[L] = {}, a[L] = {}, b[L] = {};
+    for (int l = 0; l < 7; ++l) {
+      x[l] = 0.3 * u(rng), y[l] = 0.3 * u(rng), z[l] = 0.3 * u(rng);
+      a[l] = u(rng), b[l] = u(rng);
+    }
+    const double t[3] = {u(rng), u(rng), u(rng)};
+    k.add_lane_moments(x, y, z, a, b, t, acc, rows);
+    k.add_lane_moments(x, y, z, a, b, t, acc, rows);  // twice: the rows start afresh
+    const int ne = (p + 1) * (p + 2) / 2;
+    std::vector<double> cell(8 * static_cast<std::size_t>(ne), 1.0);
+    k.lane_sums(acc, cell.data());
+    std::vector<Complex> rt(regular_table_size(p));
+    for (int n = 0; n <= p; ++n)
+      for (int m = 0; m <= n; ++m) {
+        Complex want[4] = {};
+        for (int l = 0; l < 7; ++l) {
+          regular_harmonics(p, x[l], y[l], z[l], rt.data());
+          const Complex r = RegularView<const Complex>(rt.data(), p)(n, m);
+          for (int j = 0; j < 3; ++j) want[j] += 2.0 * t[j] * a[l] * r;
+          want[3] += 2.0 * b[l] * r;
+        }
+        const int e = n * (n + 1) / 2 + m;
+        for (int j = 0; j < 4; ++j) {
+          const Complex got(cell[8 * e + j] - 1.0, cell[8 * e + 4 + j] - 1.0);
+          ASSERT_LE(std::abs(got - want[j]), 1e-13 * (1.0 + std::abs(want[j])))
+              << p << " " << n << " " << m << " " << j;
+        }
+      }
+  }
+}
+
+// Moments referred to a common origin give the multipole-to-local sum of moments about their
+// own centres once the target's correction is made: for sources at lattice offsets, single
+// and paired (one output and two), against m2l_add_half (relative 1e-13 of the largest entry).
+TEST(FastPathKernels, OriginReferredMomentsGiveTheSameLocalExpansion) {
+  std::mt19937 rng(31);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  const int p = 12;
+  M2LOperator op;
+  m2l_prepare(op, p);
+  std::vector<Complex> work(m2l_work_size(p));
+  const std::size_t hs = 4 * static_cast<std::size_t>(p + 1) * (p + 2);
+  const double o[3] = {0.3, -0.7, 0.2}, cb[3] = {1.25, 0.5, -0.75};
+  const double h = 0.125;
+  const int offs[4][3] = {{2, 0, 1}, {0, 2, 1}, {-3, 1, 0}, {1, -2, 3}};
+  std::vector<double> direct(hs, 0.0), lone(hs, 0.0), lpair(hs, 0.0), lpb(hs, 0.0);
+  std::vector<std::vector<double>> M(4, std::vector<double>(hs)), S(4);
+  std::vector<std::array<double, 3>> xh(4);
+  for (int f = 0; f < 4; ++f) {
+    double cf[3];
+    for (int c = 0; c < 3; ++c) {
+      xh[f][c] = h * offs[f][c];
+      cf[c] = cb[c] - xh[f][c];
+    }
+    for (int n = 0; n <= p; ++n)  // moments of real densities: Im X(n,0) = 0
+      for (int m = 0; m <= n; ++m)
+        for (int q = 0; q < 8; ++q)
+          M[f][8 * (n * (n + 1) / 2 + m) + q] = (m == 0 && q >= 4) ? 0.0 : u(rng) / (1 + n);
+    S[f] = M[f];
+    const double d[3] = {cf[0] - o[0], cf[1] - o[1], cf[2] - o[2]};
+    refer_to_origin(p, d, 1.0, S[f].data());
+    m2l_add_half(op, M[f].data(), xh[f].data(), direct.data(), work.data());
+    m2l_add_half_origin(op, S[f].data(), xh[f].data(), lone.data(), work.data());
+  }
+  m2l_add_half_pair_origin(op, S[0].data(), xh[0].data(), S[1].data(), xh[1].data(),
+                           lpair.data(), lpair.data(), work.data());
+  m2l_add_half_pair_origin(op, S[2].data(), xh[2].data(), S[3].data(), xh[3].data(),
+                           lpair.data(), lpb.data(), work.data());
+  for (std::size_t i = 0; i < hs; ++i) lpair[i] += lpb[i];
+  const double d[3] = {cb[0] - o[0], cb[1] - o[1], cb[2] - o[2]};
+  refer_to_origin(p, d, -1.0, lone.data());
+  refer_to_origin(p, d, -1.0, lpair.data());
+  double big = 0.0, e1 = 0.0, e2 = 0.0;
+  for (std::size_t i = 0; i < hs; ++i) {
+    big = std::max(big, std::abs(direct[i]));
+    e1 = std::max(e1, std::abs(lone[i] - direct[i]));
+    e2 = std::max(e2, std::abs(lpair[i] - direct[i]));
+  }
+  EXPECT_LE(e1, 1e-13 * big);
+  EXPECT_LE(e2, 1e-13 * big);
 }
 
 // An engine over the tree of an FmmSetup, with its own expansion arrays.
