@@ -262,6 +262,7 @@ int run(int argc, char** argv) {
   y1 = y;
   put_phases("first", engine->timers(), 1.0);
   put("near_pairs", static_cast<double>(engine->timers().near_pairs_integrated));
+  put("m2l_pairs", static_cast<double>(engine->m2l_pairs()));
   engine->timers() = EngineTimers();
   for (int k = 0; k < products; ++k) {
     std::fill(y.begin(), y.end(), 0.0);

@@ -1242,6 +1242,10 @@ std::size_t FmmEngine::fixed_bytes() const {
   return b;
 }
 
+std::int64_t FmmEngine::m2l_pairs() const {
+  return static_cast<std::int64_t>(impl_->inter_list.size());
+}
+
 int FmmEngine::threads() const {
   return impl_->nthreads;
 }

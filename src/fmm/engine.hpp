@@ -127,6 +127,9 @@ class FmmEngine {
   std::size_t fixed_bytes() const;
 
   int threads() const;
+  // Multipole-to-local translations of one product (entries of the
+  // interaction lists).
+  std::int64_t m2l_pairs() const;
   EngineTimers& timers();
 
  private:
