@@ -77,10 +77,10 @@ fi
 echo "Load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 rows=()
-for spec in "${LEVELS[@]}"; do
-  L="${spec%%:*}"
+for item in "${LEVELS[@]}"; do
+  L="${item%%:*}"
   maxl="$MAXL"
-  [ "$spec" = "$L" ] || maxl="${spec#*:}"
+  [ "$item" = "$L" ] || maxl="${item#*:}"
   case "$L" in
     r[0-9]*) resolution=(--refine "${L#r}") ;;
     f[0-9]*) resolution=(--frequency "${L#f}") ;;
