@@ -12,17 +12,16 @@
 // edge's frame (tangent t, in-plane inward normal m, element normal n), and
 // a term along n n and n n n.  The edge terms involve the distances RA, RB
 // to the edge's ends and F = log((L + RA + RB) / (RA + RB - L)).  The n n and
-// n n n terms hold the solid angle the element subtends, through the angles
-// beta of the edges and a term -4 pi sigma (|h|, 1) when the target's
-// projection lies in the triangle; for a target off the plane (h != 0) their
-// sum is the signed solid angle
+// n n n terms carry the solid angle the element subtends (the edges' angles
+// beta summed, with -4 pi sigma (|h|, 1) added for a projection inside the
+// triangle).  For a target off the plane (h != 0) they are 2 h Omega n n and
+// 2 Omega n n n with the signed solid angle
 //   Omega = 2 atan2(-2A h, r1 r2 r3 + (R1.R2) r3 + (R1.R3) r2 + (R2.R3) r1),
 // R_i = x_i - x the vertices seen from the target, r_i = |R_i|, 2A twice the
 // area (the numerator is the triple product R1 . (R2 x R3) = -2A h; its sign
-// is that of h, so Omega has no branch ambiguity), and the terms are
-// 2 h Omega n n and 2 Omega n n n.  In the plane (h = 0) the first is zero
-// and the second is -4 pi n n n for a projection inside (the limit from the
-// side n points to), zero outside.
+// is that of h, so Omega has no branch ambiguity).  In the plane (h = 0) the
+// first is zero and the second is -4 pi n n n for a projection inside (the
+// limit from the side n points to), zero outside.
 //
 // RA and RB are |x - A| and |x - B| formed from the Cartesian differences,
 // and F adds the distance to the edge's lower-numbered node first, so both
@@ -213,8 +212,8 @@ void edge_coordinates(const Edge& g, Block& B, int np, const double* ra_row = nu
     triint_sqrt(B.ra, B.ra, np);
     triint_sqrt(B.rb, B.rb, np);
   }
-  const bool start_first = g.start_first;
   if constexpr (!kRows) {
+    const bool start_first = g.start_first;
     for (int k = 0; k < np; ++k) {
       const double ra = B.ra[k], rb = B.rb[k];
       const double r1 = start_first ? ra : rb, r2 = start_first ? rb : ra;
