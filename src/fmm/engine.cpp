@@ -36,6 +36,11 @@ constexpr int kChunk = 512;
 // element.  Bounds the rows of a thread at 8 * kChunk * kMaxSharedRows bytes.
 constexpr int kMaxSharedRows = 1024;
 
+// Levels up to the common ancestor of the cells whose near fields are
+// integrated together (3: up to 512 cells, in practice the neighbours of
+// most source cells of the group).
+constexpr int kBatchLevels = 3;
+
 // Half layout: entry (n, m), 0 <= m <= n, at 8 (n(n+1)/2 + m) doubles.
 inline int hidx(int n, int m) {
   return n * (n + 1) / 2 + m;
@@ -147,7 +152,7 @@ struct NearCell {
   std::int64_t src_width = 0;     // sum of the block widths of its sources
 };
 
-// Cells of one level with one grandparent integrated together: for each
+// Cells of one level with one ancestor kBatchLevels up integrated together: for each
 // source cell of the union of their near-field lists (ascending, which is
 // the order of every member's own list), one TRIINT call per source element
 // serves the targets of every member that has that source cell in its list.
@@ -528,9 +533,12 @@ void FmmEngine::Impl::make_batches() {
     const int n = static_cast<int>(cells.size());
     for (int a = 0; a < n;) {
       int b = a + 1;
-      auto grandparent = [&t](int c) { return t.parent(c) > 0 ? t.parent(t.parent(c)) : 0; };
+      auto ancestor = [&t](int c) {
+        for (int up = 0; up < kBatchLevels && c > 0; ++up) c = t.parent(c);
+        return c;
+      };
       if (g > 0)
-        while (b < n && grandparent(cells[b].cell) == grandparent(cells[a].cell)) ++b;
+        while (b < n && ancestor(cells[b].cell) == ancestor(cells[a].cell)) ++b;
       // Siblings merge when every list is strictly ascending (as the list
       // rules make them); otherwise each keeps its own order.
       bool ascending = true;
