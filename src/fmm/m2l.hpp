@@ -74,9 +74,9 @@ struct M2LOperator {
 void m2l_prepare(M2LOperator& op, int p);
 
 // Complex entries of the work array that each call below needs (the general
-// variants included): three cells of ExpanView layout, two half-layout
-// vectors and room for rotation matrices computed during a call; 50 KB at
-// p = 8, 110 KB at p = 12, 200 KB at p = 16.
+// variants and pairs included): three cells of ExpanView layout, two
+// half-layout and two pair-layout vectors and room for rotation matrices
+// computed during a call; 63 KB at p = 8, 137 KB at p = 12, 246 KB at p = 16.
 std::size_t m2l_work_size(int p);
 
 void m2l_add(const M2LOperator& op, const Complex* M, const double xhat[3], Complex* L,
