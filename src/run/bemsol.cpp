@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -23,6 +24,7 @@
 #include "fmm/upwrd.hpp"
 #include "run/registry.hpp"
 #include "run/results.hpp"
+#include "run/sanity.hpp"
 #include "solver/fast_precon.hpp"
 #include "solver/gmres.hpp"
 #include "solver/precon.hpp"
@@ -167,6 +169,16 @@ void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   const MeshView mesh = mesh_in_block(a);
   const Tree tree = tree_in_block(a);
 
+  // The mesh checks: warnings only; what they find also explains a solve
+  // that breaks down.
+  const MeshFindings findings = check_mesh(mesh);
+  double largest_value = 0.0;
+  for (int e = 1; e <= s.nelem; ++e)
+    for (int k = 1; k <= 3; ++k) largest_value = std::max(largest_value, std::abs(mesh.value(e, k)));
+  auto require_finite_at = [&](SolveStage stage, const double* v) {
+    require_finite(stage, v, 3 * static_cast<std::int64_t>(s.nelem), findings, s.mu, largest_value);
+  };
+
   // 4. Tree of cells.
   MKTREE(s.maxdep, s.minlev, s.maxcel, s.maxl, s.nelem, s.nnode, tree, mesh.xnode, mesh.xcol,
          s.cubfac, a.var<int>(kVarIoct), a.var<int>(kVarIperm));
@@ -231,6 +243,7 @@ void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   to_console_and_log(fmt::list("Calculating the b-vector ..."));
   apply_operator(0, uvec, b);
   std::fill(uvec, uvec + n, 0.0);
+  require_finite_at(SolveStage::kRightHandSide, b);
 
   // 6. Solver set-up: zero initial guess and b in the work array.
   to_console_and_log(fmt::list("Calling the GMRES solver ..."));
@@ -255,14 +268,20 @@ void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
     if (request < req_amul || request > req_dots) break;
     double* const v = work + (ireq[1] - 1);
     double* const z = work + (ireq[3] - 1);
+    // A non-finite value in a vector of the iteration can only end in a
+    // non-finite solution: the run stops at the first one.
     if (request == req_amul) {
+      require_finite_at(SolveStage::kIteration, v);
       std::fill(z, z + n, 0.0);
       apply_operator(1, v, z);
+      require_finite_at(SolveStage::kProduct, z);
     } else if (request == req_lprec || request == req_rprec) {
+      require_finite_at(SolveStage::kIteration, v);
       if (fast_precon)
         fast_precon->apply(v, z);
       else
         PRECON(v, z, precon);
+      require_finite_at(SolveStage::kPreconditioner, z);
     } else {
       blas::dgemv('C', n, ireq[4], 1.0, v, n, work + (ireq[2] - 1), 1, 0.0, z, 1);
     }
@@ -279,6 +298,7 @@ void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   io.write(kUnitLog, fmt::list("rinfo(1) = ", rinfo[0], "  rinfo(2) = ", rinfo[1]));
   io.write(kUnitLog, fmt::list("Optimal workspace = ", info[2]));
   io.write(kUnitLog, fmt::list("Solution : "));
+  require_finite_at(SolveStage::kSolution, work);
 
   // 9. The solution.
   std::copy(work, work + n, uvec);

@@ -1,0 +1,134 @@
+#include "bem/mesh_check.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+namespace velmora {
+namespace {
+
+// Fibonacci hashing: the top bits of key * 2^64 / golden ratio.
+inline std::uint64_t mix(std::uint64_t key) { return key * 0x9E3779B97F4A7C15ull; }
+
+// Smallest power of two not below n (n >= 1).
+std::size_t pow2_at_least(std::size_t n) {
+  std::size_t p = 1;
+  while (p < n) p <<= 1;
+  return p;
+}
+
+// Cell coordinate of x on a grid of spacing h, held inside +-2^60 so that
+// far or huge coordinates neither overflow nor wrap.
+std::int64_t cell_of(double x, double h) {
+  const double q = std::floor(x / h);
+  constexpr double kLimit = 1152921504606846976.0;  // 2^60
+  if (!(q > -kLimit)) return -(std::int64_t{1} << 60);
+  if (!(q < kLimit)) return std::int64_t{1} << 60;
+  return static_cast<std::int64_t>(q);
+}
+
+std::uint64_t cell_hash(std::int64_t i, std::int64_t j, std::int64_t k) {
+  return mix(static_cast<std::uint64_t>(i) ^ mix(static_cast<std::uint64_t>(j) ^
+                                                 mix(static_cast<std::uint64_t>(k))));
+}
+
+}  // namespace
+
+EdgeFaults count_edge_faults(int nelem, const int* ielem) {
+  EdgeFaults f;
+  if (nelem < 1) return f;
+  // An undirected edge {a, b} is the key lo << 32 | hi (never 0, nodes are
+  // at least 1).  Its state byte counts the uses (bits 0-1, held at 3) and
+  // the uses that run it from lo to hi (bits 2-3, held at 3).  At most
+  // 3 nelem distinct edges, so the table is at most three quarters full.
+  const std::size_t cap = pow2_at_least(4 * static_cast<std::size_t>(nelem));
+  int shift = 64;
+  for (std::size_t c = cap; c > 1; c >>= 1) --shift;
+  const std::size_t mask = cap - 1;
+  std::vector<std::uint64_t> key(cap, 0);
+  std::vector<unsigned char> state(cap, 0);
+  const long ne = nelem;
+  for (long e = 0; e < ne; ++e)
+    for (int v = 0; v < 3; ++v) {
+      const auto a = static_cast<std::uint32_t>(ielem[e + v * ne]);
+      const auto b = static_cast<std::uint32_t>(ielem[e + ((v + 1) % 3) * ne]);
+      const std::uint64_t lo = std::min(a, b), hi = std::max(a, b);
+      const std::uint64_t k = (lo << 32) | hi;
+      std::size_t s = shift < 64 ? static_cast<std::size_t>(mix(k) >> shift) : 0;
+      while (key[s] != 0 && key[s] != k) s = (s + 1) & mask;
+      key[s] = k;
+      unsigned char& st = state[s];
+      if ((st & 3) < 3) ++st;
+      if (a < b && ((st >> 2) & 3) < 3) st = static_cast<unsigned char>(st + 4);
+    }
+  for (std::size_t s = 0; s < cap; ++s) {
+    if (key[s] == 0) continue;
+    ++f.edges;
+    const int uses = state[s] & 3, forward = (state[s] >> 2) & 3;
+    if (uses == 1) ++f.open;
+    else if (uses == 3) ++f.nonmanifold;
+    else if (forward != 1) ++f.inconsistent;
+  }
+  return f;
+}
+
+std::int64_t count_facing_pairs(const MeshView& mesh, double fraction) {
+  const int ne = mesh.nelem;
+  if (ne < 2 || !(fraction > 0.0)) return 0;
+  std::vector<double> size(ne), normal(3 * static_cast<std::size_t>(ne));
+  double largest = 0.0;
+  for (int e = 1; e <= ne; ++e) {
+    const ElementGeometry g = element_geometry(mesh, e);
+    size[e - 1] = std::sqrt(g.area);
+    for (int c = 0; c < 3; ++c) normal[3 * (e - 1) + c] = g.normal[c];
+    if (size[e - 1] > largest) largest = size[e - 1];
+  }
+  const double h = fraction * largest;  // cell size: the largest search radius
+  if (!(h > 0.0) || !std::isfinite(h)) return 0;
+
+  // Elements sorted by the hash of their cell.
+  std::vector<std::int64_t> cell(3 * static_cast<std::size_t>(ne));
+  std::vector<std::pair<std::uint64_t, int>> binned(ne);
+  for (int e = 1; e <= ne; ++e) {
+    for (int c = 0; c < 3; ++c) cell[3 * (e - 1) + c] = cell_of(mesh.col(e, c + 1), h);
+    const std::int64_t* q = &cell[3 * (e - 1)];
+    binned[e - 1] = {cell_hash(q[0], q[1], q[2]), e};
+  }
+  std::sort(binned.begin(), binned.end());
+
+  std::int64_t pairs = 0;
+  std::uint64_t near[27];
+  for (int e = 1; e <= ne; ++e) {
+    const std::int64_t* q = &cell[3 * (e - 1)];
+    int nn = 0;
+    for (int di = -1; di <= 1; ++di)
+      for (int dj = -1; dj <= 1; ++dj)
+        for (int dk = -1; dk <= 1; ++dk) near[nn++] = cell_hash(q[0] + di, q[1] + dj, q[2] + dk);
+    // Two neighbouring cells with one hash would offer their points twice.
+    std::sort(near, near + nn);
+    nn = static_cast<int>(std::unique(near, near + nn) - near);
+    for (int t = 0; t < nn; ++t) {
+      auto it = std::lower_bound(binned.begin(), binned.end(),
+                                 std::pair<std::uint64_t, int>{near[t], 0});
+      for (; it != binned.end() && it->first == near[t]; ++it) {
+        const int f = it->second;
+        if (f <= e) continue;
+        const double* ne_ = &normal[3 * (e - 1)];
+        const double* nf = &normal[3 * (f - 1)];
+        if (ne_[0] * nf[0] + ne_[1] * nf[1] + ne_[2] * nf[2] >= -0.9) continue;
+        const double r = fraction * std::min(size[e - 1], size[f - 1]);
+        double d2 = 0.0;
+        for (int c = 1; c <= 3; ++c) {
+          const double d = mesh.col(e, c) - mesh.col(f, c);
+          d2 += d * d;
+        }
+        if (d2 < r * r) ++pairs;
+      }
+    }
+  }
+  return pairs;
+}
+
+}  // namespace velmora

@@ -1,0 +1,41 @@
+// Checks of a surface mesh as read, before it is solved on: the edge
+// topology of closed, consistently oriented bodies, and facing elements
+// almost on top of each other.
+//
+// Orientation: an element runs its edges n1 -> n2 -> n3 -> n1.  On a closed,
+// consistently oriented surface every edge is used by exactly two elements,
+// which run it in opposite directions.  Bodies are the pieces of the mesh
+// connected through shared edges, so the two elements of an edge always
+// belong to the same body.
+#pragma once
+
+#include <cstdint>
+
+#include "bem/mesh.hpp"
+
+namespace velmora {
+
+// Edges of the mesh that break a closed, consistently oriented surface.
+struct EdgeFaults {
+  std::int64_t edges = 0;          // distinct edges of the mesh
+  std::int64_t open = 0;           // used by one element only
+  std::int64_t nonmanifold = 0;    // used by three or more elements
+  std::int64_t inconsistent = 0;   // used by two elements in the same direction
+  std::int64_t at_fault() const { return open + nonmanifold + inconsistent; }
+};
+
+// Counts the faulty edges of the elements ielem (nelem x 3, column-major,
+// node numbers of any positive 32-bit value).  One pass over the 3 nelem
+// element edges through an open-addressing hash table of the undirected
+// edges: time and memory (about 40 bytes per element) linear in nelem.
+EdgeFaults count_edge_faults(int nelem, const int* ielem);
+
+// Pairs of elements (e, f) whose collocation points are closer than
+// `fraction` times the smaller of their sizes sqrt(area) and whose unit
+// normals are nearly opposite (n_e . n_f < -0.9): the two faces of a body
+// of almost no thickness, or two surfaces almost in contact.  The points
+// are binned in a hashed grid of cells as large as the largest search
+// radius, so each point meets only the points of its 27 neighbouring cells.
+std::int64_t count_facing_pairs(const MeshView& mesh, double fraction);
+
+}  // namespace velmora
