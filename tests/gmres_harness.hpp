@@ -62,6 +62,9 @@ struct RunOptions {
   const std::vector<double>* x0 = nullptr;      // written into WORK(1..n) when given
   double x_fill = 0.0;                          // content of WORK(1..n) otherwise
   int max_calls = 200000;
+  // Called before each request is served with its code, the whole WORK array
+  // and the request's input vector.
+  std::function<void(int code, const double* work, const double* v)> observe;
 };
 
 // Runs one solve to req_done.  Controls default to gmres_init with the
@@ -115,6 +118,7 @@ inline Outcome run_gmres(const Operators& ops, const std::vector<double>& b,
     EXPECT_TRUE(out + count - 1 < in || out > in + in_len - 1) << "result overlaps operand";
     double* v = o.work.data() + (in - 1);
     double* z = o.work.data() + (out - 1);
+    if (opt.observe) opt.observe(code, o.work.data(), v);
     switch (code) {
       case req_amul:
         ++o.namul;

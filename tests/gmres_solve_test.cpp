@@ -239,6 +239,47 @@ TEST(GmresRestart, ShortCyclesConvergeWithBothResidualStrategies) {
     }
 }
 
+// With the residual from the recurrence at restart (ictrl(8) = 0), each later
+// cycle starts from the true residual of the restart iterate x, normalised:
+// (b - A x) / ||b - A x||, and P1 (b - A x) / ||P1 (b - A x)|| with left
+// preconditioning.  It is the input of the first product of the cycle.
+TEST(GmresRestart, RecurrenceResidualIsTheTrueResidual) {
+  const int n = kN, m = 4, cycles = 3;
+  Operators ops{n, dominant(n, 0.3, 31), dominant(n, 2.0, 32), {}};
+  const auto b = random_vector(n, 33);
+  for (int iprec : {0, 1}) {
+    SCOPED_TRACE("iprec " + std::to_string(iprec));
+    int products = 0, checked = 0;
+    RunOptions opt;
+    opt.m = m;
+    opt.controls = [&](int* ictrl, double* rctrl) {
+      ictrl[3] = iprec;
+      ictrl[4] = 3;
+      ictrl[6] = cycles * m;
+      ictrl[7] = 0;
+      rctrl[0] = 1e-15;  // never met: no checks inside a cycle
+    };
+    opt.observe = [&](int code, const double* work, const double* v) {
+      if (code != req_amul) return;
+      const int k = products++;
+      // First product of cycle 2, 3, ... (the product after the last cycle
+      // checks the final iterate): x = WORK(1..n) is the restart iterate.
+      if (k == 0 || k % m != 0 || k >= cycles * m) return;
+      const std::vector<double> x(work, work + n);
+      std::vector<double> r = difference(b, multiply(ops.A, n, x));
+      if (iprec == 1) r = multiply(ops.P1, n, r);
+      const double rn = norm2(r);
+      double worst = 0.0;
+      for (int i = 0; i < n; ++i) worst = std::max(worst, std::fabs(v[i] - r[i] / rn));
+      EXPECT_LT(worst, 1e-10) << "cycle " << k / m + 1;
+      ++checked;
+    };
+    const auto o = run_gmres(ops, b, opt);
+    EXPECT_EQ(o.info[0], -4);
+    EXPECT_EQ(checked, cycles - 1);
+  }
+}
+
 // Left, right and both preconditioners undo a diagonal scaling exactly: the
 // preconditioned operator is the unscaled matrix, so the iteration count is
 // that of the unscaled system and x solves the scaled one.

@@ -85,37 +85,60 @@ std::int64_t count_facing_pairs(const MeshView& mesh, double fraction) {
     for (int c = 0; c < 3; ++c) normal[3 * (e - 1) + c] = g.normal[c];
     if (size[e - 1] > largest) largest = size[e - 1];
   }
-  const double h = fraction * largest;  // cell size: the largest search radius
+  // Cells four times the largest search radius: a point's search box
+  // [x - r, x + r] then meets one or two cells along each axis.
+  const double h = 4.0 * fraction * largest;
   if (!(h > 0.0) || !std::isfinite(h)) return 0;
 
-  // Elements sorted by the hash of their cell.
-  std::vector<std::int64_t> cell(3 * static_cast<std::size_t>(ne));
+  // Elements sorted by the hash of their cell, and an open-addressing table
+  // from a cell hash to the first element of that hash in the sorted order.
   std::vector<std::pair<std::uint64_t, int>> binned(ne);
-  for (int e = 1; e <= ne; ++e) {
-    for (int c = 0; c < 3; ++c) cell[3 * (e - 1) + c] = cell_of(mesh.col(e, c + 1), h);
-    const std::int64_t* q = &cell[3 * (e - 1)];
-    binned[e - 1] = {cell_hash(q[0], q[1], q[2]), e};
-  }
+  for (int e = 1; e <= ne; ++e)
+    binned[e - 1] = {cell_hash(cell_of(mesh.col(e, 1), h), cell_of(mesh.col(e, 2), h),
+                               cell_of(mesh.col(e, 3), h)),
+                     e};
   std::sort(binned.begin(), binned.end());
+  const std::size_t cap = pow2_at_least(2 * static_cast<std::size_t>(ne));
+  int shift = 64;
+  for (std::size_t c = cap; c > 1; c >>= 1) --shift;
+  const std::size_t mask = cap - 1;
+  std::vector<std::uint64_t> slot_hash(cap, 0);
+  std::vector<int> slot_first(cap, -1);
+  auto slot_of = [&](std::uint64_t key) {
+    std::size_t s = static_cast<std::size_t>(mix(key) >> shift);
+    while (slot_first[s] >= 0 && slot_hash[s] != key) s = (s + 1) & mask;
+    return s;
+  };
+  for (int i = 0; i < ne; ++i) {
+    if (i > 0 && binned[i].first == binned[i - 1].first) continue;
+    const std::size_t s = slot_of(binned[i].first);
+    slot_hash[s] = binned[i].first;
+    slot_first[s] = i;
+  }
 
   std::int64_t pairs = 0;
-  std::uint64_t near[27];
+  std::uint64_t near[8];
   for (int e = 1; e <= ne; ++e) {
-    const std::int64_t* q = &cell[3 * (e - 1)];
+    const double reach = fraction * size[e - 1];
+    std::int64_t lo[3], hi[3];
+    for (int c = 0; c < 3; ++c) {
+      lo[c] = cell_of(mesh.col(e, c + 1) - reach, h);
+      hi[c] = std::min(cell_of(mesh.col(e, c + 1) + reach, h), lo[c] + 1);
+    }
     int nn = 0;
-    for (int di = -1; di <= 1; ++di)
-      for (int dj = -1; dj <= 1; ++dj)
-        for (int dk = -1; dk <= 1; ++dk) near[nn++] = cell_hash(q[0] + di, q[1] + dj, q[2] + dk);
-    // Two neighbouring cells with one hash would offer their points twice.
+    for (std::int64_t i = lo[0]; i <= hi[0]; ++i)
+      for (std::int64_t j = lo[1]; j <= hi[1]; ++j)
+        for (std::int64_t k = lo[2]; k <= hi[2]; ++k) near[nn++] = cell_hash(i, j, k);
+    // Two cells of the box with one hash would offer their points twice.
     std::sort(near, near + nn);
     nn = static_cast<int>(std::unique(near, near + nn) - near);
+    const double* ne_ = &normal[3 * (e - 1)];
     for (int t = 0; t < nn; ++t) {
-      auto it = std::lower_bound(binned.begin(), binned.end(),
-                                 std::pair<std::uint64_t, int>{near[t], 0});
-      for (; it != binned.end() && it->first == near[t]; ++it) {
-        const int f = it->second;
+      const std::size_t s = slot_of(near[t]);
+      if (slot_first[s] < 0) continue;
+      for (int i = slot_first[s]; i < ne && binned[i].first == near[t]; ++i) {
+        const int f = binned[i].second;
         if (f <= e) continue;
-        const double* ne_ = &normal[3 * (e - 1)];
         const double* nf = &normal[3 * (f - 1)];
         if (ne_[0] * nf[0] + ne_[1] * nf[1] + ne_[2] * nf[2] >= -0.9) continue;
         const double r = fraction * std::min(size[e - 1], size[f - 1]);

@@ -34,8 +34,9 @@ EdgeFaults count_edge_faults(int nelem, const int* ielem);
 // `fraction` times the smaller of their sizes sqrt(area) and whose unit
 // normals are nearly opposite (n_e . n_f < -0.9): the two faces of a body
 // of almost no thickness, or two surfaces almost in contact.  The points
-// are binned in a hashed grid of cells as large as the largest search
-// radius, so each point meets only the points of its 27 neighbouring cells.
+// are binned in a hashed grid of cells four times the largest search
+// radius, so each point meets only the points of the one to eight cells
+// its search box touches: time linear in nelem.
 std::int64_t count_facing_pairs(const MeshView& mesh, double fraction);
 
 }  // namespace velmora
