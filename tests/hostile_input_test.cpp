@@ -186,6 +186,26 @@ TEST(HostileInput, EdgeFaultsMatchBruteForce) {
   EXPECT_EQ(n.open, 2);
 }
 
+// Facing pairs by trying every pair of elements with finite geometry.
+std::int64_t all_pairs_facing(const SurfaceMesh& m) {
+  std::vector<double> xcol;
+  const MeshView v = view(m, xcol);
+  std::int64_t n = 0;
+  for (int e = 1; e <= v.nelem; ++e)
+    for (int f = e + 1; f <= v.nelem; ++f) {
+      const ElementGeometry ge = element_geometry(v, e), gf = element_geometry(v, f);
+      if (!std::isfinite(ge.area) || !std::isfinite(gf.area)) continue;
+      double d2 = 0, dot = 0;
+      for (int c = 1; c <= 3; ++c) {
+        d2 += std::pow(v.col(e, c) - v.col(f, c), 2);
+        dot += ge.normal[c - 1] * gf.normal[c - 1];
+      }
+      const double r = kFacingFraction * std::sqrt(std::min(ge.area, gf.area));
+      if (dot < -0.9 && d2 < r * r) ++n;
+    }
+  return n;
+}
+
 // Facing pairs: none on a sphere, one per mirrored pair of faces on a
 // flattened one (against an all-pairs count), and the distance threshold
 // taken relative to the element size.
@@ -195,25 +215,32 @@ TEST(HostileInput, FacingPairsMatchAllPairsCount) {
   EXPECT_EQ(count_facing_pairs(view(sphere, xcol), kFacingFraction), 0);
 
   const SurfaceMesh flat = flattened(sphere, 1e-9);
-  const MeshView v = view(flat, xcol);
-  std::int64_t brute = 0;
-  for (int e = 1; e <= v.nelem; ++e)
-    for (int f = e + 1; f <= v.nelem; ++f) {
-      const ElementGeometry ge = element_geometry(v, e), gf = element_geometry(v, f);
-      double d2 = 0, dot = 0;
-      for (int c = 1; c <= 3; ++c) {
-        d2 += std::pow(v.col(e, c) - v.col(f, c), 2);
-        dot += ge.normal[c - 1] * gf.normal[c - 1];
-      }
-      const double r = kFacingFraction * std::sqrt(std::min(ge.area, gf.area));
-      if (dot < -0.9 && d2 < r * r) ++brute;
-    }
-  const std::int64_t pairs = count_facing_pairs(v, kFacingFraction);
-  EXPECT_EQ(pairs, brute);
+  const std::int64_t pairs = count_facing_pairs(view(flat, xcol), kFacingFraction);
+  EXPECT_EQ(pairs, all_pairs_facing(flat));
   // The icosphere is symmetric about z = 0: each face away from the equator
   // meets its mirror image, 152 of the 160 pairs.
   EXPECT_GT(pairs, 140);
   EXPECT_LE(pairs, 160);
+
+  // Graded sizes (flattened spheres of radius 1 and 0.02, elements 50 times
+  // apart in size, in several size classes) and one element reaching out to
+  // x = 1e300, in a size class of its own, which must not slow the search.
+  const double c1[3] = {0, 0, 0}, c2[3] = {3.0, 0.0, 0.0};
+  SurfaceMesh graded = flattened(spheres(2, {{{c1[0], c1[1], c1[2]}, 1.0}, {{c2[0], c2[1], c2[2]}, 0.02}}), 1e-6);
+  graded.xnode.insert(graded.xnode.begin() + graded.nnode, 1e300);
+  graded.xnode.insert(graded.xnode.begin() + 2 * graded.nnode + 1, 0.0);
+  graded.xnode.push_back(0.0);
+  ++graded.nnode;
+  std::vector<int> ie;
+  for (int v = 1; v <= 3; ++v) {
+    for (int e = 1; e <= graded.nelem; ++e) ie.push_back(graded.node(e, v));
+    ie.push_back(v == 1 ? 1 : v == 2 ? 2 : graded.nnode);
+  }
+  graded.ielem = ie;
+  ++graded.nelem;
+  const std::int64_t gp = count_facing_pairs(view(graded, xcol), kFacingFraction);
+  EXPECT_EQ(gp, all_pairs_facing(graded));
+  EXPECT_GT(gp, 2 * 140);
 
   // Two unit triangles facing each other at a gap of 0.5 % and 2 % of their
   // size sqrt(area) = sqrt(1/2).

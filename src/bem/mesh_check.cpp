@@ -77,77 +77,105 @@ EdgeFaults count_edge_faults(int nelem, const int* ielem) {
 std::int64_t count_facing_pairs(const MeshView& mesh, double fraction) {
   const int ne = mesh.nelem;
   if (ne < 2 || !(fraction > 0.0)) return 0;
+  // Size, normal and size class of each element.  Class s holds the sizes
+  // in [2^s, 2^(s+1)); its grid has cells of 8 fraction 2^s, at least four
+  // times the search radius fraction * size of its elements.  Elements of
+  // no finite size or normal (coordinates near the overflow) take no part.
   std::vector<double> size(ne), normal(3 * static_cast<std::size_t>(ne));
-  double largest = 0.0;
+  std::vector<int> cls(ne);
+  std::vector<char> usable(ne, 0);
   for (int e = 1; e <= ne; ++e) {
     const ElementGeometry g = element_geometry(mesh, e);
     size[e - 1] = std::sqrt(g.area);
     for (int c = 0; c < 3; ++c) normal[3 * (e - 1) + c] = g.normal[c];
-    if (size[e - 1] > largest) largest = size[e - 1];
+    bool ok = std::isfinite(size[e - 1]) && size[e - 1] > 0.0;
+    for (int c = 0; c < 3; ++c)
+      ok = ok && std::isfinite(g.normal[c]) && std::isfinite(mesh.col(e, c + 1));
+    usable[e - 1] = ok ? 1 : 0;
+    cls[e - 1] = ok ? std::ilogb(size[e - 1]) : 0;
   }
-  // Cells four times the largest search radius: a point's search box
-  // [x - r, x + r] then meets one or two cells along each axis.
-  const double h = 4.0 * fraction * largest;
-  if (!(h > 0.0) || !std::isfinite(h)) return 0;
+  auto cell_size = [&](int c) { return 8.0 * fraction * std::ldexp(1.0, c); };
+  auto key_of = [&](int c, std::int64_t i, std::int64_t j, std::int64_t k) {
+    return cell_hash(i, j, k) ^ mix(static_cast<std::uint64_t>(static_cast<std::int64_t>(c)) + 1);
+  };
 
-  // Elements sorted by the hash of their cell, and an open-addressing table
-  // from a cell hash to the first element of that hash in the sorted order.
-  std::vector<std::pair<std::uint64_t, int>> binned(ne);
-  for (int e = 1; e <= ne; ++e)
-    binned[e - 1] = {cell_hash(cell_of(mesh.col(e, 1), h), cell_of(mesh.col(e, 2), h),
-                               cell_of(mesh.col(e, 3), h)),
-                     e};
+  // Elements sorted by the key of their class and cell, an open-addressing
+  // table from a key to the first element with it, and the classes present.
+  std::vector<std::pair<std::uint64_t, int>> binned;
+  std::vector<int> classes;
+  binned.reserve(ne);
+  for (int e = 1; e <= ne; ++e) {
+    if (!usable[e - 1]) continue;
+    const int c = cls[e - 1];
+    const double h = cell_size(c);
+    binned.push_back({key_of(c, cell_of(mesh.col(e, 1), h), cell_of(mesh.col(e, 2), h),
+                             cell_of(mesh.col(e, 3), h)),
+                      e});
+    classes.push_back(c);
+  }
   std::sort(binned.begin(), binned.end());
-  const std::size_t cap = pow2_at_least(2 * static_cast<std::size_t>(ne));
+  std::sort(classes.begin(), classes.end());
+  classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
+  const int nb = static_cast<int>(binned.size());
+  const std::size_t cap = pow2_at_least(2 * static_cast<std::size_t>(nb) + 2);
   int shift = 64;
   for (std::size_t c = cap; c > 1; c >>= 1) --shift;
   const std::size_t mask = cap - 1;
-  std::vector<std::uint64_t> slot_hash(cap, 0);
+  std::vector<std::uint64_t> slot_key(cap, 0);
   std::vector<int> slot_first(cap, -1);
   auto slot_of = [&](std::uint64_t key) {
     std::size_t s = static_cast<std::size_t>(mix(key) >> shift);
-    while (slot_first[s] >= 0 && slot_hash[s] != key) s = (s + 1) & mask;
+    while (slot_first[s] >= 0 && slot_key[s] != key) s = (s + 1) & mask;
     return s;
   };
-  for (int i = 0; i < ne; ++i) {
+  for (int i = 0; i < nb; ++i) {
     if (i > 0 && binned[i].first == binned[i - 1].first) continue;
     const std::size_t s = slot_of(binned[i].first);
-    slot_hash[s] = binned[i].first;
+    slot_key[s] = binned[i].first;
     slot_first[s] = i;
   }
 
+  // Each pair is counted from its smaller element e (ties: the lower
+  // number), whose search radius fraction * size(e) is the pair's; the
+  // larger one lies in e's class or above, where e's search box meets one
+  // or two cells along each axis.
   std::int64_t pairs = 0;
   std::uint64_t near[8];
   for (int e = 1; e <= ne; ++e) {
-    const double reach = fraction * size[e - 1];
-    std::int64_t lo[3], hi[3];
-    for (int c = 0; c < 3; ++c) {
-      lo[c] = cell_of(mesh.col(e, c + 1) - reach, h);
-      hi[c] = std::min(cell_of(mesh.col(e, c + 1) + reach, h), lo[c] + 1);
-    }
-    int nn = 0;
-    for (std::int64_t i = lo[0]; i <= hi[0]; ++i)
-      for (std::int64_t j = lo[1]; j <= hi[1]; ++j)
-        for (std::int64_t k = lo[2]; k <= hi[2]; ++k) near[nn++] = cell_hash(i, j, k);
-    // Two cells of the box with one hash would offer their points twice.
-    std::sort(near, near + nn);
-    nn = static_cast<int>(std::unique(near, near + nn) - near);
+    if (!usable[e - 1]) continue;
+    const double he = size[e - 1], reach = fraction * he;
     const double* ne_ = &normal[3 * (e - 1)];
-    for (int t = 0; t < nn; ++t) {
-      const std::size_t s = slot_of(near[t]);
-      if (slot_first[s] < 0) continue;
-      for (int i = slot_first[s]; i < ne && binned[i].first == near[t]; ++i) {
-        const int f = binned[i].second;
-        if (f <= e) continue;
-        const double* nf = &normal[3 * (f - 1)];
-        if (ne_[0] * nf[0] + ne_[1] * nf[1] + ne_[2] * nf[2] >= -0.9) continue;
-        const double r = fraction * std::min(size[e - 1], size[f - 1]);
-        double d2 = 0.0;
-        for (int c = 1; c <= 3; ++c) {
-          const double d = mesh.col(e, c) - mesh.col(f, c);
-          d2 += d * d;
+    for (auto c = std::lower_bound(classes.begin(), classes.end(), cls[e - 1]);
+         c != classes.end(); ++c) {
+      const double h = cell_size(*c);
+      std::int64_t lo[3], hi[3];
+      for (int a = 0; a < 3; ++a) {
+        lo[a] = cell_of(mesh.col(e, a + 1) - reach, h);
+        hi[a] = std::min(cell_of(mesh.col(e, a + 1) + reach, h), lo[a] + 1);
+      }
+      int nn = 0;
+      for (std::int64_t i = lo[0]; i <= hi[0]; ++i)
+        for (std::int64_t j = lo[1]; j <= hi[1]; ++j)
+          for (std::int64_t k = lo[2]; k <= hi[2]; ++k) near[nn++] = key_of(*c, i, j, k);
+      // Two cells of the box with one key would offer their points twice.
+      std::sort(near, near + nn);
+      nn = static_cast<int>(std::unique(near, near + nn) - near);
+      for (int t = 0; t < nn; ++t) {
+        const std::size_t s = slot_of(near[t]);
+        if (slot_first[s] < 0) continue;
+        for (int i = slot_first[s]; i < nb && binned[i].first == near[t]; ++i) {
+          const int f = binned[i].second;
+          const double hf = size[f - 1];
+          if (hf < he || (hf == he && f <= e)) continue;
+          const double* nf = &normal[3 * (f - 1)];
+          if (ne_[0] * nf[0] + ne_[1] * nf[1] + ne_[2] * nf[2] >= -0.9) continue;
+          double d2 = 0.0;
+          for (int a = 1; a <= 3; ++a) {
+            const double d = mesh.col(e, a) - mesh.col(f, a);
+            d2 += d * d;
+          }
+          if (d2 < reach * reach) ++pairs;
         }
-        if (d2 < r * r) ++pairs;
       }
     }
   }

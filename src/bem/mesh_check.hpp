@@ -34,9 +34,11 @@ EdgeFaults count_edge_faults(int nelem, const int* ielem);
 // `fraction` times the smaller of their sizes sqrt(area) and whose unit
 // normals are nearly opposite (n_e . n_f < -0.9): the two faces of a body
 // of almost no thickness, or two surfaces almost in contact.  The points
-// are binned in a hashed grid of cells four times the largest search
-// radius, so each point meets only the points of the one to eight cells
-// its search box touches: time linear in nelem.
+// are binned in hashed grids, one per class of element sizes within a
+// factor two, with cells four times the search radius of their class; each
+// pair is sought from its smaller element in its own and the larger
+// classes, where its search box meets at most eight cells.  Time linear in
+// nelem times the number of size classes, whatever the grading or extent.
 std::int64_t count_facing_pairs(const MeshView& mesh, double fraction);
 
 }  // namespace velmora

@@ -1,7 +1,9 @@
 #include "run/sanity.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include "common/constants.hpp"
 #include "common/stop.hpp"
@@ -46,9 +48,17 @@ MeshFindings check_mesh(const MeshView& mesh) {
   MeshFindings f;
   f.edges = count_edge_faults(mesh.nelem, mesh.ielem);
   f.facing_pairs = count_facing_pairs(mesh, kFacingFraction);
-  double sum = 0.0;
-  for (int e = 1; e <= mesh.nelem; ++e) sum += std::sqrt(element_geometry(mesh, e).area);
-  f.mean_size = mesh.nelem > 0 ? sum / mesh.nelem : 0.0;
+  std::vector<double> size;
+  size.reserve(mesh.nelem);
+  for (int e = 1; e <= mesh.nelem; ++e) {
+    const double h = std::sqrt(element_geometry(mesh, e).area);
+    if (std::isfinite(h)) size.push_back(h);
+  }
+  if (!size.empty()) {
+    const auto mid = size.begin() + static_cast<long>(size.size() / 2);
+    std::nth_element(size.begin(), mid, size.end());
+    f.typical_size = *mid;
+  }
   warn(edge_warning(f.edges));
   warn(facing_warning(f.facing_pairs));
   return f;
@@ -69,7 +79,7 @@ std::string likely_cause(SolveStage stage, const MeshFindings& mesh, double mu,
   // Single-layer entries are of the order h / (8 pi mu) for elements of size
   // h; far outside the double range their products and the preconditioner's
   // pivots under- or overflow.
-  const double scale = mesh.mean_size / (8.0 * kPi * mu);
+  const double scale = mesh.typical_size / (8.0 * kPi * mu);
   if (!(scale > 1e-200))
     return "an underflowing viscosity scale (h / (8 pi mu) = " + g3(scale) + " with mu = " +
            g3(mu) + ")";

@@ -21,7 +21,7 @@ inline constexpr double kFacingFraction = 1e-2;
 struct MeshFindings {
   EdgeFaults edges;
   std::int64_t facing_pairs = 0;
-  double mean_size = 0.0;  // mean of sqrt(area) over the elements
+  double typical_size = 0.0;  // median of sqrt(area) over the elements
 };
 
 // Checks the mesh (edges, facing elements) and writes one warning record
@@ -45,7 +45,7 @@ struct NonFinite {
 NonFinite find_non_finite(const double* v, std::int64_t n);
 
 // The most likely origin of non-finite values met at `stage`, as a phrase:
-// a viscosity scale mean_size / (8 pi mu) that under- or overflows, a body
+// a viscosity scale typical_size / (8 pi mu) that under- or overflows, a body
 // of almost no thickness, a nearly singular leaf block of the
 // preconditioner, or (from the right-hand side) prescribed values too large.
 std::string likely_cause(SolveStage stage, const MeshFindings& mesh, double mu,
