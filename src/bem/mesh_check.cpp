@@ -154,12 +154,14 @@ std::int64_t count_facing_pairs(const MeshView& mesh, double fraction) {
         hi[a] = std::min(cell_of(mesh.col(e, a + 1) + reach, h), lo[a] + 1);
       }
       int nn = 0;
-      for (std::int64_t i = lo[0]; i <= hi[0]; ++i)
-        for (std::int64_t j = lo[1]; j <= hi[1]; ++j)
-          for (std::int64_t k = lo[2]; k <= hi[2]; ++k) near[nn++] = key_of(*c, i, j, k);
-      // Two cells of the box with one key would offer their points twice.
-      std::sort(near, near + nn);
-      nn = static_cast<int>(std::unique(near, near + nn) - near);
+      for (int di = 0; di < 2; ++di)
+        for (int dj = 0; dj < 2; ++dj)
+          for (int dk = 0; dk < 2; ++dk)
+            if (lo[0] + di <= hi[0] && lo[1] + dj <= hi[1] && lo[2] + dk <= hi[2]) {
+              // Two cells of the box with one key would offer their points twice.
+              const std::uint64_t key = key_of(*c, lo[0] + di, lo[1] + dj, lo[2] + dk);
+              if (std::find(near, near + nn, key) == near + nn) near[nn++] = key;
+            }
       for (int t = 0; t < nn; ++t) {
         const std::size_t s = slot_of(near[t]);
         if (slot_first[s] < 0) continue;
