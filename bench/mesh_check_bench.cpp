@@ -40,7 +40,11 @@ void BM_FacingPairs(benchmark::State& state) {
 }
 
 BENCHMARK(BM_EdgeFaults)->Arg(71)->Arg(224)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
-BENCHMARK(BM_FacingPairs)->Arg(71)->Arg(224)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(BM_FacingPairs)
+    ->Arg(71)
+    ->Arg(224)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime();
 
 }  // namespace
 }  // namespace velmora

@@ -2,6 +2,7 @@
 // line and exit status 1 before writing any result, and the mesh checks
 // (faulty edges, facing elements) warn and let the run go on.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +10,6 @@
 #include <fstream>
 #include <map>
 #include <string>
-#include <sys/wait.h>
 #include <utility>
 #include <vector>
 
@@ -50,8 +50,8 @@ SolverRun run_solver(const SurfaceMesh& mesh, double mu, double speed, const std
     tools::write_input_dat(dat, m);
     tools::write_input_cnd(cnd, c);
   }
-  const std::string cmd = "cd '" + dir.path().string() + "' && '" VELMORA_EXE
-                          "' > console.txt 2> error.txt";
+  const std::string cmd =
+      "cd '" + dir.path().string() + "' && '" VELMORA_EXE "' > console.txt 2> error.txt";
   const int rc = std::system(cmd.c_str());
   SolverRun r;
   r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
@@ -68,7 +68,9 @@ SurfaceMesh flattened(SurfaceMesh m, double factor) {
   return m;
 }
 
-int count_lines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
+int count_lines(const std::string& s) {
+  return static_cast<int>(std::count(s.begin(), s.end(), '\n'));
+}
 
 // A stopped run: status 1, one line on the error stream saying what was not
 // finite and why, the same line in output.log, and no results at all.
@@ -120,7 +122,8 @@ SurfaceMesh without_element(const SurfaceMesh& m, int drop) {
   r.ielem.resize(3 * static_cast<std::size_t>(r.nelem));
   for (int v = 1; v <= 3; ++v)
     for (int e = 1, f = 1; e <= m.nelem; ++e)
-      if (e != drop) r.ielem[(f++ - 1) + (v - 1) * static_cast<std::size_t>(r.nelem)] = m.node(e, v);
+      if (e != drop)
+        r.ielem[(f++ - 1) + (v - 1) * static_cast<std::size_t>(r.nelem)] = m.node(e, v);
   return r;
 }
 
@@ -173,7 +176,8 @@ TEST(HostileInput, EdgeFaultsMatchBruteForce) {
   std::vector<int> ie(3 * static_cast<std::size_t>(finned.nelem + 1));
   for (int v = 0; v < 3; ++v)
     for (int e = 0; e < finned.nelem; ++e)
-      ie[e + v * static_cast<std::size_t>(finned.nelem + 1)] = closed.ielem[e + v * static_cast<std::size_t>(closed.nelem)];
+      ie[e + v * static_cast<std::size_t>(finned.nelem + 1)] =
+          closed.ielem[e + v * static_cast<std::size_t>(closed.nelem)];
   const std::size_t last = finned.nelem, stride = finned.nelem + 1;
   ie[last] = closed.node(1, 1);
   ie[last + stride] = closed.node(1, 2);
@@ -226,7 +230,8 @@ TEST(HostileInput, FacingPairsMatchAllPairsCount) {
   // apart in size, in several size classes) and one element reaching out to
   // x = 1e300, in a size class of its own, which must not slow the search.
   const double c1[3] = {0, 0, 0}, c2[3] = {3.0, 0.0, 0.0};
-  SurfaceMesh graded = flattened(spheres(2, {{{c1[0], c1[1], c1[2]}, 1.0}, {{c2[0], c2[1], c2[2]}, 0.02}}), 1e-6);
+  SurfaceMesh graded =
+      flattened(spheres(2, {{{c1[0], c1[1], c1[2]}, 1.0}, {{c2[0], c2[1], c2[2]}, 0.02}}), 1e-6);
   graded.xnode.insert(graded.xnode.begin() + graded.nnode, 1e300);
   graded.xnode.insert(graded.xnode.begin() + 2 * graded.nnode + 1, 0.0);
   graded.xnode.push_back(0.0);
@@ -286,9 +291,11 @@ TEST(HostileInput, FaultyEdgesWarnAndTheRunGoesOn) {
   SurfaceMesh flipped = sphere;
   flip(flipped, 3);
   const std::pair<SurfaceMesh, std::string> cases[] = {
-      {without_element(sphere, 7), " Warning: 3 of the 120 edges of the mesh are at fault (3 open, 0 "},
-      {flipped, " Warning: 3 of the 120 edges of the mesh are at fault (0 open, 0 shared by three or "
-                "more elements, 3 run the same way"},
+      {without_element(sphere, 7),
+       " Warning: 3 of the 120 edges of the mesh are at fault (3 open, 0 "},
+      {flipped,
+       " Warning: 3 of the 120 edges of the mesh are at fault (0 open, 0 shared by three or "
+       "more elements, 3 run the same way"},
   };
   for (const auto& [mesh, warning] : cases) {
     const SolverRun r = run_solver(mesh, 1.0, 1.0, "edges");

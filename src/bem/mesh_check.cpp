@@ -10,7 +10,9 @@ namespace velmora {
 namespace {
 
 // Fibonacci hashing: the top bits of key * 2^64 / golden ratio.
-inline std::uint64_t mix(std::uint64_t key) { return key * 0x9E3779B97F4A7C15ull; }
+inline std::uint64_t mix(std::uint64_t key) {
+  return key * 0x9E3779B97F4A7C15ull;
+}
 
 // Smallest power of two not below n (n >= 1).
 std::size_t pow2_at_least(std::size_t n) {
@@ -30,8 +32,8 @@ std::int64_t cell_of(double x, double h) {
 }
 
 std::uint64_t cell_hash(std::int64_t i, std::int64_t j, std::int64_t k) {
-  return mix(static_cast<std::uint64_t>(i) ^ mix(static_cast<std::uint64_t>(j) ^
-                                                 mix(static_cast<std::uint64_t>(k))));
+  return mix(static_cast<std::uint64_t>(i) ^
+             mix(static_cast<std::uint64_t>(j) ^ mix(static_cast<std::uint64_t>(k))));
 }
 
 }  // namespace
@@ -67,9 +69,12 @@ EdgeFaults count_edge_faults(int nelem, const int* ielem) {
     if (key[s] == 0) continue;
     ++f.edges;
     const int uses = state[s] & 3, forward = (state[s] >> 2) & 3;
-    if (uses == 1) ++f.open;
-    else if (uses == 3) ++f.nonmanifold;
-    else if (forward != 1) ++f.inconsistent;
+    if (uses == 1)
+      ++f.open;
+    else if (uses == 3)
+      ++f.nonmanifold;
+    else if (forward != 1)
+      ++f.inconsistent;
   }
   return f;
 }
@@ -145,8 +150,8 @@ std::int64_t count_facing_pairs(const MeshView& mesh, double fraction) {
     if (!usable[e - 1]) continue;
     const double he = size[e - 1], reach = fraction * he;
     const double* ne_ = &normal[3 * (e - 1)];
-    for (auto c = std::lower_bound(classes.begin(), classes.end(), cls[e - 1]);
-         c != classes.end(); ++c) {
+    for (auto c = std::lower_bound(classes.begin(), classes.end(), cls[e - 1]); c != classes.end();
+         ++c) {
       const double h = cell_size(*c);
       std::int64_t lo[3], hi[3];
       for (int a = 0; a < 3; ++a) {

@@ -17,10 +17,10 @@ namespace velmora {
 
 // Edges of the mesh that break a closed, consistently oriented surface.
 struct EdgeFaults {
-  std::int64_t edges = 0;          // distinct edges of the mesh
-  std::int64_t open = 0;           // used by one element only
-  std::int64_t nonmanifold = 0;    // used by three or more elements
-  std::int64_t inconsistent = 0;   // used by two elements in the same direction
+  std::int64_t edges = 0;         // distinct edges of the mesh
+  std::int64_t open = 0;          // used by one element only
+  std::int64_t nonmanifold = 0;   // used by three or more elements
+  std::int64_t inconsistent = 0;  // used by two elements in the same direction
   std::int64_t at_fault() const { return open + nonmanifold + inconsistent; }
 };
 

@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <string>
@@ -174,7 +174,8 @@ void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   const MeshFindings findings = check_mesh(mesh);
   double largest_value = 0.0;
   for (int e = 1; e <= s.nelem; ++e)
-    for (int k = 1; k <= 3; ++k) largest_value = std::max(largest_value, std::abs(mesh.value(e, k)));
+    for (int k = 1; k <= 3; ++k)
+      largest_value = std::max(largest_value, std::abs(mesh.value(e, k)));
   auto require_finite_at = [&](SolveStage stage, const double* v) {
     require_finite(stage, v, 3 * static_cast<std::int64_t>(s.nelem), findings, s.mu, largest_value);
   };

@@ -38,8 +38,8 @@ std::string edge_warning(const EdgeFaults& f) {
 
 std::string facing_warning(std::int64_t pairs) {
   if (pairs == 0) return {};
-  return " Warning: " + std::to_string(pairs) +
-         " pairs of elements face each other closer than " + g3(100.0 * kFacingFraction) +
+  return " Warning: " + std::to_string(pairs) + " pairs of elements face each other closer than " +
+         g3(100.0 * kFacingFraction) +
          " % of their size (a body of almost no thickness or surfaces almost in contact); the "
          "solution may be inaccurate or fail";
 }
@@ -81,11 +81,11 @@ std::string likely_cause(SolveStage stage, const MeshFindings& mesh, double mu,
   // pivots under- or overflow.
   const double scale = mesh.typical_size / (8.0 * kPi * mu);
   if (!(scale > 1e-200))
-    return "an underflowing viscosity scale (h / (8 pi mu) = " + g3(scale) + " with mu = " +
-           g3(mu) + ")";
+    return "an underflowing viscosity scale (h / (8 pi mu) = " + g3(scale) +
+           " with mu = " + g3(mu) + ")";
   if (!(scale < 1e200))
-    return "an overflowing viscosity scale (h / (8 pi mu) = " + g3(scale) + " with mu = " +
-           g3(mu) + ")";
+    return "an overflowing viscosity scale (h / (8 pi mu) = " + g3(scale) + " with mu = " + g3(mu) +
+           ")";
   if (stage == SolveStage::kRightHandSide && !(largest_value < 1e150))
     return "prescribed values too large (largest " + g3(largest_value) + ")";
   if (mesh.facing_pairs > 0)
@@ -105,8 +105,7 @@ std::string non_finite_record(SolveStage stage, const NonFinite& bad, std::int64
   const std::int64_t element = bad.first / 3 + 1;
   return std::string(" ") + kWhat[static_cast<int>(stage)] + std::to_string(bad.count) + " of " +
          std::to_string(n) + " values not finite (NaN or Inf), the first at element " +
-         std::to_string(element) + "; most likely cause: " + cause +
-         "; no results written; stop";
+         std::to_string(element) + "; most likely cause: " + cause + "; no results written; stop";
 }
 
 void require_finite(SolveStage stage, const double* v, std::int64_t n, const MeshFindings& mesh,
