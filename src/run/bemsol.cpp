@@ -300,6 +300,7 @@ void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   io.write(kUnitLog, fmt::list("Optimal workspace = ", info[2]));
   io.write(kUnitLog, fmt::list("Solution : "));
   require_finite_at(SolveStage::kSolution, work);
+  require_nonzero_solution(work, b, n, findings, s.mu);
 
   // 9. The solution.
   std::copy(work, work + n, uvec);

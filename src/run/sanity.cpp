@@ -24,6 +24,12 @@ void warn(const std::string& record) {
   units().write(kUnitLog, record);
 }
 
+// The stop record goes to output.log as well, where the run's history ends.
+[[noreturn]] void stop_before_results(const std::string& record) {
+  if (units().attached(kUnitLog)) units().write(kUnitLog, record);
+  fatal_stop(record);
+}
+
 }  // namespace
 
 std::string edge_warning(const EdgeFaults& f) {
@@ -114,8 +120,22 @@ void require_finite(SolveStage stage, const double* v, std::int64_t n, const Mes
   if (bad.count == 0) return;
   const std::string record =
       non_finite_record(stage, bad, n, likely_cause(stage, mesh, mu, largest_value));
-  if (units().attached(kUnitLog)) units().write(kUnitLog, record);
-  fatal_stop(record);
+  stop_before_results(record);
+}
+
+void require_nonzero_solution(const double* x, const double* b, std::int64_t n,
+                              const MeshFindings& mesh, double mu) {
+  double bmax = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) {
+    if (x[i] != 0.0) return;
+    bmax = std::max(bmax, std::fabs(b[i]));
+  }
+  if (bmax == 0.0) return;
+  const std::string record =
+      " The solution is zero although the right-hand side is not (largest entry " + g3(bmax) +
+      "); most likely cause: " + likely_cause(SolveStage::kSolution, mesh, mu, 0.0) +
+      "; no results written; stop";
+  stop_before_results(record);
 }
 
 }  // namespace velmora

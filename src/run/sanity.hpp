@@ -61,4 +61,11 @@ std::string non_finite_record(SolveStage stage, const NonFinite& bad, std::int64
 void require_finite(SolveStage stage, const double* v, std::int64_t n, const MeshFindings& mesh,
                     double mu, double largest_value);
 
+// When x[0..n) is zero throughout although b[0..n) is not (no solution of
+// A x = b is zero then; a preconditioner whose output underflows to zero
+// ends the solve that way): writes the stop record to output.log and stops
+// the run (status 1) before any result is written.
+void require_nonzero_solution(const double* x, const double* b, std::int64_t n,
+                              const MeshFindings& mesh, double mu);
+
 }  // namespace velmora
