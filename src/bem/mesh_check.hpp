@@ -27,7 +27,7 @@ struct EdgeFaults {
 // Counts the faulty edges of the elements ielem (nelem x 3, column-major,
 // node numbers of any positive 32-bit value).  One pass over the 3 nelem
 // element edges through an open-addressing hash table of the undirected
-// edges: time and memory (about 40 bytes per element) linear in nelem.
+// edges: time and memory (36 to 72 bytes per element) linear in nelem.
 EdgeFaults count_edge_faults(int nelem, const int* ielem);
 
 // Pairs of elements (e, f) whose collocation points are closer than
