@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bem/bodies.hpp"
 #include "bem/gauss.hpp"
 #include "bem/mesh.hpp"
 #include "common/array.hpp"
@@ -20,6 +21,7 @@
 #include "fmm/dnwrd.hpp"
 #include "fmm/engine.hpp"
 #include "fmm/mktree.hpp"
+#include "fmm/tree_needs.hpp"
 #include "fmm/upwrd.hpp"
 #include "run/registry.hpp"
 #include "run/results.hpp"
@@ -150,7 +152,7 @@ std::size_t cache_budget_bytes() {
   return static_cast<std::size_t>(pages) / 4 * static_cast<std::size_t>(page);
 }
 
-void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
+SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   const RunScalars s = load_scalars(a);
 
   // 1. Gauss rule.
@@ -168,6 +170,7 @@ void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   const Tree tree = tree_in_block(a);
 
   // 4. Tree of cells.
+  report_tree_needs(mesh, s.maxdep, s.minlev, s.maxcel, s.maxl, s.cubfac);
   MKTREE(s.maxdep, s.minlev, s.maxcel, s.maxl, s.nelem, s.nnode, tree, mesh.xnode, mesh.xcol,
          s.cubfac, a.var<int>(kVarIoct), a.var<int>(kVarIperm));
 
@@ -282,6 +285,16 @@ void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
 
   // 9. The solution.
   std::copy(work, work + n, uvec);
+  const SolveOutcome outcome{info[0], info[1], rinfo[0], s.tol};
+  if (outcome.info == -4) {
+    // A solve stopped short of its tolerance has drifted along the null
+    // space t + c n of each closed body with prescribed velocities: with the
+    // right-hand side slightly outside the range of the operator (far-field
+    // truncation, discretisation), every cycle adds to c.  The tractions of
+    // such bodies are handed out with c removed (zero area-mean normal
+    // traction); force and torque do not change.
+    remove_normal_mean(mesh, find_bodies(mesh), uvec);
+  }
 
   // 10. Split each element's unknowns into velocities and tractions and
   // write its record.
@@ -301,11 +314,13 @@ void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   }
 
   // 11. Total force on the body.
-  write_total_force(total_force(mesh, tvec));
+  // (A solve the solver refused computed nothing: no force on the console.)
+  write_total_force(total_force(mesh, tvec), outcome.info == 0 || outcome.info == -4);
 
   // 12. The surface file, with the tractions negated.
   for (int j = 0; j < n; ++j) tvec[j] = -tvec[j];
   TECOUT(s.nelem, s.nnode, mesh.xnode, mesh.ielem, uvec, tvec);
+  return outcome;
 }
 
 }  // namespace velmora
