@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/records.hpp"
+#include "run/bemsol.hpp"
 #include "registration_table.hpp"
 
 namespace velmora {
@@ -137,6 +138,8 @@ std::vector<std::string> head_records(int ngauss) {
           "",
           "  Memory size of the large block a     =" +
               fmt::F(static_cast<double>(units * 16) / 1e6, 12, 1) + " Mb",
+          "  Caches beside the block, at most     =" +
+              fmt::F(static_cast<double>(cache_budget_bytes()) / 1e6, 12, 1) + " Mb",
           "  Number of variables registered       =          88",
           ""};
 }
