@@ -178,6 +178,9 @@ TEST(Program, GoodRunRecords) {
   EXPECT_EQ(log[at++], " Number of tree levels                =           2");
   EXPECT_EQ(log[at++], " Number of cells in tree structure    =          17");
   EXPECT_EQ(log[at++], " ");
+  EXPECT_TRUE(std::regex_match(
+      log[at++], std::regex(R"(  Caches kept beside the block a       = +[0-9]+\.[0-9] Mb \(factors +[0-9]+\.[0-9], near field +[0-9]+\.[0-9]\))")))
+      << log[at - 1];
   EXPECT_EQ(log[at++], " Calculating the b-vector ...");
   EXPECT_EQ(log[at++], " Calling the GMRES solver ...");
   const std::size_t solver_start = at;

@@ -213,6 +213,17 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
       }
     }
     if (engine->near_cache_bytes() <= budget) engine->enable_near_cache();
+    // What the caches kept beside the block will take (filled by the first
+    // products), in the units of the memory report.
+    const double factors = fast_precon && fast_precon->factor_cache_enabled()
+                               ? static_cast<double>(fast_precon->factor_cache_bytes())
+                               : 0.0;
+    const double near_blocks =
+        engine->near_cache_enabled() ? static_cast<double>(engine->near_cache_bytes()) : 0.0;
+    to_console_and_log("  Caches kept beside the block a       =" +
+                       fmt::F((factors + near_blocks) / 1.0e6, 12, 1) + " Mb (factors" +
+                       fmt::F(factors / 1.0e6, 10, 1) + ", near field" +
+                       fmt::F(near_blocks / 1.0e6, 10, 1) + ")");
   }
 
   // One application of the boundary integral operator, y += sum (T u - U t)
