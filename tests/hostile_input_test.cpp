@@ -16,8 +16,9 @@ using testing::ProgramRun;
 using testing::ScratchDir;
 
 // M = 0 and iprec = 7: the solver refuses with status -2 and -5 in output.log
-// as before, the console says so in one line instead of showing a force, and
-// the run exits with status 1.
+// as before, the console says so in one line instead of showing a force,
+// output.dat and output.plt carry no zero "solution", and the run exits with
+// status 1.
 TEST(HostileInput, RefusedSolverControlsExitOne) {
   struct Case {
     int m, iprec, info;
@@ -39,6 +40,11 @@ TEST(HostileInput, RefusedSolverControlsExitOne) {
         log, std::regex(" info\\(1\\) = +" + std::to_string(c.info) + "  info\\(2\\)")))
         << log;
     EXPECT_NE(log.find(" Total force acting on the body is:"), std::string::npos);
+    // Nothing in output.dat or output.plt that looks like a result.
+    const std::string out = testing::read_file(dir / "output.dat");
+    EXPECT_EQ(out.find("Total force"), std::string::npos) << out;
+    EXPECT_EQ(out.find("       1   "), std::string::npos) << out;
+    EXPECT_EQ(testing::read_file(dir / "output.plt"), "");
   }
 }
 

@@ -310,6 +310,10 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   // 10. Split each element's unknowns into velocities and tractions and
   // write its record.
   double* const tvec = a.var<double>(kVarTvec);
+  // A solve the solver refused (an error status) computed nothing: the log
+  // keeps its records, but output.dat gets no element records or force and
+  // output.plt no surface, so that nothing there looks like a result.
+  const bool solved = outcome.info == 0 || outcome.info == -4;
   write_solution_head();
   for (int e = 1; e <= s.nelem; ++e) {
     for (int k = 1; k <= 3; ++k) {
@@ -321,16 +325,15 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
         uvec[j] = mesh.value(e, k);
       }
     }
-    io.write(kUnitOut, element_record(e, uvec, tvec, mesh));
+    if (solved) io.write(kUnitOut, element_record(e, uvec, tvec, mesh));
   }
 
   // 11. Total force on the body.
-  // (A solve the solver refused computed nothing: no force on the console.)
-  write_total_force(total_force(mesh, tvec), outcome.info == 0 || outcome.info == -4);
+  write_total_force(total_force(mesh, tvec), solved);
 
   // 12. The surface file, with the tractions negated.
   for (int j = 0; j < n; ++j) tvec[j] = -tvec[j];
-  TECOUT(s.nelem, s.nnode, mesh.xnode, mesh.ielem, uvec, tvec);
+  if (solved) TECOUT(s.nelem, s.nnode, mesh.xnode, mesh.ielem, uvec, tvec);
   return outcome;
 }
 

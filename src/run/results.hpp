@@ -20,10 +20,10 @@ std::string element_record(int e, const double* uvec, const double* tvec, const 
 std::array<double, 3> total_force(const MeshView& mesh, const double* tvec);
 
 // Empty record, " Total force acting on the body is:" and the three
-// components, each to the console, output.log and output.dat in that order
-// (the console left out when `on_console` is false: a solve that the solver
-// refused shows no force there as if it had solved).
-void write_total_force(const std::array<double, 3>& f, bool on_console = true);
+// components, each to the console, output.log and output.dat in that order.
+// With `solved` false (a solve the solver refused) only output.log gets
+// them: neither the console nor output.dat shows a force as if it had solved.
+void write_total_force(const std::array<double, 3>& f, bool solved = true);
 
 // Writes output.plt (unit 8): the surface with the element values averaged
 // to the nodes (nodes no element uses get zeros).  u holds the velocities

@@ -34,8 +34,8 @@ void write_input_dat(std::ostream& os, const Model& model) {
   for (int k = 1; k <= m.nnode; ++k)
     os << ' ' << k << ' ' << real_text(m.x(k, 1)) << ' ' << real_text(m.x(k, 2)) << ' '
        << real_text(m.x(k, 3)) << '\n';
-  os << " Elements: number, nodes n1 n2 n3, codes c1 c2 c3 (2: traction prescribed, 1: velocity),"
-        " values v1 v2 v3\n";
+  os << " Elements: number, nodes n1 n2 n3, codes c1 c2 c3 (2: traction on the fluid prescribed,"
+        " 1: velocity), values v1 v2 v3\n";
   for (int e = 1; e <= m.nelem; ++e) {
     os << ' ' << e << ' ' << m.node(e, 1) << ' ' << m.node(e, 2) << ' ' << m.node(e, 3);
     for (int k = 1; k <= 3; ++k) os << ' ' << (model.code(e, k) == 2.0 ? "2" : "1");
