@@ -17,10 +17,13 @@
 #include "bem/shapes.hpp"
 #include "common/units.hpp"
 #include "gmres_harness.hpp"
+#include "run/cli.hpp"
 #include "tool_support.hpp"
+#include "toolkit/loads.hpp"
 #include "toolkit/mesh_tool.hpp"
 #include "toolkit/model_io.hpp"
 #include "toolkit/result_io.hpp"
+#include "toolkit/surface.hpp"
 #include "velmora_run.hpp"
 
 namespace velmora {
@@ -259,6 +262,40 @@ TEST(TrustworthyRun, MeshToolControlsFitTheMesh) {
   // A mesh the kept file fits: no warning.
   r = testing::run_tool(tools::run_mesh_tool, {"sphere", "--refine", "1", "--dir", d});
   EXPECT_EQ(r.err.find("does not fit"), std::string::npos) << r.err;
+}
+
+// output.vtu says which traction each field holds: traction_on_fluid is
+// output.dat's t, traction_on_body its negation (output.plt's), per cell and
+// per node (one triangle: the node means are the element's values).
+TEST(TrustworthyRun, VtuTractionFieldsNamedByWhatTheyActOn) {
+  SurfaceMesh m;
+  m.nnode = 3;
+  m.nelem = 1;
+  m.xnode = {0, 1, 0, 0, 0, 1, 0, 0, 0};
+  m.ielem = {1, 2, 3};
+  const std::vector<double> u = {1, 0, 0}, t = {0.25, -2, 4};
+  std::ostringstream os;
+  tools::write_vtu(os, m, tools::find_bodies(m), u.data(), t.data());
+  const std::string vtu = os.str();
+  const std::string fluid = "Name=\"traction_on_fluid\" NumberOfComponents=\"3\" format=\"ascii\">\n",
+                    body = "Name=\"traction_on_body\" NumberOfComponents=\"3\" format=\"ascii\">\n";
+  EXPECT_EQ(vtu.find("Name=\"traction\""), std::string::npos);
+  for (std::size_t at = vtu.find(fluid), n = 0; n < 2; at = vtu.find(fluid, at + 1), ++n) {
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(vtu.substr(at + fluid.size(), 24), "          0.25 -2 4\n    ");
+  }
+  for (std::size_t at = vtu.find(body), n = 0; n < 2; at = vtu.find(body, at + 1), ++n) {
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(vtu.substr(at + body.size(), 25), "          -0.25 2 -4\n    ");
+  }
+}
+
+// --help names the four exit statuses.
+TEST(TrustworthyRun, HelpListsExitStatuses) {
+  const std::string help = usage_text();
+  for (const char* line : {"\n  0  the solve converged", "\n  1  fatal stop", "\n  2  usage",
+                           "\n  3  GMRES stopped at its iteration limit above the tolerance"})
+    EXPECT_NE(help.find(line), std::string::npos) << line;
 }
 
 // A buffer that hands its text on only when flushed, as a pipe's buffer does.
