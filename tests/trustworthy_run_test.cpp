@@ -207,7 +207,8 @@ TEST(TrustworthyRun, NormalMeanRemovedOnClosedVelocityBodiesOnly) {
 
 // A tree that does not fit: the stop keeps its text and is preceded by one
 // line with the cells and levels this mesh needs, the counts of the tree the
-// same mesh builds when it fits (320-element sphere, maxl 40).
+// same mesh builds when it fits (320-element sphere, maxl 40); points that no
+// tree separates are named as such.
 TEST(TrustworthyRun, TreeStopNamesTheCellsAndLevelsNeeded) {
   ScratchDir fits("fits"), tight("tight"), shallow("shallow");
   for (const ScratchDir* d : {&fits, &tight, &shallow})
@@ -234,6 +235,21 @@ TEST(TrustworthyRun, TreeStopNamesTheCellsAndLevelsNeeded) {
   const ProgramRun rs = testing::run_velmora(shallow);
   EXPECT_EQ(rs.status, 1);
   EXPECT_EQ(rs.err, needs + "400 and 1)\n # maxdep is too small; stop\n");
+
+  // 41 copies of one triangle: no tree separates them.
+  ScratchDir same("coincident");
+  SurfaceMesh m;
+  m.nnode = 3;
+  m.nelem = 41;
+  m.xnode = {0, 1, 0, 0, 0, 1, 0, 0, 0};
+  for (int v = 1; v <= 3; ++v) m.ielem.insert(m.ielem.end(), 41, v);
+  testing::write_translating(same, m);
+  testing::write_controls(same, 30, 1, 10, "1e-3", 12, 400, 4);
+  const ProgramRun rc = testing::run_velmora(same);
+  EXPECT_EQ(rc.status, 1);
+  EXPECT_EQ(rc.err,
+            " This mesh needs more than 2100 tree levels: more than maxl = 40 collocation points "
+            "coincide\n # maxdep is too small; stop\n");
 }
 
 // The mesh tool's input.cnd pairs tol 1e-6 with nexp 14 (the measured floor

@@ -86,10 +86,11 @@ std::string g3(double v) {
 void report_tree_needs(const MeshView& mesh, int maxdep, int minlev, int maxcel, int maxl,
                        double cubfac) {
   // Deep enough for any extent of doubles: beyond about 2100 halvings the
-  // cells of a finite root cube have no size left.
+  // cells of a finite root cube have no size left, and points that are not
+  // apart by then never will be (MKTREE then stops on maxcel or maxdep).
   constexpr int kLevelLimit = 2100;
   const TreeNeeds t = count_tree(mesh.nelem, mesh.nnode, mesh.xnode, mesh.xcol, cubfac, minlev,
-                                 maxl, std::max(maxdep, kLevelLimit));
+                                 maxl, kLevelLimit);
   if (t.separated && t.ncell <= maxcel && t.nlev <= maxdep) return;
   Units& io = units();
   if (!t.separated)
