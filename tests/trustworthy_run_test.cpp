@@ -278,6 +278,14 @@ TEST(TrustworthyRun, MeshToolControlsFitTheMesh) {
   // A mesh the kept file fits: no warning.
   r = testing::run_tool(tools::run_mesh_tool, {"sphere", "--refine", "1", "--dir", d});
   EXPECT_EQ(r.err.find("does not fit"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
+  // A kept file with the former pairing, tol 1e-6 and nexp 8.
+  testing::write_controls(dir, 30, 1, 10, "1e-6", 12, 400, 8);
+  r = testing::run_tool(tools::run_mesh_tool, {"sphere", "--refine", "1", "--dir", d});
+  EXPECT_NE(r.err.find("pairs tol 1e-06 with nexp 8, whose far-field error can stall GMRES above "
+                       "that tolerance; nexp 14 suits it"),
+            std::string::npos)
+      << r.err;
 }
 
 // output.vtu says which traction each field holds: traction_on_fluid is

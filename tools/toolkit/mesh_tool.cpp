@@ -286,7 +286,8 @@ std::string fmt3(const V3& v) {
 // An input.cnd kept from an earlier mesh may not fit this one: its maxcel
 // and maxdep are compared with the tree the solver will build for this mesh
 // (with the file's own minlev, maxl and cubfac), and a warning gives the
-// values needed.  The file itself is left as it is.
+// values needed; an nexp too small for its tol gets a warning as well.  The
+// file itself is left as it is.
 void check_kept_controls(const std::string& path, const SurfaceMesh& m, std::ostream& err) {
   RunScalars s;
   try {
@@ -298,6 +299,10 @@ void check_kept_controls(const std::string& path, const SurfaceMesh& m, std::ost
         << "; its maxcel and maxdep are not checked against the new mesh\n";
     return;
   }
+  if (s.nexp >= 0 && s.nexp < nexp_for_tolerance(s.tol))
+    err << "velmora-mesh: warning: the kept " << path << " pairs tol " << real_text(s.tol)
+        << " with nexp " << s.nexp << ", whose far-field error can stall GMRES above that "
+        << "tolerance; nexp " << nexp_for_tolerance(s.tol) << " suits it\n";
   if (s.maxl < 1 || s.minlev < 0 || !(s.cubfac > 0.0)) return;  // the solver refuses these itself
   const TreeSize t = tree_size(m, s.minlev, s.maxl, s.cubfac);
   if (t.ncell <= s.maxcel && t.nlev <= s.maxdep) return;
