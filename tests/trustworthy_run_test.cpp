@@ -118,7 +118,7 @@ TEST(TrustworthyRun, StalledTwoSpheresExitThreeWithoutDrift) {
   ASSERT_TRUE(c.has_force);
   const Geometry g = geometry_of(model.mesh);
   const double tmax = largest(c.t);
-  for (const auto [first, last_e] : {std::pair{1, 320}, std::pair{321, 640}}) {
+  for (const auto& [first, last_e] : {std::pair{1, 320}, std::pair{321, 640}}) {
     EXPECT_LE(std::fabs(mean_normal(g, s.t, first, last_e)), 1e-12 * tmax);
     // The converged solve's own offset (as arbitrary: 6.6 % here), removed
     // for the comparison.

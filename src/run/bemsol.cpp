@@ -310,9 +310,10 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   // 10. Split each element's unknowns into velocities and tractions and
   // write its record.
   double* const tvec = a.var<double>(kVarTvec);
-  // A solve the solver refused (an error status) computed nothing: the log
-  // keeps its records, but output.dat gets no element records or force and
-  // output.plt no surface, so that nothing there looks like a result.
+  // A solve the solver refused (an error status) computed nothing: the files
+  // are written as always (from the zero initial guess), but the console
+  // shows no force as if it had solved; the program's exit status and its
+  // last console line say what happened.
   const bool solved = outcome.info == 0 || outcome.info == -4;
   write_solution_head();
   for (int e = 1; e <= s.nelem; ++e) {
@@ -325,7 +326,7 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
         uvec[j] = mesh.value(e, k);
       }
     }
-    if (solved) io.write(kUnitOut, element_record(e, uvec, tvec, mesh));
+    io.write(kUnitOut, element_record(e, uvec, tvec, mesh));
   }
 
   // 11. Total force on the body.
@@ -333,7 +334,7 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
 
   // 12. The surface file, with the tractions negated.
   for (int j = 0; j < n; ++j) tvec[j] = -tvec[j];
-  if (solved) TECOUT(s.nelem, s.nnode, mesh.xnode, mesh.ielem, uvec, tvec);
+  TECOUT(s.nelem, s.nnode, mesh.xnode, mesh.ielem, uvec, tvec);
   return outcome;
 }
 

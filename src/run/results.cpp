@@ -40,7 +40,7 @@ void write_total_force(const std::array<double, 3>& f, bool solved) {
   for (const std::string& r : records) {
     if (solved) io.write_console(r);
     io.write(kUnitLog, r);
-    if (solved) io.write(kUnitOut, r);
+    io.write(kUnitOut, r);
   }
 }
 
