@@ -231,11 +231,13 @@ tri = m.cells_dict["triangle"]
 print(len(m.points), len(tri))
 for p in m.points: print(*map(repr, p))
 for i, t in enumerate(tri):
-    row = list(t) + [repr(float(x)) for name in ("velocity", "traction", "normal") for x in m.cell_data_dict[name]["triangle"][i]]
+    row = list(t) + [repr(float(x)) for name in ("velocity", "traction_on_fluid", "normal") for x in m.cell_data_dict[name]["triangle"][i]]
+    assert (m.cell_data_dict["traction_on_body"]["triangle"][i] == -m.cell_data_dict["traction_on_fluid"]["triangle"][i]).all()
     row += [repr(float(m.cell_data_dict["area"]["triangle"][i])), int(m.cell_data_dict["body"]["triangle"][i])]
     print(*row)
 for i in range(len(m.points)):
-    print(*[repr(float(x)) for name in ("velocity", "traction") for x in m.point_data[name][i]])
+    assert (m.point_data["traction_on_body"][i] == -m.point_data["traction_on_fluid"][i]).all()
+    print(*[repr(float(x)) for name in ("velocity", "traction_on_fluid") for x in m.point_data[name][i]])
 )");
   const std::string cmd = "/usr/bin/python3 " + (dir / "read.py") + " " + (dir / "s.vtu") + " > " +
                           (dir / "read.txt") + " 2>&1";

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/records.hpp"
+#include "run/bemsol.hpp"
 #include "registration_table.hpp"
 
 namespace velmora {
@@ -137,6 +138,8 @@ std::vector<std::string> head_records(int ngauss) {
           "",
           "  Memory size of the large block a     =" +
               fmt::F(static_cast<double>(units * 16) / 1e6, 12, 1) + " Mb",
+          "  Caches beside the block, at most     =" +
+              fmt::F(static_cast<double>(cache_budget_bytes()) / 1e6, 12, 1) + " Mb",
           "  Number of variables registered       =          88",
           ""};
 }
@@ -175,6 +178,9 @@ TEST(Program, GoodRunRecords) {
   EXPECT_EQ(log[at++], " Number of tree levels                =           2");
   EXPECT_EQ(log[at++], " Number of cells in tree structure    =          17");
   EXPECT_EQ(log[at++], " ");
+  EXPECT_TRUE(std::regex_match(
+      log[at++], std::regex(R"(  Caches kept beside the block a       = +[0-9]+\.[0-9] Mb \(factors +[0-9]+\.[0-9], near field +[0-9]+\.[0-9]\))")))
+      << log[at - 1];
   EXPECT_EQ(log[at++], " Calculating the b-vector ...");
   EXPECT_EQ(log[at++], " Calling the GMRES solver ...");
   const std::size_t solver_start = at;

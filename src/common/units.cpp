@@ -49,7 +49,9 @@ void Units::write(int unit, std::string_view record) {
   os << record << '\n';
   if (!os.good()) report_write_failure(names_[unit]);
 }
-void Units::write_console(std::string_view record) { console() << record << '\n'; }
+// Every console record is flushed at once, so that progress reaches a pipe
+// (velmora | tee run.txt) line by line and not only when the run ends.
+void Units::write_console(std::string_view record) { console() << record << '\n' << std::flush; }
 void Units::write_error(std::string_view record) { error() << record << '\n' << std::flush; }
 
 void Units::reset() { *this = Units(); }

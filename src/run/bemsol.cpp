@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bem/bodies.hpp"
 #include "bem/gauss.hpp"
 #include "bem/mesh.hpp"
 #include "common/array.hpp"
@@ -21,6 +22,7 @@
 #include "fmm/dnwrd.hpp"
 #include "fmm/engine.hpp"
 #include "fmm/mktree.hpp"
+#include "fmm/tree_needs.hpp"
 #include "fmm/upwrd.hpp"
 #include "run/registry.hpp"
 #include "run/results.hpp"
@@ -152,7 +154,7 @@ std::size_t cache_budget_bytes() {
   return static_cast<std::size_t>(pages) / 4 * static_cast<std::size_t>(page);
 }
 
-void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
+SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   const RunScalars s = load_scalars(a);
 
   // 1. Gauss rule.
@@ -181,6 +183,7 @@ void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   };
 
   // 4. Tree of cells.
+  report_tree_needs(mesh, s.maxdep, s.minlev, s.maxcel, s.maxl, s.cubfac);
   MKTREE(s.maxdep, s.minlev, s.maxcel, s.maxl, s.nelem, s.nnode, tree, mesh.xnode, mesh.xcol,
          s.cubfac, a.var<int>(kVarIoct), a.var<int>(kVarIperm));
 
@@ -223,6 +226,17 @@ void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
       }
     }
     if (engine->near_cache_bytes() <= budget) engine->enable_near_cache();
+    // What the caches kept beside the block will take (filled by the first
+    // products), in the units of the memory report.
+    const double factors = fast_precon && fast_precon->factor_cache_enabled()
+                               ? static_cast<double>(fast_precon->factor_cache_bytes())
+                               : 0.0;
+    const double near_blocks =
+        engine->near_cache_enabled() ? static_cast<double>(engine->near_cache_bytes()) : 0.0;
+    to_console_and_log("  Caches kept beside the block a       =" +
+                       fmt::F((factors + near_blocks) / 1.0e6, 12, 1) + " Mb (factors" +
+                       fmt::F(factors / 1.0e6, 10, 1) + ", near field" +
+                       fmt::F(near_blocks / 1.0e6, 10, 1) + ")");
   }
 
   // One application of the boundary integral operator, y += sum (T u - U t)
@@ -299,15 +313,34 @@ void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   io.write(kUnitLog, fmt::list("rinfo(1) = ", rinfo[0], "  rinfo(2) = ", rinfo[1]));
   io.write(kUnitLog, fmt::list("Optimal workspace = ", info[2]));
   io.write(kUnitLog, fmt::list("Solution : "));
-  require_finite_at(SolveStage::kSolution, work);
-  require_nonzero_solution(work, b, n, findings, s.mu);
 
   // 9. The solution.
   std::copy(work, work + n, uvec);
+  const SolveOutcome outcome{info[0], info[1], rinfo[0], s.tol};
+  if (outcome.info == 0 || outcome.info == -4) {
+    // A solution that is not finite, or zero for a right-hand side that is
+    // not, is no result: the run stops before writing any.
+    require_finite_at(SolveStage::kSolution, uvec);
+    require_nonzero_solution(uvec, b, n, findings, s.mu);
+  }
+  if (outcome.info == -4) {
+    // A solve stopped short of its tolerance has drifted along the null
+    // space t + c n of each closed body with prescribed velocities: with the
+    // right-hand side slightly outside the range of the operator (far-field
+    // truncation, discretisation), every cycle adds to c.  The tractions of
+    // such bodies are handed out with c removed (zero area-mean normal
+    // traction); force and torque do not change.
+    remove_normal_mean(mesh, find_bodies(mesh), uvec);
+  }
 
   // 10. Split each element's unknowns into velocities and tractions and
   // write its record.
   double* const tvec = a.var<double>(kVarTvec);
+  // A solve the solver refused (an error status) computed nothing: the files
+  // are written as always (from the zero initial guess), but the console
+  // shows no force as if it had solved; the program's exit status and its
+  // last console line say what happened.
+  const bool solved = outcome.info == 0 || outcome.info == -4;
   write_solution_head();
   for (int e = 1; e <= s.nelem; ++e) {
     for (int k = 1; k <= 3; ++k) {
@@ -323,11 +356,12 @@ void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   }
 
   // 11. Total force on the body.
-  write_total_force(total_force(mesh, tvec));
+  write_total_force(total_force(mesh, tvec), solved);
 
   // 12. The surface file, with the tractions negated.
   for (int j = 0; j < n; ++j) tvec[j] = -tvec[j];
   TECOUT(s.nelem, s.nnode, mesh.xnode, mesh.ielem, uvec, tvec);
+  return outcome;
 }
 
 }  // namespace velmora

@@ -29,8 +29,19 @@ struct SolveOptions {
   std::size_t cache_budget = cache_budget_bytes();
 };
 
+// How the solve ended: the solver's status info(1) (0 converged, -4 not
+// converged within the iteration limit, other negative values: the solver
+// refused its controls and computed nothing), its iterations info(2), the
+// backward error reached rinfo(1) and the tolerance asked for.
+struct SolveOutcome {
+  int info = 0;
+  int iterations = 0;
+  double backward_error = 0.0;
+  double tol = 0.0;
+};
+
 // `dat` is the model file, positioned after its first three records.
-void BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt = SolveOptions());
+SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt = SolveOptions());
 
 // Reads the node and element records (from the heading line before the
 // nodes to the last element) into xnode, ielem and bc of the block and

@@ -26,6 +26,14 @@ std::string usage_text() {
          "  --help       print this text\n"
          "  --version    print the version\n"
          "\n"
+         "Exit status:\n"
+         "  0  the solve converged; results written\n"
+         "  1  fatal stop: bad input, a file that cannot be written, a solve the\n"
+         "     solver refused (its status is in output.log)\n"
+         "  2  usage: an unknown argument\n"
+         "  3  GMRES stopped at its iteration limit above the tolerance; results\n"
+         "     written, the console's last line gives the backward error reached\n"
+         "\n"
          "Companion tools: velmora-mesh writes input.dat and input.cnd; velmora-post\n"
          "reports forces and torques and writes a ParaView file.";
 }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
@@ -149,6 +150,30 @@ void write_banner(int unit_or_console) {
   }
 }
 
+std::string short_real(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3g", v);
+  return buf;
+}
+
+// The exit status of a run that reached its end, with one console line when
+// the solve did not deliver a converged solution: 3 for a solve stopped at
+// its iteration limit (its results are written), 1 for a solve the solver
+// refused (its status is in output.log).
+int finish_status(const SolveOutcome& o) {
+  if (o.info == 0) return 0;
+  if (o.info == -4) {
+    units().write_console(" Not converged: GMRES stopped after " + std::to_string(o.iterations) +
+                          " iterations at a backward error of " + short_real(o.backward_error) +
+                          ", above the tolerance " + short_real(o.tol) +
+                          "; results written (exit status 3)");
+    return 3;
+  }
+  units().write_console(" GMRES refused to solve (status " + std::to_string(o.info) +
+                        ", see output.log): no solution was computed (exit status 1)");
+  return 1;
+}
+
 [[noreturn]] void invalid_parameter(const char* name) {
   fatal_stop(fmt::list(std::string("Invalid parameter --> ") + name + "; stop"));
 }
@@ -272,6 +297,11 @@ int run() {
   const std::string memory = fmt::slash() + "  Memory size of the large block a     =" +
                              fmt::F(block_megabytes(a), 12, 1) + " Mb";
   to_console_and(memory, {kUnitLog});
+  // The caches of the fast path (preconditioner factors, near-field blocks)
+  // are sized from the tree later; they never exceed this budget.
+  to_console_and("  Caches beside the block, at most     =" +
+                     fmt::F(static_cast<double>(cache_budget_bytes()) / 1.0e6, 12, 1) + " Mb",
+                 {kUnitLog});
   const std::string count =
       "  Number of variables registered       =" + fmt::I(a.nvar() - 1, 12) + fmt::slash();
   to_console_and(count, {kUnitLog});
@@ -291,7 +321,7 @@ int run() {
   store_scalars(a, s);
 
   // 14. The solve.
-  BEMSOL(a, dat);
+  const SolveOutcome outcome = BEMSOL(a, dat);
 
   // 15. Timing.
   const float t1 = cpu_seconds();
@@ -301,7 +331,7 @@ int run() {
                      fmt::F(w1 - w0, 10, 2) + " (sec)",
                  {kUnitLog, kUnitOut});
   out.close();
-  return 0;
+  return finish_status(outcome);
 }
 
 }  // namespace

@@ -33,12 +33,12 @@ std::array<double, 3> total_force(const MeshView& mesh, const double* tvec) {
   return f;
 }
 
-void write_total_force(const std::array<double, 3>& f) {
+void write_total_force(const std::array<double, 3>& f, bool solved) {
   Units& io = units();
   const std::string records[3] = {fmt::list(), fmt::list("Total force acting on the body is:"),
                                   fmt::list(f[0], f[1], f[2])};
   for (const std::string& r : records) {
-    io.write_console(r);
+    if (solved) io.write_console(r);
     io.write(kUnitLog, r);
     io.write(kUnitOut, r);
   }

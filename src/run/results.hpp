@@ -21,7 +21,9 @@ std::array<double, 3> total_force(const MeshView& mesh, const double* tvec);
 
 // Empty record, " Total force acting on the body is:" and the three
 // components, each to the console, output.log and output.dat in that order.
-void write_total_force(const std::array<double, 3>& f);
+// With `solved` false (a solve the solver refused) the console does not get
+// them: it shows no force as if the run had solved.
+void write_total_force(const std::array<double, 3>& f, bool solved = true);
 
 // Writes output.plt (unit 8): the surface with the element values averaged
 // to the nodes (nodes no element uses get zeros).  u holds the velocities

@@ -534,6 +534,13 @@ void Solve::run() {
         // Residual from the recurrence: unrotate g(m+1) e_(m+1) and combine
         // the m+1 basis vectors.
         s.beta = std::fabs(g(m + 1));
+        if (s.beta == 0.0) {
+          // A zero recurrence residual cannot start a cycle (1/beta): the
+          // true residual decides, as after a breakdown.
+          s.restart_true = 1;
+          s.resume_point = kNewResidual;
+          break;
+        }
         for (int i = m; i >= 1; --i) {
           g(i) = 0.0;
           blas::drot(1, &g(i), 1, &g(i + 1), 1, cs(i), -sn(i));
@@ -558,6 +565,16 @@ void Solve::run() {
 
       case kNewResDone:
         s.beta = std::sqrt(w[0]);
+        if (s.beta == 0.0) {
+          // The true residual is exactly zero: x solves the system and a new
+          // cycle would divide by beta.  The solve ends here with x.
+          s.jstep = 0;
+          s.be_true = 0.0;
+          s.rnorm_true = 0.0;
+          copy(x, xk);
+          s.resume_point = kFinish;
+          break;
+        }
         s.resume_point = kCycle;
         break;
 

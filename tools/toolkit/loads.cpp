@@ -130,12 +130,20 @@ void write_vtu(std::ostream& os, const SurfaceMesh& m, const Bodies& bodies, con
      << "  <UnstructuredGrid>\n"
      << "    <Piece NumberOfPoints=\"" << nn << "\" NumberOfCells=\"" << ne << "\">\n"
      << "      <PointData Vectors=\"velocity\">\n";
+  // Tractions under both names of the one convention: output.dat's t = sigma n
+  // with n into the body is the traction the body exerts on the fluid; the
+  // fluid's traction on the body (output.plt's t_x, t_y, t_z) is -t.
+  std::vector<double> pt_body(pt.size()), ct_body(ct.size());
+  for (std::size_t i = 0; i < pt.size(); ++i) pt_body[i] = -pt[i];
+  for (std::size_t i = 0; i < ct.size(); ++i) ct_body[i] = -ct[i];
   data_array(os, "Float64", "velocity", 3, pu);
-  data_array(os, "Float64", "traction", 3, pt);
+  data_array(os, "Float64", "traction_on_fluid", 3, pt);
+  data_array(os, "Float64", "traction_on_body", 3, pt_body);
   os << "      </PointData>\n"
      << "      <CellData Scalars=\"area\" Vectors=\"velocity\">\n";
   data_array(os, "Float64", "velocity", 3, cu);
-  data_array(os, "Float64", "traction", 3, ct);
+  data_array(os, "Float64", "traction_on_fluid", 3, ct);
+  data_array(os, "Float64", "traction_on_body", 3, ct_body);
   data_array(os, "Float64", "normal", 3, cn);
   data_array(os, "Float64", "area", 1, ca);
   os << "        <DataArray type=\"Int32\" Name=\"body\" NumberOfComponents=\"1\" "

@@ -11,7 +11,10 @@
 
 #include "bem/shapes.hpp"
 #include "common/constants.hpp"
+#include "common/listread.hpp"
 #include "common/stop.hpp"
+#include "run/program.hpp"
+#include "run/registry.hpp"
 #include "toolkit/args.hpp"
 #include "toolkit/gmsh_import.hpp"
 #include "toolkit/model_io.hpp"
@@ -280,6 +283,36 @@ std::string fmt3(const V3& v) {
   return s;
 }
 
+// An input.cnd kept from an earlier mesh may not fit this one: its maxcel
+// and maxdep are compared with the tree the solver will build for this mesh
+// (with the file's own minlev, maxl and cubfac), and a warning gives the
+// values needed; an nexp too small for its tol gets a warning as well.  The
+// file itself is left as it is.
+void check_kept_controls(const std::string& path, const SurfaceMesh& m, std::ostream& err) {
+  RunScalars s;
+  try {
+    ListReader r;
+    if (!r.open(path)) throw ToolError("cannot open it");
+    read_control(r, s);
+  } catch (const std::exception&) {
+    err << "velmora-mesh: warning: cannot read the kept " << path
+        << "; its maxcel and maxdep are not checked against the new mesh\n";
+    return;
+  }
+  if (s.nexp >= 0 && s.nexp < nexp_for_tolerance(s.tol))
+    err << "velmora-mesh: warning: the kept " << path << " pairs tol " << real_text(s.tol)
+        << " with nexp " << s.nexp << ", whose far-field error can stall GMRES above that "
+        << "tolerance; nexp " << nexp_for_tolerance(s.tol) << " suits it\n";
+  if (s.maxl < 1 || s.minlev < 0 || !(s.cubfac > 0.0)) return;  // the solver refuses these itself
+  const TreeSize t = tree_size(m, s.minlev, s.maxl, s.cubfac);
+  if (t.ncell <= s.maxcel && t.nlev <= s.maxdep) return;
+  err << "velmora-mesh: warning: the kept " << path << " does not fit this mesh: its tree needs "
+      << t.ncell << " cells on " << t.nlev << " levels, the file gives maxcel " << s.maxcel
+      << " and maxdep " << s.maxdep << "; set maxcel to at least " << t.ncell << " ("
+      << t.ncell + t.ncell / 4 + 50 << " with the usual margin) and maxdep to at least " << t.nlev
+      << ", or rewrite the file with --new-cnd\n";
+}
+
 }  // namespace
 
 std::string mesh_usage() {
@@ -482,6 +515,7 @@ int run_mesh_tool(const std::vector<std::string>& args, std::ostream& out, std::
     }
     const bool write_cnd = o.new_cnd || !fs::exists(cnd);
     Controls ctl;
+    if (!write_cnd) check_kept_controls(cnd.string(), m, err);
     if (write_cnd) {
       ctl = suggest_controls(m);
       std::ofstream f(cnd);

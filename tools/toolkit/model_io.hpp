@@ -75,10 +75,15 @@ struct TreeSize {
 };
 TreeSize tree_size(const SurfaceMesh& m, int minlev, int maxl, double cubfac, int depth_limit = 40);
 
+// The number of expansion terms whose far-field error leaves the backward
+// error GMRES can reach well below `tol` (8 down to 5e-5, 10 down to 1e-5,
+// 14 down to 1e-6, 16 below).
+int nexp_for_tolerance(double tol);
+
 // Controls for this mesh: the defaults above with snaptol = 1e-8 times the
 // extent of the mesh, maxdep at least two levels deeper than the tree needs
-// (12 at least) and maxcel the tree's cell count with a quarter and 50
-// cells to spare.
+// (12 at least), maxcel the tree's cell count with a quarter and 50 cells
+// to spare, and nexp_for_tolerance(tol).
 Controls suggest_controls(const SurfaceMesh& m);
 
 // Writes input.cnd: the two records, each followed by the names of its items.
