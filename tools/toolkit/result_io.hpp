@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "bem/shapes.hpp"
+
 namespace velmora::tools {
 
 struct RunResults {
@@ -23,6 +25,12 @@ struct RunResults {
 // out of order, or when the count differs from nelem.  The force line is
 // optional (has_force tells whether it was found).
 RunResults read_output_dat(const std::string& path, int nelem);
+
+// Throws ToolError when the collocation points of `res` (read from
+// out_path) are not the element centroids of `m` (read from in_path) to
+// 1e-9 of the mesh's extent: the files do not belong together.
+void check_results_match(const SurfaceMesh& m, const RunResults& res, const std::string& in_path,
+                         const std::string& out_path);
 
 // A real as Fortran writes it: 0.123E+01, -0.5D-03, 0.123456789012+100
 // (three-digit exponent without its letter), 1.5, NaN, Infinity.
