@@ -75,13 +75,16 @@ void element_velocity_add(const MeshView& mesh, double mu, double snaptol, int e
 
 namespace {
 
-struct Rule16 {
-  double gpt[48], gwt[16];
-  Rule16() { gauss_rule(16, gpt, gwt); }
+struct Rules {
+  double gpt16[48], gwt16[16], gpt7[21], gwt7[7];
+  Rules() {
+    gauss_rule(16, gpt16, gwt16);
+    gauss_rule(7, gpt7, gwt7);
+  }
 };
 
-const Rule16& rule16() {
-  static const Rule16 r;
+const Rules& rules() {
+  static const Rules r;
   return r;
 }
 
@@ -117,13 +120,17 @@ double pressure_piece(const PressureTerms& k, const double a[3], const double b[
   }
   for (int i = 0; i < 3; ++i) d2 += (k.x[i] - g[i]) * (k.x[i] - g[i]);
   if (d2 > kPressureRatio * kPressureRatio * rad2 || depth >= kPressureDepth) {
-    const Rule16& r = rule16();
+    const Rules& r = rules();
+    const bool far = d2 > kPressureFar * kPressureFar * rad2;
+    const int nq = far ? 7 : 16;
+    const double* gpt = far ? r.gpt7 : r.gpt16;
+    const double* gwt = far ? r.gwt7 : r.gwt16;
     double sum = 0.0;
-    for (int q = 0; q < 16; ++q) {
-      const double* xi = r.gpt + 3 * q;
+    for (int q = 0; q < nq; ++q) {
+      const double* xi = gpt + 3 * q;
       double y[3];
       for (int i = 0; i < 3; ++i) y[i] = xi[0] * a[i] + xi[1] * b[i] + xi[2] * c[i];
-      sum += r.gwt[q] * pressure_kernel(k, y);
+      sum += gwt[q] * pressure_kernel(k, y);
     }
     return area * sum;
   }
@@ -138,25 +145,66 @@ double pressure_piece(const PressureTerms& k, const double a[3], const double b[
          pressure_piece(k, ca, bc, c, q, depth + 1) + pressure_piece(k, ab, bc, ca, q, depth + 1);
 }
 
+// The terms of element e's pressure integral, its vertices and area.
+struct PressureElement {
+  PressureTerms k;
+  double v[3][3];
+  double area;
+  PressureElement(const MeshView& mesh, double mu, int e, const double u[3], const double t[3]) {
+    const ElementGeometry geo = element_geometry(mesh, e);
+    for (int i = 0; i < 3; ++i) {
+      k.t[i] = t[i];
+      k.u[i] = u[i];
+      k.n[i] = geo.normal[i];
+    }
+    k.un = u[0] * k.n[0] + u[1] * k.n[1] + u[2] * k.n[2];
+    k.cs = 1.0 / (4.0 * kPi);
+    k.cd = mu / (2.0 * kPi);
+    for (int j = 0; j < 3; ++j)
+      for (int i = 0; i < 3; ++i) v[j][i] = mesh.x(mesh.node(e, j + 1), i + 1);
+    area = geo.area;
+  }
+  double at(const double x[3]) {
+    k.x = x;
+    return pressure_piece(k, v[0], v[1], v[2], area, 0);
+  }
+};
+
 }  // namespace
 
 double element_pressure(const MeshView& mesh, double mu, int e, const double u[3],
                         const double t[3], const double x[3]) {
-  const ElementGeometry geo = element_geometry(mesh, e);
-  PressureTerms k;
-  k.x = x;
-  for (int i = 0; i < 3; ++i) {
-    k.t[i] = t[i];
-    k.u[i] = u[i];
-    k.n[i] = geo.normal[i];
+  PressureElement pe(mesh, mu, e, u, t);
+  return pe.at(x);
+}
+
+void element_pressure_add(const MeshView& mesh, double mu, int e, const double u[3],
+                          const double t[3], int m, const int* idx, const double* px,
+                          const double* py, const double* pz, double* pres) {
+  PressureElement pe(mesh, mu, e, u, t);
+  for (int j = 0; j < m; ++j) {
+    const int k = idx[j];
+    const double x[3] = {px[k], py[k], pz[k]};
+    pres[k] += pe.at(x);
   }
-  k.un = u[0] * k.n[0] + u[1] * k.n[1] + u[2] * k.n[2];
-  k.cs = 1.0 / (4.0 * kPi);
-  k.cd = mu / (2.0 * kPi);
-  double v[3][3];
-  for (int j = 0; j < 3; ++j)
-    for (int i = 0; i < 3; ++i) v[j][i] = mesh.x(mesh.node(e, j + 1), i + 1);
-  return pressure_piece(k, v[0], v[1], v[2], geo.area, 0);
+}
+
+void element_distance2_min(const MeshView& mesh, int e, int n, const double* px,
+                           const double* py, const double* pz, double bound, double* d2) {
+  double g[3], rad2 = 0.0;
+  for (int i = 0; i < 3; ++i) g[i] = mesh.col(e, i + 1);
+  for (int v = 1; v <= 3; ++v) {
+    double s = 0.0;
+    for (int i = 0; i < 3; ++i) s += (mesh.x(mesh.node(e, v), i + 1) - g[i]) * (mesh.x(mesh.node(e, v), i + 1) - g[i]);
+    rad2 = std::max(rad2, s);
+  }
+  const double reach = std::sqrt(rad2) + std::sqrt(bound);
+  for (int k = 0; k < n; ++k) {
+    const double dx = px[k] - g[0], dy = py[k] - g[1], dz = pz[k] - g[2];
+    if (dx * dx + dy * dy + dz * dz > reach * reach) continue;
+    const double x[3] = {px[k], py[k], pz[k]};
+    d2[k] = std::min(d2[k], element_distance2(mesh, e, x));
+  }
 }
 
 double element_distance2(const MeshView& mesh, int e, const double x[3]) {
@@ -229,6 +277,8 @@ void field_direct(const MeshView& mesh, double mu, double snaptol, const FieldDe
       element_velocity_add(mesh, mu, snaptol, e, u, t, 1, x, x + 1, x + 2, s, v, &w);
       dmin2 = std::min(dmin2, element_distance2(mesh, e, x));
     }
+    // (The plain path measures every distance; the fast one skips the
+    // elements whose bounding sphere lies beyond snaptol.)
     inside[k] = (w > 0.5 || dmin2 <= snaptol * snaptol) ? 1 : 0;
     if (inside[k] != 0) {
       v[0] = v[1] = v[2] = 0.0;

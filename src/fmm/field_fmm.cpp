@@ -42,6 +42,7 @@ struct ThreadWork {
   std::vector<Complex> twork;
   FieldScratch fs;
   std::vector<double> px, py, pz, vel, wind, dmin2, pres;
+  std::vector<int> live;  // points of a leaf not flagged
 };
 
 // Densities of element e: the solution, or u = (1, 0, 0), t = 0 for the
@@ -339,36 +340,35 @@ void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensiti
                                &w.pz[k0], w.fs, &w.vel[3 * static_cast<std::size_t>(k0)],
                                &w.wind[k0]);
         }
-        for (int k = 0; k < np; ++k) {
-          const double x[3] = {w.px[k], w.py[k], w.pz[k]};
-          w.dmin2[k] = std::min(w.dmin2[k], element_distance2(mesh, e, x));
-        }
+        element_distance2_min(mesh, e, np, w.px.data(), w.py.data(), w.pz.data(), snap2,
+                              w.dmin2.data());
         npairs += np;
       }
     }
+    w.live.clear();
     for (int k = 0; k < np; ++k) {
       const int g = t.points[b.tb + k];
       const bool in = w.wind[k] > 0.5 || w.dmin2[k] <= snap2;
       inside[g] = in ? 1 : 0;
+      if (!in) w.live.push_back(k);
+    }
+    for (int q : near) {
+      const FieldCell& s = t.cells[q];
+      for (int pos = s.sb; pos < s.se; ++pos) {
+        const int e = t.elems[pos];
+        double u[3], tr[3];
+        sol.get(e, u, tr);
+        element_pressure_add(mesh, par.mu, e, u, tr, static_cast<int>(w.live.size()),
+                             w.live.data(), w.px.data(), w.py.data(), w.pz.data(),
+                             w.pres.data());
+      }
+    }
+    for (int k = 0; k < np; ++k) {
+      const int g = t.points[b.tb + k];
+      const bool in = inside[g] != 0;
       double* v = vel + 3 * static_cast<std::size_t>(g);
-      if (in) {
-        v[0] = v[1] = v[2] = 0.0;
-        pres[g] = 0.0;
-        continue;
-      }
-      const double x[3] = {w.px[k], w.py[k], w.pz[k]};
-      double p = w.pres[k];
-      for (int q : near) {
-        const FieldCell& s = t.cells[q];
-        for (int pos = s.sb; pos < s.se; ++pos) {
-          const int e = t.elems[pos];
-          double u[3], tr[3];
-          sol.get(e, u, tr);
-          p += element_pressure(mesh, par.mu, e, u, tr, x);
-        }
-      }
-      pres[g] = p;
-      for (int i = 0; i < 3; ++i) v[i] = w.vel[3 * k + i];
+      for (int i = 0; i < 3; ++i) v[i] = in ? 0.0 : w.vel[3 * k + i];
+      pres[g] = in ? 0.0 : w.pres[k];
     }
     pairs[li] = npairs;
   };
