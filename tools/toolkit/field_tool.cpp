@@ -261,9 +261,13 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     f.pres.assign(n, 0.0);
     f.inside.assign(n, 0);
     const double t0 = omp_get_wtime();
-    const bool report = n >= 20000;
+    // Progress of long evaluations: a line at most every two seconds.
+    double last = t0;
     auto progress = [&](std::int64_t done, std::int64_t total) {
-      if (!report) return;
+      const double now = omp_get_wtime();
+      if (now - last < 2.0 && done < total) return;
+      if (done == total && now - t0 < 2.0) return;
+      last = now;
       char buf[96];
       std::snprintf(buf, sizeof buf, "velmora-field: %lld of %lld points, %.1f s\n",
                     static_cast<long long>(done), static_cast<long long>(total),
