@@ -234,7 +234,18 @@ TEST(FieldTool, BadInputStopsWithTheFileAndLineAndWritesNothing) {
   }
   r = field(dir, {"--points", dir / "pts.txt"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("output.dat"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("output.dat, line "), std::string::npos) << r.err;
+  // A result file with values that are not numbers (a run that diverged).
+  {
+    std::string nan = good;
+    const std::size_t at = nan.find(" Boundary solutions:");
+    const std::size_t rec = nan.find('\n', nan.find('\n', nan.find('\n', at) + 1) + 1) + 1;
+    nan.replace(nan.find("E", rec) - 16, 20, "                 NaN");
+    write_file(dir / "output.dat", nan);
+    r = field(dir, {"--points", dir / "pts.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("output.dat, line "), std::string::npos) << r.err;
+  }
   // A result file cut short (an unfinished run).
   write_file(dir / "output.dat", good.substr(0, good.size() / 2));
   r = field(dir, {"--points", dir / "pts.txt"});

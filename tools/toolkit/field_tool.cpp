@@ -233,8 +233,9 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     check_results_match(m, res, in_path, out_path);
     for (std::size_t j = 0; j < res.u.size(); ++j)
       if (!std::isfinite(res.u[j]) || !std::isfinite(res.t[j]))
-        throw ToolError(out_path + ":" + std::to_string(j / 3 + 1) +
-                        ": element record " + std::to_string(j / 3 + 1) +
+        throw ToolError(out_path + ", line " +
+                        std::to_string(res.first_record_line + static_cast<int>(j / 3)) +
+                        ": the record of element " + std::to_string(j / 3 + 1) +
                         " holds values that are not numbers: the run did not converge");
     if (!res.has_force)
       err << "velmora-field: warning: " << out_path

@@ -15,6 +15,8 @@ struct RunResults {
   std::string title;
   // Interleaved by element: entry 3(e-1)+k is component k of element e.
   std::vector<double> u, t, xg;
+  // Line (1-based) of the record of element 1; element e's is e - 1 further.
+  int first_record_line = 0;
   bool has_force = false;
   std::array<double, 3> force{0, 0, 0};
 };
