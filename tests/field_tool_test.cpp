@@ -187,6 +187,12 @@ TEST(FieldTool, GridsAndLinesGiveWellFormedVtkFiles) {
   EXPECT_EQ(count_values(vti, "inside"), 45);
   EXPECT_NE(vti.find("</VTKFile>"), std::string::npos);
 
+  // A tilted plane: its axes are the columns of the Direction matrix.
+  ASSERT_EQ(field(dir, {"--plane", "0,-1,-1,0,3,4,2,0,0,3,3", "--out", "tilted"}).status, 0);
+  const std::string tilted = read_file(dir / "tilted.vti");
+  EXPECT_NE(tilted.find("Direction=\"0 1 0 0.6 0 0.8 0.8 0 -0.6\""), std::string::npos);
+  EXPECT_NE(tilted.find("Spacing=\"2.5 1 1\""), std::string::npos);
+
   ASSERT_EQ(field(dir, {"--box", "-2,-2,-2,2,2,2,5,5,5"}).status, 0);
   const std::string box = read_file(dir / "field.vti");
   EXPECT_NE(box.find("WholeExtent=\"0 4 0 4 0 4\""), std::string::npos);
