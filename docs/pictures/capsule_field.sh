@@ -4,13 +4,18 @@
 # solved, and evaluated by velmora-field on the plane z = 0; pressure on the
 # plane and streamlines of the flow relative to the translating body,
 # rendered offscreen by VTK (Debian python3-vtk9; without a display it runs
-# under xvfb-run from the xvfb package).
+# under xvfb-run from the xvfb package).  Missing packages, those of the
+# build and those of the pictures (tools/deps.sh), are installed first.
 #
 #   docs/pictures/capsule_field.sh [OUT.png]     (default docs/pictures/capsule_field.png)
 # Settings (environment): BUILD (build), WORK (a temporary folder).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 BUILD="${BUILD:-$ROOT/build}"
+VELMORA_ROOT="$ROOT"
+source "$ROOT/tools/deps.sh"
+VELMORA_PACKAGES+=("${VELMORA_PICTURE_PACKAGES[@]}")
+velmora_install_packages
 OUT="$(realpath -m "${1:-$ROOT/docs/pictures/capsule_field.png}")"
 WORK="${WORK:-$(mktemp -d)}"
 mkdir -p "$WORK/run"
