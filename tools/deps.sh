@@ -4,6 +4,11 @@
 
 VELMORA_PACKAGES=(cmake g++ make libopenblas-dev libgtest-dev libbenchmark-dev libgmsh-dev gmsh python3-meshio)
 
+# Only for the pictures of the documentation (docs/pictures/*.sh): VTK's
+# Python module for the offscreen rendering, and a virtual X server for
+# machines without a display.  docs/pictures/capsule_field.sh installs them.
+VELMORA_PICTURE_PACKAGES=(python3-vtk9 xvfb xauth)
+
 # Installs with apt-get whatever of VELMORA_PACKAGES is missing; does nothing
 # (and needs no root) when all are present.
 velmora_install_packages() {

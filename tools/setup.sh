@@ -20,3 +20,5 @@ echo "Done. The program is $VELMORA_ROOT/build/velmora; the example's results ar
 echo "  $run_dir/output.log  (run log)"
 echo "  $run_dir/output.dat  (solution per element, total force)"
 echo "  $run_dir/output.plt  (Tecplot surface data)"
+echo "Companion tools (docs/tools.md): $VELMORA_ROOT/build/velmora-mesh (models),"
+echo "  velmora-post (forces, ParaView surface file), velmora-field (flow in the fluid)"

@@ -45,6 +45,10 @@
 // (-U or T) and keeps its six distinct entries.  The size, 48 or 72 bytes
 // per pair, is known from the tree and the codes before any product.
 //
+// The stages are defined one per file (engine_lists.cpp, engine_moments.cpp,
+// engine_m2m.cpp, engine_m2l.cpp, engine_l2l.cpp, engine_near.cpp,
+// engine_eval.cpp; engine_impl.hpp holds the state they share).
+//
 // Extra memory (beyond the caller's arrays), fixed at construction: the cell
 // lists (4 bytes per list entry), per-thread scratch and the operators of
 // the translations, plus the near-field cache when enabled.

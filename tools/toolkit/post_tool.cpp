@@ -92,17 +92,7 @@ int run_post_tool(const std::vector<std::string>& raw, std::ostream& out, std::o
     const SurfaceMesh& m = model.mesh;
     const RunResults res = read_output_dat(out_path, m.nelem);
 
-    // The collocation points written with the results must be this model's.
-    const double ext = extent(m);
-    for (int e = 1; e <= m.nelem; ++e)
-      for (int c = 1; c <= 3; ++c) {
-        const double x = (m.x(m.node(e, 1), c) + m.x(m.node(e, 2), c) + m.x(m.node(e, 3), c)) / 3;
-        const double xg = res.xg[3 * static_cast<std::size_t>(e - 1) + c - 1];
-        if (!(std::fabs(x - xg) <= 1e-9 * (ext + std::fabs(x))))
-          throw ToolError(out_path + ": the collocation point of element " + std::to_string(e) +
-                          " differs from the centroid of element " + std::to_string(e) + " of " +
-                          in_path + ": the files do not belong together");
-      }
+    check_results_match(m, res, in_path, out_path);
     for (double v : res.t)
       if (!std::isfinite(v)) {
         err << "velmora-post: warning: " << out_path

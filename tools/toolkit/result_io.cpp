@@ -1,9 +1,11 @@
 #include "toolkit/result_io.hpp"
 
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
+#include "toolkit/surface.hpp"
 #include "toolkit/tool_error.hpp"
 
 namespace velmora::tools {
@@ -64,6 +66,7 @@ RunResults read_output_dat(const std::string& path, int nelem) {
   r.t = r.u;
   r.xg = r.u;
   int e = 0;
+  r.first_record_line = static_cast<int>(i) + 1;
   for (; i < lines.size() && !trim(lines[i]).empty(); ++i) {
     const std::vector<std::string> f = tokens(lines[i]);
     if (f.size() != 10)
@@ -105,6 +108,21 @@ RunResults read_output_dat(const std::string& path, int nelem) {
     r.has_force = true;
   }
   return r;
+}
+
+void check_results_match(const SurfaceMesh& m, const RunResults& res, const std::string& in_path,
+                         const std::string& out_path) {
+  const double ext = extent(m);
+  for (int e = 1; e <= m.nelem; ++e)
+    for (int c = 1; c <= 3; ++c) {
+      const double x = (m.x(m.node(e, 1), c) + m.x(m.node(e, 2), c) + m.x(m.node(e, 3), c)) / 3;
+      const double xg = res.xg[3 * static_cast<std::size_t>(e - 1) + c - 1];
+      if (!(std::fabs(x - xg) <= 1e-9 * (ext + std::fabs(x))))
+        throw ToolError(out_path + ", line " + std::to_string(res.first_record_line + e - 1) +
+                        ": the collocation point of element " + std::to_string(e) +
+                        " differs from the centroid of element " + std::to_string(e) + " of " +
+                        in_path + ": the files do not belong together");
+    }
 }
 
 }  // namespace velmora::tools

@@ -7,12 +7,16 @@
 #include <string_view>
 #include <vector>
 
+#include "bem/shapes.hpp"
+
 namespace velmora::tools {
 
 struct RunResults {
   std::string title;
   // Interleaved by element: entry 3(e-1)+k is component k of element e.
   std::vector<double> u, t, xg;
+  // Line (1-based) of the record of element 1; element e's is e - 1 further.
+  int first_record_line = 0;
   bool has_force = false;
   std::array<double, 3> force{0, 0, 0};
 };
@@ -23,6 +27,12 @@ struct RunResults {
 // out of order, or when the count differs from nelem.  The force line is
 // optional (has_force tells whether it was found).
 RunResults read_output_dat(const std::string& path, int nelem);
+
+// Throws ToolError when the collocation points of `res` (read from
+// out_path) are not the element centroids of `m` (read from in_path) to
+// 1e-9 of the mesh's extent: the files do not belong together.
+void check_results_match(const SurfaceMesh& m, const RunResults& res, const std::string& in_path,
+                         const std::string& out_path);
 
 // A real as Fortran writes it: 0.123E+01, -0.5D-03, 0.123456789012+100
 // (three-digit exponent without its letter), 1.5, NaN, Infinity.

@@ -1,0 +1,230 @@
+#include "fmm/engine_impl.hpp"
+
+namespace velmora {
+
+// The near field of a batch of cells by TRIINT, DNWRD step 5; with `fill`
+// the folded blocks are also stored in the cache.  For each source cell of
+// the batch, the targets of its members are cut into TRIINT lists of at
+// most kChunk; each source element of the cell is integrated over a list
+// and its six terms per target component added in the order of DNWRD.
+void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell>& cells, int mode,
+                                 const double* x, double* y, ThreadScratch& s, bool fill) const {
+  const NearCoef& c = s.coef;
+  std::int64_t* base = s.base.data();
+  std::int64_t* step = s.step.data();
+  std::int64_t* kpos = s.kpos.data();
+  for (int is = nb.src_begin; is < nb.src_end; ++is) {
+    const int sc = batch_src[is];
+    const int m0 = batch_mem_ptr[is], m1 = batch_mem_ptr[is + 1];
+    // Walk the members' targets in chunks.
+    int mem = m0, k = 0;  // next target: member mem, position k in its cell
+    while (mem < m1) {
+      int nbt = 0;
+      while (nbt < kChunk && mem < m1) {
+        const NearCell& nc = cells[batch_mem[mem].cell_index];
+        const int nt = nc.tlst - nc.tfst + 1;
+        s.ltarg[1 + nbt] = tree.elord(nc.tfst + k);
+        if (fill) {
+          // Block (source at width prefix w, target k) at
+          // cache_offset + nt (first_source + w) + k width.
+          base[nbt] = nc.cache_offset + nt * batch_mem[mem].first_source;
+          step[nbt] = nt;
+          kpos[nbt] = k;
+        }
+        ++nbt;
+        if (++k == nt) {
+          ++mem;
+          k = 0;
+        }
+      }
+      s.ltarg[0] = nbt;
+      // The targets' entries of y, held in a local array while the source
+      // cell's elements are added (the same additions in the same order;
+      // y itself is read and written once per source cell, so threads
+      // working on neighbouring elements do not share its cache lines
+      // element by element).
+      double* yl = s.yloc.data();
+      for (int i = 0; i < nbt; ++i) {
+        const double* yg = y + 3 * static_cast<std::int64_t>(s.ltarg[1 + i] - 1);
+        yl[3 * i] = yg[0];
+        yl[3 * i + 1] = yg[1];
+        yl[3 * i + 2] = yg[2];
+      }
+      // Shared targets and the rows of the cell's nodes and edges.
+      const SourceGeometry* geo = geo_slot[sc] > 0 ? &src_geo[geo_slot[sc] - 1] : nullptr;
+      TriintTargets tg;
+      const double* node_rows = s.rows.data();
+      const double* edge_rows = nullptr;
+      if (geo != nullptr) {
+        const int np = triint_padded(nbt);
+        for (int i = 0; i < np; ++i) {
+          const int e = s.ltarg[1 + std::min(i, nbt - 1)];
+          s.telem[i] = e;
+          s.tx[i] = mesh.col(e, 1);
+          s.ty[i] = mesh.col(e, 2);
+          s.tz[i] = mesh.col(e, 3);
+        }
+        tg.n = nbt;
+        tg.elem = s.telem.data();
+        tg.x = s.tx.data();
+        tg.y = s.ty.data();
+        tg.z = s.tz.data();
+        double* row = s.rows.data();
+        for (int i = geo->node_begin; i < geo->node_end; ++i, row += kChunk) {
+          const int node = geo_nodes[i];
+          const double pnt[3] = {mesh.x(node, 1), mesh.x(node, 2), mesh.x(node, 3)};
+          triint_node_row(tg, pnt, row);
+        }
+        edge_rows = row;
+        for (int i = geo->edge_begin; i < geo->edge_end; ++i, row += kChunk) {
+          const int lo = geo_edges[2 * i], hi = geo_edges[2 * i + 1];
+          const int a = geo_nodes[geo->node_begin + lo], b = geo_nodes[geo->node_begin + hi];
+          const double pa[3] = {mesh.x(a, 1), mesh.x(a, 2), mesh.x(a, 3)};
+          const double pb[3] = {mesh.x(b, 1), mesh.x(b, 2), mesh.x(b, 3)};
+          triint_edge_row(tg, triint_edge_length(pa, pb), node_rows + lo * kChunk,
+                          node_rows + hi * kChunk, row);
+        }
+      }
+      std::int64_t wpre = 0;  // widths of the source cell's elements before pos
+      for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
+        const int e = tree.elord(pos);
+        double u[3], t[3];
+        element_densities(mesh, e, mode, x, u, t);
+        // A source without a velocity density (mode 1, all three velocities
+        // prescribed) needs the Stokeslet alone; its folded block, if it is
+        // cached, holds -U only.  The traction-kernel terms, zeros, are then
+        // left out of the sums, and the Stokeslet is the same bits.
+        const bool folds_t = fill && (mesh.traction_prescribed(e, 1) ||
+                                      mesh.traction_prescribed(e, 2) ||
+                                      mesh.traction_prescribed(e, 3));
+        const bool need_t = folds_t || u[0] != 0.0 || u[1] != 0.0 || u[2] != 0.0;
+        double normal[3];
+        const TriintParts parts = need_t ? TriintParts::All : TriintParts::StokesletOnly;
+        if (geo != nullptr) {
+          const int* loc = &geo_elems[6 * static_cast<std::size_t>(geo->elem_begin + pos - tree.fst(sc))];
+          TriintSourceRows rows;
+          for (int j = 0; j < 3; ++j) {
+            rows.r[j] = node_rows + loc[j] * kChunk;
+            rows.f[j] = edge_rows + loc[3 + j] * kChunk;
+          }
+          triint_shared(mesh, par.mu, par.snaptol, tg, rows, c, normal, e, parts);
+        } else {
+          triint_with(TriintMath::Vector, mesh, par.mu, par.snaptol, s.ltarg.data(), c, s.work,
+                      normal, e, parts);
+        }
+        if (need_t)
+          for (int i = 0; i < nbt; ++i) add_near_terms(c, i, u, t, yl + 3 * i);
+        else
+          for (int i = 0; i < nbt; ++i) add_near_terms_stokeslet(c, i, t, yl + 3 * i);
+        if (fill) {
+          // Folded block of mode 1: entry (r, j) is T(r, j) for a component
+          // j with a prescribed traction, else -U(r, j); nine entries with
+          // the row r in the order of the additions above (j = ord[r][q]),
+          // or the six of a symmetric block.
+          const int w = block_width(mesh, e);
+          const double* src[9];
+          double sgn[9];
+          if (w == 9) {
+            int ord[3][3];
+            term_order(mesh, e, ord);
+            for (int r = 0; r < 3; ++r)
+              for (int q = 0; q < 3; ++q) {
+                const int j = ord[r][q];
+                const bool tr = mesh.traction_prescribed(e, j + 1);
+                src[3 * r + q] = tr ? c.t[3 * r + j] : c.u[kSym6[r][j]];
+                sgn[3 * r + q] = tr ? 1.0 : -1.0;
+              }
+          } else {
+            const bool tr = mesh.traction_prescribed(e, 1);
+            static constexpr int kRow[6] = {0, 0, 0, 1, 1, 2}, kCol[6] = {0, 1, 2, 1, 2, 2};
+            for (int q = 0; q < 6; ++q) {
+              src[q] = tr ? c.t[3 * kRow[q] + kCol[q]] : c.u[q];
+              sgn[q] = tr ? 1.0 : -1.0;
+            }
+          }
+          for (int i = 0; i < nbt; ++i) {
+            double* out = cache.get() + base[i] + step[i] * wpre + kpos[i] * w;
+            for (int q = 0; q < w; ++q) out[q] = sgn[q] * src[q][i];
+          }
+          wpre += w;
+        }
+      }
+      for (int i = 0; i < nbt; ++i) {
+        double* yg = y + 3 * static_cast<std::int64_t>(s.ltarg[1 + i] - 1);
+        yg[0] = yl[3 * i];
+        yg[1] = yl[3 * i + 1];
+        yg[2] = yl[3 * i + 2];
+      }
+    }
+  }
+}
+
+// The near field of mode 1 from the cache: for each source, in list order,
+// and each target, y_i += K'(i,0) x_(ord 0) + K'(i,1) x_(ord 1) + K'(i,2) x_(ord 2)
+// added one term at a time, the order of the integration path.
+void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const double* x, double* y,
+                                       ThreadScratch& s) const {
+  const int nt = nc.tlst - nc.tfst + 1;
+  const int* targets = tree.ielord + (nc.tfst - 1);
+  double* yl = s.yloc.data();
+  // Targets in pieces of kChunk, their entries of y held locally while
+  // every source is added.
+  for (int t0 = 0; t0 < nt; t0 += kChunk) {
+    const int nb = std::min(kChunk, nt - t0);
+    for (int k = 0; k < nb; ++k) {
+      const double* yg = y + 3 * static_cast<std::int64_t>(targets[t0 + k] - 1);
+      yl[3 * k] = yg[0];
+      yl[3 * k + 1] = yg[1];
+      yl[3 * k + 2] = yg[2];
+    }
+    const double* col = cache.get() + nc.cache_offset;  // blocks of the current source
+    for (int ic = nc.src_begin; ic < nc.src_end; ++ic) {
+      const int sc = near_src[ic];
+      for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
+        const int e = tree.elord(pos);
+        const int w = block_width(mesh, e);
+        int ord[3][3];
+        term_order(mesh, e, ord);
+        // Position of each term's entry in the block.
+        int at[3][3];
+        for (int r = 0; r < 3; ++r)
+          for (int q = 0; q < 3; ++q) at[r][q] = w == 9 ? 3 * r + q : kSym6[r][ord[r][q]];
+        const double* xe = x + 3 * static_cast<std::int64_t>(e - 1);
+        const double a0 = xe[ord[0][0]], a1 = xe[ord[0][1]], a2 = xe[ord[0][2]];
+        const double b0 = xe[ord[1][0]], b1 = xe[ord[1][1]], b2 = xe[ord[1][2]];
+        const double c0 = xe[ord[2][0]], c1 = xe[ord[2][1]], c2 = xe[ord[2][2]];
+        const int p00 = at[0][0], p01 = at[0][1], p02 = at[0][2];
+        const int p10 = at[1][0], p11 = at[1][1], p12 = at[1][2];
+        const int p20 = at[2][0], p21 = at[2][1], p22 = at[2][2];
+        const double* blk = col + static_cast<std::int64_t>(t0) * w;
+        for (int k = 0; k < nb; ++k, blk += w) {
+          double* yg = yl + 3 * k;
+          double v = yg[0];
+          v += blk[p00] * a0;
+          v += blk[p01] * a1;
+          v += blk[p02] * a2;
+          yg[0] = v;
+          v = yg[1];
+          v += blk[p10] * b0;
+          v += blk[p11] * b1;
+          v += blk[p12] * b2;
+          yg[1] = v;
+          v = yg[2];
+          v += blk[p20] * c0;
+          v += blk[p21] * c1;
+          v += blk[p22] * c2;
+          yg[2] = v;
+        }
+        col += static_cast<std::int64_t>(nt) * w;
+      }
+    }
+    for (int k = 0; k < nb; ++k) {
+      double* yg = y + 3 * static_cast<std::int64_t>(targets[t0 + k] - 1);
+      yg[0] = yl[3 * k];
+      yg[1] = yl[3 * k + 1];
+      yg[2] = yl[3 * k + 2];
+    }
+  }
+}
+
+}  // namespace velmora

@@ -1,0 +1,396 @@
+#include "fmm/field_fmm.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "bem/gauss.hpp"
+#include "common/constants.hpp"
+#include "fmm/field_tree.hpp"
+#include "fmm/harmonics.hpp"
+#include "fmm/m2l.hpp"
+#include "fmm/point_kernels.hpp"
+
+namespace velmora {
+namespace {
+
+// Half layout: entry (n, m), 0 <= m <= n, at 8 (n(n+1)/2 + m) doubles.
+inline int hidx(int n, int m) {
+  return n * (n + 1) / 2 + m;
+}
+
+// The expansions of one density at one order: moments of the source cells
+// and local expansions of the target cells, half layout.
+struct Expansions {
+  int p = 0;
+  std::size_t hcell = 0;
+  M2LOperator op;
+  std::unique_ptr<PointKernels> pk;
+  std::vector<std::size_t> mslot, lslot;  // by cell: first double, or npos
+  std::vector<double> mom, loc;
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  double* m(int c) { return mom.data() + mslot[c]; }
+  double* l(int c) { return loc.data() + lslot[c]; }
+  const double* l(int c) const { return loc.data() + lslot[c]; }
+};
+
+struct ThreadWork {
+  std::vector<double> hre, him, pad, wpad;
+  std::vector<Complex> twork;
+  FieldScratch fs;
+  std::vector<double> px, py, pz, vel, wind, dmin2, pres;
+  std::vector<int> live;  // points of a leaf not flagged
+};
+
+// Densities of element e: the solution, or u = (1, 0, 0), t = 0 for the
+// winding number.
+struct Density {
+  const FieldDensities* d = nullptr;  // null: the winding density
+  void get(int e, double u[3], double t[3]) const {
+    if (d == nullptr) {
+      u[0] = 1.0;
+      u[1] = u[2] = t[0] = t[1] = t[2] = 0.0;
+      return;
+    }
+    for (int k = 0; k < 3; ++k) {
+      u[k] = d->u[3 * static_cast<std::size_t>(e - 1) + k];
+      t[k] = d->t[3 * static_cast<std::size_t>(e - 1) + k];
+    }
+  }
+};
+
+// Runs `body(i, work)` for i = 0..n-1 over the threads.
+template <class F>
+void parallel_for(int n, std::vector<ThreadWork>& work, F&& body) {
+  if (n <= 0) return;
+#pragma omp parallel num_threads(static_cast<int>(work.size()))
+  {
+    ThreadWork& w = work[omp_get_thread_num()];
+#pragma omp for schedule(dynamic, 1)
+    for (int i = 0; i < n; ++i) body(i, w);
+  }
+}
+
+// Moments of source leaf c (the quadrature of the solver's upward pass):
+//   X_j += (W mu u_j) n.grad R + (W mu n_j) u.grad R - (W t_j) R,   j = 1..3,
+//   X_4 += (W mu yhat.u) n.grad R + (W mu n.yhat) u.grad R - (W yhat.t) R.
+void leaf_moments(const MeshView& mesh, const FieldTree& t, const FieldParams& par,
+                  const double* gpt, const double* gwt, const Density& den, int c, Expansions& x,
+                  ThreadWork& w) {
+  const PointKernels& k = *x.pk;
+  const int ps = k.size();
+  w.pad.assign(8 * static_cast<std::size_t>(ps), 0.0);
+  double* xr[4];
+  double* xi[4];
+  for (int j = 0; j < 4; ++j) {
+    xr[j] = w.pad.data() + static_cast<std::size_t>(j) * ps;
+    xi[j] = w.pad.data() + static_cast<std::size_t>(4 + j) * ps;
+  }
+  const FieldCell& cell = t.cells[c];
+  for (int pos = cell.sb; pos < cell.se; ++pos) {
+    const int e = t.elems[pos];
+    double u[3], tr[3];
+    den.get(e, u, tr);
+    const bool has_u = u[0] != 0.0 || u[1] != 0.0 || u[2] != 0.0;
+    if (!has_u && tr[0] == 0.0 && tr[1] == 0.0 && tr[2] == 0.0) continue;
+    const ElementGeometry geo = element_geometry(mesh, e);
+    const double* nv = geo.normal;
+    for (int q = 0; q < par.ngauss; ++q) {
+      double yh[3];
+      for (int i = 1; i <= 3; ++i)
+        yh[i - 1] = gpt[3 * q] * mesh.x(mesh.node(e, 1), i) +
+                    gpt[3 * q + 1] * mesh.x(mesh.node(e, 2), i) +
+                    gpt[3 * q + 2] * mesh.x(mesh.node(e, 3), i) - cell.cen[i - 1];
+      k.harmonics(yh[0], yh[1], yh[2], w.hre.data(), w.him.data());
+      const double wq = gwt[q] * geo.area;
+      const double yu = yh[0] * u[0] + yh[1] * u[1] + yh[2] * u[2];
+      const double ny = nv[0] * yh[0] + nv[1] * yh[1] + nv[2] * yh[2];
+      const double yt = yh[0] * tr[0] + yh[1] * tr[1] + yh[2] * tr[2];
+      const double wm = wq * par.mu;
+      const double ca[4] = {wm * u[0], wm * u[1], wm * u[2], wm * yu};
+      const double cb[4] = {wm * nv[0], wm * nv[1], wm * nv[2], wm * ny};
+      const double cc[4] = {-(wq * tr[0]), -(wq * tr[1]), -(wq * tr[2]), -(wq * yt)};
+      k.add_moments(w.hre.data(), w.him.data(), nv, u, ca, cb, cc, has_u, xr, xi);
+    }
+  }
+  double* h = x.m(c);
+  for (int n = 0; n <= x.p; ++n)
+    for (int m = 0; m <= n; ++m) {
+      double* e8 = h + 8 * hidx(n, m);
+      const int i = k.index(n, m);
+      for (int j = 0; j < 4; ++j) {
+        e8[j] = xr[j][i];
+        e8[4 + j] = xi[j][i];
+      }
+    }
+}
+
+// Moments of every source cell and local expansions of every target cell.
+void expand(const MeshView& mesh, const FieldTree& t, const FieldParams& par, const Density& den,
+            Expansions& x, std::vector<ThreadWork>& work, FieldStats* st) {
+  double gpt[48], gwt[16];
+  gauss_rule(par.ngauss, gpt, gwt);
+  const int nlev = t.nlev();
+  std::vector<int> leaves;
+  for (std::size_t c = 0; c < t.cells.size(); ++c)
+    if (t.cells[c].role == 2) leaves.push_back(static_cast<int>(c));
+  double t0 = omp_get_wtime();
+  parallel_for(static_cast<int>(leaves.size()), work, [&](int i, ThreadWork& w) {
+    leaf_moments(mesh, t, par, gpt, gwt, den, leaves[i], x, w);
+  });
+  for (int lev = nlev - 1; lev >= 2; --lev) {
+    const int first = t.levfst[lev];
+    parallel_for(t.levfst[lev + 1] - first, work, [&](int i, ThreadWork& w) {
+      const int c = first + i;
+      if (t.cells[c].role != 1) return;
+      double* h = x.m(c);
+      std::fill(h, h + x.hcell, 0.0);
+      for (int o = 0; o < 8; ++o) {
+        const int ch = t.cells[c].child[o];
+        if (ch < 0 || t.cells[ch].role == 0) continue;
+        double d[3];
+        for (int k = 0; k < 3; ++k) d[k] = t.cells[ch].cen[k] - t.cells[c].cen[k];
+        m2m_add_half(x.op, x.m(ch), d, h, w.twork.data());
+      }
+    });
+  }
+  double t1 = omp_get_wtime();
+  for (int lev = 2; lev <= nlev; ++lev) {
+    const int first = t.levfst[lev];
+    parallel_for(t.levfst[lev + 1] - first, work, [&](int i, ThreadWork& w) {
+      const int c = first + i;
+      const FieldCell& b = t.cells[c];
+      if (b.te == b.tb) return;
+      double* h = x.l(c);
+      std::fill(h, h + x.hcell, 0.0);
+      if (lev >= 3) {
+        const FieldCell& pc = t.cells[b.parent];
+        double d[3];
+        for (int k = 0; k < 3; ++k) d[k] = b.cen[k] - pc.cen[k];
+        l2l_add_half(x.op, x.l(b.parent), d, h, w.twork.data());
+      }
+      for (int f : t.inter[c]) {
+        double xh[3];
+        for (int k = 0; k < 3; ++k) xh[k] = b.cen[k] - t.cells[f].cen[k];
+        m2l_add_half(x.op, x.m(f), xh, h, w.twork.data());
+      }
+    });
+  }
+  double t2 = omp_get_wtime();
+  if (st != nullptr) {
+    st->t_moments += t1 - t0;
+    st->t_local += t2 - t1;
+  }
+}
+
+void prepare(Expansions& x, int p, const FieldTree& t) {
+  x.p = p;
+  x.hcell = 4 * static_cast<std::size_t>(p + 1) * (p + 2);
+  m2l_prepare(x.op, p);
+  x.pk = std::make_unique<PointKernels>(p);
+  const std::size_t nc = t.cells.size();
+  x.mslot.assign(nc, Expansions::npos);
+  x.lslot.assign(nc, Expansions::npos);
+  std::size_t nm = 0, nl = 0;
+  for (std::size_t c = 0; c < nc; ++c) {
+    if (t.cells[c].role != 0 && t.cells[c].level >= 2) x.mslot[c] = x.hcell * nm++;
+    if (t.cells[c].te > t.cells[c].tb && t.cells[c].level >= 2) x.lslot[c] = x.hcell * nl++;
+  }
+  x.mom.assign(x.hcell * nm, 0.0);
+  x.loc.assign(x.hcell * nl, 0.0);
+}
+
+// The local expansion of cell c as padded weighted arrays (weights 1 for
+// m = 0, 2 for m > 0) in pad: lr[j] at j size, li[j] at (4 + j) size.
+void weighted_local(const Expansions& x, int c, std::vector<double>& pad) {
+  const PointKernels& k = *x.pk;
+  const int ps = k.size();
+  pad.assign(8 * static_cast<std::size_t>(ps), 0.0);
+  const double* l = x.l(c);
+  for (int n = 0; n <= x.p; ++n)
+    for (int m = 0; m <= n; ++m) {
+      const double* e8 = l + 8 * hidx(n, m);
+      const double wt = m == 0 ? 1.0 : 2.0;
+      const int i = k.index(n, m);
+      for (int j = 0; j < 4; ++j) {
+        pad[static_cast<std::size_t>(j) * ps + i] = wt * e8[j];
+        pad[static_cast<std::size_t>(4 + j) * ps + i] = wt * e8[4 + j];
+      }
+    }
+}
+
+// y at xh from the weighted local expansion in pad (sum without kappa), and
+// with `div` the sum div phi = sum Re[L_j dR/dx_j].
+void local_at(const PointKernels& k, int p, const std::vector<double>& pad, const double xh[3],
+              double* hre, double* him, double out[3], double* div) {
+  const int ps = k.size(), S = k.stride();
+  const double* lr[4];
+  const double* li[4];
+  for (int j = 0; j < 4; ++j) {
+    lr[j] = pad.data() + static_cast<std::size_t>(j) * ps;
+    li[j] = pad.data() + static_cast<std::size_t>(4 + j) * ps;
+  }
+  k.harmonics(xh[0], xh[1], xh[2], hre, him);
+  k.evaluate(hre, him, xh, lr, li, out);
+  if (div == nullptr) return;
+  double s = 0.0;
+  for (int n = 1; n <= p; ++n)
+    for (int m = 0; m <= n; ++m) {
+      const int i = k.index(n, m);
+      const double am_re = hre[i - S - 1], am_im = him[i - S - 1];
+      const double ap_re = hre[i - S + 1], ap_im = him[i - S + 1];
+      const double dx_re = 0.5 * (am_re - ap_re), dx_im = 0.5 * (am_im - ap_im);
+      const double dy_re = -0.5 * (am_im + ap_im), dy_im = 0.5 * (am_re + ap_re);
+      const double dz_re = hre[i - S], dz_im = him[i - S];
+      s += lr[0][i] * dx_re - li[0][i] * dx_im;
+      s += lr[1][i] * dy_re - li[1][i] * dy_im;
+      s += lr[2][i] * dz_re - li[2][i] * dz_im;
+    }
+  *div = s;
+}
+
+}  // namespace
+
+void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensities& d, int n,
+                const double* xyz, double* vel, double* pres, int* inside,
+                const std::function<void(std::int64_t, std::int64_t)>& progress,
+                FieldStats* stats) {
+  double t0 = omp_get_wtime();
+  const FieldTree t = build_field_tree(mesh, n, xyz, par.maxl, par.maxp, par.maxdep);
+  FieldStats st;
+  st.t_tree = omp_get_wtime() - t0;
+  st.cells = static_cast<int>(t.cells.size());
+  st.levels = t.nlev() + 1;
+
+  Expansions ex, wx;
+  prepare(ex, par.p, t);
+  const int pw = std::min(par.p, par.winding_p);
+  prepare(wx, pw, t);
+  const int nth = std::max(1, omp_get_max_threads());
+  std::vector<ThreadWork> work(nth);
+  for (ThreadWork& w : work) {
+    w.hre.resize(ex.pk->size());
+    w.him.resize(ex.pk->size());
+    w.twork.resize(m2l_work_size(par.p));
+  }
+  const Density sol{&d}, winding{nullptr};
+  expand(mesh, t, par, sol, ex, work, &st);
+  expand(mesh, t, par, winding, wx, work, &st);
+  for (std::size_t c = 0; c < t.cells.size(); ++c) st.m2l += static_cast<std::int64_t>(t.inter[c].size());
+
+  // Evaluation at the target leaves, in blocks of about a twentieth of the
+  // points between progress reports.
+  t0 = omp_get_wtime();
+  std::vector<int> leaves;
+  for (std::size_t c = 0; c < t.cells.size(); ++c)
+    if (t.cells[c].target_leaf()) leaves.push_back(static_cast<int>(c));
+  st.target_leaves = static_cast<int>(leaves.size());
+  const double kappa = 1.0 / (kEightPi * par.mu);
+  const double snap2 = par.snaptol * par.snaptol;
+  std::vector<std::int64_t> pairs(leaves.size(), 0);
+  auto leaf_eval = [&](int li, ThreadWork& w) {
+    const int c = leaves[li];
+    const FieldCell& b = t.cells[c];
+    const int np = b.te - b.tb;
+    w.px.resize(np);
+    w.py.resize(np);
+    w.pz.resize(np);
+    w.vel.assign(3 * static_cast<std::size_t>(np), 0.0);
+    w.wind.assign(np, 0.0);
+    w.dmin2.assign(np, INFINITY);
+    w.pres.assign(np, 0.0);
+    for (int k = 0; k < np; ++k) {
+      const double* x = xyz + 3 * static_cast<std::size_t>(t.points[b.tb + k]);
+      w.px[k] = x[0];
+      w.py[k] = x[1];
+      w.pz[k] = x[2];
+    }
+    // Far field: the local expansions (velocity -y, pressure div phi / 4 pi,
+    // winding number y_1 of the winding density).
+    weighted_local(ex, c, w.pad);
+    weighted_local(wx, c, w.wpad);
+    for (int k = 0; k < np; ++k) {
+      const double xh[3] = {w.px[k] - b.cen[0], w.py[k] - b.cen[1], w.pz[k] - b.cen[2]};
+      double out[3], div = 0.0;
+      local_at(*ex.pk, ex.p, w.pad, xh, w.hre.data(), w.him.data(), out, &div);
+      for (int i = 0; i < 3; ++i) w.vel[3 * k + i] = -(kappa * out[i]);
+      w.pres[k] = div / (4.0 * kPi);
+      local_at(*wx.pk, wx.p, w.wpad, xh, w.hre.data(), w.him.data(), out, nullptr);
+      w.wind[k] = kappa * out[0];
+    }
+    // Near field: the coarse lists of the leaf and its ancestors, then the
+    // subtrees of its neighbours, element by element.
+    std::vector<int> near;
+    for (int a = c; a >= 0 && t.cells[a].level >= 2; a = t.cells[a].parent)
+      for (int q : t.coarse[a]) near.push_back(q);
+    for (int q : t.neigh[c]) near.push_back(q);
+    std::int64_t npairs = 0;
+    for (int q : near) {
+      const FieldCell& s = t.cells[q];
+      for (int pos = s.sb; pos < s.se; ++pos) {
+        const int e = t.elems[pos];
+        double u[3], tr[3];
+        sol.get(e, u, tr);
+        for (int k0 = 0; k0 < np; k0 += kFieldChunk) {
+          const int nb = std::min(kFieldChunk, np - k0);
+          element_velocity_add(mesh, par.mu, par.snaptol, e, u, tr, nb, &w.px[k0], &w.py[k0],
+                               &w.pz[k0], w.fs, &w.vel[3 * static_cast<std::size_t>(k0)],
+                               &w.wind[k0]);
+        }
+        element_distance2_min(mesh, e, np, w.px.data(), w.py.data(), w.pz.data(), snap2,
+                              w.dmin2.data());
+        npairs += np;
+      }
+    }
+    w.live.clear();
+    for (int k = 0; k < np; ++k) {
+      const int g = t.points[b.tb + k];
+      const bool in = w.wind[k] > 0.5 || w.dmin2[k] <= snap2;
+      inside[g] = in ? 1 : 0;
+      if (!in) w.live.push_back(k);
+    }
+    for (int q : near) {
+      const FieldCell& s = t.cells[q];
+      for (int pos = s.sb; pos < s.se; ++pos) {
+        const int e = t.elems[pos];
+        double u[3], tr[3];
+        sol.get(e, u, tr);
+        element_pressure_add(mesh, par.mu, e, u, tr, static_cast<int>(w.live.size()),
+                             w.live.data(), w.px.data(), w.py.data(), w.pz.data(),
+                             w.pres.data());
+      }
+    }
+    for (int k = 0; k < np; ++k) {
+      const int g = t.points[b.tb + k];
+      const bool in = inside[g] != 0;
+      double* v = vel + 3 * static_cast<std::size_t>(g);
+      for (int i = 0; i < 3; ++i) v[i] = in ? 0.0 : w.vel[3 * k + i];
+      pres[g] = in ? 0.0 : w.pres[k];
+    }
+    pairs[li] = npairs;
+  };
+  const std::int64_t total = n;
+  std::int64_t done = 0;
+  const std::int64_t block = std::max<std::int64_t>(1, total / 20);
+  for (std::size_t a = 0; a < leaves.size();) {
+    std::size_t b = a;
+    std::int64_t pts = 0;
+    while (b < leaves.size() && (pts < block || b == a)) {
+      pts += t.cells[leaves[b]].te - t.cells[leaves[b]].tb;
+      ++b;
+    }
+    parallel_for(static_cast<int>(b - a), work,
+                 [&](int i, ThreadWork& w) { leaf_eval(static_cast<int>(a) + i, w); });
+    done += pts;
+    if (progress) progress(done, total);
+    a = b;
+  }
+  for (std::int64_t v : pairs) st.near_pairs += v;
+  st.t_eval = omp_get_wtime() - t0;
+  if (stats != nullptr) *stats = st;
+}
+
+}  // namespace velmora

@@ -1,0 +1,55 @@
+// The fast evaluation of the flow at field points: a multipole product whose
+// targets are not the sources.  The tree (fmm/field_tree.hpp) holds the
+// elements and the points; far interactions go through the expansions of
+// the solver's passes (moments of order p at the source cells, moment to
+// moment, multipole to local and local to local by rotation), near ones
+// through the exact element integrals of bem/field_integrals.hpp.
+//
+// Conventions: those of bem/field_integrals.hpp.  The expansions represent
+//   y(x) = sum_e int_e (T u - U t) dS = kappa (2 phi + grad(phi_4 - x . phi)),
+// kappa = 1 / (8 pi mu), phi = (phi_1, phi_2, phi_3) the local expansions of
+// the first three moments; the fluid velocity is -y and, since
+// mu lap(y) = grad(-2 mu kappa div phi), the fluid pressure is
+//   p = (1 / (4 pi)) div phi = (1 / (4 pi)) sum_n,m Re[ L_j(n,m) dR(n,m)/dx_j ]
+// (orders m > 0 counted twice).  The winding number's far part comes from a
+// second, lower-order expansion of the velocity density u = (1, 0, 0),
+// t = 0, whose y_1 is w.
+//
+// Every point's sums are formed by one thread in an order fixed by the tree,
+// so the results are the same bits for any number of threads.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "bem/field_integrals.hpp"
+#include "bem/mesh.hpp"
+
+namespace velmora {
+
+struct FieldParams {
+  double mu = 1.0;
+  double snaptol = 0.0;
+  int p = 8;          // expansion order
+  int ngauss = 7;     // Gauss rule of the moments
+  int maxl = 40;      // elements per source leaf
+  int maxp = 64;      // points per target leaf
+  int maxdep = 20;
+  int winding_p = 4;  // order of the winding number's expansions
+};
+
+struct FieldStats {
+  int cells = 0, levels = 0, target_leaves = 0;
+  std::int64_t m2l = 0, near_pairs = 0;
+  double t_tree = 0, t_moments = 0, t_local = 0, t_eval = 0;  // wall seconds
+};
+
+// Velocity (3 per point), pressure and inside flags (as field_direct) at
+// the n points xyz.  progress(done, total), when given, is called from the
+// calling thread between blocks of target leaves.
+void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensities& d, int n,
+                const double* xyz, double* vel, double* pres, int* inside,
+                const std::function<void(std::int64_t, std::int64_t)>& progress = {},
+                FieldStats* stats = nullptr);
+
+}  // namespace velmora

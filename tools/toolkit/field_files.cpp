@@ -1,0 +1,178 @@
+#include "toolkit/field_files.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <ostream>
+
+#include "toolkit/tool_error.hpp"
+
+namespace velmora::tools {
+namespace {
+
+// Shortest decimal text that reads back as exactly v.
+void put(std::ostream& os, double v) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  os.write(buf, r.ptr - buf);
+}
+
+void data_arrays(std::ostream& os, const FieldValues& f) {
+  const std::size_t n = f.pres.size();
+  os << "      <PointData Vectors=\"velocity\" Scalars=\"pressure\">\n";
+  os << "        <DataArray type=\"Float64\" Name=\"velocity\" NumberOfComponents=\"3\" "
+        "format=\"ascii\">\n";
+  for (std::size_t k = 0; k < n; ++k) {
+    os << "          ";
+    for (int i = 0; i < 3; ++i) {
+      if (i > 0) os << ' ';
+      put(os, f.vel[3 * k + i]);
+    }
+    os << '\n';
+  }
+  os << "        </DataArray>\n";
+  os << "        <DataArray type=\"Float64\" Name=\"pressure\" format=\"ascii\">\n";
+  for (std::size_t k = 0; k < n; ++k) {
+    os << "          ";
+    put(os, f.pres[k]);
+    os << '\n';
+  }
+  os << "        </DataArray>\n";
+  os << "        <DataArray type=\"Int32\" Name=\"inside\" format=\"ascii\">\n";
+  for (std::size_t k = 0; k < n; ++k) os << "          " << f.inside[k] << '\n';
+  os << "        </DataArray>\n";
+  os << "      </PointData>\n";
+}
+
+}  // namespace
+
+std::vector<double> read_points(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw ToolError("cannot open " + path);
+  std::vector<double> xyz;
+  std::string line;
+  int no = 0;
+  while (std::getline(in, line)) {
+    ++no;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos || line[first] == '#') continue;
+    double v[3];
+    int got = 0;
+    const char* s = line.c_str() + first;
+    const char* end = line.c_str() + line.size();
+    bool bad = false;
+    while (s < end && !bad) {
+      while (s < end && (*s == ' ' || *s == '\t')) ++s;
+      if (s == end) break;
+      if (got == 3) {
+        bad = true;
+        break;
+      }
+      double x = 0;
+      const auto r = std::from_chars(s, end, x);
+      if (r.ec != std::errc() || (r.ptr < end && *r.ptr != ' ' && *r.ptr != '\t') ||
+          !std::isfinite(x)) {
+        bad = true;
+        break;
+      }
+      v[got++] = x;
+      s = r.ptr;
+    }
+    if (bad || got != 3)
+      throw ToolError(path + ":" + std::to_string(no) + ": expected a point \"x y z\" (three numbers), read \"" +
+                      line + "\"");
+    xyz.insert(xyz.end(), v, v + 3);
+  }
+  if (in.bad()) throw ToolError("cannot read " + path);
+  return xyz;
+}
+
+void write_field_csv(std::ostream& os, const FieldValues& f) {
+  os << "x,y,z,u,v,w,p,inside\n";
+  const std::size_t n = f.pres.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    for (int i = 0; i < 3; ++i) {
+      put(os, f.xyz[3 * k + i]);
+      os << ',';
+    }
+    for (int i = 0; i < 3; ++i) {
+      put(os, f.vel[3 * k + i]);
+      os << ',';
+    }
+    put(os, f.pres[k]);
+    os << ',' << f.inside[k] << '\n';
+  }
+}
+
+std::vector<double> FieldGrid::points() const {
+  std::vector<double> xyz;
+  xyz.reserve(3 * static_cast<std::size_t>(n[0]) * n[1] * n[2]);
+  for (int k = 0; k < n[2]; ++k)
+    for (int j = 0; j < n[1]; ++j)
+      for (int i = 0; i < n[0]; ++i)
+        for (int c = 0; c < 3; ++c)
+          xyz.push_back(origin[c] + i * spacing[0] * axis[0][c] + j * spacing[1] * axis[1][c] +
+                        k * spacing[2] * axis[2][c]);
+  return xyz;
+}
+
+void write_field_vti(std::ostream& os, const FieldGrid& g, const FieldValues& f) {
+  std::string extent;
+  for (int i = 0; i < 3; ++i) extent += "0 " + std::to_string(g.n[i] - 1) + (i < 2 ? " " : "");
+  os << "<?xml version=\"1.0\"?>\n";
+  os << "<VTKFile type=\"ImageData\" version=\"1.0\" byte_order=\"LittleEndian\">\n";
+  os << "  <ImageData WholeExtent=\"" << extent << "\" Origin=\"";
+  for (int c = 0; c < 3; ++c) {
+    if (c > 0) os << ' ';
+    put(os, g.origin[c]);
+  }
+  os << "\" Spacing=\"";
+  for (int c = 0; c < 3; ++c) {
+    if (c > 0) os << ' ';
+    put(os, g.spacing[c]);
+  }
+  // Direction: the 3x3 matrix whose columns are the axes, row by row.
+  os << "\" Direction=\"";
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) {
+      if (r + c > 0) os << ' ';
+      put(os, g.axis[c][r]);
+    }
+  os << "\">\n";
+  os << "    <Piece Extent=\"" << extent << "\">\n";
+  data_arrays(os, f);
+  os << "      <CellData>\n      </CellData>\n";
+  os << "    </Piece>\n  </ImageData>\n</VTKFile>\n";
+}
+
+void write_field_vtp(std::ostream& os, const FieldValues& f) {
+  const std::size_t n = f.pres.size();
+  os << "<?xml version=\"1.0\"?>\n";
+  os << "<VTKFile type=\"PolyData\" version=\"1.0\" byte_order=\"LittleEndian\">\n";
+  os << "  <PolyData>\n";
+  os << "    <Piece NumberOfPoints=\"" << n << "\" NumberOfVerts=\"0\" NumberOfLines=\"1\" "
+        "NumberOfStrips=\"0\" NumberOfPolys=\"0\">\n";
+  data_arrays(os, f);
+  os << "      <Points>\n";
+  os << "        <DataArray type=\"Float64\" NumberOfComponents=\"3\" format=\"ascii\">\n";
+  for (std::size_t k = 0; k < n; ++k) {
+    os << "          ";
+    for (int i = 0; i < 3; ++i) {
+      if (i > 0) os << ' ';
+      put(os, f.xyz[3 * k + i]);
+    }
+    os << '\n';
+  }
+  os << "        </DataArray>\n      </Points>\n";
+  os << "      <Lines>\n";
+  os << "        <DataArray type=\"Int64\" Name=\"connectivity\" format=\"ascii\">\n          ";
+  for (std::size_t k = 0; k < n; ++k) os << (k > 0 ? " " : "") << k;
+  os << "\n        </DataArray>\n";
+  os << "        <DataArray type=\"Int64\" Name=\"offsets\" format=\"ascii\">\n          " << n
+     << "\n        </DataArray>\n";
+  os << "      </Lines>\n";
+  os << "    </Piece>\n  </PolyData>\n</VTKFile>\n";
+}
+
+}  // namespace velmora::tools

@@ -1,0 +1,306 @@
+#include "toolkit/field_tool.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <ostream>
+
+#include "bem/mesh.hpp"
+#include "common/listread.hpp"
+#include "common/stop.hpp"
+#include "common/units.hpp"
+#include "fmm/field_fmm.hpp"
+#include "run/program.hpp"
+#include "toolkit/args.hpp"
+#include "toolkit/field_files.hpp"
+#include "toolkit/model_io.hpp"
+#include "toolkit/result_io.hpp"
+#include "toolkit/tool_error.hpp"
+
+namespace velmora::tools {
+namespace {
+
+// A wrong command line: exit status 2.
+class UsageError : public ToolError {
+ public:
+  using ToolError::ToolError;
+};
+
+int count_of(double v, int least, const std::string& option) {
+  if (!(v >= least) || v != std::floor(v) || v > 1e8)
+    throw UsageError(option + ": point counts must be whole numbers of at least " +
+                     std::to_string(least));
+  return static_cast<int>(v);
+}
+
+std::array<double, 3> unit(const double* v, const std::string& option) {
+  const double len = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+  if (!(len > 0.0) || !std::isfinite(len)) throw UsageError(option + ": an edge vector is zero");
+  return {v[0] / len, v[1] / len, v[2] / len};
+}
+
+// Writes a file through a temporary neighbour renamed at the end, so that
+// a failure leaves no part of it.
+void write_whole(const std::string& path, const std::function<void(std::ostream&)>& body) {
+  const std::string tmp = path + ".part";
+  {
+    std::ofstream f(tmp);
+    if (!f) throw ToolError("cannot write " + path);
+    body(f);
+    f.flush();
+    if (!f) {
+      f.close();
+      std::remove(tmp.c_str());
+      throw ToolError("cannot write " + path);
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(tmp, path, ec);
+  if (ec) {
+    std::remove(tmp.c_str());
+    throw ToolError("cannot write " + path + ": " + ec.message());
+  }
+}
+
+}  // namespace
+
+std::string field_usage() {
+  return R"(Usage: velmora-field (--points FILE | --plane ... | --box ... | --line ...) [options]
+
+Evaluates the flow of a solved velmora model at points in the fluid: the
+velocity and the pressure of the boundary-integral representation
+  u(x) = sum_e int_e (U t - T u) dS,  p(x) likewise with the pressure kernels,
+from the surface velocity u and traction t of every element (output.dat),
+with exact integrals over the elements near a point and multipole
+expansions for the others.  Run it in the folder of the model (input.cnd,
+input.dat, output.dat) or name that folder with --dir.
+
+Points (one of):
+  --points FILE   one point per line, "x y z" (blank lines and lines starting
+                  with # skipped); writes NAME.csv with the header
+                  x,y,z,u,v,w,p,inside and one row per point in input order
+  --plane OX,OY,OZ,AX,AY,AZ,BX,BY,BZ,NA,NB
+                  the rectangle from origin O with perpendicular edges A and
+                  B, NA points along A and NB along B; writes NAME.vti
+  --box X0,Y0,Z0,X1,Y1,Z1,NX,NY,NZ
+                  the axis-aligned grid from corner (X0,Y0,Z0) to (X1,Y1,Z1)
+                  with NX x NY x NZ points; writes NAME.vti
+  --line X0,Y0,Z0,X1,Y1,Z1,N
+                  N points from the first end to the second; writes NAME.vtp
+The VTK files hold point data velocity, pressure and inside, ready for
+Slice, Stream Tracer and Glyph in ParaView.  inside is 1 for a point inside
+a body or within snaptol (input.cnd) of its surface; its velocity and
+pressure are written as 0.
+
+Options:
+  --out NAME      file stem (default: field)
+  --dir DIR       folder of the model and of the files written (default: .)
+  --help          this text
+
+Examples:
+  velmora-field --points probes.txt
+  velmora-field --plane -3,-2,0,6,0,0,0,4,0,301,201 --out slice
+  velmora-field --box -2,-2,-2,2,2,2,41,41,41 --dir run
+  velmora-field --line 1.01,0,0,10,0,0,200 --out wake
+
+Progress (points done of total, elapsed time) goes to the console for long
+evaluations.  Bad input (an unreadable point, a missing, unsolved or
+mismatched output.dat) stops with one line naming the file and line and
+exit status 1, writing nothing; a wrong command line gives status 2.
+)";
+}
+
+int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::ostream& err) {
+  namespace fs = std::filesystem;
+  if (!raw.empty() && (raw[0] == "--help" || raw[0] == "-h")) {
+    out << field_usage();
+    return 0;
+  }
+  UnitsGuard guard;
+  units().set_error(&err);
+  try {
+    const std::vector<std::string> a = split_assignments(raw);
+    std::string dir = ".", stem = "field";
+    std::optional<std::string> points_file;
+    std::optional<FieldGrid> grid;
+    std::optional<std::vector<double>> line;
+    int modes = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      const std::string& w = a[i];
+      auto value = [&]() -> const std::string& {
+        if (i + 1 >= a.size()) throw UsageError(w + " needs a value");
+        return a[++i];
+      };
+      try {
+        if (w == "--dir") {
+          dir = value();
+        } else if (w == "--out") {
+          stem = value();
+          if (stem.empty() || stem.find('/') != std::string::npos)
+            throw UsageError("--out takes a file stem without folders (see --dir)");
+        } else if (w == "--points") {
+          points_file = value();
+          ++modes;
+        } else if (w == "--plane") {
+          const std::vector<double> v = parse_reals(value(), 11, w);
+          FieldGrid g;
+          g.origin = {v[0], v[1], v[2]};
+          const auto ea = unit(&v[3], w), eb = unit(&v[6], w);
+          const double dot = ea[0] * eb[0] + ea[1] * eb[1] + ea[2] * eb[2];
+          if (std::fabs(dot) > 1e-9) throw UsageError("--plane: the edges A and B must be perpendicular");
+          g.axis[0] = ea;
+          g.axis[1] = eb;
+          g.axis[2] = {ea[1] * eb[2] - ea[2] * eb[1], ea[2] * eb[0] - ea[0] * eb[2],
+                       ea[0] * eb[1] - ea[1] * eb[0]};
+          g.n = {count_of(v[9], 2, w), count_of(v[10], 2, w), 1};
+          g.spacing = {std::sqrt(v[3] * v[3] + v[4] * v[4] + v[5] * v[5]) / (g.n[0] - 1),
+                       std::sqrt(v[6] * v[6] + v[7] * v[7] + v[8] * v[8]) / (g.n[1] - 1), 1.0};
+          grid = g;
+          ++modes;
+        } else if (w == "--box") {
+          const std::vector<double> v = parse_reals(value(), 9, w);
+          FieldGrid g;
+          g.origin = {v[0], v[1], v[2]};
+          g.axis = {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
+          for (int c = 0; c < 3; ++c) {
+            g.n[c] = count_of(v[6 + c], 1, w);
+            if (!(v[3 + c] > v[c]) && g.n[c] > 1)
+              throw UsageError("--box: the second corner must lie above the first in x, y and z");
+            g.spacing[c] = g.n[c] > 1 ? (v[3 + c] - v[c]) / (g.n[c] - 1) : 1.0;
+          }
+          grid = g;
+          ++modes;
+        } else if (w == "--line") {
+          line = parse_reals(value(), 7, w);
+          count_of((*line)[6], 2, w);
+          ++modes;
+        } else {
+          throw UsageError("unknown argument " + w + " (see velmora-field --help)");
+        }
+      } catch (const UsageError&) {
+        throw;
+      } catch (const ToolError& e) {
+        throw UsageError(e.what());
+      }
+    }
+    if (modes != 1)
+      throw UsageError("give exactly one of --points, --plane, --box, --line (see velmora-field --help)");
+
+    // The points, before the model: a bad point list stops before any work.
+    FieldValues f;
+    std::string suffix;
+    if (points_file) {
+      f.xyz = read_points(*points_file);
+      suffix = ".csv";
+    } else if (grid) {
+      f.xyz = grid->points();
+      suffix = ".vti";
+    } else {
+      const std::vector<double>& v = *line;
+      const int n = static_cast<int>(v[6]);
+      for (int k = 0; k < n; ++k)
+        for (int c = 0; c < 3; ++c) f.xyz.push_back(v[c] + (v[3 + c] - v[c]) * k / (n - 1));
+      suffix = ".vtp";
+    }
+    const std::string target = (fs::path(dir) / (stem + suffix)).string();
+
+    // The solved model.
+    const std::string cnd_path = (fs::path(dir) / "input.cnd").string();
+    const std::string in_path = (fs::path(dir) / "input.dat").string();
+    const std::string out_path = (fs::path(dir) / "output.dat").string();
+    RunScalars sc;
+    {
+      ListReader cnd;
+      if (!cnd.open(cnd_path)) throw ToolError("cannot open " + cnd_path);
+      read_control(cnd, sc);
+    }
+    if (sc.nexp < 0 || sc.nexp > 30)
+      throw ToolError(cnd_path + ":2: nexp must lie in 0..30 (read " + std::to_string(sc.nexp) + ")");
+    if (sc.ngauss != 3 && sc.ngauss != 7 && sc.ngauss != 16)
+      throw ToolError(cnd_path + ":2: ngauss must be 3, 7 or 16 (read " + std::to_string(sc.ngauss) + ")");
+    if (sc.maxl < 1) throw ToolError(cnd_path + ":2: maxl must be at least 1");
+    const Model model = read_input_dat(in_path);
+    const SurfaceMesh& m = model.mesh;
+    if (!fs::exists(out_path))
+      throw ToolError("cannot open " + out_path + ": the model has not been solved (run velmora first)");
+    const RunResults res = read_output_dat(out_path, m.nelem);
+    check_results_match(m, res, in_path, out_path);
+    for (std::size_t j = 0; j < res.u.size(); ++j)
+      if (!std::isfinite(res.u[j]) || !std::isfinite(res.t[j]))
+        throw ToolError(out_path + ", line " +
+                        std::to_string(res.first_record_line + static_cast<int>(j / 3)) +
+                        ": the record of element " + std::to_string(j / 3 + 1) +
+                        " holds values that are not numbers: the run did not converge");
+    if (!res.has_force)
+      err << "velmora-field: warning: " << out_path
+          << " has no total force record; the run may not have finished\n";
+
+    std::vector<double> xcol(3 * static_cast<std::size_t>(m.nelem));
+    collocation_points(m.nelem, m.nnode, m.ielem.data(), m.xnode.data(), xcol.data());
+    MeshView mv;
+    mv.nelem = m.nelem;
+    mv.nnode = m.nnode;
+    mv.ielem = m.ielem.data();
+    mv.xnode = m.xnode.data();
+    mv.xcol = xcol.data();
+    mv.bc = model.bc.data();
+    FieldParams par;
+    par.mu = model.mu;
+    par.snaptol = sc.snaptol;
+    par.p = std::max(sc.nexp, 1);
+    par.ngauss = sc.ngauss;
+    par.maxl = sc.maxl;
+    FieldDensities d{res.u.data(), res.t.data()};
+    const int n = static_cast<int>(f.xyz.size() / 3);
+    f.vel.assign(3 * static_cast<std::size_t>(n), 0.0);
+    f.pres.assign(n, 0.0);
+    f.inside.assign(n, 0);
+    const double t0 = omp_get_wtime();
+    // Progress of long evaluations: a line at most every two seconds.
+    double last = t0;
+    auto progress = [&](std::int64_t done, std::int64_t total) {
+      const double now = omp_get_wtime();
+      if (now - last < 2.0 && done < total) return;
+      if (done == total && now - t0 < 2.0) return;
+      last = now;
+      char buf[96];
+      std::snprintf(buf, sizeof buf, "velmora-field: %lld of %lld points, %.1f s\n",
+                    static_cast<long long>(done), static_cast<long long>(total),
+                    omp_get_wtime() - t0);
+      out << buf << std::flush;
+    };
+    field_fast(mv, par, d, n, f.xyz.data(), f.vel.data(), f.pres.data(), f.inside.data(), progress);
+    const double secs = omp_get_wtime() - t0;
+
+    write_whole(target, [&](std::ostream& os) {
+      if (points_file)
+        write_field_csv(os, f);
+      else if (grid)
+        write_field_vti(os, *grid, f);
+      else
+        write_field_vtp(os, f);
+    });
+    const long inside = std::count(f.inside.begin(), f.inside.end(), 1);
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "velmora-field: %d points (%ld inside a body or on its surface) in %.2f s; ",
+                  n, inside, secs);
+    out << buf << "wrote " << target << '\n';
+    return 0;
+  } catch (const UsageError& e) {
+    err << "velmora-field: " << e.what() << '\n';
+    return 2;
+  } catch (const ToolError& e) {
+    err << "velmora-field: " << e.what() << '\n';
+    return 1;
+  } catch (const StopRun&) {
+    return 1;
+  }
+}
+
+}  // namespace velmora::tools
