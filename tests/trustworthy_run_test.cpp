@@ -143,18 +143,8 @@ TEST(TrustworthyRun, StalledTwoSpheresExitThreeWithoutDrift) {
 TEST(TrustworthyRun, NormalMeanRemovedOnClosedVelocityBodiesOnly) {
   const double c2[3] = {3.0, 0.0, 0.0};
   SurfaceMesh a = icosphere(1, 1.0), b = icosphere(1, 0.5, c2);
-  SurfaceMesh m;
-  m.nnode = a.nnode + b.nnode;
-  m.nelem = a.nelem + b.nelem;
-  m.xnode.resize(3 * static_cast<std::size_t>(m.nnode));
-  m.ielem.resize(3 * static_cast<std::size_t>(m.nelem));
-  for (int c = 1; c <= 3; ++c) {
-    for (int k = 1; k <= a.nnode; ++k) m.xnode[(k - 1) + (c - 1) * m.nnode] = a.x(k, c);
-    for (int k = 1; k <= b.nnode; ++k) m.xnode[(a.nnode + k - 1) + (c - 1) * m.nnode] = b.x(k, c);
-    for (int e = 1; e <= a.nelem; ++e) m.ielem[(e - 1) + (c - 1) * m.nelem] = a.node(e, c);
-    for (int e = 1; e <= b.nelem; ++e)
-      m.ielem[(a.nelem + e - 1) + (c - 1) * m.nelem] = a.nnode + b.node(e, c);
-  }
+  SurfaceMesh m = a;
+  append_mesh(m, b);
   const Geometry g = geometry_of(m);
   std::vector<double> xcol(3 * static_cast<std::size_t>(m.nelem));
   collocation_points(m.nelem, m.nnode, m.ielem.data(), m.xnode.data(), xcol.data());

@@ -152,14 +152,9 @@ void IPSORT(int* ix, int n, int* iperm, int kflag, int& ier) {
   }
 }
 
-void MKTREE(int maxdep, int minlev, int maxcel, int maxl, int nelem, int nnode, const Tree& tree,
-            const double* xnode, const double* xcol, double cubfac, int* ioct, int* iperm) {
-  assert(tree.maxcel == maxcel && tree.maxdep == maxdep);
-  const Tree& t = tree;
-  const long ne = nelem, nn = nnode;
-
-  // 1. Root cube over the bounding box of all nodes.
-  double cmax[3], cmin[3], centre[3];
+double root_cube(int nnode, const double* xnode, double cubfac, double centre[3]) {
+  const long nn = nnode;
+  double cmax[3], cmin[3];
   for (int k = 0; k < 3; ++k) {
     cmax[k] = -1e200;
     cmin[k] = 1e200;
@@ -173,7 +168,18 @@ void MKTREE(int maxdep, int minlev, int maxcel, int maxl, int nelem, int nnode, 
   double extent = cmax[0] - cmin[0];
   if (cmax[1] - cmin[1] > extent) extent = cmax[1] - cmin[1];
   if (cmax[2] - cmin[2] > extent) extent = cmax[2] - cmin[2];
-  const double root = extent * cubfac;
+  return extent * cubfac;
+}
+
+void MKTREE(int maxdep, int minlev, int maxcel, int maxl, int nelem, int nnode, const Tree& tree,
+            const double* xnode, const double* xcol, double cubfac, int* ioct, int* iperm) {
+  assert(tree.maxcel == maxcel && tree.maxdep == maxdep);
+  const Tree& t = tree;
+  const long ne = nelem;
+
+  // 1. Root cube over the bounding box of all nodes.
+  double centre[3];
+  const double root = root_cube(nnode, xnode, cubfac, centre);
 
   // 2. The root cell holds every element.
   for (int i = 1; i <= nelem; ++i) t.elord(i) = i;

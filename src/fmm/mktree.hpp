@@ -19,6 +19,11 @@
 
 namespace velmora {
 
+// The root cube of the tree: centred on the bounding box of the nodes
+// xnode (nnode x 3, column-major), its edge (returned) the largest extent of
+// that box times cubfac.
+double root_cube(int nnode, const double* xnode, double cubfac, double centre[3]);
+
 // Octant 1..8 of point p relative to centre c.  Upper half (p_z >= c_z):
 //   1  p_x >= c_x and p_y >= c_y      child offset (+1, +1, +1)
 //   2  p_x <  c_x and p_y >  c_y                   (-1, +1, +1)

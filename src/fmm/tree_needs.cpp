@@ -13,24 +13,10 @@ namespace velmora {
 
 TreeNeeds count_tree(int nelem, int nnode, const double* xnode, const double* xcol,
                      double cubfac, int minlev, int maxl, int level_limit) {
-  const long ne = nelem, nn = nnode;
+  const long ne = nelem;
   // Root cube over the bounding box of the nodes, as MKTREE forms it.
-  double cmax[3], cmin[3];
   double root_centre[3];
-  for (int k = 0; k < 3; ++k) {
-    cmax[k] = -1e200;
-    cmin[k] = 1e200;
-    for (long i = 0; i < nn; ++i) {
-      const double v = xnode[i + k * nn];
-      if (v > cmax[k]) cmax[k] = v;
-      if (v < cmin[k]) cmin[k] = v;
-    }
-    root_centre[k] = (cmax[k] + cmin[k]) / 2.0;
-  }
-  double extent = cmax[0] - cmin[0];
-  if (cmax[1] - cmin[1] > extent) extent = cmax[1] - cmin[1];
-  if (cmax[2] - cmin[2] > extent) extent = cmax[2] - cmin[2];
-  const double root = extent * cubfac;
+  const double root = root_cube(nnode, xnode, cubfac, root_centre);
 
   struct Cell {
     double centre[3];
