@@ -357,7 +357,7 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
       for (int b = 1; b <= nb; ++b) {
         // compute_loads gives the fluid's force on the body, -sum A t.
         const Vec3& f = ld.bodies[b - 1].force;
-        const double fb[3] = {-f[0], -f[1], -f[2]};
+        const double fb[3] = {0.0 - f[0], 0.0 - f[1], 0.0 - f[2]};
         out << "body " << b << " force from the tractions: " << show(fb) << '\n';
       }
     }
