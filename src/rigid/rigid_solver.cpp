@@ -1,6 +1,7 @@
 #include "rigid/rigid_solver.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <sstream>
 
@@ -85,6 +86,7 @@ struct RigidSolver::Impl {
   std::unique_ptr<FmmEngine> engine;  // codes 2: the operator A
   std::vector<double> scratch;
   long products = 0;
+  double product_seconds = 0.0;
 
   EngineParams params() const {
     EngineParams par;
@@ -177,11 +179,13 @@ const RigidBodies& RigidSolver::bodies() const { return impl_->rb; }
 int RigidSolver::nelem() const { return impl_->mesh.nelem; }
 int RigidSolver::ncell() const { return impl_->tree.ncell(); }
 long RigidSolver::products() const { return impl_->products; }
+double RigidSolver::product_seconds() const { return impl_->product_seconds; }
 
 void RigidSolver::apply(const double* x, double* y) {
   Impl& s = *impl_;
   const int n = 3 * s.mesh.nelem;
   std::vector<double>& ax = s.scratch;
+  const auto t0 = std::chrono::steady_clock::now();
   std::fill(ax.begin(), ax.end(), 0.0);
   s.rigid_engine().apply(1, x, ax.data());
   ++s.products;
@@ -189,6 +193,7 @@ void RigidSolver::apply(const double* x, double* y) {
   std::vector<double> coef(6 * static_cast<std::size_t>(s.rb.nbody));
   rigid_coefficients(s.rb, x, coef.data());
   add_rigid_motion(s.rb, coef.data(), y);
+  s.product_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
 SolveReport RigidSolver::mobility(const double* loads, double* motion,

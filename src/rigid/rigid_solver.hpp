@@ -73,8 +73,9 @@ class RigidSolver {
   // `motion`, by the first-kind equation with the velocities prescribed.
   SolveReport tractions(const double* motion, double* t);
 
-  // Products of the mobility operator so far.
+  // Products of the mobility operator so far, and their wall-clock seconds.
   long products() const;
+  double product_seconds() const;
 
  private:
   struct Impl;
