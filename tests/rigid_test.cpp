@@ -22,6 +22,11 @@ namespace {
 
 RigidControls controls(int nexp = 12) {
   RigidControls c;
+  c.mu = 1.0;
+  c.iprec = 1;
+  c.minlev = 2;
+  c.ngauss = 7;
+  c.cubfac = 1.01;
   c.snaptol = 1e-10;
   c.m = 60;
   c.ncycle = 2;

@@ -101,6 +101,11 @@ struct RigidSolver::Impl {
     return par;
   }
 
+  // GMRES stops after M * ncycle iterations (held at the 32-bit limit).
+  int iteration_limit() const {
+    return static_cast<int>(std::min(static_cast<long>(ctl.m) * ctl.ncycle, 2147483647L));
+  }
+
   FmmEngine& rigid_engine() {
     if (!engine) {
       engine = std::make_unique<FmmEngine>(view_rigid, tree, params(), cmom.data(), cloc.data());
@@ -205,9 +210,8 @@ SolveReport RigidSolver::mobility(const double* loads, double* motion,
   const std::function<void(const double*, double*)> amul = [this](const double* x, double* y) {
     apply(x, y);
   };
-  const long limit = static_cast<long>(s.ctl.m) * s.ctl.ncycle;
-  const SolveReport rep = gmres_solve(n, s.ctl.m, static_cast<int>(std::min(limit, 2147483647L)),
-                                      s.ctl.tol, amul, nullptr, b.data(), phi.data());
+  const SolveReport rep =
+      gmres_solve(n, s.ctl.m, s.iteration_limit(), s.ctl.tol, amul, nullptr, b.data(), phi.data());
   rigid_coefficients(s.rb, phi.data(), motion);
   if (density) *density = std::move(phi);
   return rep;
@@ -251,9 +255,8 @@ SolveReport RigidSolver::tractions(const double* motion, double* t) {
   const std::function<void(const double*, double*)> pre = [&](const double* x, double* z) {
     precon->apply(x, z);
   };
-  const long limit = static_cast<long>(s.ctl.m) * s.ctl.ncycle;
-  return gmres_solve(n, s.ctl.m, static_cast<int>(std::min(limit, 2147483647L)), s.ctl.tol, amul,
-                     precon ? &pre : nullptr, b.data(), t);
+  return gmres_solve(n, s.ctl.m, s.iteration_limit(), s.ctl.tol, amul, precon ? &pre : nullptr,
+                     b.data(), t);
 }
 
 }  // namespace velmora

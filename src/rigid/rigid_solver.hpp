@@ -15,19 +15,16 @@
 
 #include "bem/shapes.hpp"
 #include "rigid/rigid_bodies.hpp"
+#include "run/registry.hpp"
 
 namespace velmora {
 
-// Solver controls, as input.cnd gives them (iprec is used by the traction
-// solve only: the second-kind equation is solved without preconditioner).
-struct RigidControls {
-  double mu = 1.0;
-  double snaptol = 1e-8;
-  int m = 30, iprec = 1, ncycle = 10;
-  double tol = 1e-6;
-  int maxdep = 12, minlev = 2, maxl = 40, maxcel = 20000, nexp = 8, ngauss = 7;
-  double cubfac = 1.01;
-};
+// Solver controls: the scalars of a run as input.cnd and input.dat give
+// them (mu, snaptol, M, iprec, ncycle, tol, maxdep, minlev, maxl, maxcel,
+// nexp, ngauss, cubfac; the sizes are not read).  iprec is used by the
+// traction solve only: the second-kind equation is solved without
+// preconditioner.
+using RigidControls = RunScalars;
 
 struct SolveReport {
   int iterations = 0;

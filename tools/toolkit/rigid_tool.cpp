@@ -282,21 +282,7 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     };
 
     // 5. Solves.
-    RigidControls ctl;
-    ctl.mu = s.mu;
-    ctl.snaptol = s.snaptol;
-    ctl.m = s.m;
-    ctl.iprec = s.iprec;
-    ctl.ncycle = s.ncycle;
-    ctl.tol = s.tol;
-    ctl.maxdep = s.maxdep;
-    ctl.minlev = s.minlev;
-    ctl.maxl = s.maxl;
-    ctl.maxcel = s.maxcel;
-    ctl.nexp = s.nexp;
-    ctl.ngauss = s.ngauss;
-    ctl.cubfac = s.cubfac;
-    RigidSolver solver(m, bodies.body.data(), nb, centres.data(), ctl);
+    RigidSolver solver(m, bodies.body.data(), nb, centres.data(), s);
     auto since = [](std::chrono::steady_clock::time_point t) {
       return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
     };
