@@ -1,0 +1,152 @@
+#include "rigid/rigid_bodies.hpp"
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "common/constants.hpp"
+#include "solver/lu.hpp"
+
+namespace velmora {
+namespace {
+
+// The six rigid motions of a body at offset r = x - c: m_k = e_k,
+// m_{3+k} = e_k x r.  Row k of `m` (3 entries) is m_k.
+void rigid_modes(const double r[3], double m[6][3]) {
+  for (int k = 0; k < 6; ++k) m[k][0] = m[k][1] = m[k][2] = 0.0;
+  for (int k = 0; k < 3; ++k) m[k][k] = 1.0;
+  // e_1 x r = (0, -r3, r2), e_2 x r = (r3, 0, -r1), e_3 x r = (-r2, r1, 0).
+  m[3][1] = -r[2];
+  m[3][2] = r[1];
+  m[4][0] = r[2];
+  m[4][2] = -r[0];
+  m[5][0] = -r[1];
+  m[5][1] = r[0];
+}
+
+}  // namespace
+
+bool dense_solve(int n, std::vector<double> a, double* b) {
+  // lufact works on column-major storage: factor the transpose of the
+  // row-major a and solve with job 1 (the transpose of the transpose).
+  std::vector<int> ipvt(n);
+  int info = 0;
+  lufact(a.data(), n, n, ipvt.data(), info);
+  if (info != 0) return false;
+  lusolv(a.data(), n, n, ipvt.data(), b, 1);
+  return true;
+}
+
+RigidBodies make_rigid_bodies(const MeshView& mesh, const int* body, int nbody,
+                              const double* centres) {
+  RigidBodies rb;
+  rb.nelem = mesh.nelem;
+  rb.nbody = nbody;
+  rb.body.assign(body, body + mesh.nelem);
+  rb.centre.assign(centres, centres + 3 * nbody);
+  rb.area.resize(mesh.nelem);
+  rb.col.resize(3 * static_cast<std::size_t>(mesh.nelem));
+  rb.gram_inv.assign(36 * static_cast<std::size_t>(nbody), 0.0);
+  rb.body_area.assign(nbody, 0.0);
+  std::vector<double> gram(36 * static_cast<std::size_t>(nbody), 0.0);
+  std::vector<int> count(nbody, 0);
+  for (int e = 1; e <= mesh.nelem; ++e) {
+    const int b = body[e - 1];
+    if (b < 1 || b > nbody)
+      throw std::invalid_argument("element " + std::to_string(e) + " has no body");
+    ++count[b - 1];
+    const ElementGeometry g = element_geometry(mesh, e);
+    rb.area[e - 1] = g.area;
+    rb.body_area[b - 1] += g.area;
+    double r[3], m[6][3];
+    for (int c = 0; c < 3; ++c) {
+      rb.col[3 * static_cast<std::size_t>(e - 1) + c] = mesh.col(e, c + 1);
+      r[c] = mesh.col(e, c + 1) - centres[3 * (b - 1) + c];
+    }
+    rigid_modes(r, m);
+    double* G = &gram[36 * static_cast<std::size_t>(b - 1)];
+    for (int k = 0; k < 6; ++k)
+      for (int l = 0; l < 6; ++l)
+        G[6 * k + l] += g.area * (m[k][0] * m[l][0] + m[k][1] * m[l][1] + m[k][2] * m[l][2]);
+  }
+  for (int b = 1; b <= nbody; ++b) {
+    if (count[b - 1] == 0)
+      throw std::invalid_argument("body " + std::to_string(b) + " has no elements");
+    const std::vector<double> G(gram.begin() + 36 * (b - 1), gram.begin() + 36 * b);
+    for (int k = 0; k < 6; ++k) {
+      double col[6] = {0, 0, 0, 0, 0, 0};
+      col[k] = 1.0;
+      if (!dense_solve(6, G, col))
+        throw std::invalid_argument("body " + std::to_string(b) +
+                                    " has no six independent rigid motions");
+      for (int l = 0; l < 6; ++l) rb.gram_inv[36 * static_cast<std::size_t>(b - 1) + 6 * l + k] = col[l];
+    }
+  }
+  return rb;
+}
+
+void rigid_coefficients(const RigidBodies& rb, const double* x, double* coef) {
+  std::vector<double> moment(6 * static_cast<std::size_t>(rb.nbody), 0.0);
+  for (int e = 1; e <= rb.nelem; ++e) {
+    const int b = rb.body[e - 1];
+    const double* xe = x + 3 * static_cast<std::size_t>(e - 1);
+    double r[3], m[6][3];
+    for (int c = 0; c < 3; ++c)
+      r[c] = rb.col[3 * static_cast<std::size_t>(e - 1) + c] - rb.centre[3 * (b - 1) + c];
+    rigid_modes(r, m);
+    double* mb = &moment[6 * static_cast<std::size_t>(b - 1)];
+    for (int k = 0; k < 6; ++k)
+      mb[k] += rb.area[e - 1] * (m[k][0] * xe[0] + m[k][1] * xe[1] + m[k][2] * xe[2]);
+  }
+  for (int b = 0; b < rb.nbody; ++b) {
+    const double* Gi = &rb.gram_inv[36 * static_cast<std::size_t>(b)];
+    for (int k = 0; k < 6; ++k) {
+      double s = 0.0;
+      for (int l = 0; l < 6; ++l) s += Gi[6 * k + l] * moment[6 * static_cast<std::size_t>(b) + l];
+      coef[6 * static_cast<std::size_t>(b) + k] = s;
+    }
+  }
+}
+
+void add_rigid_motion(const RigidBodies& rb, const double* coef, double* y) {
+#pragma omp parallel for schedule(static)
+  for (int e = 1; e <= rb.nelem; ++e) {
+    const int b = rb.body[e - 1];
+    const double* v = coef + 6 * static_cast<std::size_t>(b - 1);
+    const double* w = v + 3;
+    double r[3];
+    for (int c = 0; c < 3; ++c)
+      r[c] = rb.col[3 * static_cast<std::size_t>(e - 1) + c] - rb.centre[3 * (b - 1) + c];
+    double* ye = y + 3 * static_cast<std::size_t>(e - 1);
+    ye[0] += v[0] + (w[1] * r[2] - w[2] * r[1]);
+    ye[1] += v[1] + (w[2] * r[0] - w[0] * r[2]);
+    ye[2] += v[2] + (w[0] * r[1] - w[1] * r[0]);
+  }
+}
+
+void add_point_singularities(const RigidBodies& rb, double mu, const double* loads, double* y) {
+  const double scale = 1.0 / (8.0 * kPi * mu);
+#pragma omp parallel for schedule(static)
+  for (int e = 1; e <= rb.nelem; ++e) {
+    double u[3] = {0.0, 0.0, 0.0};
+    for (int b = 1; b <= rb.nbody; ++b) {
+      const double* F = loads + 6 * static_cast<std::size_t>(b - 1);
+      const double* T = F + 3;
+      double r[3];
+      for (int c = 0; c < 3; ++c)
+        r[c] = rb.col[3 * static_cast<std::size_t>(e - 1) + c] - rb.centre[3 * (b - 1) + c];
+      const double r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2];
+      const double ri = 1.0 / std::sqrt(r2);
+      const double ri3 = ri * ri * ri;
+      const double rf = r[0] * F[0] + r[1] * F[1] + r[2] * F[2];
+      // Stokeslet U(r) F and rotlet T x r / r^3.
+      const double txr[3] = {T[1] * r[2] - T[2] * r[1], T[2] * r[0] - T[0] * r[2],
+                             T[0] * r[1] - T[1] * r[0]};
+      for (int c = 0; c < 3; ++c) u[c] += scale * (F[c] * ri + r[c] * rf * ri3 + txr[c] * ri3);
+    }
+    double* ye = y + 3 * static_cast<std::size_t>(e - 1);
+    for (int c = 0; c < 3; ++c) ye[c] += u[c];
+  }
+}
+
+}  // namespace velmora

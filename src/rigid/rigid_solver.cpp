@@ -1,0 +1,262 @@
+#include "rigid/rigid_solver.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <sstream>
+
+#include "bem/gauss.hpp"
+#include "bem/mesh.hpp"
+#include "common/blas.hpp"
+#include "common/stop.hpp"
+#include "common/units.hpp"
+#include "fmm/engine.hpp"
+#include "fmm/expansion.hpp"
+#include "fmm/mktree.hpp"
+#include "fmm/tree.hpp"
+#include "run/bemsol.hpp"
+#include "solver/fast_precon.hpp"
+#include "solver/gmres.hpp"
+
+namespace velmora {
+
+SolveReport gmres_solve(int n, int restart, int maxit, double tol,
+                        const std::function<void(const double*, double*)>& amul,
+                        const std::function<void(const double*, double*)>* prec,
+                        const double* b, double* x) {
+  SolveReport rep;
+  double bnorm = 0.0;
+  for (int i = 0; i < n; ++i) bnorm += b[i] * b[i];
+  if (bnorm == 0.0) {
+    std::fill(x, x + n, 0.0);
+    rep.converged = true;
+    return rep;
+  }
+  int m = std::max(1, std::min(restart, n));
+  const std::int64_t lwork = gmres_lwork_min(m, n, 1);
+  std::vector<double> work(static_cast<std::size_t>(lwork), 0.0);
+  std::copy(b, b + n, work.begin() + n);
+  int ictrl[8], ireq[5] = {0, 0, 0, 0, 0}, info[3] = {0, 0, 0};
+  double rctrl[5], rinfo[2] = {0.0, 0.0};
+  gmres_init(ictrl, rctrl);
+  ictrl[1] = 0;  // no warnings
+  ictrl[3] = prec ? 1 : 0;
+  ictrl[4] = 3;  // iterative classical Gram-Schmidt
+  ictrl[5] = 0;  // x0 = 0
+  ictrl[6] = maxit;
+  rctrl[0] = tol;
+  GmresState state;
+  for (;;) {
+    gmres_drive(state, n, n, m, static_cast<int>(lwork), work.data(), ireq, ictrl, rctrl, info,
+                rinfo);
+    const int request = ireq[0];
+    if (request < req_amul || request > req_dots) break;
+    double* const v = work.data() + (ireq[1] - 1);
+    double* const z = work.data() + (ireq[3] - 1);
+    if (request == req_amul) {
+      amul(v, z);
+    } else if (request == req_lprec || request == req_rprec) {
+      (*prec)(v, z);
+    } else {
+      blas::dgemv('C', n, ireq[4], 1.0, v, n, work.data() + (ireq[2] - 1), 1, 0.0, z, 1);
+    }
+  }
+  std::copy(work.begin(), work.begin() + n, x);
+  rep.iterations = info[1];
+  rep.backward_error = rinfo[1];
+  rep.converged = info[0] == 0;
+  return rep;
+}
+
+struct RigidSolver::Impl {
+  RigidControls ctl;
+  SurfaceMesh mesh;
+  std::vector<double> xcol, bc_rigid, bc_motion;
+  MeshView view_rigid, view_motion;
+  RigidBodies rb;
+  double gpt[48], gwt[16];
+
+  // Tree arrays (MKTREE's outputs) and the expansions of the engine.
+  int nlev = 0;
+  std::vector<int> iccode, ielord, ielfst, iellst, iparnt, ichild, levfst, levlst;
+  std::vector<double> celcen, celsiz;
+  Tree tree;
+  std::vector<Complex> cmom, cloc;
+
+  std::unique_ptr<FmmEngine> engine;  // codes 2: the operator A
+  std::vector<double> scratch;
+  long products = 0;
+  double product_seconds = 0.0;
+
+  EngineParams params() const {
+    EngineParams par;
+    par.mu = ctl.mu;
+    par.snaptol = ctl.snaptol;
+    par.minlev = ctl.minlev;
+    par.maxl = ctl.maxl;
+    par.p = ctl.nexp;
+    par.ngauss = ctl.ngauss;
+    par.gwt = gwt;
+    par.gpt = gpt;
+    return par;
+  }
+
+  // GMRES stops after M * ncycle iterations (held at the 32-bit limit).
+  int iteration_limit() const {
+    return static_cast<int>(std::min(static_cast<long>(ctl.m) * ctl.ncycle, 2147483647L));
+  }
+
+  FmmEngine& rigid_engine() {
+    if (!engine) {
+      engine = std::make_unique<FmmEngine>(view_rigid, tree, params(), cmom.data(), cloc.data());
+      if (engine->near_cache_bytes() <= cache_budget_bytes()) engine->enable_near_cache();
+    }
+    return *engine;
+  }
+};
+
+RigidSolver::RigidSolver(const SurfaceMesh& mesh, const int* body, int nbody,
+                         const double* centres, const RigidControls& ctl)
+    : impl_(std::make_unique<Impl>()) {
+  Impl& s = *impl_;
+  s.ctl = ctl;
+  s.mesh = mesh;
+  const int ne = mesh.nelem;
+  if (!gauss_rule(ctl.ngauss, s.gpt, s.gwt)) fatal_stop(" Invalid parameter --> ngauss; stop");
+  s.xcol.resize(3 * static_cast<std::size_t>(ne));
+  collocation_points(ne, mesh.nnode, s.mesh.ielem.data(), s.mesh.xnode.data(), s.xcol.data());
+  // Every component traction-prescribed: the unknowns are velocities and
+  // the product is A = 1/2 I + D.
+  s.bc_rigid.assign(6 * static_cast<std::size_t>(ne), 0.0);
+  std::fill(s.bc_rigid.begin(), s.bc_rigid.begin() + 3 * static_cast<std::size_t>(ne), 2.0);
+  s.bc_motion.assign(6 * static_cast<std::size_t>(ne), 0.0);
+  std::fill(s.bc_motion.begin(), s.bc_motion.begin() + 3 * static_cast<std::size_t>(ne), 1.0);
+  s.view_rigid = MeshView{ne, mesh.nnode, s.mesh.ielem.data(), s.mesh.xnode.data(),
+                          s.xcol.data(), s.bc_rigid.data()};
+  s.view_motion = MeshView{ne, mesh.nnode, s.mesh.ielem.data(), s.mesh.xnode.data(),
+                           s.xcol.data(), s.bc_motion.data()};
+  s.rb = make_rigid_bodies(s.view_rigid, body, nbody, centres);
+
+  const int maxcel = ctl.maxcel, maxdep = ctl.maxdep;
+  s.iccode.assign(maxcel + 1, 0);
+  s.ielord.assign(ne, 0);
+  s.ielfst.assign(maxcel, 0);
+  s.iellst.assign(maxcel, 0);
+  s.iparnt.assign(maxcel, 0);
+  s.ichild.assign(8 * static_cast<std::size_t>(maxcel), 0);
+  s.levfst.assign(maxdep + 1, 0);
+  s.levlst.assign(maxdep + 1, 0);
+  s.celcen.assign(3 * static_cast<std::size_t>(maxcel), 0.0);
+  s.celsiz.assign(maxdep + 1, 0.0);
+  Tree& t = s.tree;
+  t.maxcel = maxcel;
+  t.maxdep = maxdep;
+  t.nlev = &s.nlev;
+  t.iccode = s.iccode.data();
+  t.ielord = s.ielord.data();
+  t.ielfst = s.ielfst.data();
+  t.iellst = s.iellst.data();
+  t.iparnt = s.iparnt.data();
+  t.ichild = s.ichild.data();
+  t.levfst = s.levfst.data();
+  t.levlst = s.levlst.data();
+  t.celcen = s.celcen.data();
+  t.celsiz = s.celsiz.data();
+  {
+    std::vector<int> ioct(ne), iperm(ne);
+    UnitsGuard guard;
+    std::ostringstream sink;
+    units().set_console(&sink);
+    units().attach(6, &sink);
+    MKTREE(maxdep, ctl.minlev, maxcel, ctl.maxl, ne, mesh.nnode, t, s.mesh.xnode.data(),
+           s.xcol.data(), ctl.cubfac, ioct.data(), iperm.data());
+  }
+  const std::size_t cells = static_cast<std::size_t>(ExpanView<Complex>::cell_size(ctl.nexp)) *
+                            static_cast<std::size_t>(t.ncell());
+  s.cmom.resize(cells);
+  s.cloc.resize(cells);
+  s.scratch.resize(3 * static_cast<std::size_t>(ne));
+}
+
+RigidSolver::~RigidSolver() = default;
+
+const RigidBodies& RigidSolver::bodies() const { return impl_->rb; }
+int RigidSolver::nelem() const { return impl_->mesh.nelem; }
+int RigidSolver::ncell() const { return impl_->tree.ncell(); }
+long RigidSolver::products() const { return impl_->products; }
+double RigidSolver::product_seconds() const { return impl_->product_seconds; }
+
+void RigidSolver::apply(const double* x, double* y) {
+  Impl& s = *impl_;
+  const int n = 3 * s.mesh.nelem;
+  std::vector<double>& ax = s.scratch;
+  const auto t0 = std::chrono::steady_clock::now();
+  std::fill(ax.begin(), ax.end(), 0.0);
+  s.rigid_engine().apply(1, x, ax.data());
+  ++s.products;
+  for (int i = 0; i < n; ++i) y[i] = x[i] - ax[i];
+  std::vector<double> coef(6 * static_cast<std::size_t>(s.rb.nbody));
+  rigid_coefficients(s.rb, x, coef.data());
+  add_rigid_motion(s.rb, coef.data(), y);
+  s.product_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+SolveReport RigidSolver::mobility(const double* loads, double* motion,
+                                  std::vector<double>* density) {
+  Impl& s = *impl_;
+  const int n = 3 * s.mesh.nelem;
+  std::vector<double> b(n, 0.0), phi(n, 0.0);
+  add_point_singularities(s.rb, s.ctl.mu, loads, b.data());
+  const std::function<void(const double*, double*)> amul = [this](const double* x, double* y) {
+    apply(x, y);
+  };
+  const SolveReport rep =
+      gmres_solve(n, s.ctl.m, s.iteration_limit(), s.ctl.tol, amul, nullptr, b.data(), phi.data());
+  rigid_coefficients(s.rb, phi.data(), motion);
+  if (density) *density = std::move(phi);
+  return rep;
+}
+
+SolveReport RigidSolver::tractions(const double* motion, double* t) {
+  Impl& s = *impl_;
+  const int ne = s.mesh.nelem;
+  const int n = 3 * ne;
+  // The mobility engine and its cache are no longer needed.
+  s.engine.reset();
+  std::vector<double> u(n, 0.0);
+  add_rigid_motion(s.rb, motion, u.data());
+  for (int e = 0; e < ne; ++e)
+    for (int k = 0; k < 3; ++k)
+      s.bc_motion[static_cast<std::size_t>(k + 3) * ne + e] = u[3 * static_cast<std::size_t>(e) + k];
+  FmmEngine eng(s.view_motion, s.tree, s.params(), s.cmom.data(), s.cloc.data());
+  std::size_t budget = cache_budget_bytes();
+  std::unique_ptr<FastPrecon> precon;
+  if (s.ctl.iprec != 0) {
+    PreconData pd;
+    pd.mesh = s.view_motion;
+    pd.mu = s.ctl.mu;
+    pd.snaptol = s.ctl.snaptol;
+    pd.maxl = s.ctl.maxl;
+    pd.minlev = s.ctl.minlev;
+    pd.tree = s.tree;
+    precon = std::make_unique<FastPrecon>(pd);
+    if (precon->factor_cache_bytes() <= budget) {
+      precon->enable_factor_cache();
+      budget -= precon->factor_cache_bytes();
+    }
+  }
+  if (eng.near_cache_bytes() <= budget) eng.enable_near_cache();
+  std::vector<double> b(n, 0.0);
+  eng.apply(0, nullptr, b.data());
+  const std::function<void(const double*, double*)> amul = [&](const double* x, double* y) {
+    std::fill(y, y + n, 0.0);
+    eng.apply(1, x, y);
+  };
+  const std::function<void(const double*, double*)> pre = [&](const double* x, double* z) {
+    precon->apply(x, z);
+  };
+  return gmres_solve(n, s.ctl.m, s.iteration_limit(), s.ctl.tol, amul, precon ? &pre : nullptr,
+                     b.data(), t);
+}
+
+}  // namespace velmora

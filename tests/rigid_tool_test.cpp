@@ -1,0 +1,151 @@
+// velmora-rigid from the outside: mobility against the matrices of
+// --resistance, the centre of mobility, rigid.json and rigid.vtu, and the
+// exit statuses.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tool_support.hpp"
+#include "toolkit/mesh_tool.hpp"
+#include "toolkit/rigid_tool.hpp"
+
+namespace velmora::tools {
+namespace {
+
+using testing::ScratchDir;
+using testing::read_file;
+using testing::run_tool;
+using testing::write_file;
+using testing::ToolRun;
+
+// All reals of the JSON array that follows "key": in text, in order.
+std::vector<double> json_numbers(const std::string& text, const std::string& key) {
+  const std::size_t at = text.find("\"" + key + "\": [");
+  if (at == std::string::npos) return {};
+  std::size_t pos = text.find('[', at), depth = 0, end = pos;
+  for (; end < text.size(); ++end) {
+    if (text[end] == '[') ++depth;
+    if (text[end] == ']' && --depth == 0) break;
+  }
+  std::vector<double> v;
+  const std::string part = text.substr(pos, end - pos);
+  const std::regex number(R"([-+]?[0-9][0-9.eE+-]*)");
+  for (auto it = std::sregex_iterator(part.begin(), part.end(), number); it != std::sregex_iterator();
+       ++it)
+    v.push_back(std::stod(it->str()));
+  return v;
+}
+
+// A triaxial ellipsoid centred at (1, 2, 3), tolerance 1e-9.
+void write_ellipsoid(const ScratchDir& dir, const std::string& tol = "1e-9",
+                     const std::string& cycles = "4") {
+  const ToolRun r = run_tool(run_mesh_tool, {"ellipsoid", "--axes", "1.2,0.8,0.5", "--centre",
+                                             "1,2,3", "--refine", "2", "--dir", dir.path().string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  write_file(dir / "input.cnd", "1e-9 40 0 0 1 " + cycles + " " + tol +
+                                    "\n12 2 30 2000 10 7 1.01\n");
+}
+
+// The mobility solve with given loads equals M times the loads (to the
+// solver tolerance), R M = I, and the centre of mobility of an ellipsoid is
+// its centre whatever the reference point.
+TEST(RigidTool, MobilityEqualsInverseResistance) {
+  ScratchDir dir("rigid");
+  write_ellipsoid(dir);
+  const ToolRun r = run_tool(run_rigid_tool, {"--dir", dir.path().string(), "--resistance",
+                                              "--about", "0,0,0", "--force", "0.3,-0.2,0.5",
+                                              "--torque", "0.1,0.4,-0.2", "--no-traction"});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  const std::string json = read_file(dir / "rigid.json");
+  const std::vector<double> M = json_numbers(json, "mobility");
+  const std::vector<double> R = json_numbers(json, "resistance");
+  ASSERT_EQ(M.size(), 36u);
+  ASSERT_EQ(R.size(), 36u);
+  const double load[6] = {0.3, -0.2, 0.5, 0.1, 0.4, -0.2};
+  std::vector<double> motion = json_numbers(json, "velocity");
+  const std::vector<double> rot = json_numbers(json, "rotation");
+  motion.insert(motion.end(), rot.begin(), rot.end());
+  ASSERT_EQ(motion.size(), 6u);
+  double scale = 0.0;
+  for (double v : motion) scale = std::max(scale, std::fabs(v));
+  for (int i = 0; i < 6; ++i) {
+    double s = 0.0;
+    for (int j = 0; j < 6; ++j) s += M[6 * i + j] * load[j];
+    // Tolerance 1e-9 on the backward error of each solve.
+    EXPECT_NEAR(s, motion[i], 1e-7 * scale) << i;
+  }
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) {
+      double s = 0.0;
+      for (int k = 0; k < 6; ++k) s += R[6 * i + k] * M[6 * k + j];
+      EXPECT_NEAR(s, i == j ? 1.0 : 0.0, 1e-9) << i << ' ' << j;
+    }
+  // About the origin the coupling is large; the centre of mobility is the
+  // ellipsoid's centre up to the expansion error.
+  std::smatch cm;
+  ASSERT_TRUE(std::regex_search(r.out, cm, std::regex("centre of mobility: (\\S+) (\\S+) (\\S+)")))
+      << r.out;
+  EXPECT_NEAR(std::stod(cm[1]), 1.0, 1e-3);
+  EXPECT_NEAR(std::stod(cm[2]), 2.0, 1e-3);
+  EXPECT_NEAR(std::stod(cm[3]), 3.0, 1e-3);
+  // The reference and the keys as written.
+  EXPECT_EQ(json_numbers(json, "reference"), (std::vector<double>{0, 0, 0}));
+  for (const char* key : {"\"bodies\"", "\"body\": 1", "\"elements\": 320", "\"force\"",
+                          "\"torque\"", "\"solves\"", "\"iterations\"", "\"backward_error\"",
+                          "\"converged\": true"})
+    EXPECT_NE(json.find(key), std::string::npos) << key;
+  // 1 mobility solve and 6 for the matrices, two numbers each.
+  EXPECT_EQ(json_numbers(json, "solves").size(), 14u);
+}
+
+// The tractions of the traction solve carry the applied force (sum A t = F
+// up to the discretisation error of the first-kind solve).
+TEST(RigidTool, TractionsCarryTheForce) {
+  ScratchDir dir("rigid");
+  write_ellipsoid(dir, "1e-8");
+  const ToolRun r =
+      run_tool(run_rigid_tool, {"--dir", dir.path().string(), "--force", "0,0,2", "--json",
+                                dir / "out.json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::smatch f;
+  ASSERT_TRUE(std::regex_search(r.out, f, std::regex("force from the tractions: (\\S+) (\\S+) (\\S+)")));
+  EXPECT_NEAR(std::stod(f[1]), 0.0, 0.02);
+  EXPECT_NEAR(std::stod(f[2]), 0.0, 0.02);
+  // Measured 2.9 % at 320 elements and 0.78 % at 1280 (h^2).
+  EXPECT_NEAR(std::stod(f[3]), 2.0, 0.07);
+  EXPECT_FALSE(read_file(dir / "out.json").empty());
+  const std::string vtu = read_file(dir / "rigid.vtu");
+  EXPECT_NE(vtu.find("Name=\"traction\""), std::string::npos);
+}
+
+// Exit statuses: 2 for the command line, 1 for bad input naming the file
+// and line, 3 when a solve stops short (results written all the same).
+TEST(RigidTool, ExitStatuses) {
+  ScratchDir dir("rigid");
+  write_ellipsoid(dir, "1e-14", "1");
+  EXPECT_EQ(run_tool(run_rigid_tool, {"--dir", dir.path().string(), "--frobnicate"}).status, 2);
+  EXPECT_EQ(run_tool(run_rigid_tool, {"--dir", dir.path().string(), "--body", "2", "--force",
+                                      "1,0,0"}).status, 2);
+  EXPECT_EQ(run_tool(run_rigid_tool, {"--help"}).status, 0);
+
+  write_file(dir / "input.cnd", "1e-9 2 0 0 1 1 1e-14\n12 2 30 2000 8 7 1.01\n");
+  const ToolRun slow = run_tool(run_rigid_tool, {"--dir", dir.path().string(), "--force", "1,0,0"});
+  EXPECT_EQ(slow.status, 3) << slow.err;
+  EXPECT_NE(read_file(dir / "rigid.json").find("\"converged\": false"), std::string::npos);
+
+  // Line 5 holds the first node.
+  std::string dat = read_file(dir / "input.dat");
+  std::size_t start = 0;
+  for (int k = 0; k < 4; ++k) start = dat.find('\n', start) + 1;
+  dat.replace(start, dat.find('\n', start) - start, "1 0.5 zz 0.1");
+  write_file(dir / "input.dat", dat);
+  const ToolRun bad = run_tool(run_rigid_tool, {"--dir", dir.path().string()});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find("input.dat, line 5"), std::string::npos) << bad.err;
+}
+
+}  // namespace
+}  // namespace velmora::tools

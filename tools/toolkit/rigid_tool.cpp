@@ -1,0 +1,446 @@
+#include "toolkit/rigid_tool.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <ostream>
+
+#include "common/blas.hpp"
+#include "common/listread.hpp"
+#include "common/stop.hpp"
+#include "common/units.hpp"
+#include "rigid/mobility_matrix.hpp"
+#include "rigid/rigid_solver.hpp"
+#include "run/program.hpp"
+#include "toolkit/args.hpp"
+#include "toolkit/loads.hpp"
+#include "toolkit/model_io.hpp"
+#include "toolkit/surface.hpp"
+#include "toolkit/tool_error.hpp"
+
+namespace velmora::tools {
+namespace {
+
+// A command-line error: exit status 2.
+struct UsageError : ToolError {
+  using ToolError::ToolError;
+};
+
+// Loads and reference point given for all bodies (body 0) or for one.
+struct LoadSpec {
+  int body = 0;
+  std::optional<Vec3> force, torque, about;
+};
+
+std::string num(double v) {
+  if (!std::isfinite(v)) return "null";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  return buf;
+}
+
+std::string json_vec(const double* v, int n) {
+  std::string s = "[";
+  for (int i = 0; i < n; ++i) s += (i ? ", " : "") + num(v[i]);
+  return s + "]";
+}
+
+std::string json_matrix(const std::vector<double>& a, int n) {
+  std::string s = "[";
+  for (int i = 0; i < n; ++i) {
+    s += (i ? ",\n    " : "\n    ") + json_vec(&a[static_cast<std::size_t>(i) * n], n);
+  }
+  return s + "\n  ]";
+}
+
+void print_matrix(std::ostream& out, const std::string& name, const std::vector<double>& a, int n,
+                  int stride, int row0 = 0, int col0 = 0) {
+  out << name << ":\n";
+  char buf[32];
+  for (int i = 0; i < n; ++i) {
+    out << ' ';
+    for (int j = 0; j < n; ++j) {
+      std::snprintf(buf, sizeof buf, " %13.6e", a[static_cast<std::size_t>(row0 + i) * stride + col0 + j]);
+      out << buf;
+    }
+    out << '\n';
+  }
+}
+
+// Signed solid angle / 4 pi that body b's surface subtends at p (normals
+// into the body: 1 inside, 0 outside), by the triple-product formula per
+// element.
+double winding(const SurfaceMesh& m, const Bodies& bodies, int b, const Vec3& p) {
+  double sum = 0.0;
+  for (int e = 1; e <= m.nelem; ++e) {
+    if (bodies.body[e - 1] != b) continue;
+    double a[3][3], len[3];
+    for (int v = 0; v < 3; ++v) {
+      for (int c = 0; c < 3; ++c) a[v][c] = m.x(m.node(e, v + 1), c + 1) - p[c];
+      len[v] = std::sqrt(a[v][0] * a[v][0] + a[v][1] * a[v][1] + a[v][2] * a[v][2]);
+    }
+    const double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+                       a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+                       a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+    auto dot = [&](int i, int j) { return a[i][0] * a[j][0] + a[i][1] * a[j][1] + a[i][2] * a[j][2]; };
+    const double den = len[0] * len[1] * len[2] + dot(0, 1) * len[2] + dot(0, 2) * len[1] +
+                       dot(1, 2) * len[0];
+    sum += 2.0 * std::atan2(det, den);
+  }
+  // Outward (counter-clockwise seen from outside) triangles give +4 pi at
+  // an inside point; ours run the other way.
+  return -sum / (4.0 * 3.141592653589793);
+}
+
+Vec3 cross(const Vec3& a, const Vec3& b) {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+
+}  // namespace
+
+std::string rigid_usage() {
+  return R"(Usage: velmora-rigid [options]
+
+Reads input.cnd (solver controls) and input.dat (the mesh; its boundary
+conditions are ignored) and treats every edge-connected piece of the mesh as
+a rigid body (numbered as velmora-post numbers them).  Solves for each
+body's velocity and angular velocity under the given forces and torques
+(what each body exerts on the fluid), by a second-kind boundary integral
+equation (completed double layer), then the surface tractions.  Torques and
+rotations refer to each body's centroid, or to the point given by --about.
+
+Options:
+  --body K          the --force, --torque and --about that follow apply to
+                    body K (before any --body they apply to all bodies)
+  --force FX,FY,FZ  force on the fluid (default 0)
+  --torque LX,LY,LZ torque on the fluid (default 0)
+  --about X,Y,Z     reference point for torques and rotations
+  --resistance      also the 6B x 6B resistance matrix R, (U1, Omega1, ...)
+                    to (F1, T1, ...), and the mobility matrix M = R^-1
+                    (6B solves); for one body also the centre of mobility
+  --no-traction     skip the traction solve (no rigid.vtu)
+  --dir DIR         folder of input.cnd and input.dat and of the results
+                    (default: current)
+  --json FILE       JSON results (default: DIR/rigid.json)
+  --vtu FILE        ParaView surface file (default: DIR/rigid.vtu)
+  --help            this text
+
+Exit status: 0 done, 1 bad input, 2 bad command line, 3 a solve did not
+converge (results written).
+)";
+}
+
+int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::ostream& err) {
+  namespace fs = std::filesystem;
+  for (const std::string& w : raw)
+    if (w == "--help" || w == "-h") {
+      out << rigid_usage();
+      return 0;
+    }
+  UnitsGuard guard;
+  units().set_error(&err);
+  try {
+    // 1. Command line.
+    const std::vector<std::string> a = split_assignments(raw);
+    std::string dir = ".";
+    std::optional<std::string> json_path, vtu_path;
+    bool resistance = false, traction = true;
+    std::vector<LoadSpec> specs(1);
+    try {
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        const std::string& w = a[i];
+        auto value = [&]() -> const std::string& {
+          if (i + 1 >= a.size()) throw UsageError(w + " needs a value");
+          return a[++i];
+        };
+        auto vec = [&]() {
+          const std::vector<double> v = parse_reals(value(), 3, w);
+          return Vec3{v[0], v[1], v[2]};
+        };
+        if (w == "--dir") {
+          dir = value();
+        } else if (w == "--json") {
+          json_path = value();
+        } else if (w == "--vtu") {
+          vtu_path = value();
+        } else if (w == "--resistance") {
+          resistance = true;
+        } else if (w == "--no-traction") {
+          traction = false;
+        } else if (w == "--body") {
+          LoadSpec s;
+          s.body = parse_int(value(), w);
+          if (s.body < 1) throw UsageError("--body expects a body number from 1");
+          specs.push_back(s);
+        } else if (w == "--force") {
+          specs.back().force = vec();
+        } else if (w == "--torque") {
+          specs.back().torque = vec();
+        } else if (w == "--about") {
+          specs.back().about = vec();
+        } else {
+          throw UsageError("unknown argument " + w + " (see velmora-rigid --help)");
+        }
+      }
+    } catch (const UsageError&) {
+      throw;
+    } catch (const ToolError& e) {
+      throw UsageError(e.what());
+    }
+    const std::string cnd_path = (fs::path(dir) / "input.cnd").string();
+    const std::string dat_path = (fs::path(dir) / "input.dat").string();
+    const std::string jpath = json_path.value_or((fs::path(dir) / "rigid.json").string());
+    const std::string vpath = vtu_path.value_or((fs::path(dir) / "rigid.vtu").string());
+
+    // 2. Input files.
+    blas::pin_single_thread();
+    const auto t0 = std::chrono::steady_clock::now();
+    RunScalars s;
+    {
+      ListReader cnd;
+      if (!cnd.open(cnd_path)) throw ToolError(cnd_path + ": cannot open the file");
+      read_control(cnd, s);
+    }
+    const Model model = read_input_dat(dat_path);
+    const SurfaceMesh& m = model.mesh;
+    s.nelem = m.nelem;
+    s.nnode = m.nnode;
+    s.mu = model.mu;
+    check_parameters(s);
+
+    // 3. Bodies: closed, oriented for exterior flow, centroid inside.
+    const Bodies bodies = find_bodies(m);
+    const int nb = bodies.count;
+    const std::vector<BodyGeometry> geo = body_geometry(m, bodies);
+    std::vector<double> svol(nb, 0.0);
+    for (int e = 1; e <= m.nelem; ++e) {
+      double x[3][3];
+      for (int v = 0; v < 3; ++v)
+        for (int c = 0; c < 3; ++c) x[v][c] = m.x(m.node(e, v + 1), c + 1);
+      svol[bodies.body[e - 1] - 1] += (x[0][0] * (x[1][1] * x[2][2] - x[1][2] * x[2][1]) -
+                                       x[0][1] * (x[1][0] * x[2][2] - x[1][2] * x[2][0]) +
+                                       x[0][2] * (x[1][0] * x[2][1] - x[1][1] * x[2][0])) / 6.0;
+    }
+    std::vector<double> centres(3 * static_cast<std::size_t>(nb));
+    for (int b = 1; b <= nb; ++b) {
+      const std::string k = dat_path + ": body " + std::to_string(b);
+      if (!geo[b - 1].closed) throw ToolError(k + " is not a closed surface");
+      if (!(svol[b - 1] < 0.0))
+        throw ToolError(k + " has its normals pointing into the fluid (nodes must run clockwise "
+                            "seen from the fluid; velmora-mesh orients meshes)");
+      const Vec3& c = geo[b - 1].centroid;
+      if (!(winding(m, bodies, b, c) > 0.5))
+        throw ToolError(k + ": its centroid lies outside it, where the point force of the "
+                            "method cannot sit");
+      for (int i = 0; i < 3; ++i) centres[3 * (b - 1) + i] = c[i];
+    }
+
+    // 4. Loads and reference points, about the reference (6 per body).
+    std::vector<double> loads_ref(6 * static_cast<std::size_t>(nb), 0.0);
+    std::vector<Vec3> ref(nb);
+    for (int b = 1; b <= nb; ++b) ref[b - 1] = geo[b - 1].centroid;
+    for (const LoadSpec& sp : specs) {
+      if (sp.body > nb)
+        throw UsageError("--body " + std::to_string(sp.body) + ": the mesh has " +
+                         std::to_string(nb) + (nb == 1 ? " body" : " bodies"));
+      for (int b = 1; b <= nb; ++b) {
+        if (sp.body != 0 && sp.body != b) continue;
+        double* L = &loads_ref[6 * static_cast<std::size_t>(b - 1)];
+        if (sp.force) for (int i = 0; i < 3; ++i) L[i] = (*sp.force)[i];
+        if (sp.torque) for (int i = 0; i < 3; ++i) L[3 + i] = (*sp.torque)[i];
+        if (sp.about) ref[b - 1] = *sp.about;
+      }
+    }
+    // Loads at the centres: T_c = T_p + (p - c) x F; motions back at the
+    // references: V_p = V_c + Omega x (p - c).
+    auto to_centres = [&](const double* lp, double* lc) {
+      for (int b = 0; b < nb; ++b) {
+        const Vec3 F{lp[6 * b], lp[6 * b + 1], lp[6 * b + 2]};
+        const Vec3 d{ref[b][0] - centres[3 * b], ref[b][1] - centres[3 * b + 1],
+                     ref[b][2] - centres[3 * b + 2]};
+        const Vec3 dxf = cross(d, F);
+        for (int i = 0; i < 3; ++i) {
+          lc[6 * b + i] = F[i];
+          lc[6 * b + 3 + i] = lp[6 * b + 3 + i] + dxf[i];
+        }
+      }
+    };
+    auto to_references = [&](const double* mc, double* mp) {
+      for (int b = 0; b < nb; ++b) {
+        const Vec3 W{mc[6 * b + 3], mc[6 * b + 4], mc[6 * b + 5]};
+        const Vec3 d{ref[b][0] - centres[3 * b], ref[b][1] - centres[3 * b + 1],
+                     ref[b][2] - centres[3 * b + 2]};
+        const Vec3 wxd = cross(W, d);
+        for (int i = 0; i < 3; ++i) {
+          mp[6 * b + i] = mc[6 * b + i] + wxd[i];
+          mp[6 * b + 3 + i] = W[i];
+        }
+      }
+    };
+
+    // 5. Solves.
+    RigidSolver solver(m, bodies.body.data(), nb, centres.data(), s);
+    auto since = [](std::chrono::steady_clock::time_point t) {
+      return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+    };
+    const double setup_seconds = since(t0);
+    out << "velmora-rigid: " << m.nelem << " elements, " << nb << (nb == 1 ? " body" : " bodies")
+        << ", mu " << show(&s.mu, 1) << ", " << solver.ncell() << " cells\n";
+
+    std::vector<SolveReport> reports;
+    const std::size_t n6 = 6 * static_cast<std::size_t>(nb);
+    std::vector<double> lc(n6), mc(n6), motion(n6);
+    to_centres(loads_ref.data(), lc.data());
+    const auto t1 = std::chrono::steady_clock::now();
+    reports.push_back(solver.mobility(lc.data(), mc.data()));
+    to_references(mc.data(), motion.data());
+    const double mobility_seconds = since(t1);
+
+    std::vector<double> mob, res;
+    if (resistance) {
+      mob.assign(n6 * n6, 0.0);
+      for (std::size_t j = 0; j < n6; ++j) {
+        std::vector<double> unit(n6, 0.0), col(n6);
+        unit[j] = 1.0;
+        to_centres(unit.data(), lc.data());
+        reports.push_back(solver.mobility(lc.data(), mc.data()));
+        to_references(mc.data(), col.data());
+        for (std::size_t i = 0; i < n6; ++i) mob[i * n6 + j] = col[i];
+      }
+      if (!invert_matrix(static_cast<int>(n6), mob, res))
+        throw ToolError("the mobility matrix is singular");
+    }
+
+    // The motion about the centres, for the velocities of the surface.
+    std::vector<double> mcent(n6);
+    for (int b = 0; b < nb; ++b) {
+      const Vec3 W{motion[6 * b + 3], motion[6 * b + 4], motion[6 * b + 5]};
+      const Vec3 d{centres[3 * b] - ref[b][0], centres[3 * b + 1] - ref[b][1],
+                   centres[3 * b + 2] - ref[b][2]};
+      const Vec3 wxd = cross(W, d);
+      for (int i = 0; i < 3; ++i) {
+        mcent[6 * b + i] = motion[6 * b + i] + wxd[i];
+        mcent[6 * b + 3 + i] = W[i];
+      }
+    }
+    std::vector<double> t;
+    if (traction) {
+      t.assign(3 * static_cast<std::size_t>(m.nelem), 0.0);
+      reports.push_back(solver.tractions(mcent.data(), t.data()));
+    }
+    const double seconds = since(t0);
+
+    // 6. Console summary.
+    for (int b = 1; b <= nb; ++b) {
+      const double* L = &loads_ref[6 * static_cast<std::size_t>(b - 1)];
+      const double* V = &motion[6 * static_cast<std::size_t>(b - 1)];
+      const std::string k = "body " + std::to_string(b);
+      out << k << ": " << geo[b - 1].nelem << " elements, reference " << show(ref[b - 1].data())
+          << '\n';
+      out << k << " force: " << show(L) << "  torque: " << show(L + 3) << '\n';
+      out << k << " velocity: " << show(V) << "  rotation: " << show(V + 3) << '\n';
+    }
+    if (traction) {
+      const Loads ld = compute_loads(m, bodies, t.data(), Vec3{0, 0, 0});
+      for (int b = 1; b <= nb; ++b) {
+        // compute_loads gives the fluid's force on the body, -sum A t.
+        const Vec3& f = ld.bodies[b - 1].force;
+        const double fb[3] = {0.0 - f[0], 0.0 - f[1], 0.0 - f[2]};
+        out << "body " << b << " force from the tractions: " << show(fb) << '\n';
+      }
+    }
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+      const char* kind = i == 0 ? "mobility"
+                         : (traction && i + 1 == reports.size()) ? "traction"
+                                                                  : "resistance";
+      char buf[160];
+      std::snprintf(buf, sizeof buf, "solve %zu (%s): %d iterations, backward error %.3e%s\n",
+                    i + 1, kind, reports[i].iterations, reports[i].backward_error,
+                    reports[i].converged ? "" : ", NOT CONVERGED");
+      out << buf;
+    }
+    if (resistance) {
+      const int n = static_cast<int>(n6);
+      print_matrix(out, "resistance matrix R", res, n, n);
+      print_matrix(out, "mobility matrix M = R^-1", mob, n, n);
+      if (nb == 1) {
+        double d[3];
+        if (centre_of_mobility(mob, d)) {
+          const std::vector<double> mc6 = shift_mobility(mob, d);
+          const double cm[3] = {ref[0][0] + d[0], ref[0][1] + d[1], ref[0][2] + d[2]};
+          out << "centre of mobility: " << show(cm) << '\n';
+          print_matrix(out, "translation mobility there", mc6, 3, 6, 0, 0);
+          print_matrix(out, "coupling mobility there (symmetric)", mc6, 3, 6, 3, 0);
+          print_matrix(out, "rotation mobility", mc6, 3, 6, 3, 3);
+        }
+      }
+    }
+    char tline[200];
+    std::snprintf(tline, sizeof tline,
+                  "set-up %.2f s (files, tree), mobility solve %.2f s, %ld products of the "
+                  "mobility operator %.2f s; wall-clock time %.2f s\n",
+                  setup_seconds, mobility_seconds, solver.products(), solver.product_seconds(),
+                  seconds);
+    out << tline;
+
+    // 7. rigid.json.
+    {
+      std::ofstream f(jpath);
+      if (!f) throw ToolError(jpath + ": cannot write the file");
+      f << "{\n  \"bodies\": [";
+      for (int b = 1; b <= nb; ++b) {
+        const double* L = &loads_ref[6 * static_cast<std::size_t>(b - 1)];
+        const double* V = &motion[6 * static_cast<std::size_t>(b - 1)];
+        f << (b > 1 ? ",\n    " : "\n    ") << "{\"body\": " << b
+          << ", \"elements\": " << geo[b - 1].nelem
+          << ", \"reference\": " << json_vec(ref[b - 1].data(), 3)
+          << ", \"force\": " << json_vec(L, 3) << ", \"torque\": " << json_vec(L + 3, 3)
+          << ", \"velocity\": " << json_vec(V, 3) << ", \"rotation\": " << json_vec(V + 3, 3)
+          << "}";
+      }
+      f << "\n  ],\n";
+      if (resistance) {
+        f << "  \"resistance\": " << json_matrix(res, static_cast<int>(n6)) << ",\n";
+        f << "  \"mobility\": " << json_matrix(mob, static_cast<int>(n6)) << ",\n";
+      }
+      f << "  \"solves\": [";
+      for (std::size_t i = 0; i < reports.size(); ++i)
+        f << (i ? ",\n    " : "\n    ") << "{\"iterations\": " << reports[i].iterations
+          << ", \"backward_error\": " << num(reports[i].backward_error)
+          << ", \"converged\": " << (reports[i].converged ? "true" : "false") << "}";
+      f << "\n  ]\n}\n";
+      if (!f.flush()) throw ToolError(jpath + ": cannot write the file");
+      out << "wrote " << jpath << '\n';
+    }
+
+    // 8. rigid.vtu: per element the rigid velocity and the traction.
+    if (traction) {
+      std::vector<double> u(3 * static_cast<std::size_t>(m.nelem), 0.0);
+      add_rigid_motion(solver.bodies(), mcent.data(), u.data());
+      std::ofstream f(vpath);
+      if (!f) throw ToolError(vpath + ": cannot write the file");
+      write_vtu(f, m, bodies, u.data(), t.data());
+      if (!f.flush()) throw ToolError(vpath + ": cannot write the file");
+      out << "wrote " << vpath << '\n';
+    }
+    for (const SolveReport& r : reports)
+      if (!r.converged) return 3;
+    return 0;
+  } catch (const UsageError& e) {
+    err << "velmora-rigid: " << e.what() << '\n';
+    return 2;
+  } catch (const ToolError& e) {
+    err << "velmora-rigid: " << e.what() << '\n';
+    return 1;
+  } catch (const std::invalid_argument& e) {
+    err << "velmora-rigid: " << e.what() << '\n';
+    return 1;
+  } catch (const StopRun&) {
+    return 1;
+  }
+}
+
+}  // namespace velmora::tools
