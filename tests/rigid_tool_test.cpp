@@ -118,7 +118,8 @@ TEST(RigidTool, TractionsCarryTheForce) {
   EXPECT_NEAR(std::stod(f[3]), 2.0, 0.07);
   EXPECT_FALSE(read_file(dir / "out.json").empty());
   const std::string vtu = read_file(dir / "rigid.vtu");
-  EXPECT_NE(vtu.find("Name=\"traction\""), std::string::npos);
+  EXPECT_NE(vtu.find("Name=\"traction_on_fluid\""), std::string::npos);
+  EXPECT_NE(vtu.find("Name=\"traction_on_body\""), std::string::npos);
 }
 
 // Exit statuses: 2 for the command line, 1 for bad input naming the file
