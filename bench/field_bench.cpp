@@ -56,13 +56,7 @@ int main(int argc, char** argv) {
     std::vector<double> xcol(3 * static_cast<std::size_t>(m.nelem));
     collocation_points(m.nelem, m.nnode, m.ielem.data(), m.xnode.data(), xcol.data());
     std::vector<double> bc(6 * static_cast<std::size_t>(m.nelem), 1.0);
-    MeshView mv;
-    mv.nelem = m.nelem;
-    mv.nnode = m.nnode;
-    mv.ielem = m.ielem.data();
-    mv.xnode = m.xnode.data();
-    mv.xcol = xcol.data();
-    mv.bc = bc.data();
+    const MeshView mv = view_of(m, xcol.data(), bc.data());
     const double U[3] = {1.0, 0.0, 0.0};
     std::vector<double> u(3 * static_cast<std::size_t>(m.nelem)), t(u.size());
     for (int e = 0; e < m.nelem; ++e)

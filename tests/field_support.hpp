@@ -19,16 +19,7 @@ struct FieldModel {
     collocation_points(m.nelem, m.nnode, m.ielem.data(), m.xnode.data(), xcol.data());
     bc.assign(6 * static_cast<std::size_t>(m.nelem), 1.0);
   }
-  MeshView view() const {
-    MeshView v;
-    v.nelem = m.nelem;
-    v.nnode = m.nnode;
-    v.ielem = m.ielem.data();
-    v.xnode = m.xnode.data();
-    v.xcol = xcol.data();
-    v.bc = bc.data();
-    return v;
-  }
+  MeshView view() const { return view_of(m, xcol.data(), bc.data()); }
   // Longest edge.
   double h() const {
     double best = 0;

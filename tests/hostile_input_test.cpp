@@ -142,13 +142,7 @@ void flip(SurfaceMesh& m, int e) {
 MeshView view(const SurfaceMesh& m, std::vector<double>& xcol) {
   xcol.assign(3 * static_cast<std::size_t>(m.nelem), 0.0);
   collocation_points(m.nelem, m.nnode, m.ielem.data(), m.xnode.data(), xcol.data());
-  MeshView v;
-  v.nelem = m.nelem;
-  v.nnode = m.nnode;
-  v.ielem = m.ielem.data();
-  v.xnode = m.xnode.data();
-  v.xcol = xcol.data();
-  return v;
+  return view_of(m, xcol.data(), nullptr);
 }
 
 // The hashed edge census against a brute-force map: closed, holed, flipped

@@ -8,6 +8,8 @@
 
 #include <vector>
 
+#include "bem/mesh.hpp"
+
 namespace velmora {
 
 struct SurfaceMesh {
@@ -19,6 +21,20 @@ struct SurfaceMesh {
   double x(int k, int c) const { return xnode[(k - 1) + (c - 1) * static_cast<long>(nnode)]; }
   int node(int e, int v) const { return ielem[(e - 1) + (v - 1) * static_cast<long>(nelem)]; }
 };
+
+// The mesh seen through the solver's view, with the caller's collocation
+// points xcol (nelem x 3, column-major) and boundary conditions bc (nelem x
+// 6, or null where no routine reads them); every array must outlive the view.
+inline MeshView view_of(const SurfaceMesh& m, const double* xcol, const double* bc) {
+  MeshView v;
+  v.nelem = m.nelem;
+  v.nnode = m.nnode;
+  v.ielem = m.ielem.data();
+  v.xnode = m.xnode.data();
+  v.xcol = xcol;
+  v.bc = bc;
+  return v;
+}
 
 // Sphere of the given radius about `centre` (origin when null): an
 // icosahedron refined `refinements` times (each triangle split into four,

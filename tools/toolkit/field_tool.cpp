@@ -12,6 +12,7 @@
 #include <ostream>
 
 #include "bem/mesh.hpp"
+#include "bem/shapes.hpp"
 #include "common/listread.hpp"
 #include "common/stop.hpp"
 #include "common/units.hpp"
@@ -243,13 +244,7 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
 
     std::vector<double> xcol(3 * static_cast<std::size_t>(m.nelem));
     collocation_points(m.nelem, m.nnode, m.ielem.data(), m.xnode.data(), xcol.data());
-    MeshView mv;
-    mv.nelem = m.nelem;
-    mv.nnode = m.nnode;
-    mv.ielem = m.ielem.data();
-    mv.xnode = m.xnode.data();
-    mv.xcol = xcol.data();
-    mv.bc = model.bc.data();
+    const MeshView mv = view_of(m, xcol.data(), model.bc.data());
     FieldParams par;
     par.mu = model.mu;
     par.snaptol = sc.snaptol;
