@@ -80,15 +80,7 @@ void FmmEngine::Impl::leaf_moments(int b, int mode, const double* x, ThreadScrat
     }
   }
   double* h = mom_cell(b);
-  for (int n = 0; n <= p; ++n)
-    for (int m = 0; m <= n; ++m) {
-      double* e8 = h + 8 * hidx(n, m);
-      const int i = k.index(n, m);
-      for (int j = 0; j < 4; ++j) {
-        e8[j] = xr[j][i];
-        e8[4 + j] = xi[j][i];
-      }
-    }
+  k.store_half(xr, xi, h);
   if (lanes_used) k.lane_sums(s.lane_acc, h);
 }
 

@@ -117,15 +117,7 @@ void leaf_moments(const MeshView& mesh, const FieldTree& t, const FieldParams& p
     }
   }
   double* h = x.m(c);
-  for (int n = 0; n <= x.p; ++n)
-    for (int m = 0; m <= n; ++m) {
-      double* e8 = h + 8 * hidx(n, m);
-      const int i = k.index(n, m);
-      for (int j = 0; j < 4; ++j) {
-        e8[j] = xr[j][i];
-        e8[4 + j] = xi[j][i];
-      }
-    }
+  k.store_half(xr, xi, h);
 }
 
 // Moments of every source cell and local expansions of every target cell.

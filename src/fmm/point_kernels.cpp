@@ -247,4 +247,17 @@ void PointKernels::evaluate(const double* re_, const double* im_, const double x
   out[2] = lanes(acc2);
 }
 
+void PointKernels::store_half(const double* const xr[4], const double* const xi[4],
+                              double* cell) const {
+  for (int n = 0; n <= p_; ++n)
+    for (int m = 0; m <= n; ++m) {
+      double* e8 = cell + 8 * (n * (n + 1) / 2 + m);
+      const int i = index(n, m);
+      for (int j = 0; j < 4; ++j) {
+        e8[j] = xr[j][i];
+        e8[4 + j] = xi[j][i];
+      }
+    }
+}
+
 }  // namespace velmora

@@ -50,6 +50,11 @@ class PointKernels {
                    const double a[4], const double b[4], const double c[4], bool use_grad,
                    double* const xr[4], double* const xi[4]) const;
 
+  // Copies the padded accumulators xr[j], xi[j] (j = 0..3) into a
+  // half-layout cell, overwriting it: entry (n,m), 0 <= m <= n <= p, at
+  // doubles 8 (n(n+1)/2 + m) .. +7, Re X_1..X_4 then Im X_1..X_4.
+  void store_half(const double* const xr[4], const double* const xi[4], double* cell) const;
+
   // Moments of up to kLanes points at once, for a density without velocity:
   // lane l holds point (x[l], y[l], z[l]) (relative to the cell centre) with
   // weights a[l] and b[l], and
