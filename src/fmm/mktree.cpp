@@ -172,7 +172,8 @@ double root_cube(int nnode, const double* xnode, double cubfac, double centre[3]
 }
 
 void MKTREE(int maxdep, int minlev, int maxcel, int maxl, int nelem, int nnode, const Tree& tree,
-            const double* xnode, const double* xcol, double cubfac, int* ioct, int* iperm) {
+            const double* xnode, const double* xcol, double cubfac, int* ioct, int* iperm,
+            const std::function<void()>& before_size_stop) {
   assert(tree.maxcel == maxcel && tree.maxdep == maxdep);
   const Tree& t = tree;
   const long ne = nelem;
@@ -239,12 +240,18 @@ void MKTREE(int maxdep, int minlev, int maxcel, int maxl, int nelem, int nnode, 
           t.child(u, oct) = 0;
           continue;
         }
-        if (lev >= maxdep) fatal_stop(fmt::list("# maxdep is too small; stop"));
+        if (lev >= maxdep) {
+          if (before_size_stop) before_size_stop();
+          fatal_stop(fmt::list("# maxdep is too small; stop"));
+        }
         *t.nlev = lev + 1;
         t.levf(lev + 1) = t.levl(lev) + 1;
         ++t.ncell();
         t.levl(lev + 1) = t.ncell();
-        if (t.ncell() > maxcel) fatal_stop(fmt::list("# maxcel is too small; stop"));
+        if (t.ncell() > maxcel) {
+          if (before_size_stop) before_size_stop();
+          fatal_stop(fmt::list("# maxcel is too small; stop"));
+        }
         const int q = t.ncell();
         t.child(u, oct) = q;
         t.parent(q) = u;

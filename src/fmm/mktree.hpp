@@ -15,6 +15,8 @@
 // " # stop in ibrnch" for a point whose octant cannot be decided.
 #pragma once
 
+#include <functional>
+
 #include "fmm/tree.hpp"
 
 namespace velmora {
@@ -55,7 +57,11 @@ void IPSORT(int* ix, int n, int* iperm, int kflag, int& ier);
 // set to 0 before the build, so a tree that is only the root reports 0
 // levels; the eight child entries of every cell are cleared when the cell is
 // created, so a leaf has ichild(c, 1..8) = 0.
+//
+// before_size_stop, when set, is called just before a maxdep or maxcel stop
+// (the driver reports there what the mesh would need).
 void MKTREE(int maxdep, int minlev, int maxcel, int maxl, int nelem, int nnode, const Tree& tree,
-            const double* xnode, const double* xcol, double cubfac, int* ioct, int* iperm);
+            const double* xnode, const double* xcol, double cubfac, int* ioct, int* iperm,
+            const std::function<void()>& before_size_stop = {});
 
 }  // namespace velmora

@@ -20,7 +20,8 @@ struct TreeNeeds {
 TreeNeeds count_tree(int nelem, int nnode, const double* xnode, const double* xcol,
                      double cubfac, int minlev, int maxl, int level_limit);
 
-// Before MKTREE: when this mesh's tree does not fit maxcel or maxdep, writes
+// Called by MKTREE just before its maxcel or maxdep stop (and harmless
+// elsewhere): when this mesh's tree does not fit maxcel or maxdep, writes
 // to the error stream one line with the cells and levels it needs and, when
 // the extent of the mesh is far larger than its elements (more than 1000
 // times the median edge times sqrt(nelem), which no surface of that many

@@ -183,9 +183,11 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   };
 
   // 4. Tree of cells.
-  report_tree_needs(mesh, s.maxdep, s.minlev, s.maxcel, s.maxl, s.cubfac);
+  // A tree that does not fit maxcel or maxdep: what this mesh needs goes
+  // before the stop (counted only then).
   MKTREE(s.maxdep, s.minlev, s.maxcel, s.maxl, s.nelem, s.nnode, tree, mesh.xnode, mesh.xcol,
-         s.cubfac, a.var<int>(kVarIoct), a.var<int>(kVarIperm));
+         s.cubfac, a.var<int>(kVarIoct), a.var<int>(kVarIperm),
+         [&] { report_tree_needs(mesh, s.maxdep, s.minlev, s.maxcel, s.maxl, s.cubfac); });
 
   const int n = 3 * s.nelem;
   double* const uvec = a.var<double>(kVarUvec);
