@@ -3,7 +3,8 @@
 // of bench/speed.sh.
 //
 //   speed_bench DIR [--products K] [--threads N] [--no-cache] [--reference]
-//                   [--dense] [--thread-ratio]
+//                   [--dense] [--thread-ratio] [--exact] [--compare-exact]
+//                   [--dense-file F] [--alpha A] [--factor F]
 //
 // It sets up the run as the program does (parameters, storage block, mesh,
 // tree), then with the fast path (FmmEngine, FastPrecon) times
@@ -20,7 +21,13 @@
 //                   and the errors of the fast product against it, mode 0
 //                   and mode 1 (relative, max norm);
 //   --thread-ratio  the product (integrated and cached) with 1 thread and
-//                   with N threads, one after the other.
+//                   with N threads, one after the other;
+//   --exact         without the fast path's trades (as VELMORA_EXACT=1);
+//   --compare-exact with --dense, the errors of the exact path as well;
+//   --dense-file F  the dense products kept in F.mode0 and F.mode1 (read
+//                   when present, written otherwise);
+//   --alpha A, --factor F  the model of the translation orders
+//                   (fmm/m2l_order.hpp).
 // Output: one "key value" pair per line.  Peak resident memory (VmHWM) is
 // that of this process, which writes the solver's work array and vectors as
 // well, so it holds what a run holds.
@@ -83,6 +90,22 @@ double rel_diff(const std::vector<double>& a, const std::vector<double>& ref) {
     m = std::max(m, std::abs(ref[i]));
   }
   return m > 0.0 ? d / m : d;
+}
+
+// A vector of doubles in a raw file (the dense product, kept between runs):
+// read when the file exists with the right size.
+bool read_vector(const std::string& file, std::vector<double>& v) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return false;
+  std::vector<double> r(v.size());
+  in.read(reinterpret_cast<char*>(r.data()), static_cast<std::streamsize>(r.size() * sizeof(double)));
+  if (!in || in.peek() != std::char_traits<char>::eof()) return false;
+  v = r;
+  return true;
+}
+void write_vector(const std::string& file, const std::vector<double>& v) {
+  std::ofstream out(file, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size() * sizeof(double)));
 }
 
 void put(const char* key, double v) {
@@ -150,7 +173,9 @@ int run(int argc, char** argv) {
   }
   const std::string dir = argv[1];
   int products = 3, threads = omp_get_max_threads();
-  bool cache = true, reference = false, dense = false, ratio = false;
+  bool cache = true, reference = false, dense = false, ratio = false, compare_exact = false;
+  std::string dense_file;
+  EngineTrades trades = engine_trades();
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--products" && i + 1 < argc)
@@ -165,6 +190,16 @@ int run(int argc, char** argv) {
       dense = true;
     else if (a == "--thread-ratio")
       ratio = true;
+    else if (a == "--exact")
+      trades = EngineTrades();
+    else if (a == "--compare-exact")
+      compare_exact = true;
+    else if (a == "--dense-file" && i + 1 < argc)
+      dense_file = argv[++i];
+    else if (a == "--alpha" && i + 1 < argc)
+      trades.m2l_order.alpha = std::atof(argv[++i]);
+    else if (a == "--factor" && i + 1 < argc)
+      trades.m2l_order.factor = std::atof(argv[++i]);
     else {
       std::fprintf(stderr, "speed_bench: unknown option %s\n", a.c_str());
       return 2;
@@ -237,6 +272,8 @@ int run(int argc, char** argv) {
   par.ngauss = s.ngauss;
   par.gwt = gwt;
   par.gpt = gpt;
+  par.trades = trades;
+  put("exact", trades.m2l_order_by_distance || trades.single_precision_near_cache ? 0 : 1);
 
   // The fast path with the caches of the solve.
   w = omp_get_wtime();
@@ -244,15 +281,11 @@ int run(int argc, char** argv) {
   const PreconData pd = precon_data_in_block(a);
   FastPrecon precon(pd);
   put("setup_s", omp_get_wtime() - w);
-  std::size_t budget = cache ? cache_budget_bytes() : 0;
+  const std::size_t budget = cache ? solve_cache_budget(a, tree.ncell(), s.maxcel, s.nexp) : 0;
   put("cache_budget_mb", budget / 1e6);
   put("factor_cache_mb", precon.factor_cache_bytes() / 1e6);
   put("near_cache_mb", engine->near_cache_bytes() / 1e6);
-  if (precon.factor_cache_bytes() <= budget) {
-    precon.enable_factor_cache();
-    budget -= precon.factor_cache_bytes();
-  }
-  if (engine->near_cache_bytes() <= budget) engine->enable_near_cache();
+  keep_caches(*engine, &precon, budget);
   put("factor_cache_kept", precon.factor_cache_enabled());
   put("near_cache_kept", engine->near_cache_enabled());
   put("fixed_extra_mb", (engine->fixed_bytes() + precon.fixed_bytes()) / 1e6);
@@ -263,6 +296,17 @@ int run(int argc, char** argv) {
   put_phases("first", engine->timers(), 1.0);
   put("near_pairs", static_cast<double>(engine->timers().near_pairs_integrated));
   put("m2l_pairs", static_cast<double>(engine->m2l_pairs()));
+  {
+    // The translations' share of the work at full order, counting
+    // (q+1)^3 per entry of order q.
+    const std::vector<std::int64_t> orders = engine->m2l_orders();
+    double work = 0.0, full = 0.0;
+    for (std::size_t q = 0; q < orders.size(); ++q) {
+      work += static_cast<double>(orders[q]) * std::pow(static_cast<double>(q + 1), 3);
+      full += static_cast<double>(orders[q]) * std::pow(static_cast<double>(s.nexp + 1), 3);
+    }
+    put("m2l_cubic_work_share", full > 0.0 ? work / full : 0.0);
+  }
   engine->timers() = EngineTimers();
   for (int k = 0; k < products; ++k) {
     std::fill(y.begin(), y.end(), 0.0);
@@ -298,7 +342,7 @@ int run(int argc, char** argv) {
       omp_set_num_threads(counts[i]);
       engine.reset();
       engine = std::make_unique<FmmEngine>(mesh, tree, par, cmom, cloc);
-      if (cache && engine->near_cache_bytes() <= cache_budget_bytes()) engine->enable_near_cache();
+      if (cache) keep_caches(*engine, nullptr, solve_cache_budget(a, tree.ncell(), s.maxcel, s.nexp));
       std::fill(y.begin(), y.end(), 0.0);
       engine->apply(1, x.data(), y.data());
       t_int[i] = engine->timers().wall.total();
@@ -337,15 +381,34 @@ int run(int argc, char** argv) {
   }
 
   if (dense) {
+    // The products as a solve forms them: mode 0 integrated (the right-hand
+    // side), mode 1 from the near-field cache (kept here whatever the
+    // budget), with the trades in use and, with --compare-exact, with none.
+    std::vector<EngineTrades> paths{par.trades};
+    if (compare_exact) paths.push_back(EngineTrades());
     for (int mode = 0; mode <= 1; ++mode) {
-      std::vector<double> yd(ndof, 0.0), yf(ndof, 0.0);
-      w = omp_get_wtime();
-      dense_product(mesh, s.mu, s.snaptol, mode, x.data(), yd.data());
-      const double td = omp_get_wtime() - w;
-      FmmEngine e(mesh, tree, par, cmom, cloc);
-      e.apply(mode, x.data(), yf.data());
-      std::printf("dense_error_mode%d %.6g\n", mode, rel_diff(yf, yd));
-      std::printf("dense_s_mode%d %.6g\n", mode, td);
+      std::vector<double> yd(ndof, 0.0);
+      const std::string file =
+          dense_file.empty() ? std::string() : dense_file + ".mode" + std::to_string(mode);
+      if (file.empty() || !read_vector(file, yd)) {
+        w = omp_get_wtime();
+        dense_product(mesh, s.mu, s.snaptol, mode, x.data(), yd.data());
+        std::printf("dense_s_mode%d %.6g\n", mode, omp_get_wtime() - w);
+        if (!file.empty()) write_vector(file, yd);
+      }
+      for (std::size_t k = 0; k < paths.size(); ++k) {
+        EngineParams pk = par;
+        pk.trades = paths[k];
+        FmmEngine e(mesh, tree, pk, cmom, cloc);
+        e.enable_near_cache();
+        std::vector<double> yf(ndof, 0.0);
+        e.apply(mode, x.data(), yf.data());
+        if (mode == 1) {
+          std::fill(yf.begin(), yf.end(), 0.0);
+          e.apply(mode, x.data(), yf.data());
+        }
+        std::printf("dense_error_mode%d%s %.6g\n", mode, k == 0 ? "" : "_exact", rel_diff(yf, yd));
+      }
     }
   }
   return 0;

@@ -117,6 +117,17 @@ std::vector<std::string> banner() {
   return b;
 }
 
+// The free memory reported for the caches changes from moment to moment:
+// its value is compared as a number only.
+const std::string kFreeForCaches = "  Free for caches beside the block     =";
+std::vector<std::string> free_memory_masked(std::vector<std::string> v) {
+  for (std::string& l : v)
+    if (l.rfind(kFreeForCaches, 0) == 0 &&
+        std::regex_match(l.substr(kFreeForCaches.size()), std::regex(R"( *[0-9]+\.[0-9] Mb)")))
+      l = kFreeForCaches + " <free memory> Mb";
+  return v;
+}
+
 // The records before the solve for the octahedron with the control values of kCnd.
 std::vector<std::string> head_records(int ngauss) {
   const std::int64_t lwork = testing::lwork_of(8, 30);
@@ -138,8 +149,7 @@ std::vector<std::string> head_records(int ngauss) {
           "",
           "  Memory size of the large block a     =" +
               fmt::F(static_cast<double>(units * 16) / 1e6, 12, 1) + " Mb",
-          "  Caches beside the block, at most     =" +
-              fmt::F(static_cast<double>(cache_budget_bytes()) / 1e6, 12, 1) + " Mb",
+          kFreeForCaches + " <free memory> Mb",
           "  Number of variables registered       =          88",
           ""};
 }
@@ -172,7 +182,8 @@ TEST(Program, GoodRunRecords) {
   expect_banner(log);
   auto expected = head_records(7);
   ASSERT_GT(log.size(), 8 + expected.size() + 5 + 6 + 5);
-  for (std::size_t k = 0; k < expected.size(); ++k) EXPECT_EQ(log[8 + k], expected[k]) << k;
+  const auto masked = free_memory_masked(log);
+  for (std::size_t k = 0; k < expected.size(); ++k) EXPECT_EQ(masked[8 + k], expected[k]) << k;
   std::size_t at = 8 + expected.size();
   // Root, its eight octants and one more level (minlev = 2): 17 cells on levels 0..2.
   EXPECT_EQ(log[at++], " Number of tree levels                =           2");
@@ -249,7 +260,7 @@ TEST(Program, InvalidNgaussStops) {
   expect_banner(log);
   const auto expected = head_records(4);
   std::vector<std::string> tail(log.begin() + 8, log.end());
-  EXPECT_EQ(joined(tail), joined(expected));
+  EXPECT_EQ(joined(free_memory_masked(tail)), joined(expected));
   EXPECT_EQ(d.read("output.dat"), expected[0] + "\n \n");
   EXPECT_EQ(d.read("output.plt"), "");
 }

@@ -2,7 +2,36 @@
 
 #include <omp.h>
 
+#include <limits>
+
 namespace velmora {
+
+namespace {
+
+// Whether the near-field blocks of this mesh and viscosity lie well inside
+// the range of single precision: the Stokeslet entries are about
+// size / (8 pi mu) and the traction-kernel entries of order one (a
+// subtended solid angle), for element sizes between the shortest and the
+// longest edge, within two decades either way for the distances of the
+// near field.  An extreme viscosity (or size) keeps the cache in double
+// precision, where a single-precision block would overflow or lose digits
+// to underflow.
+bool single_precision_fits(const MeshView& mesh, double mu) {
+  double hmin = std::numeric_limits<double>::infinity(), hmax = 0.0;
+  for (int e = 1; e <= mesh.nelem; ++e)
+    for (int v = 1; v <= 3; ++v) {
+      const int a = mesh.node(e, v), b = mesh.node(e, v % 3 + 1);
+      double l2 = 0.0;
+      for (int k = 1; k <= 3; ++k) l2 += (mesh.x(a, k) - mesh.x(b, k)) * (mesh.x(a, k) - mesh.x(b, k));
+      hmin = std::min(hmin, std::sqrt(l2));
+      hmax = std::max(hmax, std::sqrt(l2));
+    }
+  const double scale = 1.0 / (8.0 * kPi * mu);
+  const double lo = 1e-2 * hmin * scale, hi = 1e2 * hmax * scale;
+  return std::isfinite(lo) && std::isfinite(hi) && lo > 1e-30 && hi < 1e30;
+}
+
+}  // namespace
 
 FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams& par, Complex* cmom,
                      Complex* cloc, Translations kernels)
@@ -42,6 +71,7 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
     }
   d.near_pairs = npairs;
   d.cache_doubles = ndoubles;
+  d.single_cache = par.trades.single_precision_near_cache && single_precision_fits(mesh, par.mu);
   d.make_batches();
   d.make_source_geometry();
   std::size_t nearcells = 0;
@@ -52,7 +82,7 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
   d.list_bytes =
       sizeof(int) * (d.leaves.size() + d.child_ptr.size() + d.child_list.size() +
                      d.m2l_cells.size() + d.inter_ptr.size() + d.inter_list.size() +
-                     2 * d.grp_entries.size() + d.grp_pair.size() / sizeof(int) +
+                     2 * d.grp_entries.size() + (d.grp_pair.size() + d.grp_order.size()) / sizeof(int) +
                      d.grp_first.size() + d.grp_ptr.size() +
                      d.near_src.size() + levcells + d.batch_src.size() + d.batch_mem_ptr.size() +
                      d.geo_slot.size() + d.geo_nodes.size() + d.geo_edges.size() +
@@ -64,13 +94,17 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
 FmmEngine::~FmmEngine() = default;
 
 std::size_t FmmEngine::near_cache_bytes() const {
-  return sizeof(double) * static_cast<std::size_t>(impl_->cache_doubles);
+  const std::size_t entry = impl_->single_cache ? sizeof(float) : sizeof(double);
+  return entry * static_cast<std::size_t>(impl_->cache_doubles);
 }
 
 void FmmEngine::enable_near_cache() {
   Impl& d = *impl_;
   if (d.cache_on) return;
-  d.cache.reset(static_cast<std::size_t>(d.cache_doubles));
+  if (d.single_cache)
+    d.cache32.reset(static_cast<std::size_t>(d.cache_doubles));
+  else
+    d.cache.reset(static_cast<std::size_t>(d.cache_doubles));
   d.cache_on = true;
   d.cache_filled = false;
 }
@@ -83,12 +117,25 @@ std::size_t FmmEngine::fixed_bytes() const {
   const Impl& d = *impl_;
   std::size_t b = d.list_bytes;
   for (const auto& s : d.scratch) b += s.bytes();
-  if (d.kernels == Translations::Rotation) b += d.op.memory_bytes();
+  if (d.kernels == Translations::Rotation) {
+    b += d.op.memory_bytes();
+    for (const M2LOperator& o : d.op_low) b += o.memory_bytes();
+  }
   return b;
 }
 
 std::int64_t FmmEngine::m2l_pairs() const {
   return static_cast<std::int64_t>(impl_->inter_list.size());
+}
+
+std::vector<std::int64_t> FmmEngine::m2l_orders() const {
+  const Impl& d = *impl_;
+  std::vector<std::int64_t> n(static_cast<std::size_t>(d.p) + 1, 0);
+  if (d.kernels == Translations::Rotation)
+    for (unsigned char q : d.grp_order) ++n[q];
+  else
+    n[d.p] = static_cast<std::int64_t>(d.inter_list.size());
+  return n;
 }
 
 int FmmEngine::threads() const {
@@ -186,7 +233,12 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
     const std::vector<NearBatch>& batches = d.near_batches[g];
     if (use_cache)
       parallel_for(static_cast<int>(cells.size()),
-                   [&](int i, ThreadScratch& s) { d.near_cell_cached(cells[i], x, y, s); });
+                   [&](int i, ThreadScratch& s) {
+                     if (d.single_cache)
+                       d.near_cell_cached(cells[i], d.cache32.get(), x, y, s);
+                     else
+                       d.near_cell_cached(cells[i], d.cache.get(), x, y, s);
+                   });
     else
       parallel_for(static_cast<int>(batches.size()), [&](int i, ThreadScratch& s) {
         d.near_batch(batches[i], cells, mode, x, y, s, fill);

@@ -61,9 +61,26 @@
 
 #include "bem/mesh.hpp"
 #include "fmm/harmonics.hpp"
+#include "fmm/m2l_order.hpp"
 #include "fmm/tree.hpp"
 
 namespace velmora {
+
+// Trades of the fast path against the operator of the passes.  With both
+// off (the default) the engine reproduces UPWRD + DNWRD to rounding; each
+// trade changes the product by far less than the truncation of the
+// expansions at order p (bench/product_accuracy.sh measures both against
+// the dense product).
+struct EngineTrades {
+  // Multipole-to-local translations over offsets longer than the shortest
+  // carried to the lower order at which their truncation stays below that
+  // of the shortest (fmm/m2l_order.hpp).
+  bool m2l_order_by_distance = false;
+  M2LOrderModel m2l_order;
+  // Near-field cache blocks kept in single precision (half the bytes; the
+  // products still add in double precision, in the same order).
+  bool single_precision_near_cache = false;
+};
 
 // The parameters of the operator, as the passes take them.
 struct EngineParams {
@@ -75,6 +92,7 @@ struct EngineParams {
   int ngauss = 0;
   const double* gwt = nullptr;  // Gauss rule: weights
   const double* gpt = nullptr;  // and area coordinates, 3 per point
+  EngineTrades trades;          // all off: the operator of the passes
 };
 
 // Which routines translate the expansions: the direct double sums of the
@@ -134,6 +152,9 @@ class FmmEngine {
   // Multipole-to-local translations of one product (entries of the
   // interaction lists).
   std::int64_t m2l_pairs() const;
+  // Multipole-to-local entries per translation order 0..p (all at p unless
+  // the orders are chosen by distance).
+  std::vector<std::int64_t> m2l_orders() const;
   EngineTimers& timers();
 
  private:

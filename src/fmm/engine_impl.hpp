@@ -37,6 +37,7 @@
 #include "fmm/dnwrd.hpp"
 #include "fmm/expansion.hpp"
 #include "fmm/m2l.hpp"
+#include "fmm/m2l_order.hpp"
 #include "fmm/passes.hpp"
 #include "fmm/point_kernels.hpp"
 
@@ -249,6 +250,10 @@ struct FmmEngine::Impl {
   double* loc = nullptr;  // half-layout local expansions
   Translations kernels = Translations::Rotation;
   M2LOperator op;
+  // Operators of the lower orders that the multipole-to-local entries use
+  // (EngineTrades::m2l_order_by_distance): op_low[q] of order q, prepared
+  // only for the orders in use.
+  std::vector<M2LOperator> op_low;
   std::unique_ptr<PointKernels> pk;
   int nthreads = 1;
   std::vector<ThreadScratch> scratch;
@@ -268,6 +273,9 @@ struct FmmEngine::Impl {
   // list grp_entries[grp_ptr[g]..grp_ptr[g+1]) of (target, source) entries
   // ordered by the tabulated polar angle of the offset, and grp_pair[i]
   // marks an entry translated together with the next one (same angle).
+  // grp_order[i] is the order of entry i (p unless the order is chosen by
+  // distance; then the group is ordered by order, then angle, and pairs
+  // share both).
   struct M2LEntry {
     int target = 0;  // position in m2l_cells
     int source = 0;  // cell
@@ -275,6 +283,7 @@ struct FmmEngine::Impl {
   std::vector<int> grp_first, grp_ptr;
   std::vector<M2LEntry> grp_entries;
   std::vector<unsigned char> grp_pair;
+  std::vector<unsigned char> grp_order;
   // Cells of each level 3..nlev (local-to-local).
   std::vector<std::vector<int>> l2l_cells;
   // Near-field cells per group: group 0 the leaves of levels 0 and 1, then
@@ -294,9 +303,13 @@ struct FmmEngine::Impl {
 
   std::size_t list_bytes = 0;
   std::int64_t near_pairs = 0;
-  std::int64_t cache_doubles = 0;  // size of the near-field cache
+  std::int64_t cache_doubles = 0;  // entries of the near-field cache
   bool cache_on = false, cache_filled = false;
+  // The cache in double precision, or in single precision
+  // (EngineTrades::single_precision_near_cache); one of them is allocated.
   LargeArray<double> cache;
+  LargeArray<float> cache32;
+  bool single_cache = false;  // the blocks are kept in cache32
 
   double* mom_cell(int c) const { return mom + static_cast<std::size_t>(c - 1) * hcell; }
   double* loc_cell(int c) const { return loc + static_cast<std::size_t>(c - 1) * hcell; }
@@ -325,7 +338,10 @@ struct FmmEngine::Impl {
   }
   void near_batch(const NearBatch& nb, const std::vector<NearCell>& cells, int mode,
                   const double* x, double* y, ThreadScratch& s, bool fill) const;
-  void near_cell_cached(const NearCell& nc, const double* x, double* y, ThreadScratch& s) const;
+  template <class Real>
+  void near_cell_cached(const NearCell& nc, const Real* blocks, const double* x, double* y,
+                        ThreadScratch& s) const;
+  const M2LOperator& op_of_order(int q) const { return q >= p ? op : op_low[q]; }
   void evaluate(int b, double* y, ThreadScratch& s) const;
 };
 

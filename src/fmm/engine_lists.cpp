@@ -251,6 +251,7 @@ void FmmEngine::Impl::make_batches() {
 // and pairs neighbours of one tabulated angle.
 void FmmEngine::Impl::pair_interactions() {
   struct Key {
+    int order;
     std::ptrdiff_t angle;
     M2LEntry e;
   };
@@ -267,18 +268,31 @@ void FmmEngine::Impl::pair_interactions() {
         const int f = inter_list[i];
         const double xh[3] = {tree.cen(c, 1) - tree.cen(f, 1), tree.cen(c, 2) - tree.cen(f, 2),
                               tree.cen(c, 3) - tree.cen(f, 3)};
-        key.push_back({m2l_angle_index(op, xh), {pos, f}});
+        int order = p;
+        if (par.trades.m2l_order_by_distance) {
+          int lev = 0;
+          while (lev < *tree.nlev && c > tree.levl(lev)) ++lev;
+          const double side = tree.size(lev);
+          order = m2l_order_for_distance(
+              p, std::sqrt(xh[0] * xh[0] + xh[1] * xh[1] + xh[2] * xh[2]) / side,
+              par.trades.m2l_order);
+        }
+        key.push_back({order, m2l_angle_index(op, xh), {pos, f}});
       }
     }
     std::stable_sort(key.begin(), key.end(),
-                     [](const Key& x, const Key& y) { return x.angle < y.angle; });
+                     [](const Key& x, const Key& y) {
+                       return x.order != y.order ? x.order > y.order : x.angle < y.angle;
+                     });
     for (std::size_t i = 0; i < key.size();) {
       grp_entries.push_back(key[i].e);
-      const bool two =
-          i + 1 < key.size() && key[i].angle >= 0 && key[i].angle == key[i + 1].angle;
+      grp_order.push_back(static_cast<unsigned char>(key[i].order));
+      const bool two = i + 1 < key.size() && key[i].angle >= 0 &&
+                       key[i].angle == key[i + 1].angle && key[i].order == key[i + 1].order;
       grp_pair.push_back(two ? 1 : 0);
       if (two) {
         grp_entries.push_back(key[i + 1].e);
+        grp_order.push_back(static_cast<unsigned char>(key[i + 1].order));
         grp_pair.push_back(0);
       }
       i += two ? 2 : 1;
@@ -288,6 +302,10 @@ void FmmEngine::Impl::pair_interactions() {
     a = b;
   }
   grp_first.push_back(n);
+  // The operators of the lower orders in use.
+  op_low.resize(static_cast<std::size_t>(p));
+  for (unsigned char q : grp_order)
+    if (q < p && op_low[q].p < 0) m2l_prepare(op_low[q], q);
 }
 
 // Nodes and edges of every near-field source cell, in order of first

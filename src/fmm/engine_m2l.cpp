@@ -20,14 +20,15 @@ void FmmEngine::Impl::local_from_group(int g, ThreadScratch& s) const {
     double xh[3];
     offset_to(e, xh);
     double* h = loc_cell(m2l_cells[e.target]);
+    const M2LOperator& o = op_of_order(grp_order[i]);
     if (grp_pair[i]) {
       const M2LEntry& f = grp_entries[++i];
       double xf[3];
       offset_to(f, xf);
-      m2l_add_half_pair_origin(op, mom_cell(e.source), xh, mom_cell(f.source), xf, h,
+      m2l_add_half_pair_origin(o, mom_cell(e.source), xh, mom_cell(f.source), xf, h,
                                loc_cell(m2l_cells[f.target]), s.twork.data());
     } else {
-      m2l_add_half_origin(op, mom_cell(e.source), xh, h, s.twork.data());
+      m2l_add_half_origin(o, mom_cell(e.source), xh, h, s.twork.data());
     }
   }
   for (int pos = grp_first[g]; pos < grp_first[g + 1]; ++pos) {

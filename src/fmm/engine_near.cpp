@@ -142,9 +142,16 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
               sgn[q] = tr ? 1.0 : -1.0;
             }
           }
-          for (int i = 0; i < nbt; ++i) {
-            double* out = cache.get() + base[i] + step[i] * wpre + kpos[i] * w;
-            for (int q = 0; q < w; ++q) out[q] = sgn[q] * src[q][i];
+          if (single_cache) {
+            for (int i = 0; i < nbt; ++i) {
+              float* out = cache32.get() + base[i] + step[i] * wpre + kpos[i] * w;
+              for (int q = 0; q < w; ++q) out[q] = static_cast<float>(sgn[q] * src[q][i]);
+            }
+          } else {
+            for (int i = 0; i < nbt; ++i) {
+              double* out = cache.get() + base[i] + step[i] * wpre + kpos[i] * w;
+              for (int q = 0; q < w; ++q) out[q] = sgn[q] * src[q][i];
+            }
           }
           wpre += w;
         }
@@ -161,9 +168,12 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
 
 // The near field of mode 1 from the cache: for each source, in list order,
 // and each target, y_i += K'(i,0) x_(ord 0) + K'(i,1) x_(ord 1) + K'(i,2) x_(ord 2)
-// added one term at a time, the order of the integration path.
-void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const double* x, double* y,
-                                       ThreadScratch& s) const {
+// added one term at a time, the order of the integration path.  Real is
+// the precision of the stored blocks (each entry is widened to double
+// before it is multiplied).
+template <class Real>
+void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const Real* blocks, const double* x,
+                                       double* y, ThreadScratch& s) const {
   const int nt = nc.tlst - nc.tfst + 1;
   const int* targets = tree.ielord + (nc.tfst - 1);
   double* yl = s.yloc.data();
@@ -177,7 +187,7 @@ void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const double* x, doub
       yl[3 * k + 1] = yg[1];
       yl[3 * k + 2] = yg[2];
     }
-    const double* col = cache.get() + nc.cache_offset;  // blocks of the current source
+    const Real* col = blocks + nc.cache_offset;  // blocks of the current source
     for (int ic = nc.src_begin; ic < nc.src_end; ++ic) {
       const int sc = near_src[ic];
       for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
@@ -196,23 +206,23 @@ void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const double* x, doub
         const int p00 = at[0][0], p01 = at[0][1], p02 = at[0][2];
         const int p10 = at[1][0], p11 = at[1][1], p12 = at[1][2];
         const int p20 = at[2][0], p21 = at[2][1], p22 = at[2][2];
-        const double* blk = col + static_cast<std::int64_t>(t0) * w;
+        const Real* blk = col + static_cast<std::int64_t>(t0) * w;
         for (int k = 0; k < nb; ++k, blk += w) {
           double* yg = yl + 3 * k;
           double v = yg[0];
-          v += blk[p00] * a0;
-          v += blk[p01] * a1;
-          v += blk[p02] * a2;
+          v += static_cast<double>(blk[p00]) * a0;
+          v += static_cast<double>(blk[p01]) * a1;
+          v += static_cast<double>(blk[p02]) * a2;
           yg[0] = v;
           v = yg[1];
-          v += blk[p10] * b0;
-          v += blk[p11] * b1;
-          v += blk[p12] * b2;
+          v += static_cast<double>(blk[p10]) * b0;
+          v += static_cast<double>(blk[p11]) * b1;
+          v += static_cast<double>(blk[p12]) * b2;
           yg[1] = v;
           v = yg[2];
-          v += blk[p20] * c0;
-          v += blk[p21] * c1;
-          v += blk[p22] * c2;
+          v += static_cast<double>(blk[p20]) * c0;
+          v += static_cast<double>(blk[p21]) * c1;
+          v += static_cast<double>(blk[p22]) * c2;
           yg[2] = v;
         }
         col += static_cast<std::int64_t>(nt) * w;
@@ -226,5 +236,12 @@ void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const double* x, doub
     }
   }
 }
+
+template void FmmEngine::Impl::near_cell_cached<double>(const NearCell&, const double*,
+                                                         const double*, double*,
+                                                         ThreadScratch&) const;
+template void FmmEngine::Impl::near_cell_cached<float>(const NearCell&, const float*,
+                                                        const double*, double*,
+                                                        ThreadScratch&) const;
 
 }  // namespace velmora

@@ -98,6 +98,7 @@ struct RigidSolver::Impl {
     par.ngauss = ctl.ngauss;
     par.gwt = gwt;
     par.gpt = gpt;
+    par.trades = engine_trades();
     return par;
   }
 
@@ -229,7 +230,6 @@ SolveReport RigidSolver::tractions(const double* motion, double* t) {
     for (int k = 0; k < 3; ++k)
       s.bc_motion[static_cast<std::size_t>(k + 3) * ne + e] = u[3 * static_cast<std::size_t>(e) + k];
   FmmEngine eng(s.view_motion, s.tree, s.params(), s.cmom.data(), s.cloc.data());
-  std::size_t budget = cache_budget_bytes();
   std::unique_ptr<FastPrecon> precon;
   if (s.ctl.iprec != 0) {
     PreconData pd;
@@ -240,12 +240,8 @@ SolveReport RigidSolver::tractions(const double* motion, double* t) {
     pd.minlev = s.ctl.minlev;
     pd.tree = s.tree;
     precon = std::make_unique<FastPrecon>(pd);
-    if (precon->factor_cache_bytes() <= budget) {
-      precon->enable_factor_cache();
-      budget -= precon->factor_cache_bytes();
-    }
   }
-  if (eng.near_cache_bytes() <= budget) eng.enable_near_cache();
+  keep_caches(eng, precon.get(), cache_budget_bytes());
   std::vector<double> b(n, 0.0);
   eng.apply(0, nullptr, b.data());
   const std::function<void(const double*, double*)> amul = [&](const double* x, double* y) {

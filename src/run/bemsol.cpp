@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -21,6 +24,7 @@
 #include "common/units.hpp"
 #include "fmm/dnwrd.hpp"
 #include "fmm/engine.hpp"
+#include "fmm/expansion.hpp"
 #include "fmm/mktree.hpp"
 #include "fmm/tree_needs.hpp"
 #include "fmm/upwrd.hpp"
@@ -147,11 +151,66 @@ void read_mesh(Block& a, ListReader& dat) {
   dat.close();
 }
 
-std::size_t cache_budget_bytes() {
+namespace {
+
+// A "Key:   N kB" entry of a /proc file, in bytes (-1 when absent).
+std::int64_t proc_kb_entry(const char* file, const char* key) {
+  std::ifstream in(file);
+  std::string line;
+  const std::size_t n = std::strlen(key);
+  while (std::getline(in, line))
+    if (line.compare(0, n, key) == 0 && line.size() > n && line[n] == ':')
+      return 1024 * std::atoll(line.c_str() + n + 1);
+  return -1;
+}
+
+}  // namespace
+
+std::size_t cache_budget_bytes(std::size_t still_to_touch) {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page = sysconf(_SC_PAGE_SIZE);
   if (pages <= 0 || page <= 0) return 0;
-  return static_cast<std::size_t>(pages) / 4 * static_cast<std::size_t>(page);
+  const double total = static_cast<double>(pages) * static_cast<double>(page);
+  double available = static_cast<double>(proc_kb_entry("/proc/meminfo", "MemAvailable"));
+  if (available < 0.0) available = total / 4;
+  const double budget =
+      available - static_cast<double>(still_to_touch) - (1.0e9 + 0.05 * total);
+  return budget > 0.0 ? static_cast<std::size_t>(budget) : 0;
+}
+
+std::size_t solve_cache_budget(const Block& a, int ncell, int maxcel, int p) {
+  const double block = 16.0 * static_cast<double>(a.units_registered());
+  // Two expansion arrays of maxcel cells, of which the tree's cells are
+  // used in the half layout of 4(p+1)(p+2) doubles.
+  const double untouched =
+      2.0 * (16.0 * static_cast<double>(ExpanView<Complex>::cell_size(p)) * maxcel -
+             8.0 * 4.0 * (p + 1) * (p + 2) * ncell);
+  const double held = std::max<double>(0.0, static_cast<double>(proc_kb_entry("/proc/self/status", "VmRSS")));
+  const double to_touch = std::max(0.0, block - std::max(0.0, untouched) - held);
+  return cache_budget_bytes(static_cast<std::size_t>(to_touch));
+}
+
+std::size_t keep_caches(FmmEngine& engine, FastPrecon* precon, std::size_t budget) {
+  std::size_t kept = 0;
+  if (precon != nullptr && precon->factor_cache_bytes() <= budget) {
+    precon->enable_factor_cache();
+    budget -= precon->factor_cache_bytes();
+    kept += precon->factor_cache_bytes();
+  }
+  if (engine.near_cache_bytes() <= budget) {
+    engine.enable_near_cache();
+    kept += engine.near_cache_bytes();
+  }
+  return kept;
+}
+
+EngineTrades engine_trades() {
+  const char* v = std::getenv("VELMORA_EXACT");
+  const bool exact = v != nullptr && v[0] != '\0' && std::string(v) != "0";
+  EngineTrades t;
+  t.m2l_order_by_distance = !exact;
+  t.single_precision_near_cache = !exact;
+  return t;
 }
 
 SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
@@ -218,16 +277,13 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
     par.ngauss = s.ngauss;
     par.gwt = gwt;
     par.gpt = gpt;
+    par.trades = opt.trades;
     engine = std::make_unique<FmmEngine>(mesh, tree, par, cmom, cloc);
-    std::size_t budget = opt.cache_budget;
-    if (s.iprec != 0) {
-      fast_precon = std::make_unique<FastPrecon>(precon);
-      if (fast_precon->factor_cache_bytes() <= budget) {
-        fast_precon->enable_factor_cache();
-        budget -= fast_precon->factor_cache_bytes();
-      }
-    }
-    if (engine->near_cache_bytes() <= budget) engine->enable_near_cache();
+    if (s.iprec != 0) fast_precon = std::make_unique<FastPrecon>(precon);
+    const std::size_t budget = opt.cache_budget != SolveOptions::kFromFreeMemory
+                                   ? opt.cache_budget
+                                   : solve_cache_budget(a, tree.ncell(), s.maxcel, s.nexp);
+    keep_caches(*engine, fast_precon.get(), budget);
     // What the caches kept beside the block will take (filled by the first
     // products), in the units of the memory report.
     const double factors = fast_precon && fast_precon->factor_cache_enabled()

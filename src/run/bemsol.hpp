@@ -11,22 +11,52 @@
 
 #include "common/listread.hpp"
 #include "common/storage.hpp"
+#include "fmm/engine.hpp"
 
 namespace velmora {
 
 // Memory the solve may give to the caches of the fast path (the
-// preconditioner's LU factors, the near-field blocks): a quarter of the
-// machine's physical memory (0 when unknown).
-std::size_t cache_budget_bytes();
+// preconditioner's LU factors, the near-field blocks): the memory the
+// system reports available (MemAvailable; a quarter of the physical memory
+// where that is not known), less `still_to_touch` bytes that the run has
+// allocated but not yet written, less a margin for the system, the output
+// files and the run's smaller arrays (1 GB plus 5 % of the physical
+// memory); 0 when nothing is left.
+std::size_t cache_budget_bytes(std::size_t still_to_touch = 0);
+
+// The budget of a solve on the block `a` after its mesh and tree are in
+// place: cache_budget_bytes less what the block will still take, which is
+// the block less the expansion cells beyond the tree's (never touched) and
+// less what the process already holds.
+std::size_t solve_cache_budget(const Block& a, int ncell, int maxcel, int p);
+
+class FmmEngine;
+class FastPrecon;
+// Keeps the caches of the fast path that fit `budget` whole: the
+// preconditioner's factors first (when `precon` is given), then the
+// near-field blocks.  Returns the bytes kept.
+std::size_t keep_caches(FmmEngine& engine, FastPrecon* precon, std::size_t budget);
+
+// The trades of the fast path that the programs make (fmm/engine.hpp):
+// all on, unless the environment variable VELMORA_EXACT is set to anything
+// but "" or "0", which restores the exact operator of the passes (multipole
+// translations at the full order, near-field blocks cached in double
+// precision).
+EngineTrades engine_trades();
 
 // How the products and preconditioner requests are served.  By default the
 // fast path does both (FmmEngine, FastPrecon: threaded, the same operator to
 // rounding and the same preconditioner bit for bit), with caches kept when
-// each fits whole in what is left of cache_budget; reference_path uses
+// each fits whole in what is left of cache_budget (by default sized from the
+// free memory, solve_cache_budget); reference_path uses
 // UPWRD, DNWRD and PRECON as they stand.
 struct SolveOptions {
   bool reference_path = false;
-  std::size_t cache_budget = cache_budget_bytes();
+  EngineTrades trades = engine_trades();
+  // Bytes for the caches; by default the free memory at the time they are
+  // sized (solve_cache_budget).
+  static constexpr std::size_t kFromFreeMemory = static_cast<std::size_t>(-1);
+  std::size_t cache_budget = kFromFreeMemory;
 };
 
 // How the solve ended: the solver's status info(1) (0 converged, -4 not

@@ -298,9 +298,14 @@ int run() {
                              fmt::F(block_megabytes(a), 12, 1) + " Mb";
   to_console_and(memory, {kUnitLog});
   // The caches of the fast path (preconditioner factors, near-field blocks)
-  // are sized from the tree later; they never exceed this budget.
-  to_console_and("  Caches beside the block, at most     =" +
-                     fmt::F(static_cast<double>(cache_budget_bytes()) / 1.0e6, 12, 1) + " Mb",
+  // are sized from the tree and the free memory later; this is the free
+  // memory left now if the whole block were written (the tree's cells use
+  // only part of the expansion arrays, so the solve usually has more).
+  to_console_and("  Free for caches beside the block     =" +
+                     fmt::F(static_cast<double>(cache_budget_bytes(static_cast<std::size_t>(
+                                16 * a.units_registered()))) / 1.0e6,
+                            12, 1) +
+                     " Mb",
                  {kUnitLog});
   const std::string count =
       "  Number of variables registered       =" + fmt::I(a.nvar() - 1, 12) + fmt::slash();
