@@ -235,7 +235,7 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
       parallel_for(static_cast<int>(cells.size()),
                    [&](int i, ThreadScratch& s) {
                      if (d.single_cache)
-                       d.near_cell_cached(cells[i], d.cache32.get(), x, y, s);
+                       d.near_cell_cached32(cells[i], d.cache32.get(), x, y, s);
                      else
                        d.near_cell_cached(cells[i], d.cache.get(), x, y, s);
                    });

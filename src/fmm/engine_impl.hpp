@@ -338,9 +338,10 @@ struct FmmEngine::Impl {
   }
   void near_batch(const NearBatch& nb, const std::vector<NearCell>& cells, int mode,
                   const double* x, double* y, ThreadScratch& s, bool fill) const;
-  template <class Real>
-  void near_cell_cached(const NearCell& nc, const Real* blocks, const double* x, double* y,
+  void near_cell_cached(const NearCell& nc, const double* blocks, const double* x, double* y,
                         ThreadScratch& s) const;
+  void near_cell_cached32(const NearCell& nc, const float* blocks, const double* x, double* y,
+                          ThreadScratch& s) const;
   const M2LOperator& op_of_order(int q) const { return q >= p ? op : op_low[q]; }
   void evaluate(int b, double* y, ThreadScratch& s) const;
 };

@@ -143,9 +143,11 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
             }
           }
           if (single_cache) {
+            // Entry q of the blocks of one source for the nt targets of a
+            // cell lie together: entry q of target k at q nt + k.
             for (int i = 0; i < nbt; ++i) {
-              float* out = cache32.get() + base[i] + step[i] * wpre + kpos[i] * w;
-              for (int q = 0; q < w; ++q) out[q] = static_cast<float>(sgn[q] * src[q][i]);
+              float* out = cache32.get() + base[i] + step[i] * wpre + kpos[i];
+              for (int q = 0; q < w; ++q) out[q * step[i]] = static_cast<float>(sgn[q] * src[q][i]);
             }
           } else {
             for (int i = 0; i < nbt; ++i) {
@@ -168,11 +170,8 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
 
 // The near field of mode 1 from the cache: for each source, in list order,
 // and each target, y_i += K'(i,0) x_(ord 0) + K'(i,1) x_(ord 1) + K'(i,2) x_(ord 2)
-// added one term at a time, the order of the integration path.  Real is
-// the precision of the stored blocks (each entry is widened to double
-// before it is multiplied).
-template <class Real>
-void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const Real* blocks, const double* x,
+// added one term at a time, the order of the integration path.
+void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const double* blocks, const double* x,
                                        double* y, ThreadScratch& s) const {
   const int nt = nc.tlst - nc.tfst + 1;
   const int* targets = tree.ielord + (nc.tfst - 1);
@@ -187,7 +186,7 @@ void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const Real* blocks, c
       yl[3 * k + 1] = yg[1];
       yl[3 * k + 2] = yg[2];
     }
-    const Real* col = blocks + nc.cache_offset;  // blocks of the current source
+    const double* col = blocks + nc.cache_offset;  // blocks of the current source
     for (int ic = nc.src_begin; ic < nc.src_end; ++ic) {
       const int sc = near_src[ic];
       for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
@@ -206,23 +205,23 @@ void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const Real* blocks, c
         const int p00 = at[0][0], p01 = at[0][1], p02 = at[0][2];
         const int p10 = at[1][0], p11 = at[1][1], p12 = at[1][2];
         const int p20 = at[2][0], p21 = at[2][1], p22 = at[2][2];
-        const Real* blk = col + static_cast<std::int64_t>(t0) * w;
+        const double* blk = col + static_cast<std::int64_t>(t0) * w;
         for (int k = 0; k < nb; ++k, blk += w) {
           double* yg = yl + 3 * k;
           double v = yg[0];
-          v += static_cast<double>(blk[p00]) * a0;
-          v += static_cast<double>(blk[p01]) * a1;
-          v += static_cast<double>(blk[p02]) * a2;
+          v += blk[p00] * a0;
+          v += blk[p01] * a1;
+          v += blk[p02] * a2;
           yg[0] = v;
           v = yg[1];
-          v += static_cast<double>(blk[p10]) * b0;
-          v += static_cast<double>(blk[p11]) * b1;
-          v += static_cast<double>(blk[p12]) * b2;
+          v += blk[p10] * b0;
+          v += blk[p11] * b1;
+          v += blk[p12] * b2;
           yg[1] = v;
           v = yg[2];
-          v += static_cast<double>(blk[p20]) * c0;
-          v += static_cast<double>(blk[p21]) * c1;
-          v += static_cast<double>(blk[p22]) * c2;
+          v += blk[p20] * c0;
+          v += blk[p21] * c1;
+          v += blk[p22] * c2;
           yg[2] = v;
         }
         col += static_cast<std::int64_t>(nt) * w;
@@ -237,11 +236,77 @@ void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const Real* blocks, c
   }
 }
 
-template void FmmEngine::Impl::near_cell_cached<double>(const NearCell&, const double*,
-                                                         const double*, double*,
-                                                         ThreadScratch&) const;
-template void FmmEngine::Impl::near_cell_cached<float>(const NearCell&, const float*,
-                                                        const double*, double*,
-                                                        ThreadScratch&) const;
+// The same sum from the single-precision cache, whose blocks of one source
+// hold each entry for all targets of the cell together (entry q of target k
+// at q nt + k): the targets' sums run side by side, each adding its terms
+// in the order of the double-precision path.
+void FmmEngine::Impl::near_cell_cached32(const NearCell& nc, const float* blocks,
+                                         const double* x, double* y, ThreadScratch& s) const {
+  const int nt = nc.tlst - nc.tfst + 1;
+  const int* targets = tree.ielord + (nc.tfst - 1);
+  double* y0 = s.yloc.data();
+  double* y1 = y0 + kChunk;
+  double* y2 = y1 + kChunk;
+  for (int t0 = 0; t0 < nt; t0 += kChunk) {
+    const int nb = std::min(kChunk, nt - t0);
+    for (int k = 0; k < nb; ++k) {
+      const double* yg = y + 3 * static_cast<std::int64_t>(targets[t0 + k] - 1);
+      y0[k] = yg[0];
+      y1[k] = yg[1];
+      y2[k] = yg[2];
+    }
+    const float* col = blocks + nc.cache_offset;  // blocks of the current source
+    for (int ic = nc.src_begin; ic < nc.src_end; ++ic) {
+      const int sc = near_src[ic];
+      for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
+        const int e = tree.elord(pos);
+        const int w = block_width(mesh, e);
+        int ord[3][3];
+        term_order(mesh, e, ord);
+        const double* xe = x + 3 * static_cast<std::int64_t>(e - 1);
+        // Row r adds entry at[r][q] times x(ord[r][q]), q = 0, 1, 2.
+        const float* row[3][3];
+        double a[3][3];
+        for (int r = 0; r < 3; ++r)
+          for (int q = 0; q < 3; ++q) {
+            const int at = w == 9 ? 3 * r + q : kSym6[r][ord[r][q]];
+            row[r][q] = col + static_cast<std::int64_t>(at) * nt + t0;
+            a[r][q] = xe[ord[r][q]];
+          }
+        const float *b00 = row[0][0], *b01 = row[0][1], *b02 = row[0][2];
+        const float *b10 = row[1][0], *b11 = row[1][1], *b12 = row[1][2];
+        const float *b20 = row[2][0], *b21 = row[2][1], *b22 = row[2][2];
+        const double a00 = a[0][0], a01 = a[0][1], a02 = a[0][2];
+        const double a10 = a[1][0], a11 = a[1][1], a12 = a[1][2];
+        const double a20 = a[2][0], a21 = a[2][1], a22 = a[2][2];
+#pragma omp simd
+        for (int k = 0; k < nb; ++k) {
+          double v = y0[k];
+          v += static_cast<double>(b00[k]) * a00;
+          v += static_cast<double>(b01[k]) * a01;
+          v += static_cast<double>(b02[k]) * a02;
+          y0[k] = v;
+          v = y1[k];
+          v += static_cast<double>(b10[k]) * a10;
+          v += static_cast<double>(b11[k]) * a11;
+          v += static_cast<double>(b12[k]) * a12;
+          y1[k] = v;
+          v = y2[k];
+          v += static_cast<double>(b20[k]) * a20;
+          v += static_cast<double>(b21[k]) * a21;
+          v += static_cast<double>(b22[k]) * a22;
+          y2[k] = v;
+        }
+        col += static_cast<std::int64_t>(nt) * w;
+      }
+    }
+    for (int k = 0; k < nb; ++k) {
+      double* yg = y + 3 * static_cast<std::int64_t>(targets[t0 + k] - 1);
+      yg[0] = y0[k];
+      yg[1] = y1[k];
+      yg[2] = y2[k];
+    }
+  }
+}
 
 }  // namespace velmora
