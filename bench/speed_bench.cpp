@@ -283,6 +283,16 @@ int run(int argc, char** argv) {
   put("setup_s", omp_get_wtime() - w);
   const std::size_t budget = cache ? solve_cache_budget(a, tree.ncell(), s.maxcel, s.nexp) : 0;
   put("cache_budget_mb", budget / 1e6);
+  {
+    // What the budget was formed from: the system's available memory and
+    // this process's resident memory at that moment.
+    std::ifstream mi("/proc/meminfo"), st("/proc/self/status");
+    std::string line;
+    while (std::getline(mi, line))
+      if (line.rfind("MemAvailable:", 0) == 0) put("available_at_budget_mb", std::atof(line.c_str() + 13) / 1024.0);
+    while (std::getline(st, line))
+      if (line.rfind("VmRSS:", 0) == 0) put("rss_at_budget_mb", std::atof(line.c_str() + 6) / 1024.0);
+  }
   put("factor_cache_mb", precon.factor_cache_bytes() / 1e6);
   put("near_cache_mb", engine->near_cache_bytes() / 1e6);
   keep_caches(*engine, &precon, budget);
