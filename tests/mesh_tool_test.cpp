@@ -310,6 +310,15 @@ TEST(MeshControlFile, TreeSizeMatchesMktree) {
   }
 }
 
+// The restart length follows the mesh size: 30 below kLargeMesh elements,
+// 60 from there (large meshes need more iterations than 30).
+TEST(MeshControlFile, RestartLengthGrowsWithTheMesh) {
+  EXPECT_EQ(tools::suggest_controls(icosphere(3, 1.0)).M, 30);
+  const SurfaceMesh big = icosphere(6, 1.0);
+  ASSERT_GE(big.nelem, tools::kLargeMesh);
+  EXPECT_EQ(tools::suggest_controls(big).M, 60);
+}
+
 // ------------------------------------------------------------ the tool
 
 // Spheres and spheroids from the tool: closed, consistently oriented into
