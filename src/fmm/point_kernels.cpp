@@ -72,7 +72,8 @@ inline int half_entry(int n, int m) {
 }  // namespace
 
 std::size_t PointKernels::acc_size() const {
-  return static_cast<std::size_t>(half_entry(p_ + 1, 0)) * 8 * kLanes;
+  // One entry more than the half layout: room for the odd entry's partner.
+  return static_cast<std::size_t>(half_entry(p_ + 1, 0) + 1) * 8;
 }
 
 std::size_t PointKernels::rows_size() const {
@@ -97,20 +98,47 @@ void PointKernels::add_lane_moments(const double* x_, const double* y_, const do
   const v8d zero = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   for (int m = 0; m < 2 * w; ++m) prev[m] = cur[m] = next[m] = zero;
   cur[0] = zero + 1.0;
-  const v8d ta = t[0] * a, tb = t[1] * a, tc = t[2] * a;
+  // The lanes of each entry are summed at once, two entries at a time:
+  // the weighted rows a R and b R (Re, Im) of entries e0 and e1 are
+  // reduced by one fixed tree of pairwise sums to their eight lane sums
+  //   r = (aRe, aIm, bRe, bIm)(e0), (aRe, aIm, bRe, bIm)(e1),
+  // and acc(e) += (t1 aRe, t2 aRe, t3 aRe, bRe, t1 aIm, t2 aIm, t3 aIm, bIm),
+  // the half layout of the four expansions; acc stays in the first-level
+  // cache (8 doubles per entry).
+  const v8d tw = {t[0], t[1], t[2], 1.0, t[0], t[1], t[2], 1.0};
+  typedef long long v8i __attribute__((vector_size(64)));
+  v8d pend[4];
+  int pend_entry = -1;
+  auto reduce_pair = [&](const v8d* v, const v8d* u, int e0) {
+    // Pairwise sums of neighbouring lanes, then pairs of pairs, then halves.
+    const v8i lo1 = {0, 8, 2, 10, 4, 12, 6, 14}, hi1 = {1, 9, 3, 11, 5, 13, 7, 15};
+    const v8i lo2 = {0, 1, 8, 9, 4, 5, 12, 13}, hi2 = {2, 3, 10, 11, 6, 7, 14, 15};
+    const v8i lo3 = {0, 1, 2, 3, 8, 9, 10, 11}, hi3 = {4, 5, 6, 7, 12, 13, 14, 15};
+    const v8d s01 = __builtin_shuffle(v[0], v[1], lo1) + __builtin_shuffle(v[0], v[1], hi1);
+    const v8d s23 = __builtin_shuffle(v[2], v[3], lo1) + __builtin_shuffle(v[2], v[3], hi1);
+    const v8d s45 = __builtin_shuffle(u[0], u[1], lo1) + __builtin_shuffle(u[0], u[1], hi1);
+    const v8d s67 = __builtin_shuffle(u[2], u[3], lo1) + __builtin_shuffle(u[2], u[3], hi1);
+    const v8d q0 = __builtin_shuffle(s01, s23, lo2) + __builtin_shuffle(s01, s23, hi2);
+    const v8d q1 = __builtin_shuffle(s45, s67, lo2) + __builtin_shuffle(s45, s67, hi2);
+    const v8d r = __builtin_shuffle(q0, q1, lo3) + __builtin_shuffle(q0, q1, hi3);
+    const v8i spread0 = {0, 0, 0, 2, 1, 1, 1, 3}, spread1 = {4, 4, 4, 6, 5, 5, 5, 7};
+    v8d* a0 = reinterpret_cast<v8d*>(acc) + e0;
+    a0[0] += tw * __builtin_shuffle(r, spread0);
+    a0[1] += tw * __builtin_shuffle(r, spread1);
+  };
   for (int n = 0; n <= p_; ++n) {
     // Row n into the accumulators.
-    v8d* e = reinterpret_cast<v8d*>(acc) + static_cast<std::size_t>(half_entry(n, 0)) * 8;
-    for (int m = 0; m <= n; ++m, e += 8) {
+    for (int m = 0; m <= n; ++m) {
       const v8d rr = cur[m], ri = cur[w + m];
-      e[0] += ta * rr;
-      e[1] += tb * rr;
-      e[2] += tc * rr;
-      e[3] += b * rr;
-      e[4] += ta * ri;
-      e[5] += tb * ri;
-      e[6] += tc * ri;
-      e[7] += b * ri;
+      const v8d v[4] = {a * rr, a * ri, b * rr, b * ri};
+      const int e = half_entry(n, m);
+      if (pend_entry < 0) {
+        for (int k = 0; k < 4; ++k) pend[k] = v[k];
+        pend_entry = e;
+      } else {
+        reduce_pair(pend, v, pend_entry);
+        pend_entry = -1;
+      }
     }
     if (n == p_) break;
     // R(n+1,m) = ((2n+1) z R(n,m) - r^2 R(n-1,m)) / ((n+m+1)(n-m+1)), m = 0..n.
@@ -133,16 +161,16 @@ void PointKernels::add_lane_moments(const double* x_, const double* y_, const do
     cur = next;
     next = old;
   }
+  if (pend_entry >= 0) {
+    // The last entry alone, its partner zero (the spare entry of acc).
+    const v8d z4[4] = {zero, zero, zero, zero};
+    reduce_pair(pend, z4, pend_entry);
+  }
 }
 
 void PointKernels::lane_sums(const double* acc, double* cell) const {
   const int ne = half_entry(p_ + 1, 0);
-  for (int e = 0; e < ne; ++e)
-    for (int k = 0; k < 8; ++k) {
-      const double* v = acc + (static_cast<std::size_t>(e) * 8 + k) * kLanes;
-      const double s = ((v[0] + v[4]) + (v[2] + v[6])) + ((v[1] + v[5]) + (v[3] + v[7]));
-      cell[8 * e + k] += s;
-    }
+  for (int i = 0; i < 8 * ne; ++i) cell[i] += acc[i];
 }
 
 void PointKernels::add_moments(const double* re_, const double* im_, const double nv[3],

@@ -58,12 +58,13 @@ class PointKernels {
   // Moments of up to kLanes points at once, for a density without velocity:
   // lane l holds point (x[l], y[l], z[l]) (relative to the cell centre) with
   // weights a[l] and b[l], and
-  //   acc(j, l) += t_j a[l] R_l (j = 0..2),  acc(3, l) += b[l] R_l
-  // for every R(n,m), 0 <= m <= n <= p.  acc holds, per entry (n,m) in half
-  // order n(n+1)/2 + m, Re then Im of the four expansions, each kLanes
-  // lanes: acc_size() doubles, 64-byte aligned.  Unused lanes carry zero
-  // weights.  lane_sums adds the lanes of each entry, in a fixed order, into
-  // a half-layout cell (8 doubles per entry: Re X_1..X_4, Im X_1..X_4).
+  //   acc(j) += t_j sum_l a[l] R_l (j = 0..2),  acc(3) += sum_l b[l] R_l
+  // for every R(n,m), 0 <= m <= n <= p, the lanes summed by one fixed tree
+  // of pairwise sums.  acc holds, per entry (n,m) in half order
+  // n(n+1)/2 + m, Re X_1..X_4 then Im X_1..X_4 (the half layout, plus one
+  // spare entry): acc_size() doubles, 64-byte aligned, small enough to stay
+  // in the first-level cache.  Unused lanes carry zero weights.  lane_sums
+  // adds acc into a half-layout cell.
   static constexpr int kLanes = 8;
   std::size_t acc_size() const;
   void add_lane_moments(const double* x, const double* y, const double* z, const double* a,
