@@ -18,6 +18,7 @@
 #include "bem/mesh.hpp"
 #include "common/array.hpp"
 #include "common/blas.hpp"
+#include "common/blas_tall.hpp"
 #include "common/constants.hpp"
 #include "common/records.hpp"
 #include "common/stop.hpp"
@@ -356,7 +357,7 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
         PRECON(v, z, precon);
       require_finite_at(SolveStage::kPreconditioner, z);
     } else {
-      blas::dgemv('C', n, ireq[4], 1.0, v, n, work + (ireq[2] - 1), 1, 0.0, z, 1);
+      blas::dgemv_tall('C', n, ireq[4], 1.0, v, n, work + (ireq[2] - 1), 0.0, z);
     }
   }
 

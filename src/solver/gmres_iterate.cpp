@@ -19,6 +19,7 @@
 
 #include "common/array.hpp"
 #include "common/blas.hpp"
+#include "common/blas_tall.hpp"
 #include "common/records.hpp"
 #include "common/units.hpp"
 #include "solver/gmres.hpp"
@@ -131,7 +132,7 @@ struct Solve {
   void combine_basis(int j) const {
     blas::dcopy(j, H.col(m + 1), 1, y, 1);
     blas::dtrsv('U', 'N', 'N', j, H.data(), m + 1, y, 1);
-    blas::dgemv('N', nl, j, 1.0, V.data(), nl, y, 1, 0.0, xk, 1);
+    blas::dgemv_tall('N', nl, j, 1.0, V.data(), nl, y, 0.0, xk);
   }
   // xk := x + w.
   void set_xk_to_x_plus_w() const {
@@ -313,7 +314,7 @@ void Solve::run() {
       case kCgsUpdate: {
         const int j = s.jstep;
         blas::daxpy(j, 1.0, w, 1, H.col(j), 1);
-        blas::dgemv('N', nl, j, -1.0, V.data(), nl, w, 1, 1.0, r, 1);
+        blas::dgemv_tall('N', nl, j, -1.0, V.data(), nl, w, 1.0, r);
         const double wn = blas::dnrm2(j, w, 1);
         s.hsq = wn * wn;
         s.resume_point = kHNorm;
@@ -545,7 +546,7 @@ void Solve::run() {
           g(i) = 0.0;
           blas::drot(1, &g(i), 1, &g(i + 1), 1, cs(i), -sn(i));
         }
-        blas::dgemv('N', nl, m + 1, 1.0, V.data(), nl, H.col(m + 1), 1, 0.0, r, 1);
+        blas::dgemv_tall('N', nl, m + 1, 1.0, V.data(), nl, H.col(m + 1), 0.0, r);
         s.resume_point = kCycle;
         break;
 
