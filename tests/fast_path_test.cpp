@@ -33,23 +33,9 @@ namespace {
 using testing::FmmSetup;
 using testing::make_model;
 using testing::Model;
-
-std::vector<double> random_vector(std::size_t n, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  std::vector<double> v(n);
-  for (auto& a : v) a = u(rng);
-  return v;
-}
-
-double rel_error(const std::vector<double>& a, const std::vector<double>& ref) {
-  double d = 0.0, m = 0.0;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    d = std::max(d, std::abs(a[i] - ref[i]));
-    m = std::max(m, std::abs(ref[i]));
-  }
-  return d / m;
-}
+using testing::EngineRig;
+using testing::max_rel_error;
+using testing::uniform_vector;
 
 // The padded harmonics of the point kernels equal those of the passes to
 // rounding (relative 1e-14 of the largest of each degree), with the zero
@@ -265,28 +251,6 @@ TEST(FastPathKernels, OriginReferredMomentsGiveTheSameLocalExpansion) {
   EXPECT_LE(e2, 1e-13 * big);
 }
 
-// An engine over the tree of an FmmSetup, with its own expansion arrays.
-struct EngineRig {
-  std::vector<Complex> cmom, cloc;
-  FmmEngine engine;
-  static EngineParams params(const Model& m, FmmSetup& f) {
-    EngineParams par;
-    par.mu = m.mu;
-    par.snaptol = f.snaptol;
-    par.minlev = f.minlev;
-    par.maxl = f.maxl;
-    par.p = f.p;
-    par.ngauss = f.ngauss;
-    par.gwt = f.gwt;
-    par.gpt = f.gpt;
-    return par;
-  }
-  EngineRig(const Model& m, FmmSetup& f, Translations k)
-      : cmom(ExpanView<Complex>::cell_size(f.p) * f.ncell()),
-        cloc(ExpanView<Complex>::cell_size(f.p) * f.ncell()),
-        engine(m.view(), f.tree.view(), params(m, f), cmom.data(), cloc.data(), k) {}
-};
-
 // The product of the engine, with either translation routine, equals the
 // reference passes to 1e-12 (relative, max norm) in both modes, on trees with
 // coarse leaves, several levels and (minlev 1) leaves on level 1.
@@ -309,7 +273,7 @@ TEST(FastPath, ProductMatchesReferencePasses) {
     const Model m = make_model(cases[c].mesh, 0.7, 300 + c);
     FmmSetup f(m, cases[c].maxl, cases[c].p, cases[c].minlev);
     const std::size_t ndof = 3 * static_cast<std::size_t>(m.mesh.nelem);
-    const std::vector<double> x = random_vector(ndof, 400 + c);
+    const std::vector<double> x = uniform_vector(ndof, 400 + c);
     for (int mode = 0; mode <= 1; ++mode) {
       std::vector<double> ref(ndof, 0.0);
       f.apply(m, mode, x.data(), ref.data());
@@ -317,7 +281,7 @@ TEST(FastPath, ProductMatchesReferencePasses) {
         EngineRig rig(m, f, k);
         std::vector<double> y(ndof, 0.0);
         rig.engine.apply(mode, x.data(), y.data());
-        const double err = rel_error(y, ref);
+        const double err = max_rel_error(y, ref);
         std::printf("  %-22s mode %d %-8s %.2e\n", cases[c].name, mode,
                     k == Translations::Direct ? "direct" : "rotation", err);
         EXPECT_LT(err, 1e-12) << cases[c].name << " mode " << mode << " kernels "
@@ -342,7 +306,7 @@ TEST(FastPath, NearFieldCacheReproducesIntegration) {
   cached.engine.apply(0, nullptr, b1.data());  // fills the cache
   EXPECT_EQ(b0, b1);
   for (int rep = 0; rep < 2; ++rep) {
-    const std::vector<double> x = random_vector(ndof, 50 + rep);
+    const std::vector<double> x = uniform_vector(ndof, 50 + rep);
     std::vector<double> y0(ndof, 0.0), y1(ndof, 0.0);
     plain.engine.apply(1, x.data(), y0.data());
     cached.engine.apply(1, x.data(), y1.data());
@@ -365,7 +329,7 @@ TEST(FastPath, NearFieldCacheOfVelocityBody) {
   EngineRig plain(m, f, Translations::Rotation), cached(m, f, Translations::Rotation);
   cached.engine.enable_near_cache();
   for (int rep = 0; rep < 3; ++rep) {
-    const std::vector<double> x = random_vector(3 * ne, 80 + rep);
+    const std::vector<double> x = uniform_vector(3 * ne, 80 + rep);
     std::vector<double> y0(3 * ne, 0.0), y1(3 * ne, 0.0);
     plain.engine.apply(1, x.data(), y0.data());
     cached.engine.apply(1, x.data(), y1.data());  // the first fills the cache
@@ -386,7 +350,7 @@ TEST(FastPath, PreconditionerMatchesReference) {
   cached.enable_factor_cache();
   EXPECT_GT(cached.factor_cache_bytes(), 0u);
   for (int rep = 0; rep < 3; ++rep) {
-    const std::vector<double> x = random_vector(ndof, 70 + rep);
+    const std::vector<double> x = uniform_vector(ndof, 70 + rep);
     std::vector<double> z0(ndof, 5.0), z1(ndof, 5.0), z2(ndof, 5.0);
     PRECON(x.data(), z0.data(), d);
     plain.apply(x.data(), z1.data());
@@ -459,7 +423,7 @@ TEST(FastPath, SolveMatchesReferenceOnExamples) {
     const std::string iters = line_with(b.log, "info(2) = ");
     ASSERT_FALSE(iters.empty()) << name;
     EXPECT_EQ(line_with(a.log, "info(2) = "), iters) << name;
-    const double eu = rel_error(a.uvec, b.uvec), et = rel_error(a.tvec, b.tvec);
+    const double eu = max_rel_error(a.uvec, b.uvec), et = max_rel_error(a.tvec, b.tvec);
     EXPECT_LT(eu, 1e-7) << name;
     EXPECT_LT(et, 1e-7) << name;
     std::printf("  %-16s%s  u %.1e  t %.1e\n", name, iters.c_str(), eu, et);
@@ -486,7 +450,7 @@ TEST(FastPathThreads, ProductsAndPreconditionerBitIdentical) {
   const Model m = make_model(ellipsoid(3, 2.0, 1.0, 0.8), 0.9, 31);
   FmmSetup f(m, 20, 8);
   const std::size_t ndof = 3 * static_cast<std::size_t>(m.mesh.nelem);
-  const std::vector<double> x1 = random_vector(ndof, 91), x2 = random_vector(ndof, 92);
+  const std::vector<double> x1 = uniform_vector(ndof, 91), x2 = uniform_vector(ndof, 92);
   std::vector<int> ipvt(60);
   PreconData d;
   d.mesh = m.view();

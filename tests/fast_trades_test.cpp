@@ -23,23 +23,9 @@ namespace {
 using testing::FmmSetup;
 using testing::make_model;
 using testing::Model;
-
-std::vector<double> random_vector(std::size_t n, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  std::vector<double> v(n);
-  for (auto& a : v) a = u(rng);
-  return v;
-}
-
-double rel_error(const std::vector<double>& a, const std::vector<double>& ref) {
-  double d = 0.0, m = 0.0;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    d = std::max(d, std::abs(a[i] - ref[i]));
-    m = std::max(m, std::abs(ref[i]));
-  }
-  return d / m;
-}
+using testing::EngineRig;
+using testing::max_rel_error;
+using testing::uniform_vector;
 
 EngineTrades all_trades() {
   EngineTrades t;
@@ -47,29 +33,6 @@ EngineTrades all_trades() {
   t.single_precision_near_cache = true;
   return t;
 }
-
-// An engine with its own expansion arrays over the tree of an FmmSetup.
-struct Rig {
-  std::vector<Complex> cmom, cloc;
-  FmmEngine engine;
-  static EngineParams params(const Model& m, FmmSetup& f, const EngineTrades& t) {
-    EngineParams par;
-    par.mu = m.mu;
-    par.snaptol = f.snaptol;
-    par.minlev = f.minlev;
-    par.maxl = f.maxl;
-    par.p = f.p;
-    par.ngauss = f.ngauss;
-    par.gwt = f.gwt;
-    par.gpt = f.gpt;
-    par.trades = t;
-    return par;
-  }
-  Rig(const Model& m, FmmSetup& f, const EngineTrades& t)
-      : cmom(ExpanView<Complex>::cell_size(f.p) * f.ncell()),
-        cloc(ExpanView<Complex>::cell_size(f.p) * f.ncell()),
-        engine(m.view(), f.tree.view(), params(m, f, t), cmom.data(), cloc.data()) {}
-};
 
 // The order rule keeps the shortest offsets at p, never exceeds p, falls
 // with the distance, and gives every offset of an interaction list the
@@ -117,14 +80,14 @@ TEST(FastTrades, ErrorAgainstDenseStaysNearTheExactPath) {
   for (std::size_t c = 0; c < cases.size(); ++c) {
     const Model m = make_model(cases[c].mesh, 0.7, 500 + c);
     const std::size_t ndof = 3 * static_cast<std::size_t>(m.mesh.nelem);
-    const std::vector<double> x = random_vector(ndof, 600 + c);
+    const std::vector<double> x = uniform_vector(ndof, 600 + c);
     testing::NearStore ns(m.mesh.nelem);
     std::vector<double> dense[2] = {std::vector<double>(ndof, 0.0), std::vector<double>(ndof, 0.0)};
     testing::dense_apply(m.view(), m.mu, 1e-10, ns.view(), 0, nullptr, dense[0].data());
     testing::dense_apply(m.view(), m.mu, 1e-10, ns.view(), 1, x.data(), dense[1].data());
     for (int p : {8, 12}) {
       FmmSetup f(m, 16, p);
-      Rig exact(m, f, EngineTrades()), fast(m, f, all_trades());
+      EngineRig exact(m, f), fast(m, f, Translations::Rotation, all_trades());
       const std::vector<std::int64_t> orders = fast.engine.m2l_orders();
       EXPECT_LT(orders[p], fast.engine.m2l_pairs()) << cases[c].name << " p " << p;
       exact.engine.enable_near_cache();
@@ -137,7 +100,7 @@ TEST(FastTrades, ErrorAgainstDenseStaysNearTheExactPath) {
           exact.engine.apply(mode, x.data(), ye.data());
           fast.engine.apply(mode, x.data(), yf.data());
         }
-        const double ee = rel_error(ye, dense[mode]), ef = rel_error(yf, dense[mode]);
+        const double ee = max_rel_error(ye, dense[mode]), ef = max_rel_error(yf, dense[mode]);
         std::printf("  %-9s p %2d mode %d  exact %.3e  trades %.3e  (%.3f)\n", cases[c].name, p,
                     mode, ee, ef, ef / ee);
         EXPECT_LE(ef, 1.2 * ee) << cases[c].name << " p " << p << " mode " << mode;
@@ -160,13 +123,13 @@ TEST(FastTrades, SinglePrecisionCacheDiffersByEntryRoundingOnly) {
   const std::size_t ndof = 3 * static_cast<std::size_t>(m.mesh.nelem);
   EngineTrades single;
   single.single_precision_near_cache = true;
-  Rig dbl(m, f, EngineTrades()), sgl(m, f, single);
+  EngineRig dbl(m, f), sgl(m, f, Translations::Rotation, single);
   EXPECT_EQ(2 * sgl.engine.near_cache_bytes(), dbl.engine.near_cache_bytes());
   sgl.engine.enable_near_cache();
   testing::NearStore ns(m.mesh.nelem);
   const std::vector<double> a = testing::dense_matrix(m.view(), m.mu, f.snaptol, ns.view());
   for (int rep = 0; rep < 2; ++rep) {
-    const std::vector<double> x = random_vector(ndof, 90 + rep);
+    const std::vector<double> x = uniform_vector(ndof, 90 + rep);
     std::vector<double> yi(ndof, 0.0), yc(ndof, 0.0);
     dbl.engine.apply(1, x.data(), yi.data());
     sgl.engine.apply(1, x.data(), yc.data());  // rep 0 integrates and fills
@@ -188,7 +151,7 @@ TEST(FastTrades, SinglePrecisionCacheDiffersByEntryRoundingOnly) {
   }
   Model extreme = m;
   extreme.mu = 1e-300;
-  Rig big(extreme, f, single), big_exact(extreme, f, EngineTrades());
+  EngineRig big(extreme, f, Translations::Rotation, single), big_exact(extreme, f);
   EXPECT_EQ(big.engine.near_cache_bytes(), big_exact.engine.near_cache_bytes());
 }
 
@@ -199,11 +162,11 @@ TEST(FastTrades, SameBitsForAnyThreadCount) {
   const Model m = make_model(ellipsoid(3, 2.0, 1.0, 0.8), 1.1, 31);
   FmmSetup f(m, 16, 12);
   const std::size_t ndof = 3 * static_cast<std::size_t>(m.mesh.nelem);
-  const std::vector<double> x = random_vector(ndof, 32);
+  const std::vector<double> x = uniform_vector(ndof, 32);
   std::vector<std::vector<double>> first;
   for (int threads : {1, 2, 3}) {
     omp_set_num_threads(threads);
-    Rig rig(m, f, all_trades());
+    EngineRig rig(m, f, Translations::Rotation, all_trades());
     rig.engine.enable_near_cache();
     std::vector<std::vector<double>> out;
     for (int k = 0; k < 3; ++k) {

@@ -21,26 +21,8 @@ namespace {
 using testing::FmmSetup;
 using testing::make_model;
 using testing::Model;
-
-std::vector<double> random_vector(std::size_t n, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  std::vector<double> v(n);
-  for (auto& a : v) a = u(rng);
-  return v;
-}
-
-double max_abs(const std::vector<double>& v) {
-  double m = 0.0;
-  for (double a : v) m = std::max(m, std::abs(a));
-  return m;
-}
-
-double rel_error(const std::vector<double>& a, const std::vector<double>& ref) {
-  double d = 0.0;
-  for (std::size_t i = 0; i < a.size(); ++i) d = std::max(d, std::abs(a[i] - ref[i]));
-  return d / max_abs(ref);
-}
+using testing::max_rel_error;
+using testing::uniform_vector;
 
 // Multipole product against the dense product on a sphere and a 2:1:0.8
 // ellipsoid (1280 elements, mixed component codes), mode 0 and mode 1: the
@@ -69,7 +51,7 @@ TEST(FmmOperator, AccuracyAgainstDenseConvergesWithOrder) {
     const Model m = make_model(shapes[s].mesh, 0.7, 100 + s);
     const MeshView mv = m.view();
     const std::size_t ndof = 3 * static_cast<std::size_t>(m.mesh.nelem);
-    const std::vector<double> x = random_vector(ndof, 200 + s);
+    const std::vector<double> x = uniform_vector(ndof, 200 + s);
     testing::NearStore ns(m.mesh.nelem);
     std::vector<double> dense0(ndof, 0.0), dense1(ndof, 0.0);
     testing::dense_apply(mv, m.mu, 1e-10, ns.view(), 0, nullptr, dense0.data());
@@ -95,7 +77,7 @@ TEST(FmmOperator, AccuracyAgainstDenseConvergesWithOrder) {
       std::vector<double> y0(ndof, 0.0), y1(ndof, 0.0);
       f.apply(m, 0, nullptr, y0.data());
       f.apply(m, 1, x.data(), y1.data());
-      const double e0 = rel_error(y0, dense0), e1 = rel_error(y1, dense1);
+      const double e0 = max_rel_error(y0, dense0), e1 = max_rel_error(y1, dense1);
       std::printf("  %-9s nexp %2d  mode 0 %.3e  mode 1 %.3e\n", shapes[s].name, orders[oi], e0,
                   e1);
       EXPECT_LT(e0, shapes[s].tol[oi]) << shapes[s].name << " nexp " << orders[oi];
@@ -113,7 +95,7 @@ TEST(FmmOperator, LinearInXAndZeroLeavesY) {
   const Model m = make_model(icosphere(2, 1.5), 2.0, 7);
   const std::size_t ndof = 3 * static_cast<std::size_t>(m.mesh.nelem);
   FmmSetup f(m, 12, 6);
-  const std::vector<double> x1 = random_vector(ndof, 1), x2 = random_vector(ndof, 2);
+  const std::vector<double> x1 = uniform_vector(ndof, 1), x2 = uniform_vector(ndof, 2);
   const double a = 0.75, b = -2.5;
   std::vector<double> xc(ndof);
   for (std::size_t i = 0; i < ndof; ++i) xc[i] = a * x1[i] + b * x2[i];
@@ -123,10 +105,10 @@ TEST(FmmOperator, LinearInXAndZeroLeavesY) {
   f.apply(m, 1, xc.data(), yc.data());
   std::vector<double> comb(ndof);
   for (std::size_t i = 0; i < ndof; ++i) comb[i] = a * y1[i] + b * y2[i];
-  EXPECT_LT(rel_error(yc, comb), 1e-13);
+  EXPECT_LT(max_rel_error(yc, comb), 1e-13);
 
   const std::vector<double> zero(ndof, 0.0);
-  const std::vector<double> y0 = random_vector(ndof, 3);
+  const std::vector<double> y0 = uniform_vector(ndof, 3);
   std::vector<double> y = y0;
   f.apply(m, 1, zero.data(), y.data());
   EXPECT_EQ(y, y0);
@@ -141,11 +123,11 @@ TEST(FmmOperator, LeavesAboveLevelTwo) {
     const std::size_t ndof = 3 * static_cast<std::size_t>(m.mesh.nelem);
     FmmSetup f(m, m.mesh.nelem, 3, /*minlev=*/0);
     ASSERT_EQ(*f.tree.view().nlev, 0);
-    const std::vector<double> x = random_vector(ndof, 5);
+    const std::vector<double> x = uniform_vector(ndof, 5);
     std::vector<double> y(ndof, 0.0), dense(ndof, 0.0);
     f.apply(m, 1, x.data(), y.data());
     testing::dense_apply(m.view(), m.mu, f.snaptol, f.near.view(), 1, x.data(), dense.data());
-    EXPECT_LT(rel_error(y, dense), 1e-13);
+    EXPECT_LT(max_rel_error(y, dense), 1e-13);
     const ExpanView<Complex> cm(f.exp->cmom(), 3);
     for (int n = 0; n <= 3; ++n)
       for (int mm = -n; mm <= n; ++mm)
@@ -164,13 +146,13 @@ TEST(FmmOperator, LeavesAboveLevelTwo) {
     int level1_leaves = 0;
     for (int c = t.levf(1); c <= t.levl(1); ++c) level1_leaves += is_leaf(t, c, 1, 100, 1);
     ASSERT_GT(level1_leaves, 0);
-    const std::vector<double> x = random_vector(ndof, 6);
+    const std::vector<double> x = uniform_vector(ndof, 6);
     for (int mode = 0; mode <= 1; ++mode) {
       std::vector<double> y(ndof, 0.0), dense(ndof, 0.0);
       f.apply(m, mode, x.data(), y.data());
       testing::dense_apply(m.view(), m.mu, f.snaptol, f.near.view(), mode, x.data(), dense.data());
-      std::printf("  level-1 leaves, nexp 12, mode %d: %.3e\n", mode, rel_error(y, dense));
-      EXPECT_LT(rel_error(y, dense), 1e-4) << "mode " << mode;  // measured 1e-5 and 2e-5
+      std::printf("  level-1 leaves, nexp 12, mode %d: %.3e\n", mode, max_rel_error(y, dense));
+      EXPECT_LT(max_rel_error(y, dense), 1e-4) << "mode " << mode;  // measured 1e-5 and 2e-5
     }
   }
 }
@@ -182,7 +164,7 @@ TEST(FmmOperator, TranslatedMomentsEqualDirectMoments) {
   const std::size_t ndof = 3 * static_cast<std::size_t>(m.mesh.nelem);
   const int p = 7;
   FmmSetup f(m, 15, p);
-  const std::vector<double> x = random_vector(ndof, 6);
+  const std::vector<double> x = uniform_vector(ndof, 6);
   const Tree t = f.tree.view();
   const MeshView mv = m.view();
   ASSERT_GE(*t.nlev, 4);

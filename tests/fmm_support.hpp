@@ -2,6 +2,8 @@
 // benchmarks (the program carves the same arrays from its storage block).
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -14,6 +16,7 @@
 #include "bem/triint.hpp"
 #include "common/units.hpp"
 #include "fmm/dnwrd.hpp"
+#include "fmm/engine.hpp"
 #include "fmm/expansion.hpp"
 #include "fmm/harmonics.hpp"
 #include "fmm/mktree.hpp"
@@ -228,6 +231,50 @@ struct PreconStore {
     data.coef = s.near.view().coef;
     data.work = s.near.view().work;
   }
+};
+
+// n values uniform in [-1, 1] from the seed.
+inline std::vector<double> uniform_vector(std::size_t n, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::vector<double> v(n);
+  for (auto& a : v) a = u(rng);
+  return v;
+}
+
+// Largest entry of |a - ref| relative to the largest entry of |ref|.
+inline double max_rel_error(const std::vector<double>& a, const std::vector<double>& ref) {
+  double d = 0.0, m = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    d = std::max(d, std::abs(a[i] - ref[i]));
+    m = std::max(m, std::abs(ref[i]));
+  }
+  return d / m;
+}
+
+// A fast engine over the tree of an FmmSetup, with its own expansion
+// arrays, the given translations and trades (none: the exact path).
+struct EngineRig {
+  std::vector<Complex> cmom, cloc;
+  FmmEngine engine;
+  static EngineParams params(const Model& m, FmmSetup& f, const EngineTrades& t) {
+    EngineParams par;
+    par.mu = m.mu;
+    par.snaptol = f.snaptol;
+    par.minlev = f.minlev;
+    par.maxl = f.maxl;
+    par.p = f.p;
+    par.ngauss = f.ngauss;
+    par.gwt = f.gwt;
+    par.gpt = f.gpt;
+    par.trades = t;
+    return par;
+  }
+  EngineRig(const Model& m, FmmSetup& f, Translations k = Translations::Rotation,
+            const EngineTrades& t = EngineTrades())
+      : cmom(ExpanView<Complex>::cell_size(f.p) * f.ncell()),
+        cloc(ExpanView<Complex>::cell_size(f.p) * f.ncell()),
+        engine(m.view(), f.tree.view(), params(m, f, t), cmom.data(), cloc.data(), k) {}
 };
 
 }  // namespace velmora::testing
