@@ -263,16 +263,7 @@ int run(int argc, char** argv) {
   for (std::size_t i = 0; i < ndof; ++i) x[i] = std::sin(0.37 * static_cast<double>(i) + 0.1);
   Complex* cmom = a.var<Complex>(kVarCmom);
   Complex* cloc = a.var<Complex>(kVarCloc);
-  EngineParams par;
-  par.mu = s.mu;
-  par.snaptol = s.snaptol;
-  par.minlev = s.minlev;
-  par.maxl = s.maxl;
-  par.p = s.nexp;
-  par.ngauss = s.ngauss;
-  par.gwt = gwt;
-  par.gpt = gpt;
-  par.trades = trades;
+  const EngineParams par = engine_params(s, gwt, gpt, trades);
   put("exact", trades.m2l_order_by_distance || trades.single_precision_near_cache ? 0 : 1);
 
   // The fast path with the caches of the solve.

@@ -262,6 +262,10 @@ void FmmEngine::Impl::pair_interactions() {
     int b = a + 1;
     while (b < n && tree.parent(m2l_cells[b]) == tree.parent(m2l_cells[a])) ++b;
     key.clear();
+    // Cell side of the group's level (siblings share it).
+    int lev = 0;
+    while (lev < *tree.nlev && m2l_cells[a] > tree.levl(lev)) ++lev;
+    const double side = tree.size(lev);
     for (int pos = a; pos < b; ++pos) {
       const int c = m2l_cells[pos];
       for (int i = inter_ptr[pos]; i < inter_ptr[pos + 1]; ++i) {
@@ -270,9 +274,6 @@ void FmmEngine::Impl::pair_interactions() {
                               tree.cen(c, 3) - tree.cen(f, 3)};
         int order = p;
         if (par.trades.m2l_order_by_distance) {
-          int lev = 0;
-          while (lev < *tree.nlev && c > tree.levl(lev)) ++lev;
-          const double side = tree.size(lev);
           order = m2l_order_for_distance(
               p, std::sqrt(xh[0] * xh[0] + xh[1] * xh[1] + xh[2] * xh[2]) / side,
               par.trades.m2l_order);

@@ -168,6 +168,51 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
   }
 }
 
+namespace {
+
+// The terms a cached source e adds: row r of a target takes entry at[r][q]
+// of the block times a[r][q] = x(ord[r][q]), q = 0, 1, 2, in that order
+// (the order of the integration path); the block has `width` entries.
+struct CachedTerms {
+  int width;
+  int at[3][3];
+  double a[3][3];
+};
+CachedTerms cached_terms(const MeshView& mesh, int e, const double* x) {
+  CachedTerms c;
+  c.width = block_width(mesh, e);
+  int ord[3][3];
+  term_order(mesh, e, ord);
+  const double* xe = x + 3 * static_cast<std::int64_t>(e - 1);
+  for (int r = 0; r < 3; ++r)
+    for (int q = 0; q < 3; ++q) {
+      c.at[r][q] = c.width == 9 ? 3 * r + q : kSym6[r][ord[r][q]];
+      c.a[r][q] = xe[ord[r][q]];
+    }
+  return c;
+}
+
+// The entries of y of targets[0..nb) into the local rows y0, y1, y2, and back.
+void gather_y(const int* targets, int nb, const double* y, double* y0, double* y1, double* y2) {
+  for (int k = 0; k < nb; ++k) {
+    const double* yg = y + 3 * static_cast<std::int64_t>(targets[k] - 1);
+    y0[k] = yg[0];
+    y1[k] = yg[1];
+    y2[k] = yg[2];
+  }
+}
+void scatter_y(const int* targets, int nb, const double* y0, const double* y1, const double* y2,
+               double* y) {
+  for (int k = 0; k < nb; ++k) {
+    double* yg = y + 3 * static_cast<std::int64_t>(targets[k] - 1);
+    yg[0] = y0[k];
+    yg[1] = y1[k];
+    yg[2] = y2[k];
+  }
+}
+
+}  // namespace
+
 // The near field of mode 1 from the cache: for each source, in list order,
 // and each target, y_i += K'(i,0) x_(ord 0) + K'(i,1) x_(ord 1) + K'(i,2) x_(ord 2)
 // added one term at a time, the order of the integration path.
@@ -175,64 +220,42 @@ void FmmEngine::Impl::near_cell_cached(const NearCell& nc, const double* blocks,
                                        double* y, ThreadScratch& s) const {
   const int nt = nc.tlst - nc.tfst + 1;
   const int* targets = tree.ielord + (nc.tfst - 1);
-  double* yl = s.yloc.data();
+  double* y0 = s.yloc.data();
+  double* y1 = y0 + kChunk;
+  double* y2 = y1 + kChunk;
   // Targets in pieces of kChunk, their entries of y held locally while
   // every source is added.
   for (int t0 = 0; t0 < nt; t0 += kChunk) {
     const int nb = std::min(kChunk, nt - t0);
-    for (int k = 0; k < nb; ++k) {
-      const double* yg = y + 3 * static_cast<std::int64_t>(targets[t0 + k] - 1);
-      yl[3 * k] = yg[0];
-      yl[3 * k + 1] = yg[1];
-      yl[3 * k + 2] = yg[2];
-    }
+    gather_y(targets + t0, nb, y, y0, y1, y2);
     const double* col = blocks + nc.cache_offset;  // blocks of the current source
     for (int ic = nc.src_begin; ic < nc.src_end; ++ic) {
       const int sc = near_src[ic];
       for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
-        const int e = tree.elord(pos);
-        const int w = block_width(mesh, e);
-        int ord[3][3];
-        term_order(mesh, e, ord);
-        // Position of each term's entry in the block.
-        int at[3][3];
-        for (int r = 0; r < 3; ++r)
-          for (int q = 0; q < 3; ++q) at[r][q] = w == 9 ? 3 * r + q : kSym6[r][ord[r][q]];
-        const double* xe = x + 3 * static_cast<std::int64_t>(e - 1);
-        const double a0 = xe[ord[0][0]], a1 = xe[ord[0][1]], a2 = xe[ord[0][2]];
-        const double b0 = xe[ord[1][0]], b1 = xe[ord[1][1]], b2 = xe[ord[1][2]];
-        const double c0 = xe[ord[2][0]], c1 = xe[ord[2][1]], c2 = xe[ord[2][2]];
-        const int p00 = at[0][0], p01 = at[0][1], p02 = at[0][2];
-        const int p10 = at[1][0], p11 = at[1][1], p12 = at[1][2];
-        const int p20 = at[2][0], p21 = at[2][1], p22 = at[2][2];
+        const CachedTerms c = cached_terms(mesh, tree.elord(pos), x);
+        const int w = c.width;
         const double* blk = col + static_cast<std::int64_t>(t0) * w;
         for (int k = 0; k < nb; ++k, blk += w) {
-          double* yg = yl + 3 * k;
-          double v = yg[0];
-          v += blk[p00] * a0;
-          v += blk[p01] * a1;
-          v += blk[p02] * a2;
-          yg[0] = v;
-          v = yg[1];
-          v += blk[p10] * b0;
-          v += blk[p11] * b1;
-          v += blk[p12] * b2;
-          yg[1] = v;
-          v = yg[2];
-          v += blk[p20] * c0;
-          v += blk[p21] * c1;
-          v += blk[p22] * c2;
-          yg[2] = v;
+          double v = y0[k];
+          v += blk[c.at[0][0]] * c.a[0][0];
+          v += blk[c.at[0][1]] * c.a[0][1];
+          v += blk[c.at[0][2]] * c.a[0][2];
+          y0[k] = v;
+          v = y1[k];
+          v += blk[c.at[1][0]] * c.a[1][0];
+          v += blk[c.at[1][1]] * c.a[1][1];
+          v += blk[c.at[1][2]] * c.a[1][2];
+          y1[k] = v;
+          v = y2[k];
+          v += blk[c.at[2][0]] * c.a[2][0];
+          v += blk[c.at[2][1]] * c.a[2][1];
+          v += blk[c.at[2][2]] * c.a[2][2];
+          y2[k] = v;
         }
         col += static_cast<std::int64_t>(nt) * w;
       }
     }
-    for (int k = 0; k < nb; ++k) {
-      double* yg = y + 3 * static_cast<std::int64_t>(targets[t0 + k] - 1);
-      yg[0] = yl[3 * k];
-      yg[1] = yl[3 * k + 1];
-      yg[2] = yl[3 * k + 2];
-    }
+    scatter_y(targets + t0, nb, y0, y1, y2, y);
   }
 }
 
@@ -249,30 +272,17 @@ void FmmEngine::Impl::near_cell_cached32(const NearCell& nc, const float* blocks
   double* y2 = y1 + kChunk;
   for (int t0 = 0; t0 < nt; t0 += kChunk) {
     const int nb = std::min(kChunk, nt - t0);
-    for (int k = 0; k < nb; ++k) {
-      const double* yg = y + 3 * static_cast<std::int64_t>(targets[t0 + k] - 1);
-      y0[k] = yg[0];
-      y1[k] = yg[1];
-      y2[k] = yg[2];
-    }
+    gather_y(targets + t0, nb, y, y0, y1, y2);
     const float* col = blocks + nc.cache_offset;  // blocks of the current source
     for (int ic = nc.src_begin; ic < nc.src_end; ++ic) {
       const int sc = near_src[ic];
       for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
-        const int e = tree.elord(pos);
-        const int w = block_width(mesh, e);
-        int ord[3][3];
-        term_order(mesh, e, ord);
-        const double* xe = x + 3 * static_cast<std::int64_t>(e - 1);
-        // Row r adds entry at[r][q] times x(ord[r][q]), q = 0, 1, 2.
+        const CachedTerms c = cached_terms(mesh, tree.elord(pos), x);
+        const int w = c.width;
         const float* row[3][3];
-        double a[3][3];
         for (int r = 0; r < 3; ++r)
-          for (int q = 0; q < 3; ++q) {
-            const int at = w == 9 ? 3 * r + q : kSym6[r][ord[r][q]];
-            row[r][q] = col + static_cast<std::int64_t>(at) * nt + t0;
-            a[r][q] = xe[ord[r][q]];
-          }
+          for (int q = 0; q < 3; ++q) row[r][q] = col + static_cast<std::int64_t>(c.at[r][q]) * nt + t0;
+        const double(&a)[3][3] = c.a;
         const float *b00 = row[0][0], *b01 = row[0][1], *b02 = row[0][2];
         const float *b10 = row[1][0], *b11 = row[1][1], *b12 = row[1][2];
         const float *b20 = row[2][0], *b21 = row[2][1], *b22 = row[2][2];
@@ -300,12 +310,7 @@ void FmmEngine::Impl::near_cell_cached32(const NearCell& nc, const float* blocks
         col += static_cast<std::int64_t>(nt) * w;
       }
     }
-    for (int k = 0; k < nb; ++k) {
-      double* yg = y + 3 * static_cast<std::int64_t>(targets[t0 + k] - 1);
-      yg[0] = y0[k];
-      yg[1] = y1[k];
-      yg[2] = y2[k];
-    }
+    scatter_y(targets + t0, nb, y0, y1, y2, y);
   }
 }
 

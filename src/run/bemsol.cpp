@@ -205,6 +205,21 @@ std::size_t keep_caches(FmmEngine& engine, FastPrecon* precon, std::size_t budge
   return kept;
 }
 
+EngineParams engine_params(const RunScalars& s, const double* gwt, const double* gpt,
+                           const EngineTrades& trades) {
+  EngineParams par;
+  par.mu = s.mu;
+  par.snaptol = s.snaptol;
+  par.minlev = s.minlev;
+  par.maxl = s.maxl;
+  par.p = s.nexp;
+  par.ngauss = s.ngauss;
+  par.gwt = gwt;
+  par.gpt = gpt;
+  par.trades = trades;
+  return par;
+}
+
 EngineTrades engine_trades() {
   const char* v = std::getenv("VELMORA_EXACT");
   const bool exact = v != nullptr && v[0] != '\0' && std::string(v) != "0";
@@ -269,17 +284,8 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   std::unique_ptr<FmmEngine> engine;
   std::unique_ptr<FastPrecon> fast_precon;
   if (!opt.reference_path) {
-    EngineParams par;
-    par.mu = s.mu;
-    par.snaptol = s.snaptol;
-    par.minlev = s.minlev;
-    par.maxl = s.maxl;
-    par.p = s.nexp;
-    par.ngauss = s.ngauss;
-    par.gwt = gwt;
-    par.gpt = gpt;
-    par.trades = opt.trades;
-    engine = std::make_unique<FmmEngine>(mesh, tree, par, cmom, cloc);
+    engine = std::make_unique<FmmEngine>(mesh, tree, engine_params(s, gwt, gpt, opt.trades), cmom,
+                                         cloc);
     if (s.iprec != 0) fast_precon = std::make_unique<FastPrecon>(precon);
     const std::size_t budget = opt.cache_budget != SolveOptions::kFromFreeMemory
                                    ? opt.cache_budget

@@ -12,6 +12,7 @@
 #include "common/listread.hpp"
 #include "common/storage.hpp"
 #include "fmm/engine.hpp"
+#include "run/registry.hpp"
 
 namespace velmora {
 
@@ -43,6 +44,11 @@ std::size_t keep_caches(FmmEngine& engine, FastPrecon* precon, std::size_t budge
 // translations at the full order, near-field blocks cached in double
 // precision).
 EngineTrades engine_trades();
+
+// The fast engine's parameters for the run's control values, Gauss rule
+// (weights gwt, area coordinates gpt) and trades.
+EngineParams engine_params(const RunScalars& s, const double* gwt, const double* gpt,
+                           const EngineTrades& trades);
 
 // How the products and preconditioner requests are served.  By default the
 // fast path does both (FmmEngine, FastPrecon: threaded, the same operator to
