@@ -85,10 +85,12 @@ void two_spheres(const ScratchDir& dir) {
 // for a backward error of 1e-12, below what the far field allows, GMRES stops
 // at its 20 iterations: exit status 3, one console line with the backward
 // error and the tolerance, every record written, and on each sphere no drift
-// along t + c n (area-mean normal traction zero to rounding; before, 6.6 % of
-// the largest traction).  The tractions are those of a converged solve (tol
-// 1e-4, status 0) up to c n and the solve's accuracy: the first-kind operator
-// on this coarse mesh amplifies a backward error of 1e-4 to well under 1 %.
+// along t + c n: the augmented operator has no null space, and c is set by
+// the same physical condition in both runs, so the tractions are those of a
+// converged solve (tol 1e-4, status 0) up to the solve's accuracy, with no
+// offset to remove (before the augmentation the stalled run drifted by 6.6 %
+// of the largest traction).  The first-kind operator on this coarse mesh
+// amplifies a backward error of 1e-4 to well under 1 %.
 TEST(TrustworthyRun, StalledTwoSpheresExitThreeWithoutDrift) {
   ScratchDir stalled("stalled"), converged("converged");
   two_spheres(stalled);
@@ -119,15 +121,13 @@ TEST(TrustworthyRun, StalledTwoSpheresExitThreeWithoutDrift) {
   const Geometry g = geometry_of(model.mesh);
   const double tmax = largest(c.t);
   for (const auto& [first, last_e] : {std::pair{1, 320}, std::pair{321, 640}}) {
-    EXPECT_LE(std::fabs(mean_normal(g, s.t, first, last_e)), 1e-12 * tmax);
-    // The converged solve's own offset (as arbitrary: 6.6 % here), removed
-    // for the comparison.
-    const double cc = mean_normal(g, c.t, first, last_e);
+    EXPECT_NEAR(mean_normal(g, s.t, first, last_e), mean_normal(g, c.t, first, last_e),
+                1e-3 * tmax);
     double fs[3] = {0, 0, 0}, fc[3] = {0, 0, 0};
     for (int e = first; e <= last_e; ++e)
       for (int k = 0; k < 3; ++k) {
         const std::size_t i = 3 * static_cast<std::size_t>(e - 1) + k;
-        EXPECT_NEAR(s.t[i], c.t[i] - cc * g.normal[i], 0.01 * tmax) << e;
+        EXPECT_NEAR(s.t[i], c.t[i], 0.01 * tmax) << e;
         fs[k] -= g.area[e - 1] * s.t[i];
         fc[k] -= g.area[e - 1] * c.t[i];
       }

@@ -16,6 +16,8 @@
 #include "bem/bodies.hpp"
 #include "bem/gauss.hpp"
 #include "bem/mesh.hpp"
+#include "bem/null_space.hpp"
+#include "bem/pressure_constant.hpp"
 #include "common/array.hpp"
 #include "common/blas.hpp"
 #include "common/blas_tall.hpp"
@@ -57,6 +59,36 @@ int iteration_limit(int m, int ncycle) {
 
 [[noreturn]] void bad_record(const ListReader& dat, int line, const std::string& text) {
   fatal_stop(dat.name() + ", line " + std::to_string(line) + ": " + text);
+}
+
+bool solved_outcome(const SolveOutcome& o) { return o.info == 0 || o.info == -4; }
+
+// Per treated body, on the log: the relative size |beta_B| / |b| of the part
+// of the right-hand side along the body's null direction that the augmented
+// system removed; on the console, one line when one exceeds the tolerance.
+void report_removed_parts(const ClosedBodyNullSpace& ns, const Bodies& bodies, const double* x,
+                          double bnorm, double tol) {
+  if (ns.empty()) return;
+  const std::vector<double> beta = ns.removed(x);
+  std::vector<int> size(static_cast<std::size_t>(bodies.count), 0);
+  for (int b : bodies.of_element) ++size[b];
+  double largest = 0.0;
+  int worst = -1;
+  for (std::size_t i = 0; i < beta.size(); ++i) {
+    const int b = ns.treated()[i];
+    const double rel = bnorm > 0.0 ? std::abs(beta[i]) / bnorm : 0.0;
+    units().write(kUnitLog, " Closed body " + std::to_string(b + 1) + " (" +
+                                std::to_string(size[b]) +
+                                " elements): part of b along its null direction removed, "
+                                "relative size" +
+                                fmt::E(rel, 11, 4));
+    if (rel > largest) largest = rel, worst = b;
+  }
+  if (largest > tol)
+    units().write_console(" Closed body " + std::to_string(worst + 1) +
+                          ": the part of b along its null direction (relative size" +
+                          fmt::E(largest, 11, 4) +
+                          ") exceeds the tolerance; it was removed (output.log lists every body)");
 }
 
 }  // namespace
@@ -318,12 +350,21 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
           near, scratch, y);
   };
 
+  // Closed bodies with prescribed velocities: the operator is singular on
+  // them (x + c n_B), and every product gets the rank-one augmentation of
+  // each such body (bem/null_space.hpp).
+  const Bodies bodies = find_bodies(mesh);
+  const ClosedBodyNullSpace null_space(mesh, bodies, s.mu);
+
   // 5. Right-hand side.
   std::fill(b, b + n, 0.0);
   to_console_and_log(fmt::list("Calculating the b-vector ..."));
   apply_operator(0, uvec, b);
   std::fill(uvec, uvec + n, 0.0);
   require_finite_at(SolveStage::kRightHandSide, b);
+  double bnorm2 = 0.0;
+  for (int j = 0; j < n; ++j) bnorm2 += b[j] * b[j];
+  const double bnorm = std::sqrt(bnorm2);
 
   // 6. Solver set-up: zero initial guess and b in the work array.
   to_console_and_log(fmt::list("Calling the GMRES solver ..."));
@@ -354,6 +395,7 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
       require_finite_at(SolveStage::kIteration, v);
       std::fill(z, z + n, 0.0);
       apply_operator(1, v, z);
+      null_space.augment(v, z);
       require_finite_at(SolveStage::kProduct, z);
     } else if (request == req_lprec || request == req_rprec) {
       require_finite_at(SolveStage::kIteration, v);
@@ -388,15 +430,7 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
     require_finite_at(SolveStage::kSolution, uvec);
     require_nonzero_solution(uvec, b, n, findings, s.mu);
   }
-  if (outcome.info == -4) {
-    // A solve stopped short of its tolerance has drifted along the null
-    // space t + c n of each closed body with prescribed velocities: with the
-    // right-hand side slightly outside the range of the operator (far-field
-    // truncation, discretisation), every cycle adds to c.  The tractions of
-    // such bodies are handed out with c removed (zero area-mean normal
-    // traction); force and torque do not change.
-    remove_normal_mean(mesh, find_bodies(mesh), uvec);
-  }
+  if (solved_outcome(outcome)) report_removed_parts(null_space, bodies, uvec, bnorm, s.tol);
 
   // 10. Split each element's unknowns into velocities and tractions and
   // write its record.
@@ -405,8 +439,7 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   // are written as always (from the zero initial guess), but the console
   // shows no force as if it had solved; the program's exit status and its
   // last console line say what happened.
-  const bool solved = outcome.info == 0 || outcome.info == -4;
-  write_solution_head();
+  const bool solved = solved_outcome(outcome);
   for (int e = 1; e <= s.nelem; ++e) {
     for (int k = 1; k <= 3; ++k) {
       const long j = 3L * (e - 1) + (k - 1);
@@ -417,8 +450,12 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
         uvec[j] = mesh.value(e, k);
       }
     }
-    io.write(kUnitOut, element_record(e, uvec, tvec, mesh));
   }
+  // The c of t + c n on each treated body: the pressure vanishes at infinity
+  // (bem/pressure_constant.hpp).  Force and torque do not change.
+  if (solved) fix_pressure_constants(mesh, bodies, null_space, s.mu, uvec, tvec);
+  write_solution_head();
+  for (int e = 1; e <= s.nelem; ++e) io.write(kUnitOut, element_record(e, uvec, tvec, mesh));
 
   // 11. Total force on the body.
   write_total_force(total_force(mesh, tvec), solved);
