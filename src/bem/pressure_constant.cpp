@@ -47,7 +47,7 @@ void integrate(const double* a, const double* b, const double* c, double area, c
     add_point(g, x0, n, mu, area, i, j);
     return;
   }
-  if (4.0 * diam2 > dist2 && depth < 10) {
+  if (16.0 * diam2 > dist2 && depth < 10) {
     double ab[3], bc[3], ca[3];
     for (int k = 0; k < 3; ++k) {
       ab[k] = 0.5 * (a[k] + b[k]);

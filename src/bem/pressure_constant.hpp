@@ -27,8 +27,8 @@
 // sends its flux through the container's wall.
 //
 // The integrals I_e and J_e are taken by the 7-point Gauss rule, on the
-// element split into four (recursively) while it is larger than half its
-// distance from x0, and by the centroid alone beyond 20 element diameters.
+// element split into four (recursively) while it is larger than a quarter
+// of its distance from x0, and by the centroid alone beyond 20 element diameters.
 #pragma once
 
 #include <vector>

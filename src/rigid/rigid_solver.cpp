@@ -5,8 +5,11 @@
 #include <cmath>
 #include <sstream>
 
+#include "bem/bodies.hpp"
 #include "bem/gauss.hpp"
 #include "bem/mesh.hpp"
+#include "bem/null_space.hpp"
+#include "bem/pressure_constant.hpp"
 #include "common/blas.hpp"
 #include "common/stop.hpp"
 #include "common/units.hpp"
@@ -244,15 +247,22 @@ SolveReport RigidSolver::tractions(const double* motion, double* t) {
   keep_caches(eng, precon.get(), cache_budget_bytes());
   std::vector<double> b(n, 0.0);
   eng.apply(0, nullptr, b.data());
+  // Every velocity is prescribed: each closed body's null vector t + c n is
+  // taken out by the augmentation, and c is set by the pressure at infinity.
+  const Bodies pieces = find_bodies(s.view_motion);
+  const ClosedBodyNullSpace null_space(s.view_motion, pieces, s.ctl.mu);
   const std::function<void(const double*, double*)> amul = [&](const double* x, double* y) {
     std::fill(y, y + n, 0.0);
     eng.apply(1, x, y);
+    null_space.augment(x, y);
   };
   const std::function<void(const double*, double*)> pre = [&](const double* x, double* z) {
     precon->apply(x, z);
   };
-  return gmres_solve(n, s.ctl.m, s.iteration_limit(), s.ctl.tol, amul, precon ? &pre : nullptr,
-                     b.data(), t);
+  const SolveReport r = gmres_solve(n, s.ctl.m, s.iteration_limit(), s.ctl.tol, amul,
+                                    precon ? &pre : nullptr, b.data(), t);
+  fix_pressure_constants(s.view_motion, pieces, null_space, s.ctl.mu, u.data(), t);
+  return r;
 }
 
 }  // namespace velmora
