@@ -19,7 +19,8 @@
 //                   product relative to the largest entry;
 //   --dense         the dense product (every pair through TRIINT, threaded)
 //                   and the errors of the fast product against it, mode 0
-//                   and mode 1 (relative, max norm);
+//                   and mode 1 (relative, max norm, and relative in the
+//                   2-norm, the metric of the backward error);
 //   --thread-ratio  the product (integrated and cached) with 1 thread and
 //                   with N threads, one after the other;
 //   --exact         without the fast path's trades (as VELMORA_EXACT=1);
@@ -90,6 +91,16 @@ double rel_diff(const std::vector<double>& a, const std::vector<double>& ref) {
     m = std::max(m, std::abs(ref[i]));
   }
   return m > 0.0 ? d / m : d;
+}
+
+// |a - ref|_2 / |ref|_2: the far field's share of a backward error.
+double rel_diff2(const std::vector<double>& a, const std::vector<double>& ref) {
+  double d = 0.0, m = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    d += (a[i] - ref[i]) * (a[i] - ref[i]);
+    m += ref[i] * ref[i];
+  }
+  return m > 0.0 ? std::sqrt(d / m) : std::sqrt(d);
 }
 
 // A vector of doubles in a raw file (the dense product, kept between runs):
@@ -409,6 +420,7 @@ int run(int argc, char** argv) {
           e.apply(mode, x.data(), yf.data());
         }
         std::printf("dense_error_mode%d%s %.6g\n", mode, k == 0 ? "" : "_exact", rel_diff(yf, yd));
+        std::printf("dense_error2_mode%d%s %.6g\n", mode, k == 0 ? "" : "_exact", rel_diff2(yf, yd));
       }
     }
   }

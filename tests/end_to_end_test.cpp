@@ -137,8 +137,8 @@ TEST(EndToEnd, TwoSpheresMatchStimsonJeffery) {
   append_mesh(mesh, icosphere(3, a, c2));
   const double u[3] = {0.0, 0.0, 1.0};
   const tools::Model model = rigid_model(std::move(mesh), mu, u, 1.0);
-  // tol 1e-6 with nexp 14: a tolerance the far field lets GMRES reach (at 1e-8 with nexp 10
-  // the solve stalls near 7e-7 and stops at its iteration limit, status 3).
+  // tol 1e-6 with nexp 14 (before the closed bodies' null space was taken out, 1e-8 with
+  // nexp 10 stalled near 7e-7 and stopped at its iteration limit, status 3).
   const tools::RunResults r = solve(model, controls_for(model.mesh, 14, 1e-6), "pair");
   const double expected = -2.0 * lambda * 6.0 * M_PI * mu * a;
   EXPECT_NEAR(r.force[2], expected, 0.01 * std::fabs(expected));

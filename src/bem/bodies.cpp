@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <numeric>
 
@@ -68,12 +69,18 @@ Bodies find_bodies(const MeshView& mesh) {
   return b;
 }
 
-std::vector<double> remove_normal_mean(const MeshView& mesh, const Bodies& bodies, double* t) {
+std::vector<double> remove_normal_mean(const MeshView& mesh, const Bodies& bodies, double* t,
+                                       const std::vector<char>* only) {
   const int ne = mesh.nelem;
   std::vector<char> eligible(bodies.closed.begin(), bodies.closed.end());
-  for (int e = 1; e <= ne; ++e)
+  if (only != nullptr)
+    for (int b = 0; b < bodies.count; ++b) eligible[b] = eligible[b] && (*only)[b];
+  for (int e = 1; e <= ne; ++e) {
+    const ElementGeometry g = element_geometry(mesh, e);
     for (int k = 1; k <= 3; ++k)
-      if (mesh.traction_prescribed(e, k)) eligible[bodies.of_element[e - 1]] = 0;
+      if (mesh.traction_prescribed(e, k) && std::fabs(g.normal[k - 1]) > kTangentialTraction)
+        eligible[bodies.of_element[e - 1]] = 0;
+  }
 
   std::vector<double> area(bodies.count, 0.0), flux(bodies.count, 0.0);
   for (int e = 1; e <= ne; ++e) {
@@ -82,7 +89,8 @@ std::vector<double> remove_normal_mean(const MeshView& mesh, const Bodies& bodie
     const ElementGeometry g = element_geometry(mesh, e);
     const double* te = t + 3 * static_cast<std::int64_t>(e - 1);
     area[k] += g.area;
-    flux[k] += g.area * (te[0] * g.normal[0] + te[1] * g.normal[1] + te[2] * g.normal[2]);
+    for (int i = 0; i < 3; ++i)
+      if (!mesh.traction_prescribed(e, i + 1)) flux[k] += g.area * te[i] * g.normal[i];
   }
   std::vector<double> c(bodies.count, 0.0);
   for (int k = 0; k < bodies.count; ++k)
@@ -92,7 +100,8 @@ std::vector<double> remove_normal_mean(const MeshView& mesh, const Bodies& bodie
     if (!eligible[k]) continue;
     const ElementGeometry g = element_geometry(mesh, e);
     double* te = t + 3 * static_cast<std::int64_t>(e - 1);
-    for (int i = 0; i < 3; ++i) te[i] -= c[k] * g.normal[i];
+    for (int i = 0; i < 3; ++i)
+      if (!mesh.traction_prescribed(e, i + 1)) te[i] -= c[k] * g.normal[i];
   }
   return c;
 }

@@ -45,9 +45,6 @@
 
 namespace velmora {
 
-// |n_k| at or below this on a traction-prescribed component counts as zero.
-inline constexpr double kTangentialTraction = 1e-10;
-
 class ClosedBodyNullSpace {
  public:
   // Finds the treated bodies of `mesh` (bodies from find_bodies) for

@@ -109,18 +109,11 @@ std::vector<PressureConstant> fix_pressure_constants(const MeshView& mesh, const
       for (int k = 0; k < 3; ++k) t[3 * static_cast<std::size_t>(e - 1) + k] += out[slot].c * n[k];
     }
   };
-  // Zero area-mean normal traction: c = -sum a (t . n) / sum a.
+  // Zero area-mean normal traction (bodies.hpp), on one treated body.
   auto mean_zero = [&](int slot) {
-    double area = 0.0, flux = 0.0;
-    for (int e : elems[slot]) {
-      double n[3];
-      const ElementGeometry g = carried_normal(e, n);
-      const double* te = t + 3 * static_cast<std::size_t>(e - 1);
-      area += g.area;
-      flux += g.area * (te[0] * n[0] + te[1] * n[1] + te[2] * n[2]);
-    }
-    out[slot].c = area > 0.0 ? -flux / area : 0.0;
-    add_cn(slot);
+    std::vector<char> only(static_cast<std::size_t>(bodies.count), 0);
+    only[treated[slot]] = 1;
+    out[slot].c = -remove_normal_mean(mesh, bodies, t, &only)[treated[slot]];
   };
 
   for (int s = 0; s < nt; ++s) {

@@ -301,7 +301,7 @@ void check_kept_controls(const std::string& path, const SurfaceMesh& m, std::ost
   }
   if (s.nexp >= 0 && s.nexp < nexp_for_tolerance(s.tol))
     err << "velmora-mesh: warning: the kept " << path << " pairs tol " << real_text(s.tol)
-        << " with nexp " << s.nexp << ", whose far-field error can stall GMRES above that "
+        << " with nexp " << s.nexp << ", whose far-field error lies above that "
         << "tolerance; nexp " << nexp_for_tolerance(s.tol) << " suits it\n";
   if (s.maxl < 1 || s.minlev < 0 || !(s.cubfac > 0.0)) return;  // the solver refuses these itself
   const TreeSize t = tree_size(m, s.minlev, s.maxl, s.cubfac);

@@ -48,10 +48,6 @@ void write_input_dat(std::ostream& os, const Model& model);
 Model read_input_dat(const std::string& path);
 
 // The parameters of input.cnd in file order.
-// From this many elements suggest_controls asks GMRES for a restart length
-// of 60 instead of 30.
-constexpr int kLargeMesh = 50000;
-
 struct Controls {
   double snaptol = 1e-8;
   int M = 30;
