@@ -375,6 +375,37 @@ TEST(NullSpace, MixedBodiesTreatedExactlyWhenTheNormalMissesTheirTractions) {
   }
 }
 
+// A container (the box with its normals turned outward, fluid inside) leaves
+// the pressure level free: of t = T + 5 n (T uniform, no normal mean on a
+// closed surface) the treatment removes exactly the 5 n; turned back, the
+// same box is an exterior body and gets the source condition instead.
+TEST(NullSpace, ContainerGetsZeroMeanNormalTraction) {
+  testing::Model m = model_of(bevelled_box(0.6, kScale, 1), 1.0);
+  const int ne = m.mesh.nelem;
+  for (int e = 0; e < ne; ++e) std::swap(m.mesh.ielem[e + ne], m.mesh.ielem[e + 2 * ne]);
+  const MeshView mv = m.view();
+  const Bodies bodies = find_bodies(mv);
+  const ClosedBodyNullSpace ns(mv, bodies, 1.0);
+  ASSERT_EQ(ns.treated().size(), 1u);
+  const P uniform{0.4, -1.1, 0.7};
+  std::vector<double> t(3 * static_cast<std::size_t>(ne)), u(t.size(), 0.0);
+  for (int e = 1; e <= ne; ++e) {
+    const ElementGeometry g = element_geometry(mv, e);
+    for (int k = 0; k < 3; ++k) t[3 * (e - 1) + k] = uniform[k] + 5.0 * g.normal[k];
+  }
+  const std::vector<PressureConstant> pc = fix_pressure_constants(mv, bodies, ns, 1.0, u.data(), t.data());
+  ASSERT_EQ(pc.size(), 1u);
+  EXPECT_TRUE(pc[0].container);
+  EXPECT_NEAR(pc[0].c, -5.0, 1e-12);
+  for (std::size_t i = 0; i < t.size(); ++i) EXPECT_NEAR(t[i], uniform[i % 3], 1e-12);
+
+  for (int e = 0; e < ne; ++e) std::swap(m.mesh.ielem[e + ne], m.mesh.ielem[e + 2 * ne]);
+  const std::vector<PressureConstant> ext =
+      fix_pressure_constants(m.view(), find_bodies(m.view()), ns, 1.0, u.data(), t.data());
+  EXPECT_FALSE(ext[0].container);
+  EXPECT_TRUE(ext[0].source_found);
+}
+
 // A torus's volume centroid lies in its hole: the interior point is a ray
 // midpoint inside the tube, about a tube radius from the surface.
 TEST(NullSpace, InteriorPointOfATorusLiesInItsTube) {
