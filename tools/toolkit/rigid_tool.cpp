@@ -13,6 +13,7 @@
 #include "common/stop.hpp"
 #include "common/units.hpp"
 #include "rigid/mobility_matrix.hpp"
+#include "bem/interior_point.hpp"
 #include "rigid/rigid_solver.hpp"
 #include "run/program.hpp"
 #include "toolkit/args.hpp"
@@ -70,29 +71,13 @@ void print_matrix(std::ostream& out, const std::string& name, const std::vector<
   }
 }
 
-// Signed solid angle / 4 pi that body b's surface subtends at p (normals
-// into the body: 1 inside, 0 outside), by the triple-product formula per
-// element.
+// Winding number of body b's surface about p (normals into the body: 1
+// inside, 0 outside).
 double winding(const SurfaceMesh& m, const Bodies& bodies, int b, const Vec3& p) {
-  double sum = 0.0;
-  for (int e = 1; e <= m.nelem; ++e) {
-    if (bodies.body[e - 1] != b) continue;
-    double a[3][3], len[3];
-    for (int v = 0; v < 3; ++v) {
-      for (int c = 0; c < 3; ++c) a[v][c] = m.x(m.node(e, v + 1), c + 1) - p[c];
-      len[v] = std::sqrt(a[v][0] * a[v][0] + a[v][1] * a[v][1] + a[v][2] * a[v][2]);
-    }
-    const double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
-                       a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
-                       a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
-    auto dot = [&](int i, int j) { return a[i][0] * a[j][0] + a[i][1] * a[j][1] + a[i][2] * a[j][2]; };
-    const double den = len[0] * len[1] * len[2] + dot(0, 1) * len[2] + dot(0, 2) * len[1] +
-                       dot(1, 2) * len[0];
-    sum += 2.0 * std::atan2(det, den);
-  }
-  // Outward (counter-clockwise seen from outside) triangles give +4 pi at
-  // an inside point; ours run the other way.
-  return -sum / (4.0 * 3.141592653589793);
+  std::vector<int> elems;
+  for (int e = 1; e <= m.nelem; ++e)
+    if (bodies.body[e - 1] == b) elems.push_back(e);
+  return winding_number(view_of(m, nullptr, nullptr), elems, p.data());
 }
 
 Vec3 cross(const Vec3& a, const Vec3& b) {
