@@ -72,14 +72,23 @@ void integrate(const double* a, const double* b, const double* c, double area, c
 
 }  // namespace
 
-void source_integrals(const MeshView& mesh, int e, const double x0[3], double mu, double i_e[3],
-                      double j_e[3]) {
+namespace {
+
+// The two integrals of element e with its geometry g already formed.
+void element_integrals(const MeshView& mesh, int e, const ElementGeometry& g, const double* x0,
+                       double mu, double* i_e, double* j_e) {
   double v[3][3];
   for (int p = 0; p < 3; ++p)
     for (int c = 0; c < 3; ++c) v[p][c] = mesh.x(mesh.node(e, p + 1), c + 1);
-  const ElementGeometry g = element_geometry(mesh, e);
   for (int k = 0; k < 3; ++k) i_e[k] = j_e[k] = 0.0;
   integrate(v[0], v[1], v[2], g.area, g.normal, x0, mu, 0, i_e, j_e);
+}
+
+}  // namespace
+
+void source_integrals(const MeshView& mesh, int e, const double x0[3], double mu, double i_e[3],
+                      double j_e[3]) {
+  element_integrals(mesh, e, element_geometry(mesh, e), x0, mu, i_e, j_e);
 }
 
 std::vector<PressureConstant> fix_pressure_constants(const MeshView& mesh, const Bodies& bodies,
@@ -124,6 +133,9 @@ std::vector<PressureConstant> fix_pressure_constants(const MeshView& mesh, const
 
   // Bodies in exterior flow: the source condition, each body's sums over
   // the elements in order (bodies in parallel, same bits for any count).
+  // The element geometry is formed once for all bodies.
+  std::vector<ElementGeometry> geo(static_cast<std::size_t>(ne));
+  for (int e = 1; e <= ne; ++e) geo[e - 1] = element_geometry(mesh, e);
   std::vector<double> c(static_cast<std::size_t>(nt), 0.0);
   std::vector<char> found(static_cast<std::size_t>(nt), 1);
 #pragma omp parallel for schedule(dynamic, 1)
@@ -138,16 +150,14 @@ std::vector<PressureConstant> fix_pressure_constants(const MeshView& mesh, const
     double rhs = 0.0, flux = 0.0;
     for (int e = 1; e <= ne; ++e) {
       double ie[3], je[3];
-      source_integrals(mesh, e, ip.x, mu, ie, je);
+      element_integrals(mesh, e, geo[e - 1], ip.x, mu, ie, je);
       const std::size_t j = 3 * static_cast<std::size_t>(e - 1);
       const int b = bodies.of_element[e - 1];
       if (bodies.closed[b]) rhs += u[j] * je[0] + u[j + 1] * je[1] + u[j + 2] * je[2];
       rhs -= t[j] * ie[0] + t[j + 1] * ie[1] + t[j + 2] * ie[2];
-      if (ns.index_of_body(b) == s) {
-        double n[3];
-        carried_normal(e, n);
-        flux += n[0] * ie[0] + n[1] * ie[1] + n[2] * ie[2];
-      }
+      if (ns.index_of_body(b) == s)
+        for (int k = 0; k < 3; ++k)
+          if (ns.carries(e, k + 1)) flux += geo[e - 1].normal[k] * ie[k];
     }
     c[s] = flux != 0.0 ? rhs / flux : 0.0;
   }
