@@ -432,12 +432,12 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   // A stop of the set-up (maxcel or maxdep too small, unreadable input),
-  // whose message is already written, or a refused allocation ends the
+  // whose message is written here, or a refused allocation ends the
   // benchmark with a failure status.
   try {
     return velmora::run(argc, argv);
   } catch (const velmora::StopRun& e) {
-    return e.status() != 0 ? e.status() : 1;
+    return velmora::report_stop(e);
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "speed_bench: not enough memory for this model\n");
     return 1;

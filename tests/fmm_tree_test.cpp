@@ -17,6 +17,7 @@
 #include "common/units.hpp"
 #include "fmm/mktree.hpp"
 #include "fmm_support.hpp"
+#include "stop_record.hpp"
 
 namespace velmora {
 namespace {
@@ -159,12 +160,8 @@ TEST(Ibrnch, OctantsAndTies) {
     EXPECT_EQ(o, l);
   }
 
-  UnitsGuard guard;
-  std::ostringstream err;
-  units().set_error(&err);
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_THROW(oct(nan, 1, 1), StopRun);
-  EXPECT_EQ(err.str(), " # stop in ibrnch\n");
+  EXPECT_EQ(test::stop_record([&] { oct(nan, 1, 1); }), " # stop in ibrnch\n");
 }
 
 // ---------------------------------------------------------------- MKTREE
@@ -404,11 +401,10 @@ TEST(Mktree, MaxcelExactFitAndOneLess) {
   {
     TreeStore ts(p.nelem, needed - 1, 20);
     UnitsGuard guard;
-    std::ostringstream err, con;
-    units().set_error(&err);
+    std::ostringstream con;
     units().set_console(&con);
-    EXPECT_THROW(build(p, ts, 2, 6, 1.01), StopRun);
-    EXPECT_EQ(err.str(), " # maxcel is too small; stop\n");
+    EXPECT_EQ(test::stop_record([&] { build(p, ts, 2, 6, 1.01); }),
+              " # maxcel is too small; stop\n");
     EXPECT_EQ(con.str(), "");  // no statistics after a stop
   }
 }
@@ -423,11 +419,8 @@ TEST(Mktree, MaxdepStop) {
   p.xcol = {0.3, 0.3, 0.8, 0.2, 0.2, 0.9, 0.6, 0.6, 0.1};  // elements 1 and 2 coincide
   {
     TreeStore ts(p.nelem, 1000, 25);
-    UnitsGuard guard;
-    std::ostringstream err;
-    units().set_error(&err);
-    EXPECT_THROW(build(p, ts, 2, 1, 1.0), StopRun);
-    EXPECT_EQ(err.str(), " # maxdep is too small; stop\n");
+    EXPECT_EQ(test::stop_record([&] { build(p, ts, 2, 1, 1.0); }),
+              " # maxdep is too small; stop\n");
   }
   Points q = random_points(500, 9);
   int depth = 0;
@@ -443,11 +436,8 @@ TEST(Mktree, MaxdepStop) {
   }
   {
     TreeStore ts(q.nelem, 4000, depth - 1);
-    UnitsGuard guard;
-    std::ostringstream err;
-    units().set_error(&err);
-    EXPECT_THROW(build(q, ts, 2, 4, 1.0), StopRun);
-    EXPECT_EQ(err.str(), " # maxdep is too small; stop\n");
+    EXPECT_EQ(test::stop_record([&] { build(q, ts, 2, 4, 1.0); }),
+              " # maxdep is too small; stop\n");
   }
 }
 

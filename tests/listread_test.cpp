@@ -9,6 +9,7 @@
 
 #include "common/stop.hpp"
 #include "common/units.hpp"
+#include "stop_record.hpp"
 
 namespace velmora {
 namespace {
@@ -17,14 +18,10 @@ ListReader text(const std::string& s) {
   return ListReader::from_text("input.dat", s);
 }
 
-// Runs `body` and returns the one line it wrote to the error stream before stopping.
+// The one line a program writes for the stop `body` raises.
 template <class F>
 std::string stop_message(F body) {
-  UnitsGuard guard;
-  std::ostringstream err;
-  units().set_error(&err);
-  EXPECT_THROW(body(), StopRun);
-  return err.str();
+  return test::stop_record(body);
 }
 
 // Blanks, tabs, commas and line ends separate items; a read takes the lines it needs and

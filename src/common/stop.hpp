@@ -1,8 +1,11 @@
 // Fatal stops.
 //
-// A fatal condition writes its one-line message to the error stream and ends
-// the run with a non-zero exit status.  The stop travels as an exception so
-// that the program entry closes the files in order and tests can observe it.
+// A fatal condition of the library travels to its caller as a StopRun that
+// carries the one-line message (what()) and the exit status a program ends
+// with.  The library writes nothing for it: the programs' entries write the
+// message to the error stream (report_stop, common/units.hpp) and return the
+// status; other callers (the Python module, tests) read it from the
+// exception.  Unwinding closes the files in order.
 #pragma once
 
 #include <stdexcept>
@@ -21,9 +24,8 @@ class StopRun : public std::runtime_error {
   int status_;
 };
 
-// Writes `record` as one line to the error stream (the caller supplies the
-// leading blank of a free-format record where one is wanted) and throws
-// StopRun.
+// Throws StopRun with `record` as its message (the caller supplies the
+// leading blank of a free-format record where one is wanted).
 [[noreturn]] void fatal_stop(std::string_view record, int status = 1);
 
 }  // namespace velmora

@@ -66,9 +66,11 @@ void report_write_failure(std::string_view name) {
   fatal_stop(msg);
 }
 
-void fatal_stop(std::string_view record, int status) {
-  units().write_error(record);
-  throw StopRun(std::string(record), status);
+void fatal_stop(std::string_view record, int status) { throw StopRun(std::string(record), status); }
+
+int report_stop(const StopRun& stop) {
+  units().write_error(stop.what());
+  return stop.status() != 0 ? stop.status() : 1;
 }
 
 }  // namespace velmora

@@ -51,10 +51,15 @@ class Units {
 
 inline Units& units() { return Units::get(); }
 
-// Stops the run (StopRun) with one line on the error stream naming the file
-// that could not be written and the system's reason, e.g.
+// Stops the run (StopRun) with the message naming the file that could not
+// be written and the system's reason, e.g.
 //   output.dat: cannot write the file (No space left on device)
 [[noreturn]] void report_write_failure(std::string_view name);
+
+class StopRun;
+// What a program's entry does with a stop: its message as one line on the
+// error stream; returns the exit status (1 for a stop that gives none).
+int report_stop(const StopRun& stop);
 
 // Saves the unit table on construction and restores it on destruction
 // (tests that redirect units use it).

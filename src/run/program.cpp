@@ -348,9 +348,8 @@ int run_program(int argc, char** argv) {
   try {
     return run();
   } catch (const StopRun& stop) {
-    // The message is on the error stream; the files are closed as the run
-    // unwinds.
-    return stop.status() != 0 ? stop.status() : 1;
+    // The files are closed as the run unwinds; then the message.
+    return report_stop(stop);
   } catch (const std::bad_alloc&) {
     units().write_error(fmt::list("Out of memory; stop"));
     return 1;

@@ -293,8 +293,8 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
   } catch (const ToolError& e) {
     err << "velmora-field: " << e.what() << '\n';
     return 1;
-  } catch (const StopRun&) {
-    return 1;
+  } catch (const StopRun& stop) {
+    return report_stop(stop);
   }
 }
 

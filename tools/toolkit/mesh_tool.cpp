@@ -13,6 +13,7 @@
 #include "common/constants.hpp"
 #include "common/listread.hpp"
 #include "common/stop.hpp"
+#include "common/units.hpp"
 #include "run/program.hpp"
 #include "run/registry.hpp"
 #include "toolkit/args.hpp"
@@ -294,7 +295,9 @@ void check_kept_controls(const std::string& path, const SurfaceMesh& m, std::ost
     ListReader r;
     if (!r.open(path)) throw ToolError("cannot open it");
     read_control(r, s);
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    // The reader's own message (which line, what it found) goes first.
+    if (dynamic_cast<const StopRun*>(&e) != nullptr) units().write_error(e.what());
     err << "velmora-mesh: warning: cannot read the kept " << path
         << "; its maxcel and maxdep are not checked against the new mesh\n";
     return;
@@ -544,8 +547,8 @@ int run_mesh_tool(const std::vector<std::string>& args, std::ostream& out, std::
   } catch (const ToolError& e) {
     err << "velmora-mesh: " << e.what() << '\n';
     return 1;
-  } catch (const StopRun&) {
-    return 1;
+  } catch (const StopRun& stop) {
+    return report_stop(stop);
   }
 }
 

@@ -150,8 +150,8 @@ int run_post_tool(const std::vector<std::string>& raw, std::ostream& out, std::o
   } catch (const ToolError& e) {
     err << "velmora-post: " << e.what() << '\n';
     return 1;
-  } catch (const StopRun&) {
-    return 1;
+  } catch (const StopRun& stop) {
+    return report_stop(stop);
   }
 }
 

@@ -423,8 +423,8 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
   } catch (const std::invalid_argument& e) {
     err << "velmora-rigid: " << e.what() << '\n';
     return 1;
-  } catch (const StopRun&) {
-    return 1;
+  } catch (const StopRun& stop) {
+    return report_stop(stop);
   }
 }
 
