@@ -58,4 +58,18 @@ inline double ddot(int n, const double* x, int incx, const double* y, int incy) 
 // of threads.
 void pin_single_thread();
 
+// pin_single_thread for the lifetime of the scope, for a caller that shares
+// the process (and its BLAS) with other code: the thread count is restored
+// on exit.
+class SingleThreadScope {
+ public:
+  SingleThreadScope();
+  ~SingleThreadScope();
+  SingleThreadScope(const SingleThreadScope&) = delete;
+  SingleThreadScope& operator=(const SingleThreadScope&) = delete;
+
+ private:
+  int saved_;
+};
+
 }  // namespace velmora::blas

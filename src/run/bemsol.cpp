@@ -262,6 +262,11 @@ EngineTrades engine_trades() {
 }
 
 SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
+  return BEMSOL(a, [&](Block& blk) { read_mesh(blk, dat); }, opt);
+}
+
+SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions& opt,
+                    const SolveHooks& hooks) {
   const RunScalars s = load_scalars(a);
 
   // 1. Gauss rule.
@@ -269,7 +274,7 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
     fatal_stop(fmt::list("Invalid parameter --> ngauss; stop"));
 
   // 2. Nodes and elements.
-  read_mesh(a, dat);
+  mesh_source(a);
 
   // 3. Collocation points: the element centroids.
   collocation_points(s.nelem, s.nnode, a.var<int>(kVarIelem), a.var<double>(kVarXnode),
@@ -383,6 +388,7 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
 
   // 7. Reverse communication: serve every request until the solver is done.
   GmresState state;
+  int products = 0;
   for (;;) {
     gmres_drive(state, n, n, m, s.lwork, work, ireq, ictrl, rctrl, info, rinfo);
     const int request = ireq[0];
@@ -392,6 +398,7 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
     // A non-finite value in a vector of the iteration can only end in a
     // non-finite solution: the run stops at the first one.
     if (request == req_amul) {
+      if (hooks.progress) hooks.progress(products++, state.be_arnoldi);
       require_finite_at(SolveStage::kIteration, v);
       std::fill(z, z + n, 0.0);
       apply_operator(1, v, z);
@@ -454,6 +461,8 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   // The c of t + c n on each treated body: the pressure vanishes at infinity
   // (bem/pressure_constant.hpp).  Force and torque do not change.
   if (solved) fix_pressure_constants(mesh, bodies, null_space, s.mu, uvec, tvec);
+  if (hooks.velocity) hooks.velocity->assign(uvec, uvec + n);
+  if (hooks.traction) hooks.traction->assign(tvec, tvec + n);
   write_solution_head();
   for (int e = 1; e <= s.nelem; ++e) io.write(kUnitOut, element_record(e, uvec, tvec, mesh));
 

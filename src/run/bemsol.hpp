@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <vector>
 
 #include "common/listread.hpp"
 #include "common/storage.hpp"
@@ -78,6 +80,29 @@ struct SolveOutcome {
 
 // `dat` is the model file, positioned after its first three records.
 SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt = SolveOptions());
+
+// Fills xnode, ielem and bc of the block (the nodes and elements of the
+// model) or stops with a message naming what is wrong.
+using MeshSource = std::function<void(Block& a)>;
+
+// What an in-process caller (the Python module) may ask of a solve beside
+// the options: a progress report and the solution itself.
+struct SolveHooks {
+  // Called from the calling thread before every product of the iteration
+  // with the products done so far and the solver's latest estimate of the
+  // backward error (0 before the first); may throw to abandon the solve.
+  std::function<void(int products, double backward_error)> progress;
+  // When given, receive the velocities and tractions of every element,
+  // interleaved by element (entry 3(e-1)+k is component k of element e), as
+  // output.dat gives them: t is the traction the body exerts on the fluid.
+  std::vector<double>* velocity = nullptr;
+  std::vector<double>* traction = nullptr;
+};
+
+// The same solve with the nodes and elements from `mesh` in place of the
+// model file.
+SolveOutcome BEMSOL(Block& a, const MeshSource& mesh, const SolveOptions& opt,
+                    const SolveHooks& hooks = SolveHooks());
 
 // Reads the node and element records (from the heading line before the
 // nodes to the last element) into xnode, ielem and bc of the block and

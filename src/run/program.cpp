@@ -48,29 +48,6 @@ void flush_subnormals() {
 #endif
 }
 
-// Starts the OpenMP runtime and sets the same floating-point mode in every
-// thread of its team, so that the threads of the passes agree with the main
-// thread bit for bit.
-void start_threads() {
-  flush_subnormals();
-#pragma omp parallel
-  flush_subnormals();
-}
-
-// Processor time of the process in seconds.
-float cpu_seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<float>(static_cast<double>(ts.tv_sec) +
-                            1e-9 * static_cast<double>(ts.tv_nsec));
-}
-
-// Wall-clock seconds counted from the first reading.
-float wall_seconds() {
-  using Clock = std::chrono::steady_clock;
-  static const Clock::time_point origin = Clock::now();
-  return static_cast<float>(std::chrono::duration<double>(Clock::now() - origin).count());
-}
 
 // The three output files, attached to their units while the run lasts.
 class OutputFiles {
@@ -156,10 +133,37 @@ std::string short_real(double v) {
   return buf;
 }
 
-// The exit status of a run that reached its end, with one console line when
-// the solve did not deliver a converged solution: 3 for a solve stopped at
-// its iteration limit (its results are written), 1 for a solve the solver
-// refused (its status is in output.log).
+
+[[noreturn]] void invalid_parameter(const char* name) {
+  fatal_stop(fmt::list(std::string("Invalid parameter --> ") + name + "; stop"));
+}
+
+}  // namespace
+
+void start_threads() {
+  flush_subnormals();
+#pragma omp parallel
+  flush_subnormals();
+}
+
+float cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<float>(static_cast<double>(ts.tv_sec) +
+                            1e-9 * static_cast<double>(ts.tv_nsec));
+}
+
+float wall_seconds() {
+  using Clock = std::chrono::steady_clock;
+  static const Clock::time_point origin = Clock::now();
+  return static_cast<float>(std::chrono::duration<double>(Clock::now() - origin).count());
+}
+
+void write_banners() {
+  write_banner(kUnitLog);
+  write_banner(-1);
+}
+
 int finish_status(const SolveOutcome& o) {
   if (o.info == 0) return 0;
   if (o.info == -4) {
@@ -174,11 +178,12 @@ int finish_status(const SolveOutcome& o) {
   return 1;
 }
 
-[[noreturn]] void invalid_parameter(const char* name) {
-  fatal_stop(fmt::list(std::string("Invalid parameter --> ") + name + "; stop"));
+void write_time_used(float cpu, float wall) {
+  to_console_and(fmt::list(), {kUnitLog, kUnitOut});
+  to_console_and(" Total CPU time, wall-clock time used =" + fmt::F(cpu, 10, 2) + " (sec)," +
+                     fmt::F(wall, 10, 2) + " (sec)",
+                 {kUnitLog, kUnitOut});
 }
-
-}  // namespace
 
 void read_control(ListReader& cnd, RunScalars& s) {
   cnd.begin();
@@ -257,8 +262,7 @@ int run() {
   out.open();
 
   // 3. Banner.
-  write_banner(kUnitLog);
-  write_banner(-1);
+  write_banners();
 
   // 4. input.cnd.
   RunScalars s;
@@ -268,6 +272,20 @@ int run() {
   // 5. The head of input.dat.
   const std::string title = read_model_head(dat, s);
 
+  // 6 to 14: echo, block, solve on the rest of input.dat.
+  const SolveOutcome outcome = solve_model(
+      s, title, [&](Block& a) { read_mesh(a, dat); }, SolveOptions());
+
+  // 15. Timing.
+  write_time_used(cpu_seconds() - t0, wall_seconds() - w0);
+  out.close();
+  return finish_status(outcome);
+}
+
+}  // namespace
+
+SolveOutcome solve_model(RunScalars& s, const std::string& title, const MeshSource& mesh,
+                         const SolveOptions& opt, const SolveHooks& hooks) {
   // 6. ndof = 3 nelem for the echo, formed wide (it is checked against 32
   // bits with LWORK below, after the echo).
   const std::int64_t ndof = 3 * static_cast<std::int64_t>(s.nelem);
@@ -326,20 +344,8 @@ int run() {
   store_scalars(a, s);
 
   // 14. The solve.
-  const SolveOutcome outcome = BEMSOL(a, dat);
-
-  // 15. Timing.
-  const float t1 = cpu_seconds();
-  const float w1 = wall_seconds();
-  to_console_and(fmt::list(), {kUnitLog, kUnitOut});
-  to_console_and(" Total CPU time, wall-clock time used =" + fmt::F(t1 - t0, 10, 2) + " (sec)," +
-                     fmt::F(w1 - w0, 10, 2) + " (sec)",
-                 {kUnitLog, kUnitOut});
-  out.close();
-  return finish_status(outcome);
+  return BEMSOL(a, mesh, opt, hooks);
 }
-
-}  // namespace
 
 int run_program(int argc, char** argv) {
   // Without arguments the program runs the solve; --help and --version
