@@ -13,12 +13,12 @@
 #include "common/stop.hpp"
 #include "common/units.hpp"
 #include "rigid/mobility_matrix.hpp"
-#include "bem/interior_point.hpp"
 #include "rigid/rigid_solver.hpp"
 #include "run/program.hpp"
 #include "toolkit/args.hpp"
 #include "toolkit/loads.hpp"
 #include "toolkit/model_io.hpp"
+#include "toolkit/rigid_problem.hpp"
 #include "toolkit/surface.hpp"
 #include "toolkit/tool_error.hpp"
 
@@ -69,19 +69,6 @@ void print_matrix(std::ostream& out, const std::string& name, const std::vector<
     }
     out << '\n';
   }
-}
-
-// Winding number of body b's surface about p (normals into the body: 1
-// inside, 0 outside).
-double winding(const SurfaceMesh& m, const Bodies& bodies, int b, const Vec3& p) {
-  std::vector<int> elems;
-  for (int e = 1; e <= m.nelem; ++e)
-    if (bodies.body[e - 1] == b) elems.push_back(e);
-  return winding_number(view_of(m, nullptr, nullptr), elems, p.data());
-}
-
-Vec3 cross(const Vec3& a, const Vec3& b) {
-  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
 }
 
 }  // namespace
@@ -197,36 +184,15 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     check_parameters(s);
 
     // 3. Bodies: closed, oriented for exterior flow, centroid inside.
-    const Bodies bodies = find_bodies(m);
+    RigidSetup setup = rigid_setup(m, dat_path);
+    const Bodies& bodies = setup.bodies;
     const int nb = bodies.count;
-    const std::vector<BodyGeometry> geo = body_geometry(m, bodies);
-    std::vector<double> svol(nb, 0.0);
-    for (int e = 1; e <= m.nelem; ++e) {
-      double x[3][3];
-      for (int v = 0; v < 3; ++v)
-        for (int c = 0; c < 3; ++c) x[v][c] = m.x(m.node(e, v + 1), c + 1);
-      svol[bodies.body[e - 1] - 1] += (x[0][0] * (x[1][1] * x[2][2] - x[1][2] * x[2][1]) -
-                                       x[0][1] * (x[1][0] * x[2][2] - x[1][2] * x[2][0]) +
-                                       x[0][2] * (x[1][0] * x[2][1] - x[1][1] * x[2][0])) / 6.0;
-    }
-    std::vector<double> centres(3 * static_cast<std::size_t>(nb));
-    for (int b = 1; b <= nb; ++b) {
-      const std::string k = dat_path + ": body " + std::to_string(b);
-      if (!geo[b - 1].closed) throw ToolError(k + " is not a closed surface");
-      if (!(svol[b - 1] < 0.0))
-        throw ToolError(k + " has its normals pointing into the fluid (nodes must run clockwise "
-                            "seen from the fluid; velmora-mesh orients meshes)");
-      const Vec3& c = geo[b - 1].centroid;
-      if (!(winding(m, bodies, b, c) > 0.5))
-        throw ToolError(k + ": its centroid lies outside it, where the point force of the "
-                            "method cannot sit");
-      for (int i = 0; i < 3; ++i) centres[3 * (b - 1) + i] = c[i];
-    }
+    const std::vector<BodyGeometry>& geo = setup.geometry;
+    const std::vector<double>& centres = setup.centres;
 
     // 4. Loads and reference points, about the reference (6 per body).
     std::vector<double> loads_ref(6 * static_cast<std::size_t>(nb), 0.0);
-    std::vector<Vec3> ref(nb);
-    for (int b = 1; b <= nb; ++b) ref[b - 1] = geo[b - 1].centroid;
+    std::vector<Vec3>& ref = setup.reference;
     for (const LoadSpec& sp : specs) {
       if (sp.body > nb)
         throw UsageError("--body " + std::to_string(sp.body) + ": the mesh has " +
@@ -239,32 +205,6 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
         if (sp.about) ref[b - 1] = *sp.about;
       }
     }
-    // Loads at the centres: T_c = T_p + (p - c) x F; motions back at the
-    // references: V_p = V_c + Omega x (p - c).
-    auto to_centres = [&](const double* lp, double* lc) {
-      for (int b = 0; b < nb; ++b) {
-        const Vec3 F{lp[6 * b], lp[6 * b + 1], lp[6 * b + 2]};
-        const Vec3 d{ref[b][0] - centres[3 * b], ref[b][1] - centres[3 * b + 1],
-                     ref[b][2] - centres[3 * b + 2]};
-        const Vec3 dxf = cross(d, F);
-        for (int i = 0; i < 3; ++i) {
-          lc[6 * b + i] = F[i];
-          lc[6 * b + 3 + i] = lp[6 * b + 3 + i] + dxf[i];
-        }
-      }
-    };
-    auto to_references = [&](const double* mc, double* mp) {
-      for (int b = 0; b < nb; ++b) {
-        const Vec3 W{mc[6 * b + 3], mc[6 * b + 4], mc[6 * b + 5]};
-        const Vec3 d{ref[b][0] - centres[3 * b], ref[b][1] - centres[3 * b + 1],
-                     ref[b][2] - centres[3 * b + 2]};
-        const Vec3 wxd = cross(W, d);
-        for (int i = 0; i < 3; ++i) {
-          mp[6 * b + i] = mc[6 * b + i] + wxd[i];
-          mp[6 * b + 3 + i] = W[i];
-        }
-      }
-    };
 
     // 5. Solves.
     RigidSolver solver(m, bodies.body.data(), nb, centres.data(), s);
@@ -278,39 +218,22 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     std::vector<SolveReport> reports;
     const std::size_t n6 = 6 * static_cast<std::size_t>(nb);
     std::vector<double> lc(n6), mc(n6), motion(n6);
-    to_centres(loads_ref.data(), lc.data());
+    loads_to_centres(setup, loads_ref.data(), lc.data());
     const auto t1 = std::chrono::steady_clock::now();
     reports.push_back(solver.mobility(lc.data(), mc.data()));
-    to_references(mc.data(), motion.data());
+    motions_to_references(setup, mc.data(), motion.data());
     const double mobility_seconds = since(t1);
 
     std::vector<double> mob, res;
     if (resistance) {
-      mob.assign(n6 * n6, 0.0);
-      for (std::size_t j = 0; j < n6; ++j) {
-        std::vector<double> unit(n6, 0.0), col(n6);
-        unit[j] = 1.0;
-        to_centres(unit.data(), lc.data());
-        reports.push_back(solver.mobility(lc.data(), mc.data()));
-        to_references(mc.data(), col.data());
-        for (std::size_t i = 0; i < n6; ++i) mob[i * n6 + j] = col[i];
-      }
+      mob = mobility_matrix(solver, setup, reports);
       if (!invert_matrix(static_cast<int>(n6), mob, res))
         throw ToolError("the mobility matrix is singular");
     }
 
     // The motion about the centres, for the velocities of the surface.
     std::vector<double> mcent(n6);
-    for (int b = 0; b < nb; ++b) {
-      const Vec3 W{motion[6 * b + 3], motion[6 * b + 4], motion[6 * b + 5]};
-      const Vec3 d{centres[3 * b] - ref[b][0], centres[3 * b + 1] - ref[b][1],
-                   centres[3 * b + 2] - ref[b][2]};
-      const Vec3 wxd = cross(W, d);
-      for (int i = 0; i < 3; ++i) {
-        mcent[6 * b + i] = motion[6 * b + i] + wxd[i];
-        mcent[6 * b + 3 + i] = W[i];
-      }
-    }
+    motions_to_centres(setup, motion.data(), mcent.data());
     std::vector<double> t;
     if (traction) {
       t.assign(3 * static_cast<std::size_t>(m.nelem), 0.0);

@@ -1,0 +1,45 @@
+// The rigid bodies of a mesh as velmora-rigid and the Python module set
+// them up: the checks on each body, the points where the completion's point
+// force and torque sit, and the change between those points and the
+// reference points of the loads and motions.
+//
+// Vectors of loads are (F, T) per body with T about the reference point,
+// what each body exerts on the fluid; vectors of motions (V, Omega) per body
+// with V the velocity of the reference point: 6 entries per body.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "rigid/rigid_solver.hpp"
+#include "toolkit/loads.hpp"
+#include "toolkit/surface.hpp"
+
+namespace velmora::tools {
+
+struct RigidSetup {
+  Bodies bodies;
+  std::vector<BodyGeometry> geometry;
+  std::vector<double> centres;  // 3 per body: each body's volume centroid
+  std::vector<Vec3> reference;  // 1 per body: the centroid unless changed
+};
+
+// Throws ToolError "<where>: body K ..." for a body that is not closed, whose
+// normals point into the fluid, or whose centroid lies outside it.
+RigidSetup rigid_setup(const SurfaceMesh& m, const std::string& where);
+
+// Loads about the references to loads about the centres,
+// T_c = T_p + (p - c) x F.
+void loads_to_centres(const RigidSetup& r, const double* loads_ref, double* loads_centre);
+// Motions at the centres to motions at the references,
+// V_p = V_c + Omega x (p - c).
+void motions_to_references(const RigidSetup& r, const double* motion_centre, double* motion_ref);
+// The inverse change: the motion of the centres from the references'.
+void motions_to_centres(const RigidSetup& r, const double* motion_ref, double* motion_centre);
+
+// The 6B x 6B mobility matrix about the references (row-major), one
+// mobility solve per column; the solves' reports are appended to `reports`.
+std::vector<double> mobility_matrix(RigidSolver& solver, const RigidSetup& r,
+                                    std::vector<SolveReport>& reports);
+
+}  // namespace velmora::tools
