@@ -277,6 +277,59 @@ Built build_mesh(const Options& o) {
   return b;
 }
 
+// The mesh of the options, cleaned up and oriented, with velmora-mesh's
+// notes and warnings on `err`.
+PreparedMesh prepare(const Options& o, std::ostream& err) {
+  Built built = build_mesh(o);
+  PreparedMesh b;
+  b.mesh = std::move(built.mesh);
+  b.group = std::move(built.group);
+  b.group_names = std::move(built.group_names);
+  SurfaceMesh& m = b.mesh;
+  for (const std::string& n : built.notes) err << "velmora-mesh: note: " << n << '\n';
+
+  // Clean-up: coincident nodes (as left by STL files), degenerate elements.
+  const int merged = merge_coincident_nodes(m, 1e-10 * extent(m));
+  if (merged > 0 && !o.quiet)
+    err << "velmora-mesh: note: merged " << merged << " coincident nodes\n";
+  const int dropped = remove_degenerate_elements(m, &b.group);
+  if (dropped > 0)
+    err << "velmora-mesh: warning: removed " << dropped
+        << " degenerate elements (repeated or collinear nodes)\n";
+  if (m.nelem == 0) throw ToolError("no elements left");
+
+  b.bodies = find_bodies(m);
+  const Bodies& bodies = b.bodies;
+  b.checks = orient_for_exterior_flow(m, bodies);
+  const std::vector<BodyCheck>& checks = b.checks;
+  for (int k = 1; k <= bodies.count; ++k) {
+    const BodyCheck& c = checks[k - 1];
+    const std::string who = "body " + std::to_string(k);
+    if (!c.orientable)
+      err << "velmora-mesh: warning: " << who
+          << " cannot be oriented consistently (not an orientable surface)\n";
+    if (c.nonmanifold_edges > 0)
+      err << "velmora-mesh: warning: " << who << " is non-manifold: " << c.nonmanifold_edges
+          << " edges are shared by more than two elements\n";
+    if (c.open_edges > 0)
+      err << "velmora-mesh: warning: " << who << " is open (" << c.open_edges
+          << " boundary edges): its orientation cannot be checked by its volume and was kept "
+             "as the first element has it; the solver expects closed bodies\n";
+    if (c.flipped > 0 && !o.quiet)
+      err << "velmora-mesh: note: reversed " << c.flipped << " of the " << c.nelem
+          << " elements of " << who << " so that the normals point into the body\n";
+  }
+  return b;
+}
+
+}  // namespace
+
+PreparedMesh prepare_mesh(const std::vector<std::string>& words, std::ostream& err) {
+  return prepare(parse(words), err);
+}
+
+namespace {
+
 std::string fmt3(const V3& v) {
   std::string s(1, '(');
   s += show(v.data());
@@ -378,39 +431,9 @@ int run_mesh_tool(const std::vector<std::string>& args, std::ostream& out, std::
   }
   try {
     const Options o = parse(args);
-    Built b = build_mesh(o);
+    PreparedMesh b = prepare(o, err);
     SurfaceMesh& m = b.mesh;
-    for (const std::string& n : b.notes) err << "velmora-mesh: note: " << n << '\n';
-
-    // Clean-up: coincident nodes (as left by STL files), degenerate elements.
-    const int merged = merge_coincident_nodes(m, 1e-10 * extent(m));
-    if (merged > 0 && !o.quiet)
-      err << "velmora-mesh: note: merged " << merged << " coincident nodes\n";
-    const int dropped = remove_degenerate_elements(m, &b.group);
-    if (dropped > 0)
-      err << "velmora-mesh: warning: removed " << dropped
-          << " degenerate elements (repeated or collinear nodes)\n";
-    if (m.nelem == 0) throw ToolError("no elements left");
-
-    const Bodies bodies = find_bodies(m);
-    const std::vector<BodyCheck> checks = orient_for_exterior_flow(m, bodies);
-    for (int k = 1; k <= bodies.count; ++k) {
-      const BodyCheck& c = checks[k - 1];
-      const std::string who = "body " + std::to_string(k);
-      if (!c.orientable)
-        err << "velmora-mesh: warning: " << who
-            << " cannot be oriented consistently (not an orientable surface)\n";
-      if (c.nonmanifold_edges > 0)
-        err << "velmora-mesh: warning: " << who << " is non-manifold: " << c.nonmanifold_edges
-            << " edges are shared by more than two elements\n";
-      if (c.open_edges > 0)
-        err << "velmora-mesh: warning: " << who << " is open (" << c.open_edges
-            << " boundary edges): its orientation cannot be checked by its volume and was kept "
-               "as the first element has it; the solver expects closed bodies\n";
-      if (c.flipped > 0 && !o.quiet)
-        err << "velmora-mesh: note: reversed " << c.flipped << " of the " << c.nelem
-            << " elements of " << who << " so that the normals point into the body\n";
-    }
+    const Bodies& bodies = b.bodies;
     const std::vector<BodyGeometry> geo = body_geometry(m, bodies);
 
     // Boundary conditions.

@@ -6,7 +6,10 @@
 
 #include <iosfwd>
 #include <string>
+#include <map>
 #include <vector>
+
+#include "toolkit/surface.hpp"
 
 namespace velmora::tools {
 
@@ -16,5 +19,20 @@ int run_mesh_tool(const std::vector<std::string>& args, std::ostream& out, std::
 
 // The usage text.
 std::string mesh_usage();
+
+// The surface velmora-mesh makes for these words (a built-in shape or a
+// file with their options, as on its command line; boundary-condition
+// options are parsed but not used): coincident nodes merged, degenerate
+// elements removed, every closed body oriented for exterior flow.  Its
+// notes and warnings go to `err` as velmora-mesh writes them; bad words or
+// files throw ToolError with velmora-mesh's message.
+struct PreparedMesh {
+  SurfaceMesh mesh;
+  std::vector<int> group;                  // physical group per element (0: none)
+  std::map<int, std::string> group_names;  // tag -> name
+  Bodies bodies;
+  std::vector<BodyCheck> checks;  // per body
+};
+PreparedMesh prepare_mesh(const std::vector<std::string>& words, std::ostream& err);
 
 }  // namespace velmora::tools
