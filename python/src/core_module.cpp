@@ -1,0 +1,548 @@
+// velmora._core: the library's entry points for the Python package.
+//
+// Arrays cross as numpy arrays in the package's conventions: nodes (N, 3)
+// float64, triangles (M, 3) 0-based, per-element vectors (M, 3) row by
+// element; the library's own column-major, 1-based layout is formed here and
+// nowhere else.  Every entry that computes releases the GIL and holds the
+// process-wide run lock instead (the library's unit table is one per
+// process).  Errors of the library (StopRun, ToolError) reach Python as
+// velmora.Error with the message the programs print, preceded by the lines
+// the library wrote to its error stream during the call.
+#include <pybind11/functional.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bem/mesh.hpp"
+#include "bem/shapes.hpp"
+#include "common/blas.hpp"
+#include "common/stop.hpp"
+#include "common/units.hpp"
+#include "fmm/field_fmm.hpp"
+#include "rigid/mobility_matrix.hpp"
+#include "rigid/rigid_solver.hpp"
+#include "run/memory_run.hpp"
+#include "run/program.hpp"
+#include "toolkit/loads.hpp"
+#include "toolkit/mesh_tool.hpp"
+#include "toolkit/model_io.hpp"
+#include "toolkit/rigid_problem.hpp"
+#include "toolkit/surface.hpp"
+#include "toolkit/tool_error.hpp"
+
+namespace py = pybind11;
+using namespace velmora;
+
+namespace {
+
+using Reals = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using Ints = py::array_t<long long, py::array::c_style | py::array::forcecast>;
+
+// The error Python sees as velmora.Error.
+struct BindingError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::mutex& run_lock() {
+  static std::mutex m;
+  return m;
+}
+
+std::string trimmed(std::string s) {
+  const auto b = s.find_first_not_of(" \n");
+  if (b == std::string::npos) return "";
+  const auto e = s.find_last_not_of(" \n");
+  return s.substr(b, e - b + 1);
+}
+
+// Runs f with the GIL released, the run lock held and the library's console
+// and error streams captured; library errors become BindingError.  The
+// console's text is returned through `console` when given.
+template <class F>
+auto guarded(F&& f, std::string* console = nullptr) {
+  py::gil_scoped_release nogil;
+  std::lock_guard<std::mutex> lock(run_lock());
+  UnitsGuard guard;
+  std::ostringstream con, err;
+  units().set_console(&con);
+  units().set_error(&err);
+  try {
+    auto r = f();
+    if (console) *console = con.str();
+    return r;
+  } catch (const StopRun& e) {
+    throw BindingError(trimmed(err.str() + e.what()));
+  } catch (const tools::ToolError& e) {
+    throw BindingError(trimmed(err.str() + e.what()));
+  } catch (const std::bad_alloc&) {
+    throw BindingError("out of memory");
+  }
+}
+
+// (N, 3) / (M, 3) arrays to the library's mesh.
+SurfaceMesh to_mesh(const Reals& nodes, const Ints& tris) {
+  if (nodes.ndim() != 2 || nodes.shape(1) != 3)
+    throw BindingError("nodes must be an (N, 3) array");
+  if (tris.ndim() != 2 || tris.shape(1) != 3)
+    throw BindingError("triangles must be an (M, 3) array");
+  const long n = static_cast<long>(nodes.shape(0)), m = static_cast<long>(tris.shape(0));
+  if (n < 3 || m < 1) throw BindingError("a mesh needs at least 3 nodes and 1 triangle");
+  if (n > 2000000000L || m > 500000000L) throw BindingError("mesh too large");
+  SurfaceMesh s;
+  s.nnode = static_cast<int>(n);
+  s.nelem = static_cast<int>(m);
+  s.xnode.resize(3 * n);
+  s.ielem.resize(3 * m);
+  auto x = nodes.unchecked<2>();
+  auto t = tris.unchecked<2>();
+  for (long k = 0; k < n; ++k)
+    for (int c = 0; c < 3; ++c) {
+      if (!std::isfinite(x(k, c)))
+        throw BindingError("node " + std::to_string(k) + " has a coordinate that is not finite");
+      s.xnode[k + c * n] = x(k, c);
+    }
+  for (long e = 0; e < m; ++e)
+    for (int v = 0; v < 3; ++v) {
+      const long long j = t(e, v);
+      if (j < 0 || j >= n)
+        throw BindingError("triangle " + std::to_string(e) + " uses node " + std::to_string(j) +
+                           ", outside 0.." + std::to_string(n - 1));
+      s.ielem[e + v * m] = static_cast<int>(j) + 1;
+    }
+  return s;
+}
+
+py::array_t<double> nodes_of(const SurfaceMesh& s) {
+  py::array_t<double> a({s.nnode, 3});
+  auto r = a.mutable_unchecked<2>();
+  for (int k = 0; k < s.nnode; ++k)
+    for (int c = 0; c < 3; ++c) r(k, c) = s.x(k + 1, c + 1);
+  return a;
+}
+
+py::array_t<long long> tris_of(const SurfaceMesh& s) {
+  py::array_t<long long> a({s.nelem, 3});
+  auto r = a.mutable_unchecked<2>();
+  for (int e = 0; e < s.nelem; ++e)
+    for (int v = 0; v < 3; ++v) r(e, v) = s.node(e + 1, v + 1) - 1;
+  return a;
+}
+
+// Interleaved (3 per element) to (M, 3) and back.
+py::array_t<double> rows_of(const std::vector<double>& v, long rows, long cols = 3) {
+  py::array_t<double> a({rows, cols});
+  std::copy(v.begin(), v.begin() + rows * cols, a.mutable_data());
+  return a;
+}
+
+std::vector<double> flat(const Reals& a, long rows, long cols, const char* what) {
+  if (a.ndim() != 2 || a.shape(0) != rows || a.shape(1) != cols)
+    throw BindingError(std::string(what) + " must be an (" + std::to_string(rows) + ", " +
+                       std::to_string(cols) + ") array");
+  return std::vector<double>(a.data(), a.data() + rows * cols);
+}
+
+py::dict mesh_dict(const SurfaceMesh& s, const tools::Bodies& bodies,
+                   const std::vector<tools::BodyCheck>& checks) {
+  py::dict d;
+  d["nodes"] = nodes_of(s);
+  d["triangles"] = tris_of(s);
+  py::array_t<long long> body(s.nelem);
+  for (int e = 0; e < s.nelem; ++e) body.mutable_data()[e] = bodies.body[e] - 1;
+  d["body"] = body;
+  d["nbody"] = bodies.count;
+  py::list closed, flipped;
+  for (const auto& c : checks) {
+    closed.append(c.closed());
+    flipped.append(c.flipped);
+  }
+  d["closed"] = closed;
+  d["flipped"] = flipped;
+  return d;
+}
+
+RunScalars scalars_of(const py::dict& c) {
+  RunScalars s;
+  s.mu = c["mu"].cast<double>();
+  s.snaptol = c["snaptol"].cast<double>();
+  s.m = c["M"].cast<int>();
+  s.iprec = c["iprec"].cast<int>();
+  s.ncycle = c["ncycle"].cast<int>();
+  s.tol = c["tol"].cast<double>();
+  s.maxdep = c["maxdep"].cast<int>();
+  s.minlev = c["minlev"].cast<int>();
+  s.maxl = c["maxl"].cast<int>();
+  s.maxcel = c["maxcel"].cast<int>();
+  s.nexp = c["nexp"].cast<int>();
+  s.ngauss = c["ngauss"].cast<int>();
+  s.cubfac = c["cubfac"].cast<double>();
+  return s;
+}
+
+tools::Controls controls_of(const RunScalars& s) {
+  tools::Controls c;
+  c.snaptol = s.snaptol;
+  c.M = s.m;
+  c.iprec = s.iprec;
+  c.ncycle = s.ncycle;
+  c.tol = s.tol;
+  c.maxdep = s.maxdep;
+  c.minlev = s.minlev;
+  c.maxl = s.maxl;
+  c.maxcel = s.maxcel;
+  c.nexp = s.nexp;
+  c.ngauss = s.ngauss;
+  c.cubfac = s.cubfac;
+  return c;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, mod) {
+  mod.doc() = "Velmora's library: boundary elements and the fast multipole method for Stokes flow";
+  static py::exception<BindingError> error(mod, "Error", PyExc_ValueError);
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const BindingError& e) {
+      error(e.what());
+    }
+  });
+
+  mod.def("version", [] { return std::string(VELMORA_VERSION); });
+
+  // Shapes and files through velmora-mesh's own path.
+  mod.def("prepare_mesh", [](const std::vector<std::string>& words) {
+    std::ostringstream notes;
+    tools::PreparedMesh p =
+        guarded([&] { return tools::prepare_mesh(words, notes); });
+    py::dict d = mesh_dict(p.mesh, p.bodies, p.checks);
+    py::array_t<long long> group(p.mesh.nelem);
+    for (int e = 0; e < p.mesh.nelem; ++e) group.mutable_data()[e] = p.group[e];
+    d["group"] = group;
+    py::dict names;
+    for (const auto& [tag, name] : p.group_names) names[py::int_(tag)] = name;
+    d["group_names"] = names;
+    d["notes"] = notes.str();
+    return d;
+  });
+
+  // A mesh from arrays: checked, bodies found, oriented when asked.
+  mod.def("mesh_from_arrays", [](const Reals& nodes, const Ints& tris, bool orient) {
+    SurfaceMesh s = to_mesh(nodes, tris);
+    auto r = guarded([&] {
+      const tools::Bodies bodies = tools::find_bodies(s);
+      std::vector<tools::BodyCheck> checks;
+      if (orient) {
+        checks = tools::orient_for_exterior_flow(s, bodies);
+      } else {
+        const auto geo = tools::body_geometry(s, bodies);
+        for (const auto& g : geo) {
+          tools::BodyCheck c;
+          c.nelem = g.nelem;
+          if (!g.closed) c.open_edges = 1;
+          checks.push_back(c);
+        }
+      }
+      // Zero-area elements are refused as the model file's reader refuses them.
+      std::vector<double> bc(6 * static_cast<std::size_t>(s.nelem), 1.0);
+      for (int e = 1; e <= s.nelem; ++e) {
+        const ElementGeometry g = element_geometry(view_of(s, nullptr, bc.data()), e);
+        if (!(g.area > 0.0))
+          throw BindingError("triangle " + std::to_string(e - 1) +
+                             " has zero area (its nodes coincide or are collinear)");
+      }
+      return std::make_pair(bodies, checks);
+    });
+    return mesh_dict(s, r.first, r.second);
+  });
+
+  // Centroids, unit normals (into the body) and areas, as the solver forms them.
+  mod.def("geometry", [](const Reals& nodes, const Ints& tris) {
+    const SurfaceMesh s = to_mesh(nodes, tris);
+    py::array_t<double> cen({s.nelem, 3}), nor({s.nelem, 3}), area(s.nelem);
+    std::vector<double> xcol(3 * static_cast<std::size_t>(s.nelem));
+    collocation_points(s.nelem, s.nnode, s.ielem.data(), s.xnode.data(), xcol.data());
+    const MeshView v = view_of(s, xcol.data(), nullptr);
+    auto c = cen.mutable_unchecked<2>();
+    auto n = nor.mutable_unchecked<2>();
+    for (int e = 1; e <= s.nelem; ++e) {
+      const ElementGeometry g = element_geometry(v, e);
+      for (int k = 0; k < 3; ++k) {
+        c(e - 1, k) = v.col(e, k + 1);
+        n(e - 1, k) = g.normal[k];
+      }
+      area.mutable_data()[e - 1] = g.area;
+    }
+    return py::make_tuple(cen, nor, area);
+  });
+
+  // velmora-mesh's control values for this mesh; `given` overrides, and the
+  // tree limits follow the given minlev, maxl and cubfac.
+  mod.def("default_controls", [](const Reals& nodes, const Ints& tris, const py::dict& given) {
+    const SurfaceMesh s = to_mesh(nodes, tris);
+    auto has = [&](const char* k) { return given.contains(k) && !given[k].is_none(); };
+    RunScalars in;
+    in.minlev = has("minlev") ? given["minlev"].cast<int>() : 2;
+    in.maxl = has("maxl") ? given["maxl"].cast<int>() : 40;
+    in.cubfac = has("cubfac") ? given["cubfac"].cast<double>() : 1.01;
+    const double tol = has("tol") ? given["tol"].cast<double>() : 1e-6;
+    tools::Controls c = guarded([&] {
+      tools::Controls c = tools::suggest_controls(s);
+      if (in.minlev != c.minlev || in.maxl != c.maxl || in.cubfac != c.cubfac) {
+        if (in.maxl < 1) throw BindingError("maxl must be at least 1");
+        if (in.minlev < 2) throw BindingError("minlev must be at least 2");
+        if (!(in.cubfac > 0)) throw BindingError("cubfac must be positive");
+        const tools::TreeSize t = tools::tree_size(s, in.minlev, in.maxl, in.cubfac);
+        c.maxdep = std::max(12, t.nlev + 2);
+        c.maxcel = t.ncell + t.ncell / 4 + 50;
+      }
+      c.minlev = in.minlev;
+      c.maxl = in.maxl;
+      c.cubfac = in.cubfac;
+      c.tol = tol;
+      c.nexp = tools::nexp_for_tolerance(tol);
+      return c;
+    });
+    py::dict d;
+    d["snaptol"] = c.snaptol;
+    d["M"] = c.M;
+    d["iprec"] = c.iprec;
+    d["ncycle"] = c.ncycle;
+    d["tol"] = c.tol;
+    d["maxdep"] = c.maxdep;
+    d["minlev"] = c.minlev;
+    d["maxl"] = c.maxl;
+    d["maxcel"] = c.maxcel;
+    d["nexp"] = c.nexp;
+    d["ngauss"] = c.ngauss;
+    d["cubfac"] = c.cubfac;
+    for (auto item : given)
+      if (!item.second.is_none()) d[item.first] = item.second;
+    return d;
+  });
+
+  // The program's solve on a model in memory.  bc is (M, 6): codes, values.
+  mod.def(
+      "solve",
+      [](const Reals& nodes, const Ints& tris, const Reals& bc_rows, const py::dict& controls,
+         const std::string& title, const py::object& progress) {
+        const SurfaceMesh s = to_mesh(nodes, tris);
+        const std::vector<double> rows = flat(bc_rows, s.nelem, 6, "the boundary conditions");
+        std::vector<double> bc(rows.size());
+        for (int e = 0; e < s.nelem; ++e)
+          for (int j = 0; j < 6; ++j) bc[e + static_cast<std::size_t>(j) * s.nelem] = rows[6 * e + j];
+        MemoryModel model;
+        model.title = title;
+        model.controls = scalars_of(controls);
+        model.mesh = &s;
+        model.bc = bc.data();
+        std::function<void(int, double)> report;
+        if (!progress.is_none())
+          report = [&progress](int products, double be) {
+            py::gil_scoped_acquire gil;
+            progress(products, be);
+          };
+        MemoryRunResult r = guarded([&] { return run_in_memory(model, SolveOptions(), report); });
+        py::dict d;
+        d["velocity"] = rows_of(r.velocity, s.nelem);
+        d["traction"] = rows_of(r.traction, s.nelem);
+        d["info"] = r.outcome.info;
+        d["iterations"] = r.outcome.iterations;
+        d["backward_error"] = r.outcome.backward_error;
+        d["status"] = r.status;
+        d["log"] = r.log;
+        d["dat"] = r.dat;
+        d["plt"] = r.plt;
+        d["console"] = r.console;
+        return d;
+      },
+      py::arg("nodes"), py::arg("triangles"), py::arg("bc"), py::arg("controls"),
+      py::arg("title"), py::arg("progress") = py::none());
+
+  // Velocity, pressure and inside flags at points, from a solved model
+  // (velmora-field's evaluation on the solution in memory).
+  mod.def(
+      "field",
+      [](const Reals& nodes, const Ints& tris, const Reals& bc_rows, const Reals& u,
+         const Reals& t, const py::dict& controls, const Reals& points,
+         const py::object& progress) {
+        const SurfaceMesh s = to_mesh(nodes, tris);
+        const std::vector<double> rows = flat(bc_rows, s.nelem, 6, "the boundary conditions");
+        std::vector<double> bc(rows.size());
+        for (int e = 0; e < s.nelem; ++e)
+          for (int j = 0; j < 6; ++j) bc[e + static_cast<std::size_t>(j) * s.nelem] = rows[6 * e + j];
+        const std::vector<double> uu = flat(u, s.nelem, 3, "velocity");
+        const std::vector<double> tt = flat(t, s.nelem, 3, "traction");
+        if (points.ndim() != 2 || points.shape(1) != 3)
+          throw BindingError("points must be a (K, 3) array");
+        const long k = static_cast<long>(points.shape(0));
+        const std::vector<double> xyz(points.data(), points.data() + 3 * k);
+        for (double v : xyz)
+          if (!std::isfinite(v)) throw BindingError("a point has a coordinate that is not finite");
+        if (k > 2000000000L) throw BindingError("too many points");
+        const RunScalars sc = scalars_of(controls);
+        if (sc.nexp < 0 || sc.nexp > 30) throw BindingError("nexp must lie in 0..30");
+        if (sc.ngauss != 3 && sc.ngauss != 7 && sc.ngauss != 16)
+          throw BindingError("ngauss must be 3, 7 or 16");
+        if (sc.maxl < 1) throw BindingError("maxl must be at least 1");
+        std::vector<double> vel(3 * k), pres(k);
+        std::vector<int> inside(k);
+        std::function<void(std::int64_t, std::int64_t)> report;
+        if (!progress.is_none())
+          report = [&progress](std::int64_t done, std::int64_t total) {
+            py::gil_scoped_acquire gil;
+            progress(done, total);
+          };
+        guarded([&] {
+          std::vector<double> xcol(3 * static_cast<std::size_t>(s.nelem));
+          collocation_points(s.nelem, s.nnode, s.ielem.data(), s.xnode.data(), xcol.data());
+          const MeshView mv = view_of(s, xcol.data(), bc.data());
+          FieldParams par;
+          par.mu = sc.mu;
+          par.snaptol = sc.snaptol;
+          par.p = std::max(sc.nexp, 1);
+          par.ngauss = sc.ngauss;
+          par.maxl = sc.maxl;
+          const FieldDensities d{uu.data(), tt.data()};
+          field_fast(mv, par, d, static_cast<int>(k), xyz.data(), vel.data(), pres.data(),
+                     inside.data(), report);
+          return 0;
+        });
+        py::array_t<double> p(k);
+        std::copy(pres.begin(), pres.end(), p.mutable_data());
+        py::array_t<bool> in(k);
+        for (long i = 0; i < k; ++i) in.mutable_data()[i] = inside[i] != 0;
+        return py::make_tuple(rows_of(vel, k), p, in);
+      },
+      py::arg("nodes"), py::arg("triangles"), py::arg("bc"), py::arg("velocity"),
+      py::arg("traction"), py::arg("controls"), py::arg("points"),
+      py::arg("progress") = py::none());
+
+  // velmora-rigid's solves: the mobility problem for `loads` (B, 6) about
+  // `about` (B, 3; None: the centroids), the resistance matrix when asked,
+  // and the surface tractions when asked.
+  mod.def(
+      "rigid",
+      [](const Reals& nodes, const Ints& tris, const py::dict& controls, const Reals& loads,
+         const py::object& about, bool resistance, bool traction) {
+        const SurfaceMesh s = to_mesh(nodes, tris);
+        RunScalars sc = scalars_of(controls);
+        sc.nelem = s.nelem;
+        sc.nnode = s.nnode;
+        std::vector<double> ref_rows;
+        bool have_about = !about.is_none();
+        struct Out {
+          tools::RigidSetup setup;
+          std::vector<double> motion, mob, res, t, u;
+          std::vector<SolveReport> reports;
+        };
+        // The bodies first, for the shape of the loads.
+        tools::RigidSetup setup = guarded([&] {
+          check_parameters(sc);
+          return tools::rigid_setup(s, "mesh");
+        });
+        const int nb = setup.bodies.count;
+        const std::vector<double> L = flat(loads, nb, 6, "the loads");
+        if (have_about) {
+          const std::vector<double> a = flat(about.cast<Reals>(), nb, 3, "about");
+          for (int b = 0; b < nb; ++b) setup.reference[b] = {a[3 * b], a[3 * b + 1], a[3 * b + 2]};
+        }
+        Out o = guarded([&] {
+          Out o;
+          o.setup = setup;
+          const blas::SingleThreadScope blas_threads;
+          start_threads();
+          RigidSolver solver(s, setup.bodies.body.data(), nb, setup.centres.data(), sc);
+          const std::size_t n6 = 6 * static_cast<std::size_t>(nb);
+          std::vector<double> lc(n6), mc(n6);
+          o.motion.assign(n6, 0.0);
+          tools::loads_to_centres(setup, L.data(), lc.data());
+          o.reports.push_back(solver.mobility(lc.data(), mc.data()));
+          tools::motions_to_references(setup, mc.data(), o.motion.data());
+          if (resistance) {
+            o.mob = tools::mobility_matrix(solver, setup, o.reports);
+            if (!invert_matrix(static_cast<int>(n6), o.mob, o.res))
+              throw BindingError("the mobility matrix is singular");
+          }
+          if (traction) {
+            std::vector<double> mcent(n6);
+            tools::motions_to_centres(setup, o.motion.data(), mcent.data());
+            o.t.assign(3 * static_cast<std::size_t>(s.nelem), 0.0);
+            o.reports.push_back(solver.tractions(mcent.data(), o.t.data()));
+            o.u.assign(3 * static_cast<std::size_t>(s.nelem), 0.0);
+            add_rigid_motion(solver.bodies(), mcent.data(), o.u.data());
+          }
+          return o;
+        });
+        py::dict d;
+        d["motion"] = rows_of(o.motion, nb, 6);
+        py::array_t<double> ref({nb, 3});
+        for (int b = 0; b < nb; ++b)
+          for (int c = 0; c < 3; ++c) ref.mutable_at(b, c) = setup.reference[b][c];
+        d["reference"] = ref;
+        if (resistance) {
+          d["resistance"] = rows_of(o.res, 6L * nb, 6L * nb);
+          d["mobility"] = rows_of(o.mob, 6L * nb, 6L * nb);
+        }
+        if (traction) {
+          d["traction"] = rows_of(o.t, s.nelem);
+          d["velocity"] = rows_of(o.u, s.nelem);
+        }
+        py::list reps;
+        for (const SolveReport& r : o.reports) {
+          py::dict x;
+          x["iterations"] = r.iterations;
+          x["backward_error"] = r.backward_error;
+          x["converged"] = r.converged;
+          reps.append(x);
+        }
+        d["solves"] = reps;
+        return d;
+      },
+      py::arg("nodes"), py::arg("triangles"), py::arg("controls"), py::arg("loads"),
+      py::arg("about") = py::none(), py::arg("resistance") = false, py::arg("traction") = false);
+
+  // Texts of the files the tools write: input.dat, input.cnd and the
+  // surface .vtu of velmora-post.
+  mod.def("input_dat_text", [](const Reals& nodes, const Ints& tris, const Reals& bc_rows,
+                               double mu, const std::string& title, const std::string& subtitle) {
+    tools::Model model;
+    model.mesh = to_mesh(nodes, tris);
+    const int m = model.mesh.nelem;
+    const std::vector<double> rows = flat(bc_rows, m, 6, "the boundary conditions");
+    model.bc.resize(rows.size());
+    for (int e = 0; e < m; ++e)
+      for (int j = 0; j < 6; ++j) model.bc[e + static_cast<std::size_t>(j) * m] = rows[6 * e + j];
+    model.mu = mu;
+    model.title = title;
+    model.subtitle = subtitle;
+    std::ostringstream os;
+    tools::write_input_dat(os, model);
+    return os.str();
+  });
+  mod.def("input_cnd_text", [](const py::dict& controls) {
+    std::ostringstream os;
+    tools::write_input_cnd(os, controls_of(scalars_of(controls)));
+    return os.str();
+  });
+  mod.def("vtu_text", [](const Reals& nodes, const Ints& tris, const Reals& u, const Reals& t) {
+    const SurfaceMesh s = to_mesh(nodes, tris);
+    const std::vector<double> uu = flat(u, s.nelem, 3, "velocity");
+    const std::vector<double> tt = flat(t, s.nelem, 3, "traction");
+    return guarded([&] {
+      const tools::Bodies bodies = tools::find_bodies(s);
+      std::ostringstream os;
+      tools::write_vtu(os, s, bodies, uu.data(), tt.data());
+      return os.str();
+    });
+  });
+}
