@@ -2,7 +2,13 @@
 # packages Velmora needs, their installation, and the Release build in build/.
 # VELMORA_ROOT must be set to the repository root before sourcing.
 
-VELMORA_PACKAGES=(cmake g++ make libopenblas-dev libgtest-dev libbenchmark-dev libgmsh-dev gmsh python3-meshio)
+VELMORA_PACKAGES=(cmake g++ make libopenblas-dev libgtest-dev libbenchmark-dev libgmsh-dev gmsh python3-meshio
+  pybind11-dev python3-dev python3-numpy python3-pytest python3-tqdm python3-matplotlib)
+
+# The Python the module is built for and installed into: Debian's own, whose
+# packages (numpy, pytest, tqdm, matplotlib) the list above installs.
+VELMORA_PYTHON3="${VELMORA_PYTHON3:-/usr/bin/python3}"
+[[ -x "$VELMORA_PYTHON3" ]] || VELMORA_PYTHON3="$(command -v python3 || true)"
 
 # Only for the pictures of the documentation (docs/pictures/*.sh): VTK's
 # Python module for the offscreen rendering, and a virtual X server for
@@ -39,6 +45,28 @@ velmora_install_packages() {
 # Configures build/ (Release) and builds everything: the velmora program,
 # the test suite and the benchmarks.
 velmora_build() {
-  cmake -S "$VELMORA_ROOT" -B "$VELMORA_ROOT/build" -DCMAKE_BUILD_TYPE=Release
+  cmake -S "$VELMORA_ROOT" -B "$VELMORA_ROOT/build" -DCMAKE_BUILD_TYPE=Release \
+    ${VELMORA_PYTHON3:+-DPython_EXECUTABLE="$VELMORA_PYTHON3"}
   cmake --build "$VELMORA_ROOT/build" -j "$(nproc)"
+  velmora_install_python
+}
+
+# Makes "import velmora" work for $VELMORA_PYTHON3: a velmora.pth naming
+# build/python in its site-packages (the system's when writable, as root;
+# the user's otherwise).  The package stays in build/, so a rebuild needs
+# no reinstall; deleting velmora.pth undoes it.
+velmora_install_python() {
+  local pkg="$VELMORA_ROOT/build/python"
+  [[ -n "$VELMORA_PYTHON3" && -d "$pkg/velmora" ]] || {
+    echo "The Python module was not built (pybind11-dev missing?)" >&2
+    return 0
+  }
+  local site
+  site="$("$VELMORA_PYTHON3" -c 'import site; print(site.getsitepackages()[0])')"
+  if ! { mkdir -p "$site" 2>/dev/null && [[ -w "$site" ]]; }; then
+    site="$("$VELMORA_PYTHON3" -c 'import site; print(site.getusersitepackages())')"
+    mkdir -p "$site"
+  fi
+  echo "$pkg" > "$site/velmora.pth"
+  echo "Python: import velmora works for $VELMORA_PYTHON3 ($site/velmora.pth -> $pkg)"
 }
