@@ -345,12 +345,13 @@ PYBIND11_MODULE(_core, mod) {
         model.controls = scalars_of(controls);
         model.mesh = &s;
         model.bc = bc.data();
-        std::function<void(int, double)> report;
-        if (!progress.is_none())
-          report = [&progress](int products, double be) {
-            py::gil_scoped_acquire gil;
-            progress(products, be);
-          };
+        // Before every product: Ctrl-C (a pending signal) abandons the solve
+        // with KeyboardInterrupt, and the caller's progress function runs.
+        const std::function<void(int, double)> report = [&progress](int products, double be) {
+          py::gil_scoped_acquire gil;
+          if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+          if (!progress.is_none()) progress(products, be);
+        };
         MemoryRunResult r = guarded([&] { return run_in_memory(model, SolveOptions(), report); });
         py::dict d;
         d["velocity"] = rows_of(r.velocity, s.nelem);
@@ -396,12 +397,12 @@ PYBIND11_MODULE(_core, mod) {
         if (sc.maxl < 1) throw BindingError("maxl must be at least 1");
         std::vector<double> vel(3 * k), pres(k);
         std::vector<int> inside(k);
-        std::function<void(std::int64_t, std::int64_t)> report;
-        if (!progress.is_none())
-          report = [&progress](std::int64_t done, std::int64_t total) {
-            py::gil_scoped_acquire gil;
-            progress(done, total);
-          };
+        const std::function<void(std::int64_t, std::int64_t)> report =
+            [&progress](std::int64_t done, std::int64_t total) {
+              py::gil_scoped_acquire gil;
+              if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+              if (!progress.is_none()) progress(done, total);
+            };
         guarded([&] {
           std::vector<double> xcol(3 * static_cast<std::size_t>(s.nelem));
           collocation_points(s.nelem, s.nnode, s.ielem.data(), s.xnode.data(), xcol.data());

@@ -247,3 +247,21 @@ def test_gil_released_and_progress_reported():
     assert len(during) > 20
     assert [k for k, _ in seen] == list(range(len(seen)))
     assert len(seen) >= span["s"].iterations
+
+
+# A 2:1 prolate spheroid against Chwang and Wu's drag along and across its
+# axis (polar semi-axis c along z): the stretched icosphere has the same
+# relative error in both directions, that of the sphere of the same refinement.
+def test_prolate_spheroid_drag_against_chwang_and_wu():
+    a, c = 0.5, 1.0
+    e = math.sqrt(1 - (a / c) ** 2)
+    L = math.log((1 + e) / (1 - e))
+    axial = 16 * math.pi * c * e ** 3 / ((1 + e * e) * L - 2 * e)
+    across = 32 * math.pi * c * e ** 3 / (2 * e + (3 * e * e - 1) * L)
+    m = velmora.spheroid(axes=(a, c), refine=2)
+    fz = -velmora.solve(m, velocity=(0, 0, 1)).force()[0, 2]
+    fx = -velmora.solve(m, velocity=(1, 0, 0)).force()[0, 0]
+    sphere = -velmora.solve(velmora.sphere(refine=2), velocity=(1, 0, 0)).force()[0, 0]
+    ref = sphere / (6 * math.pi) - 1
+    assert fz / axial - 1 == pytest.approx(ref, abs=1e-3)
+    assert fx / across - 1 == pytest.approx(ref, abs=1e-3)
