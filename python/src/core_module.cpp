@@ -462,7 +462,8 @@ PYBIND11_MODULE(_core, mod) {
           o.setup = setup;
           const blas::SingleThreadScope blas_threads;
           start_threads();
-          RigidSolver solver(s, setup.bodies.body.data(), nb, setup.centres.data(), sc);
+          const std::unique_ptr<RigidSolver> solver_ptr = tools::make_solver(s, setup, sc);
+          RigidSolver& solver = *solver_ptr;
           const std::size_t n6 = 6 * static_cast<std::size_t>(nb);
           std::vector<double> lc(n6), mc(n6);
           o.motion.assign(n6, 0.0);

@@ -141,10 +141,13 @@ double distance_to_surface(const MeshView& mesh, const std::vector<int>& elems, 
   return std::sqrt(d2);
 }
 
-InteriorPoint interior_point(const MeshView& mesh, const std::vector<int>& elems, int rays) {
-  InteriorPoint best;
-  if (elems.empty()) return best;
+namespace {
+
+// The candidates: the volume centroid first, then the ray midpoints.
+std::vector<std::array<double, 3>> candidates(const MeshView& mesh, const std::vector<int>& elems,
+                                              int rays) {
   std::vector<std::array<double, 3>> cand;
+  if (elems.empty()) return cand;
 
   // Volume centroid: the tetrahedra (origin taken at the first node) weighted
   // by their signed volumes.
@@ -189,13 +192,45 @@ InteriorPoint interior_point(const MeshView& mesh, const std::vector<int>& elems
     if (std::isfinite(s)) cand.push_back({o[0] + 0.5 * s * d[0], o[1] + 0.5 * s * d[1], o[2] + 0.5 * s * d[2]});
   }
 
-  // Largest clearance first; the first one inside wins.
+  return cand;
+}
+
+// Candidates by clearance, largest first.
+std::vector<std::pair<double, std::size_t>> by_clearance(
+    const MeshView& mesh, const std::vector<int>& elems,
+    const std::vector<std::array<double, 3>>& cand) {
   std::vector<std::pair<double, std::size_t>> order;
   for (std::size_t i = 0; i < cand.size(); ++i)
     order.push_back({distance_to_surface(mesh, elems, cand[i].data()), i});
   std::stable_sort(order.begin(), order.end(),
                    [](const auto& p, const auto& q) { return p.first > q.first; });
-  for (const auto& [clear, i] : order) {
+  return order;
+}
+
+}  // namespace
+
+std::vector<InteriorPoint> interior_candidates(const MeshView& mesh, const std::vector<int>& elems,
+                                               int rays) {
+  const std::vector<std::array<double, 3>> cand = candidates(mesh, elems, rays);
+  std::vector<InteriorPoint> inside;
+  for (const auto& [clear, i] : by_clearance(mesh, elems, cand)) {
+    if (!(clear > 0.0)) break;
+    if (winding_number(mesh, elems, cand[i].data()) > 0.5) {
+      InteriorPoint p;
+      p.found = true;
+      for (int k = 0; k < 3; ++k) p.x[k] = cand[i][k];
+      p.clearance = clear;
+      inside.push_back(p);
+    }
+  }
+  return inside;
+}
+
+InteriorPoint interior_point(const MeshView& mesh, const std::vector<int>& elems, int rays) {
+  InteriorPoint best;
+  const std::vector<std::array<double, 3>> cand = candidates(mesh, elems, rays);
+  // Largest clearance first; the first one inside wins.
+  for (const auto& [clear, i] : by_clearance(mesh, elems, cand)) {
     if (!(clear > 0.0)) break;
     if (winding_number(mesh, elems, cand[i].data()) > 0.5) {
       best.found = true;

@@ -40,4 +40,9 @@ double distance_to_surface(const MeshView& mesh, const std::vector<int>& elems, 
 // meet).  found is false when no candidate is inside.
 InteriorPoint interior_point(const MeshView& mesh, const std::vector<int>& elems, int rays = 48);
 
+// Every candidate of interior_point that is inside the body, by clearance,
+// largest first (the first is interior_point's choice).
+std::vector<InteriorPoint> interior_candidates(const MeshView& mesh, const std::vector<int>& elems,
+                                               int rays = 48);
+
 }  // namespace velmora

@@ -82,6 +82,24 @@ RigidBodies make_rigid_bodies(const MeshView& mesh, const int* body, int nbody,
       for (int l = 0; l < 6; ++l) rb.gram_inv[36 * static_cast<std::size_t>(b - 1) + 6 * l + k] = col[l];
     }
   }
+  rb.point_first.resize(static_cast<std::size_t>(nbody) + 1);
+  for (int b = 0; b <= nbody; ++b) rb.point_first[b] = b;
+  rb.point = rb.centre;
+  return rb;
+}
+
+RigidBodies make_rigid_bodies(const MeshView& mesh, const int* body, int nbody,
+                              const double* centres, const std::vector<int>& point_first,
+                              const std::vector<double>& points) {
+  RigidBodies rb = make_rigid_bodies(mesh, body, nbody, centres);
+  if (static_cast<int>(point_first.size()) != nbody + 1 || point_first[0] != 0 ||
+      3 * static_cast<std::size_t>(point_first[nbody]) != points.size())
+    throw std::invalid_argument("the point lists do not match the bodies");
+  for (int b = 0; b < nbody; ++b)
+    if (point_first[b + 1] <= point_first[b])
+      throw std::invalid_argument("body " + std::to_string(b + 1) + " has no point");
+  rb.point_first = point_first;
+  rb.point = points;
   return rb;
 }
 
@@ -125,24 +143,42 @@ void add_rigid_motion(const RigidBodies& rb, const double* coef, double* y) {
 }
 
 void add_point_singularities(const RigidBodies& rb, double mu, const double* loads, double* y) {
+  std::vector<int> all(static_cast<std::size_t>(rb.nbody));
+  for (int b = 1; b <= rb.nbody; ++b) all[b - 1] = b;
+  add_point_singularities(rb, mu, loads, y, all);
+}
+
+void add_point_singularities(const RigidBodies& rb, double mu, const double* loads, double* y,
+                             const std::vector<int>& bodies) {
   const double scale = 1.0 / (8.0 * kPi * mu);
 #pragma omp parallel for schedule(static)
   for (int e = 1; e <= rb.nelem; ++e) {
     double u[3] = {0.0, 0.0, 0.0};
-    for (int b = 1; b <= rb.nbody; ++b) {
-      const double* F = loads + 6 * static_cast<std::size_t>(b - 1);
-      const double* T = F + 3;
-      double r[3];
-      for (int c = 0; c < 3; ++c)
-        r[c] = rb.col[3 * static_cast<std::size_t>(e - 1) + c] - rb.centre[3 * (b - 1) + c];
-      const double r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2];
-      const double ri = 1.0 / std::sqrt(r2);
-      const double ri3 = ri * ri * ri;
-      const double rf = r[0] * F[0] + r[1] * F[1] + r[2] * F[2];
-      // Stokeslet U(r) F and rotlet T x r / r^3.
-      const double txr[3] = {T[1] * r[2] - T[2] * r[1], T[2] * r[0] - T[0] * r[2],
-                             T[0] * r[1] - T[1] * r[0]};
-      for (int c = 0; c < 3; ++c) u[c] += scale * (F[c] * ri + r[c] * rf * ri3 + txr[c] * ri3);
+    for (const int b : bodies) {
+      const int j0 = rb.point_first[b - 1], j1 = rb.point_first[b];
+      double F[3], T[3];
+      for (int c = 0; c < 3; ++c) {
+        F[c] = loads[6 * static_cast<std::size_t>(b - 1) + c];
+        T[c] = loads[6 * static_cast<std::size_t>(b - 1) + 3 + c];
+      }
+      if (j1 - j0 > 1)
+        for (int c = 0; c < 3; ++c) {
+          F[c] /= (j1 - j0);
+          T[c] /= (j1 - j0);
+        }
+      for (int j = j0; j < j1; ++j) {
+        double r[3];
+        for (int c = 0; c < 3; ++c)
+          r[c] = rb.col[3 * static_cast<std::size_t>(e - 1) + c] - rb.point[3 * static_cast<std::size_t>(j) + c];
+        const double r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2];
+        const double ri = 1.0 / std::sqrt(r2);
+        const double ri3 = ri * ri * ri;
+        const double rf = r[0] * F[0] + r[1] * F[1] + r[2] * F[2];
+        // Stokeslet U(r) F and rotlet T x r / r^3.
+        const double txr[3] = {T[1] * r[2] - T[2] * r[1], T[2] * r[0] - T[0] * r[2],
+                               T[0] * r[1] - T[1] * r[0]};
+        for (int c = 0; c < 3; ++c) u[c] += scale * (F[c] * ri + r[c] * rf * ri3 + txr[c] * ri3);
+      }
     }
     double* ye = y + 3 * static_cast<std::size_t>(e - 1);
     for (int c = 0; c < 3; ++c) ye[c] += u[c];

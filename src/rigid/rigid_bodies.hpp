@@ -68,6 +68,13 @@ struct RigidBodies {
   std::vector<double> col;       // collocation point, 3 per element, interleaved
   std::vector<double> gram_inv;  // G_b^-1, 36 per body, row-major
   std::vector<double> body_area; // sum of A_e over body b
+  // Where the point force and torque of body b sit: the K points
+  // point[3j .. 3j+2], j = point_first[b-1] .. point_first[b]-1, each with
+  // F_b / K and T_b / K.  Their mean is c_b, so the force's torque about c_b
+  // is zero and the loads about c_b are exactly (F_b, T_b).  One point, c_b
+  // itself, unless others are given.
+  std::vector<int> point_first;
+  std::vector<double> point;
 };
 
 // The bodies of a mesh: body[e-1] in 1..nbody for every element, and a
@@ -76,6 +83,12 @@ struct RigidBodies {
 // matrix (fewer than three non-collinear elements).
 RigidBodies make_rigid_bodies(const MeshView& mesh, const int* body, int nbody,
                               const double* centres);
+
+// The same with several points per body (point_first: nbody + 1 offsets
+// into points, 3 per point); centres must be the means of the points.
+RigidBodies make_rigid_bodies(const MeshView& mesh, const int* body, int nbody,
+                              const double* centres, const std::vector<int>& point_first,
+                              const std::vector<double>& points);
 
 // coef (6 per body: V then Omega) = G_b^-1 <m, x>_b; x interleaved by element.
 void rigid_coefficients(const RigidBodies& rb, const double* x, double* coef);
@@ -86,6 +99,10 @@ void add_rigid_motion(const RigidBodies& rb, const double* coef, double* y);
 // y += velocity at every collocation point of the Stokeslet F_b and the rotlet
 // T_b placed at c_b of every body, loads holding (F_b, T_b) 6 per body.
 void add_point_singularities(const RigidBodies& rb, double mu, const double* loads, double* y);
+
+// The same for the listed bodies only (1-based), the others' loads unread.
+void add_point_singularities(const RigidBodies& rb, double mu, const double* loads, double* y,
+                             const std::vector<int>& bodies);
 
 // Dense solve of the 6B x 6B (or any n x n) system a x = b in place (a
 // row-major, overwritten); false when singular.

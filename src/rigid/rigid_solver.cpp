@@ -11,6 +11,7 @@
 #include "bem/null_space.hpp"
 #include "bem/pressure_constant.hpp"
 #include "common/blas.hpp"
+#include "common/constants.hpp"
 #include "common/stop.hpp"
 #include "common/units.hpp"
 #include "fmm/engine.hpp"
@@ -87,6 +88,9 @@ struct RigidSolver::Impl {
   std::vector<Complex> cmom, cloc;
 
   std::unique_ptr<FmmEngine> engine;  // codes 2: the operator A
+  std::vector<char> fixed;            // per body
+  std::vector<int> fixed_list;        // 1-based
+  std::vector<double> stiffness;      // K_b: 6 per body
   std::vector<double> scratch;
   long products = 0;
   double product_seconds = 0.0;
@@ -121,6 +125,11 @@ struct RigidSolver::Impl {
 
 RigidSolver::RigidSolver(const SurfaceMesh& mesh, const int* body, int nbody,
                          const double* centres, const RigidControls& ctl)
+    : RigidSolver(mesh, body, nbody, centres, ctl, {}, {}) {}
+
+RigidSolver::RigidSolver(const SurfaceMesh& mesh, const int* body, int nbody,
+                         const double* centres, const RigidControls& ctl,
+                         const std::vector<int>& point_first, const std::vector<double>& points)
     : impl_(std::make_unique<Impl>()) {
   Impl& s = *impl_;
   s.ctl = ctl;
@@ -139,7 +148,9 @@ RigidSolver::RigidSolver(const SurfaceMesh& mesh, const int* body, int nbody,
                           s.xcol.data(), s.bc_rigid.data()};
   s.view_motion = MeshView{ne, mesh.nnode, s.mesh.ielem.data(), s.mesh.xnode.data(),
                            s.xcol.data(), s.bc_motion.data()};
-  s.rb = make_rigid_bodies(s.view_rigid, body, nbody, centres);
+  s.rb = point_first.empty()
+             ? make_rigid_bodies(s.view_rigid, body, nbody, centres)
+             : make_rigid_bodies(s.view_rigid, body, nbody, centres, point_first, points);
 
   const int maxcel = ctl.maxcel, maxdep = ctl.maxdep;
   s.iccode.assign(maxcel + 1, 0);
@@ -201,27 +212,83 @@ void RigidSolver::apply(const double* x, double* y) {
   for (int i = 0; i < n; ++i) y[i] = x[i] - ax[i];
   std::vector<double> coef(6 * static_cast<std::size_t>(s.rb.nbody));
   rigid_coefficients(s.rb, x, coef.data());
-  add_rigid_motion(s.rb, coef.data(), y);
+  if (s.fixed_list.empty()) {
+    add_rigid_motion(s.rb, coef.data(), y);
+  } else {
+    // Free bodies: P x.  Fixed bodies: the point singularities of K (V, Omega)[x].
+    std::vector<double> held(coef.size(), 0.0);
+    for (const int b : s.fixed_list)
+      for (int k = 0; k < 6; ++k) {
+        const std::size_t j = 6 * static_cast<std::size_t>(b - 1) + k;
+        held[j] = s.stiffness[j] * coef[j];
+        coef[j] = 0.0;
+      }
+    add_rigid_motion(s.rb, coef.data(), y);
+    add_point_singularities(s.rb, s.ctl.mu, held.data(), y, s.fixed_list);
+  }
   s.product_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
 SolveReport RigidSolver::mobility(const double* loads, double* motion,
                                   std::vector<double>* density) {
+  Outcome o = solve(loads, nullptr, density);
+  std::copy(o.motion.begin(), o.motion.end(), motion);
+  return o.report;
+}
+
+void RigidSolver::set_fixed(const std::vector<char>& fixed) {
+  Impl& s = *impl_;
+  const int nb = s.rb.nbody;
+  s.fixed.assign(static_cast<std::size_t>(nb), 0);
+  s.fixed_list.clear();
+  s.stiffness.assign(6 * static_cast<std::size_t>(nb), 0.0);
+  for (int b = 1; b <= nb && b <= static_cast<int>(fixed.size()); ++b) {
+    if (!fixed[b - 1]) continue;
+    s.fixed[b - 1] = 1;
+    s.fixed_list.push_back(b);
+    const double r = std::sqrt(s.rb.body_area[b - 1] / (4.0 * kPi));
+    for (int k = 0; k < 3; ++k) {
+      s.stiffness[6 * (b - 1) + k] = 6.0 * kPi * s.ctl.mu * r;
+      s.stiffness[6 * (b - 1) + 3 + k] = 8.0 * kPi * s.ctl.mu * r * r * r;
+    }
+  }
+}
+
+RigidSolver::Outcome RigidSolver::solve(const double* loads, const double* g,
+                                        std::vector<double>* density) {
   Impl& s = *impl_;
   const int n = 3 * s.mesh.nelem;
+  const std::size_t n6 = 6 * static_cast<std::size_t>(s.rb.nbody);
+  Outcome o;
+  o.loads.assign(loads, loads + n6);
+  for (const int b : s.fixed_list)
+    for (int k = 0; k < 6; ++k) o.loads[6 * static_cast<std::size_t>(b - 1) + k] = 0.0;
   std::vector<double> b(n, 0.0), phi(n, 0.0);
-  add_point_singularities(s.rb, s.ctl.mu, loads, b.data());
+  add_point_singularities(s.rb, s.ctl.mu, o.loads.data(), b.data());
+  if (g != nullptr)
+    for (int i = 0; i < n; ++i) b[i] -= g[i];
   const std::function<void(const double*, double*)> amul = [this](const double* x, double* y) {
     apply(x, y);
   };
-  const SolveReport rep =
+  o.report =
       gmres_solve(n, s.ctl.m, s.iteration_limit(), s.ctl.tol, amul, nullptr, b.data(), phi.data());
-  rigid_coefficients(s.rb, phi.data(), motion);
+  o.motion.assign(n6, 0.0);
+  rigid_coefficients(s.rb, phi.data(), o.motion.data());
+  for (const int b : s.fixed_list)
+    for (int k = 0; k < 6; ++k) {
+      const std::size_t j = 6 * static_cast<std::size_t>(b - 1) + k;
+      o.loads[j] = -s.stiffness[j] * o.motion[j];
+      o.motion[j] = 0.0;
+    }
   if (density) *density = std::move(phi);
-  return rep;
+  return o;
 }
 
 SolveReport RigidSolver::tractions(const double* motion, double* t) {
+  return tractions(motion, nullptr, t);
+}
+
+SolveReport RigidSolver::tractions(const double* motion, const double* g, double* t) {
   Impl& s = *impl_;
   const int ne = s.mesh.nelem;
   const int n = 3 * ne;
@@ -229,6 +296,8 @@ SolveReport RigidSolver::tractions(const double* motion, double* t) {
   s.engine.reset();
   std::vector<double> u(n, 0.0);
   add_rigid_motion(s.rb, motion, u.data());
+  if (g != nullptr)
+    for (int i = 0; i < n; ++i) u[i] += g[i];
   for (int e = 0; e < ne; ++e)
     for (int k = 0; k < 3; ++k)
       s.bc_motion[static_cast<std::size_t>(k + 3) * ne + e] = u[3 * static_cast<std::size_t>(e) + k];

@@ -50,6 +50,11 @@ class RigidSolver {
   // unit.
   RigidSolver(const SurfaceMesh& mesh, const int* body, int nbody, const double* centres,
               const RigidControls& ctl);
+  // With several points per body for the point force and torque
+  // (RigidBodies::point_first, point; the centres their means).
+  RigidSolver(const SurfaceMesh& mesh, const int* body, int nbody, const double* centres,
+              const RigidControls& ctl, const std::vector<int>& point_first,
+              const std::vector<double>& points);
   ~RigidSolver();
   RigidSolver(const RigidSolver&) = delete;
   RigidSolver& operator=(const RigidSolver&) = delete;
@@ -65,10 +70,37 @@ class RigidSolver {
   // density, when given, receives phi (3 nelem).
   SolveReport mobility(const double* loads, double* motion, std::vector<double>* density = nullptr);
 
+  // Bodies held still (fixed[b-1] != 0): their velocity and rotation are
+  // zero and their loads are found.  For such a body the point force and
+  // torque at c_b are unknowns, tied to the density by
+  //   (F_b, T_b) = -K_b (V_b, Omega_b)[phi],  K_b = diag(6 pi mu R_b, 8 pi mu R_b^3),
+  // R_b = sqrt(A_b / 4 pi), in place of the projection P (the completion
+  // of Power and Miranda for the resistance problem, scaled so that its
+  // eigenvalues on the rigid motions of a sphere are near one, like P's):
+  //   (I - A + P_free) phi + S[K (V, Omega)[phi]]_fixed = s_free - g.
+  // Changes the operator; set before solving.
+  void set_fixed(const std::vector<char>& fixed);
+
+  struct Outcome {
+    SolveReport report;
+    std::vector<double> motion;  // 6 per body at the centres; zero for fixed bodies
+    std::vector<double> loads;   // 6 per body at the centres: given, or found (fixed bodies)
+  };
+  // The mobility problem with a surface velocity g (3 per element,
+  // interleaved; null for none) that the disturbance flow has on the
+  // surface beside each body's rigid motion: on body b
+  //   u - u_inf = V_b + Omega_b x (x - c_b) + g,
+  // g = u_slip - u_inf for a body with a prescribed slip in an ambient flow
+  // u_inf.  Free bodies carry `loads` (entries of fixed bodies unread).
+  Outcome solve(const double* loads, const double* surface_velocity,
+                std::vector<double>* density = nullptr);
+
   // The tractions t (3 nelem, interleaved by element; the force per area the
   // body exerts on the fluid, sum A t = F) of the bodies moving with
   // `motion`, by the first-kind equation with the velocities prescribed.
   SolveReport tractions(const double* motion, double* t);
+  // The same with the surface velocity g added to the rigid motions.
+  SolveReport tractions(const double* motion, const double* surface_velocity, double* t);
 
   // Products of the mobility operator so far, and their wall-clock seconds.
   long products() const;

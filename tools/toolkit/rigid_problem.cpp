@@ -1,5 +1,9 @@
 #include "toolkit/rigid_problem.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
 #include "bem/interior_point.hpp"
 #include "toolkit/tool_error.hpp"
 
@@ -8,15 +12,6 @@ namespace {
 
 Vec3 cross(const Vec3& a, const Vec3& b) {
   return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-
-// Winding number of body b's surface about p (normals into the body: 1
-// inside, 0 outside).
-double winding(const SurfaceMesh& m, const Bodies& bodies, int b, const Vec3& p) {
-  std::vector<int> elems;
-  for (int e = 1; e <= m.nelem; ++e)
-    if (bodies.body[e - 1] == b) elems.push_back(e);
-  return winding_number(view_of(m, nullptr, nullptr), elems, p.data());
 }
 
 // p - c for body b.
@@ -49,13 +44,65 @@ RigidSetup rigid_setup(const SurfaceMesh& m, const std::string& where) {
       throw ToolError(k + " has its normals pointing into the fluid (nodes must run clockwise "
                           "seen from the fluid; velmora-mesh orients meshes)");
     const Vec3& c = r.geometry[b - 1].centroid;
-    if (!(winding(m, r.bodies, b, c) > 0.5))
-      throw ToolError(k + ": its centroid lies outside it, where the point force of the "
-                          "method cannot sit");
-    for (int i = 0; i < 3; ++i) r.centres[3 * (b - 1) + i] = c[i];
+    // The point force and torque sit at the centroid when it lies well
+    // inside (a convex or nearly convex body), else at the interior point
+    // farthest from the surface among the candidates (a torus's tube, a
+    // helix's wire, a box with holes).
+    std::vector<int> elems;
+    for (int e = 1; e <= m.nelem; ++e)
+      if (r.bodies.body[e - 1] == b) elems.push_back(e);
+    const MeshView v = view_of(m, nullptr, nullptr);
+    const std::vector<InteriorPoint> inside = interior_candidates(v, elems);
+    const bool centroid_inside = winding_number(v, elems, c.data()) > 0.5;
+    std::vector<Vec3> chosen;
+    if (centroid_inside && (inside.empty() || distance_to_surface(v, elems, c.data()) >=
+                                                  0.5 * inside.front().clearance)) {
+      chosen.push_back(c);
+    } else {
+      if (inside.empty())
+        throw ToolError(k + ": no point inside it was found for the point force of the method "
+                            "(is it a closed surface?)");
+      // Farthest-point sampling among the candidates of at least half the
+      // largest clearance, from the one of largest clearance, while the
+      // next is more than two clearances from those chosen.
+      const double clear = inside.front().clearance;
+      std::vector<Vec3> pool;
+      for (const InteriorPoint& p : inside)
+        if (p.clearance >= 0.5 * clear) pool.push_back({p.x[0], p.x[1], p.x[2]});
+      chosen.push_back(pool.front());
+      std::vector<double> dmin(pool.size(), std::numeric_limits<double>::infinity());
+      while (static_cast<int>(chosen.size()) < RigidSetup::kMaxPoints) {
+        const Vec3& last = chosen.back();
+        std::size_t far = 0;
+        for (std::size_t i = 0; i < pool.size(); ++i) {
+          dmin[i] = std::min(dmin[i], std::hypot(pool[i][0] - last[0], pool[i][1] - last[1],
+                                                 pool[i][2] - last[2]));
+          if (dmin[i] > dmin[far]) far = i;
+        }
+        if (!(dmin[far] > 2.0 * clear)) break;
+        chosen.push_back(pool[far]);
+      }
+    }
+    r.point_first.push_back(static_cast<int>(r.points.size() / 3));
+    Vec3 centre{0, 0, 0};
+    for (const Vec3& p : chosen)
+      for (int i = 0; i < 3; ++i) {
+        r.points.push_back(p[i]);
+        centre[i] += p[i];
+      }
+    if (chosen.size() > 1)
+      for (int i = 0; i < 3; ++i) centre[i] /= static_cast<double>(chosen.size());
+    for (int i = 0; i < 3; ++i) r.centres[3 * (b - 1) + i] = centre[i];
     r.reference.push_back(c);
   }
+  r.point_first.push_back(static_cast<int>(r.points.size() / 3));
   return r;
+}
+
+std::unique_ptr<RigidSolver> make_solver(const SurfaceMesh& m, const RigidSetup& r,
+                                         const RigidControls& ctl) {
+  return std::make_unique<RigidSolver>(m, r.bodies.body.data(), r.bodies.count, r.centres.data(),
+                                       ctl, r.point_first, r.points);
 }
 
 void loads_to_centres(const RigidSetup& r, const double* lp, double* lc) {

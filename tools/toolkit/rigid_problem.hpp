@@ -8,6 +8,7 @@
 // with V the velocity of the reference point: 6 entries per body.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,12 +21,27 @@ namespace velmora::tools {
 struct RigidSetup {
   Bodies bodies;
   std::vector<BodyGeometry> geometry;
-  std::vector<double> centres;  // 3 per body: each body's volume centroid
+  // 3 per body: where the point force and torque sit: the volume centroid
+  // when it lies well inside, else the interior point farthest from the
+  // surface among the candidates of bem/interior_point.
+  std::vector<double> centres;
   std::vector<Vec3> reference;  // 1 per body: the centroid unless changed
+  // The points inside each body where its point force and torque sit, in
+  // equal shares (RigidBodies::point_first, point): the centroid alone for
+  // a body it lies well inside; for others (a torus, a helix, a box with
+  // holes) up to kMaxPoints interior points spread through the body, at
+  // least two clearances apart, and the body's centre is their mean.
+  std::vector<int> point_first;
+  std::vector<double> points;
+  static constexpr int kMaxPoints = 16;
 };
 
-// Throws ToolError "<where>: body K ..." for a body that is not closed, whose
-// normals point into the fluid, or whose centroid lies outside it.
+// A solver for the set-up: its bodies, centres and points.
+std::unique_ptr<RigidSolver> make_solver(const SurfaceMesh& m, const RigidSetup& r,
+                                         const RigidControls& ctl);
+
+// Throws ToolError "<where>: body K ..." for a body that is not closed or
+// whose normals point into the fluid (inside out).
 RigidSetup rigid_setup(const SurfaceMesh& m, const std::string& where);
 
 // Loads about the references to loads about the centres,

@@ -188,7 +188,6 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     const Bodies& bodies = setup.bodies;
     const int nb = bodies.count;
     const std::vector<BodyGeometry>& geo = setup.geometry;
-    const std::vector<double>& centres = setup.centres;
 
     // 4. Loads and reference points, about the reference (6 per body).
     std::vector<double> loads_ref(6 * static_cast<std::size_t>(nb), 0.0);
@@ -207,7 +206,8 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     }
 
     // 5. Solves.
-    RigidSolver solver(m, bodies.body.data(), nb, centres.data(), s);
+    const std::unique_ptr<RigidSolver> solver_ptr = make_solver(m, setup, s);
+    RigidSolver& solver = *solver_ptr;
     auto since = [](std::chrono::steady_clock::time_point t) {
       return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
     };
