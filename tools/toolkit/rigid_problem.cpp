@@ -145,18 +145,116 @@ void motions_to_centres(const RigidSetup& r, const double* mp, double* mc) {
 }
 
 std::vector<double> mobility_matrix(RigidSolver& solver, const RigidSetup& r,
-                                    std::vector<SolveReport>& reports) {
-  const std::size_t n6 = 6 * static_cast<std::size_t>(r.bodies.count);
-  std::vector<double> mob(n6 * n6, 0.0), lc(n6), mc(n6), col(n6);
-  for (std::size_t j = 0; j < n6; ++j) {
+                                    std::vector<SolveReport>& reports,
+                                    const std::vector<char>& fixed) {
+  const int nb = r.bodies.count;
+  std::vector<int> free_bodies;
+  for (int b = 0; b < nb; ++b)
+    if (b >= static_cast<int>(fixed.size()) || !fixed[b]) free_bodies.push_back(b);
+  const std::size_t n6 = 6 * static_cast<std::size_t>(nb);
+  const std::size_t nf = 6 * free_bodies.size();
+  std::vector<double> mob(nf * nf, 0.0), lc(n6), col(n6);
+  for (std::size_t j = 0; j < nf; ++j) {
     std::vector<double> unit(n6, 0.0);
-    unit[j] = 1.0;
+    unit[6 * static_cast<std::size_t>(free_bodies[j / 6]) + j % 6] = 1.0;
     loads_to_centres(r, unit.data(), lc.data());
-    reports.push_back(solver.mobility(lc.data(), mc.data()));
-    motions_to_references(r, mc.data(), col.data());
-    for (std::size_t i = 0; i < n6; ++i) mob[i * n6 + j] = col[i];
+    const RigidSolver::Outcome o = solver.solve(lc.data(), nullptr);
+    reports.push_back(o.report);
+    motions_to_references(r, o.motion.data(), col.data());
+    for (std::size_t i = 0; i < nf; ++i)
+      mob[i * nf + j] = col[6 * static_cast<std::size_t>(free_bodies[i / 6]) + i % 6];
   }
   return mob;
+}
+
+}  // namespace velmora::tools
+
+namespace velmora::tools {
+
+std::vector<double> slip_velocity(const SurfaceMesh& m, const RigidSetup& r,
+                                  const std::vector<Squirmer>& sq) {
+  std::vector<double> u(3 * static_cast<std::size_t>(m.nelem), 0.0);
+  if (sq.empty()) return u;
+  const MeshView v = view_of(m, nullptr, nullptr);
+  for (int e = 1; e <= m.nelem; ++e) {
+    const int b = r.bodies.body[e - 1] - 1;
+    const Squirmer& s = sq[b];
+    if (!s.given) continue;
+    double x[3] = {0, 0, 0};
+    for (int k = 1; k <= 3; ++k)
+      for (int c = 0; c < 3; ++c) x[c] += m.x(m.node(e, k), c + 1) / 3.0;
+    double d[3], len = 0.0;
+    for (int c = 0; c < 3; ++c) {
+      d[c] = x[c] - r.reference[b][c];
+      len += d[c] * d[c];
+    }
+    len = std::sqrt(len);
+    if (!(len > 0.0)) continue;
+    const double* a = s.axis.data();
+    const double ct = (a[0] * d[0] + a[1] * d[1] + a[2] * d[2]) / len;
+    const double amp = s.B1 + s.B2 * ct;
+    double us[3];
+    for (int c = 0; c < 3; ++c) us[c] = amp * (ct * d[c] / len - a[c]);
+    const ElementGeometry g = element_geometry(v, e);
+    const double un = us[0] * g.normal[0] + us[1] * g.normal[1] + us[2] * g.normal[2];
+    for (int c = 0; c < 3; ++c) u[3 * static_cast<std::size_t>(e - 1) + c] = us[c] - un * g.normal[c];
+  }
+  return u;
+}
+
+std::vector<double> surface_velocity(const SurfaceMesh& m, const RigidSetup& r,
+                                     const AmbientFlow& flow, const std::vector<Squirmer>& sq) {
+  std::vector<double> g = slip_velocity(m, r, sq);
+  if (!flow.given) return g;
+  for (int e = 1; e <= m.nelem; ++e) {
+    double x[3] = {0, 0, 0};
+    for (int k = 1; k <= 3; ++k)
+      for (int c = 0; c < 3; ++c) x[c] += m.x(m.node(e, k), c + 1) / 3.0;
+    for (int i = 0; i < 3; ++i)
+      g[3 * static_cast<std::size_t>(e - 1) + i] -=
+          flow.G[3 * i] * x[0] + flow.G[3 * i + 1] * x[1] + flow.G[3 * i + 2] * x[2];
+  }
+  return g;
+}
+
+void add_ambient_traction(const SurfaceMesh& m, const AmbientFlow& flow, double mu, double* t) {
+  if (!flow.given) return;
+  const MeshView v = view_of(m, nullptr, nullptr);
+  for (int e = 1; e <= m.nelem; ++e) {
+    const ElementGeometry g = element_geometry(v, e);
+    for (int i = 0; i < 3; ++i) {
+      double s = 0.0;
+      for (int j = 0; j < 3; ++j) s += mu * (flow.G[3 * i + j] + flow.G[3 * j + i]) * g.normal[j];
+      t[3 * static_cast<std::size_t>(e - 1) + i] += s;
+    }
+  }
+}
+
+std::vector<double> stresslets(const SurfaceMesh& m, const RigidSetup& r, const double* t) {
+  const int nb = r.bodies.count;
+  std::vector<double> first(9 * static_cast<std::size_t>(nb), 0.0);
+  const MeshView v = view_of(m, nullptr, nullptr);
+  for (int e = 1; e <= m.nelem; ++e) {
+    const int b = r.bodies.body[e - 1] - 1;
+    const ElementGeometry g = element_geometry(v, e);
+    double x[3] = {0, 0, 0};
+    for (int k = 1; k <= 3; ++k)
+      for (int c = 0; c < 3; ++c) x[c] += m.x(m.node(e, k), c + 1) / 3.0;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        first[9 * static_cast<std::size_t>(b) + 3 * i + j] -=
+            g.area * (x[i] - r.reference[b][i]) * t[3 * static_cast<std::size_t>(e - 1) + j];
+  }
+  std::vector<double> s(first.size());
+  for (int b = 0; b < nb; ++b) {
+    const double* f = &first[9 * static_cast<std::size_t>(b)];
+    const double tr = (f[0] + f[4] + f[8]) / 3.0;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        s[9 * static_cast<std::size_t>(b) + 3 * i + j] =
+            0.5 * (f[3 * i + j] + f[3 * j + i]) - (i == j ? tr : 0.0);
+  }
+  return s;
 }
 
 }  // namespace velmora::tools

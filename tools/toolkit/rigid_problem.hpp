@@ -53,9 +53,56 @@ void motions_to_references(const RigidSetup& r, const double* motion_centre, dou
 // The inverse change: the motion of the centres from the references'.
 void motions_to_centres(const RigidSetup& r, const double* motion_ref, double* motion_centre);
 
-// The 6B x 6B mobility matrix about the references (row-major), one
-// mobility solve per column; the solves' reports are appended to `reports`.
+// The 6F x 6F mobility matrix of the F free bodies (those not `fixed`, in
+// body order) about the references (row-major), one mobility solve per
+// column; the solves' reports are appended to `reports`.  The solver's
+// fixed bodies must be set as `fixed` says.
 std::vector<double> mobility_matrix(RigidSolver& solver, const RigidSetup& r,
-                                    std::vector<SolveReport>& reports);
+                                    std::vector<SolveReport>& reports,
+                                    const std::vector<char>& fixed = {});
+
+}  // namespace velmora::tools
+
+namespace velmora::tools {
+
+// A linear ambient flow u_inf(x) = G x (G row-major, G[3i+j] = dG_i/dx_j).
+struct AmbientFlow {
+  bool given = false;
+  double G[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+};
+
+// A squirmer's slip about the body's reference point p: with r = x - p,
+// cos(theta) = a . r / |r| for the unit axis a,
+//   u_s = (B1 sin(theta) + B2 sin(theta) cos(theta)) e_theta
+//       = (B1 + B2 cos(theta)) (cos(theta) r/|r| - a),
+// projected onto the element's plane (on a sphere it lies in it already).
+// A sphere with B1 swims at 2 B1 / 3 along a.
+struct Squirmer {
+  bool given = false;
+  double B1 = 0, B2 = 0;
+  Vec3 axis{0, 0, 1};  // unit
+};
+
+// g = u_s - u_inf at the collocation points (3 per element, interleaved),
+// the surface velocity of the disturbance flow beside the rigid motions;
+// squirmers per body (size B, or empty), axes as given.
+std::vector<double> surface_velocity(const SurfaceMesh& m, const RigidSetup& r,
+                                     const AmbientFlow& flow, const std::vector<Squirmer>& sq);
+
+// The slip alone (u_s, 3 per element), for the surface velocity of the results.
+std::vector<double> slip_velocity(const SurfaceMesh& m, const RigidSetup& r,
+                                  const std::vector<Squirmer>& sq);
+
+// t += the ambient flow's traction on each element, sigma_inf n with
+// sigma_inf = mu (G + G^T) (its pressure taken as zero) and n the unit
+// normal into the body, the convention of the solver's t.
+void add_ambient_traction(const SurfaceMesh& m, const AmbientFlow& flow, double mu, double* t);
+
+// Each body's stresslet about its reference point: the symmetric, traceless
+// part of the first moment of the traction the fluid exerts on it (-t),
+//   S = sym-traceless sum_e A_e (x_e - p) (-t_e)^T,
+// the sign of Batchelor (1970): a rigid sphere held in a pure strain E has
+// S = (20/3) pi mu a^3 E.  9 per body, row-major.
+std::vector<double> stresslets(const SurfaceMesh& m, const RigidSetup& r, const double* t);
 
 }  // namespace velmora::tools
