@@ -103,7 +103,7 @@ void write_vtu(std::ostream& os, const SurfaceMesh& m, const Bodies& bodies, con
     const double kn = 2.0 * f.area;
     for (int c = 0; c < 3; ++c) {
       cu[3 * e + c] = u[3 * e + c];
-      ct[3 * e + c] = t[3 * e + c];
+      ct[3 * e + c] = t ? t[3 * e + c] : 0.0;
       cn[3 * e + c] = kn > 0 ? f.k[c] / kn : 0.0;
     }
     ca[e] = f.area;
@@ -113,7 +113,7 @@ void write_vtu(std::ostream& os, const SurfaceMesh& m, const Bodies& bodies, con
       ++cnt[n];
       for (int c = 0; c < 3; ++c) {
         pu[3 * n + c] += u[3 * e + c];
-        pt[3 * n + c] += t[3 * e + c];
+        pt[3 * n + c] += t ? t[3 * e + c] : 0.0;
       }
     }
   }
@@ -137,13 +137,17 @@ void write_vtu(std::ostream& os, const SurfaceMesh& m, const Bodies& bodies, con
   for (std::size_t i = 0; i < pt.size(); ++i) pt_body[i] = -pt[i];
   for (std::size_t i = 0; i < ct.size(); ++i) ct_body[i] = -ct[i];
   data_array(os, "Float64", "velocity", 3, pu);
-  data_array(os, "Float64", "traction_on_fluid", 3, pt);
-  data_array(os, "Float64", "traction_on_body", 3, pt_body);
+  if (t) {
+    data_array(os, "Float64", "traction_on_fluid", 3, pt);
+    data_array(os, "Float64", "traction_on_body", 3, pt_body);
+  }
   os << "      </PointData>\n"
      << "      <CellData Scalars=\"area\" Vectors=\"velocity\">\n";
   data_array(os, "Float64", "velocity", 3, cu);
-  data_array(os, "Float64", "traction_on_fluid", 3, ct);
-  data_array(os, "Float64", "traction_on_body", 3, ct_body);
+  if (t) {
+    data_array(os, "Float64", "traction_on_fluid", 3, ct);
+    data_array(os, "Float64", "traction_on_body", 3, ct_body);
+  }
   data_array(os, "Float64", "normal", 3, cn);
   data_array(os, "Float64", "area", 1, ca);
   os << "        <DataArray type=\"Int32\" Name=\"body\" NumberOfComponents=\"1\" "

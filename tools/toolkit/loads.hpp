@@ -50,7 +50,7 @@ Loads compute_loads(const SurfaceMesh& m, const Bodies& bodies, const double* tv
 // "normal" (unit, into the body) and "area" and its "body" number; as point
 // data the arithmetic means of "velocity" and "traction" over the elements
 // that use the node (zero at nodes that no element uses).  u and t are
-// interleaved by element.
+// interleaved by element; a null t leaves the tractions out.
 void write_vtu(std::ostream& os, const SurfaceMesh& m, const Bodies& bodies, const double* u,
                const double* t);
 

@@ -1,5 +1,6 @@
 #include "toolkit/rigid_tool.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "toolkit/loads.hpp"
 #include "toolkit/model_io.hpp"
 #include "toolkit/rigid_problem.hpp"
+#include "toolkit/rigid_steps.hpp"
 #include "toolkit/surface.hpp"
 #include "toolkit/tool_error.hpp"
 
@@ -34,6 +36,7 @@ struct UsageError : ToolError {
 struct LoadSpec {
   int body = 0;
   std::optional<Vec3> force, torque, about;
+  std::optional<Squirmer> squirmer;
 };
 
 std::string num(double v) {
@@ -71,6 +74,8 @@ void print_matrix(std::ostream& out, const std::string& name, const std::vector<
   }
 }
 
+double centres_of(const RigidSetup& r, int b, int c) { return r.centres[3 * static_cast<std::size_t>(b) + c]; }
+
 }  // namespace
 
 std::string rigid_usage() {
@@ -90,6 +95,18 @@ Options:
   --force FX,FY,FZ  force on the fluid (default 0)
   --torque LX,LY,LZ torque on the fluid (default 0)
   --about X,Y,Z     reference point for torques and rotations
+  --fixed K         hold body K still (repeatable): walls, obstacles; its
+                    force and torque are found
+  --gradient G11,G12,G13,G21,G22,G23,G31,G32,G33
+                    ambient linear flow u_i = sum_j G_ij x_j (trace zero)
+  --shear RATE      the simple shear u = RATE y e_x (G12 = RATE)
+  --squirmer B1,B2[,AX,AY,AZ]
+                    slip (B1 sin t + B2 sin t cos t) e_t on the body, t the
+                    angle from its axis (default 0,0,1) about the reference
+                    point; with --body as --force
+  --steps N --dt DT integrate positions and orientations over N steps of DT
+                    (second order); writes DIR/trajectory.csv
+  --pvd             with --steps, also DIR/rigid.pvd and a surface per step
   --resistance      also the 6B x 6B resistance matrix R, (U1, Omega1, ...)
                     to (F1, T1, ...), and the mobility matrix M = R^-1
                     (6B solves); for one body also the centre of mobility
@@ -121,6 +138,11 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     std::optional<std::string> json_path, vtu_path;
     bool resistance = false, traction = true;
     std::vector<LoadSpec> specs(1);
+    std::vector<int> fixed_given;
+    AmbientFlow flow;
+    int steps = 0;
+    double dt = 0.0;
+    bool pvd = false;
     try {
       for (std::size_t i = 0; i < a.size(); ++i) {
         const std::string& w = a[i];
@@ -153,6 +175,50 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
           specs.back().torque = vec();
         } else if (w == "--about") {
           specs.back().about = vec();
+        } else if (w == "--squirmer") {
+          const std::string& text = value();
+          const int n = static_cast<int>(std::count(text.begin(), text.end(), ',')) + 1;
+          if (n != 2 && n != 5) throw UsageError("--squirmer expects B1,B2 or B1,B2,AX,AY,AZ");
+          const std::vector<double> v = parse_reals(text, n, w);
+          Squirmer q;
+          q.given = true;
+          q.B1 = v[0];
+          q.B2 = v[1];
+          if (n == 5) {
+            const double len = std::sqrt(v[2] * v[2] + v[3] * v[3] + v[4] * v[4]);
+            if (!(len > 0.0) || !std::isfinite(len)) throw UsageError("--squirmer: the axis is zero");
+            q.axis = {v[2] / len, v[3] / len, v[4] / len};
+          }
+          specs.back().squirmer = q;
+        } else if (w == "--fixed") {
+          const int k = parse_int(value(), w);
+          if (k < 1) throw UsageError("--fixed expects a body number from 1");
+          fixed_given.push_back(k);
+        } else if (w == "--gradient" || w == "--shear") {
+          if (flow.given) throw UsageError("give one of --gradient and --shear, once");
+          flow.given = true;
+          if (w == "--shear") {
+            flow.G[1] = parse_real(value(), w);
+          } else {
+            const std::vector<double> g = parse_reals(value(), 9, w);
+            double big = 0.0;
+            for (int k = 0; k < 9; ++k) {
+              flow.G[k] = g[k];
+              big = std::max(big, std::abs(g[k]));
+            }
+            const double trace = g[0] + g[4] + g[8];
+            if (std::abs(trace) > 1e-12 * big)
+              throw UsageError("--gradient: the trace G11 + G22 + G33 = " + show(&trace, 1) +
+                               " is not zero: an incompressible flow has none");
+          }
+        } else if (w == "--steps") {
+          steps = parse_int(value(), w);
+          if (steps < 1) throw UsageError("--steps expects at least 1");
+        } else if (w == "--dt") {
+          dt = parse_real(value(), w);
+          if (!(dt > 0.0) || !std::isfinite(dt)) throw UsageError("--dt must be positive");
+        } else if (w == "--pvd") {
+          pvd = true;
         } else {
           throw UsageError("unknown argument " + w + " (see velmora-rigid --help)");
         }
@@ -162,6 +228,8 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     } catch (const ToolError& e) {
       throw UsageError(e.what());
     }
+    if ((steps > 0) != (dt > 0.0)) throw UsageError("--steps and --dt go together");
+    if (pvd && steps == 0) throw UsageError("--pvd needs --steps and --dt");
     const std::string cnd_path = (fs::path(dir) / "input.cnd").string();
     const std::string dat_path = (fs::path(dir) / "input.dat").string();
     const std::string jpath = json_path.value_or((fs::path(dir) / "rigid.json").string());
@@ -192,22 +260,43 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     // 4. Loads and reference points, about the reference (6 per body).
     std::vector<double> loads_ref(6 * static_cast<std::size_t>(nb), 0.0);
     std::vector<Vec3>& ref = setup.reference;
+    std::vector<char> fixed(nb, 0);
+    for (const int k : fixed_given) {
+      if (k > nb)
+        throw UsageError("--fixed " + std::to_string(k) + ": the mesh has " + std::to_string(nb) +
+                         (nb == 1 ? " body" : " bodies"));
+      fixed[k - 1] = 1;
+    }
+    std::vector<Squirmer> squirmers;
     for (const LoadSpec& sp : specs) {
       if (sp.body > nb)
         throw UsageError("--body " + std::to_string(sp.body) + ": the mesh has " +
                          std::to_string(nb) + (nb == 1 ? " body" : " bodies"));
+      if (sp.body != 0 && fixed[sp.body - 1] && (sp.force || sp.torque))
+        throw UsageError("--body " + std::to_string(sp.body) +
+                         " is --fixed: its force and torque are found, not given");
       for (int b = 1; b <= nb; ++b) {
         if (sp.body != 0 && sp.body != b) continue;
         double* L = &loads_ref[6 * static_cast<std::size_t>(b - 1)];
-        if (sp.force) for (int i = 0; i < 3; ++i) L[i] = (*sp.force)[i];
-        if (sp.torque) for (int i = 0; i < 3; ++i) L[3 + i] = (*sp.torque)[i];
+        if (!fixed[b - 1]) {
+          if (sp.force) for (int i = 0; i < 3; ++i) L[i] = (*sp.force)[i];
+          if (sp.torque) for (int i = 0; i < 3; ++i) L[3 + i] = (*sp.torque)[i];
+        }
         if (sp.about) ref[b - 1] = *sp.about;
+        if (sp.squirmer) {
+          squirmers.resize(nb);
+          squirmers[b - 1] = *sp.squirmer;
+        }
       }
     }
+    const bool active = flow.given || !squirmers.empty();
+    const std::vector<double> g = active ? surface_velocity(m, setup, flow, squirmers)
+                                         : std::vector<double>();
 
     // 5. Solves.
     const std::unique_ptr<RigidSolver> solver_ptr = make_solver(m, setup, s);
     RigidSolver& solver = *solver_ptr;
+    solver.set_fixed(fixed);
     auto since = [](std::chrono::steady_clock::time_point t) {
       return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
     };
@@ -220,24 +309,44 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     std::vector<double> lc(n6), mc(n6), motion(n6);
     loads_to_centres(setup, loads_ref.data(), lc.data());
     const auto t1 = std::chrono::steady_clock::now();
-    reports.push_back(solver.mobility(lc.data(), mc.data()));
+    const RigidSolver::Outcome first = solver.solve(lc.data(), active ? g.data() : nullptr);
+    reports.push_back(first.report);
+    mc = first.motion;
     motions_to_references(setup, mc.data(), motion.data());
+    // Fixed bodies: the loads found, about the references,
+    // T_p = T_c + (c - p) x F.
+    for (int b = 0; b < nb; ++b) {
+      if (!fixed[b]) continue;
+      const double* Lc = &first.loads[6 * static_cast<std::size_t>(b)];
+      double* L = &loads_ref[6 * static_cast<std::size_t>(b)];
+      const double d[3] = {centres_of(setup, b, 0) - ref[b][0], centres_of(setup, b, 1) - ref[b][1],
+                           centres_of(setup, b, 2) - ref[b][2]};
+      for (int i = 0; i < 3; ++i) L[i] = Lc[i];
+      L[3] = Lc[3] + d[1] * Lc[2] - d[2] * Lc[1];
+      L[4] = Lc[4] + d[2] * Lc[0] - d[0] * Lc[2];
+      L[5] = Lc[5] + d[0] * Lc[1] - d[1] * Lc[0];
+    }
     const double mobility_seconds = since(t1);
 
     std::vector<double> mob, res;
-    if (resistance) {
-      mob = mobility_matrix(solver, setup, reports);
-      if (!invert_matrix(static_cast<int>(n6), mob, res))
+    const int nfree = nb - static_cast<int>(std::count(fixed.begin(), fixed.end(), 1));
+    const std::size_t nf6 = 6 * static_cast<std::size_t>(nfree);
+    if (resistance && nfree > 0) {
+      mob = mobility_matrix(solver, setup, reports, fixed);
+      if (!invert_matrix(static_cast<int>(nf6), mob, res))
         throw ToolError("the mobility matrix is singular");
     }
 
     // The motion about the centres, for the velocities of the surface.
     std::vector<double> mcent(n6);
     motions_to_centres(setup, motion.data(), mcent.data());
-    std::vector<double> t;
+    std::vector<double> t, stress;
     if (traction) {
       t.assign(3 * static_cast<std::size_t>(m.nelem), 0.0);
-      reports.push_back(solver.tractions(mcent.data(), t.data()));
+      reports.push_back(solver.tractions(mcent.data(), active ? g.data() : nullptr, t.data()));
+      // The whole traction: the disturbance's and the ambient flow's.
+      add_ambient_traction(m, flow, s.mu, t.data());
+      stress = stresslets(m, setup, t.data());
     }
     const double seconds = since(t0);
 
@@ -249,7 +358,13 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
       out << k << ": " << geo[b - 1].nelem << " elements, reference " << show(ref[b - 1].data())
           << '\n';
       out << k << " force: " << show(L) << "  torque: " << show(L + 3) << '\n';
-      out << k << " velocity: " << show(V) << "  rotation: " << show(V + 3) << '\n';
+      out << k << " velocity: " << show(V) << "  rotation: " << show(V + 3)
+          << (fixed[b - 1] ? "  (fixed)" : "") << '\n';
+      if (!stress.empty()) {
+        const double* S = &stress[9 * static_cast<std::size_t>(b - 1)];
+        out << k << " stresslet: " << show(S) << " / " << show(S + 3) << " / " << show(S + 6)
+            << '\n';
+      }
     }
     if (traction) {
       const Loads ld = compute_loads(m, bodies, t.data(), Vec3{0, 0, 0});
@@ -270,11 +385,12 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
                     reports[i].converged ? "" : ", NOT CONVERGED");
       out << buf;
     }
-    if (resistance) {
-      const int n = static_cast<int>(n6);
+    if (resistance && nfree > 0) {
+      const int n = static_cast<int>(nf6);
+      if (nfree < nb) out << "(the free bodies only; fixed bodies are held still)\n";
       print_matrix(out, "resistance matrix R", res, n, n);
       print_matrix(out, "mobility matrix M = R^-1", mob, n, n);
-      if (nb == 1) {
+      if (nb == 1 && nfree == 1) {
         double d[3];
         if (centre_of_mobility(mob, d)) {
           const std::vector<double> mc6 = shift_mobility(mob, d);
@@ -306,13 +422,19 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
           << ", \"elements\": " << geo[b - 1].nelem
           << ", \"reference\": " << json_vec(ref[b - 1].data(), 3)
           << ", \"force\": " << json_vec(L, 3) << ", \"torque\": " << json_vec(L + 3, 3)
-          << ", \"velocity\": " << json_vec(V, 3) << ", \"rotation\": " << json_vec(V + 3, 3)
-          << "}";
+          << ", \"velocity\": " << json_vec(V, 3) << ", \"rotation\": " << json_vec(V + 3, 3);
+        if (fixed[b - 1]) f << ", \"fixed\": true";
+        if (!stress.empty()) {
+          const double* S = &stress[9 * static_cast<std::size_t>(b - 1)];
+          f << ", \"stresslet\": [" << json_vec(S, 3) << ", " << json_vec(S + 3, 3) << ", "
+            << json_vec(S + 6, 3) << "]";
+        }
+        f << "}";
       }
       f << "\n  ],\n";
-      if (resistance) {
-        f << "  \"resistance\": " << json_matrix(res, static_cast<int>(n6)) << ",\n";
-        f << "  \"mobility\": " << json_matrix(mob, static_cast<int>(n6)) << ",\n";
+      if (resistance && nfree > 0) {
+        f << "  \"resistance\": " << json_matrix(res, static_cast<int>(nf6)) << ",\n";
+        f << "  \"mobility\": " << json_matrix(mob, static_cast<int>(nf6)) << ",\n";
       }
       f << "  \"solves\": [";
       for (std::size_t i = 0; i < reports.size(); ++i)
@@ -324,9 +446,9 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
       out << "wrote " << jpath << '\n';
     }
 
-    // 8. rigid.vtu: per element the rigid velocity and the traction.
+    // 8. rigid.vtu: per element the velocity (rigid motion and slip) and the traction.
     if (traction) {
-      std::vector<double> u(3 * static_cast<std::size_t>(m.nelem), 0.0);
+      std::vector<double> u = slip_velocity(m, setup, squirmers);
       add_rigid_motion(solver.bodies(), mcent.data(), u.data());
       std::ofstream f(vpath);
       if (!f) throw ToolError(vpath + ": cannot write the file");
@@ -334,9 +456,31 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
       if (!f.flush()) throw ToolError(vpath + ": cannot write the file");
       out << "wrote " << vpath << '\n';
     }
+    int status = 0;
     for (const SolveReport& r : reports)
-      if (!r.converged) return 3;
-    return 0;
+      if (!r.converged) status = 3;
+
+    // 9. Time steps.
+    if (steps > 0) {
+      StepRequest req;
+      req.mesh = &m;
+      req.setup = &setup;
+      req.controls = s;
+      req.loads = loads_ref;
+      for (int b = 0; b < nb; ++b)
+        if (fixed[b])
+          for (int k = 0; k < 6; ++k) req.loads[6 * b + k] = 0.0;
+      req.squirmers = squirmers;
+      req.flow = flow;
+      req.fixed = fixed;
+      req.motion0 = motion;
+      req.steps = steps;
+      req.dt = dt;
+      req.pvd = pvd;
+      req.dir = dir;
+      if (run_time_steps(req, out) == 3) status = 3;
+    }
+    return status;
   } catch (const UsageError& e) {
     err << "velmora-rigid: " << e.what() << '\n';
     return 2;

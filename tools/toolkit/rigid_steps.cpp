@@ -1,0 +1,298 @@
+#include "toolkit/rigid_steps.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <ostream>
+#include <sstream>
+#include <unordered_map>
+
+#include "bem/interior_point.hpp"
+#include "rigid/dynamics.hpp"
+#include "toolkit/loads.hpp"
+#include "toolkit/tool_error.hpp"
+
+namespace velmora::tools {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Writes `path` through a neighbour renamed over it.
+void write_whole(const std::string& path, const std::string& text) {
+  const std::string tmp = path + ".part";
+  {
+    std::ofstream f(tmp);
+    if (!f) throw ToolError(path + ": cannot write the file");
+    f << text;
+    if (!f.flush()) {
+      f.close();
+      std::remove(tmp.c_str());
+      throw ToolError(path + ": cannot write the file");
+    }
+  }
+  std::error_code ec;
+  fs::rename(tmp, path, ec);
+  if (ec) throw ToolError(path + ": cannot write the file (" + ec.message() + ")");
+}
+
+std::string num(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  return buf;
+}
+
+// Point p turned and moved with body state s from its initial place,
+// the body's initial reference point being x0.
+void carry(const BodyState& s, const double x0[3], const double* p, double* out) {
+  const double d[3] = {p[0] - x0[0], p[1] - x0[1], p[2] - x0[2]};
+  double r[3];
+  rotate(s.q, d, r);
+  for (int c = 0; c < 3; ++c) out[c] = s.x[c] + r[c];
+}
+
+struct Cell {
+  long long i, j, k;
+  bool operator==(const Cell& o) const { return i == o.i && j == o.j && k == o.k; }
+};
+struct CellHash {
+  std::size_t operator()(const Cell& c) const {
+    return static_cast<std::size_t>(c.i * 73856093LL ^ c.j * 19349663LL ^ c.k * 83492791LL);
+  }
+};
+
+std::string seconds_text(double s) {
+  char buf[32];
+  if (s < 120)
+    std::snprintf(buf, sizeof buf, "%.1f s", s);
+  else
+    std::snprintf(buf, sizeof buf, "%.1f min", s / 60);
+  return buf;
+}
+
+}  // namespace
+
+CloseBodies closest_bodies(const SurfaceMesh& m, const Bodies& bodies, double fraction) {
+  CloseBodies best;
+  if (bodies.count < 2) return best;
+  const MeshView v = view_of(m, nullptr, nullptr);
+  const int nb = bodies.count;
+  std::vector<double> area(nb, 0.0), count(nb, 0.0);
+  double diam = 0.0;
+  std::vector<double> cen(3 * static_cast<std::size_t>(m.nelem));
+  for (int e = 1; e <= m.nelem; ++e) {
+    const ElementGeometry g = element_geometry(v, e);
+    area[bodies.body[e - 1] - 1] += g.area;
+    count[bodies.body[e - 1] - 1] += 1.0;
+    for (int c = 0; c < 3; ++c) {
+      double s = 0.0;
+      for (int k = 1; k <= 3; ++k) s += m.x(m.node(e, k), c + 1);
+      cen[3 * (e - 1) + c] = s / 3.0;
+    }
+    for (int k = 1; k <= 3; ++k) {
+      double d2 = 0.0;
+      for (int c = 0; c < 3; ++c) {
+        const double d = m.x(m.node(e, k), c + 1) - cen[3 * (e - 1) + c];
+        d2 += d * d;
+      }
+      diam = std::max(diam, std::sqrt(d2));
+    }
+  }
+  std::vector<double> h(nb);
+  double hmax = 0.0;
+  for (int b = 0; b < nb; ++b) {
+    h[b] = std::sqrt(area[b] / std::max(1.0, count[b]));
+    hmax = std::max(hmax, h[b]);
+  }
+  // Element centroids binned in cells of the largest element radius plus the
+  // largest threshold: a node within the threshold of an element lies in
+  // the element's cell or a neighbour.
+  const double cell = diam + fraction * hmax;
+  std::unordered_map<Cell, std::vector<int>, CellHash> grid;
+  auto cell_of = [&](const double* p) {
+    return Cell{static_cast<long long>(std::floor(p[0] / cell)),
+                static_cast<long long>(std::floor(p[1] / cell)),
+                static_cast<long long>(std::floor(p[2] / cell))};
+  };
+  for (int e = 1; e <= m.nelem; ++e) grid[cell_of(&cen[3 * (e - 1)])].push_back(e);
+  std::vector<int> node_body(m.nnode + 1, 0);
+  for (int e = 1; e <= m.nelem; ++e)
+    for (int k = 1; k <= 3; ++k) node_body[m.node(e, k)] = bodies.body[e - 1];
+  std::vector<int> one(1);
+  for (int n = 1; n <= m.nnode; ++n) {
+    const int a = node_body[n];
+    if (a == 0) continue;
+    const double p[3] = {m.x(n, 1), m.x(n, 2), m.x(n, 3)};
+    const Cell c = cell_of(p);
+    for (long long di = -1; di <= 1; ++di)
+      for (long long dj = -1; dj <= 1; ++dj)
+        for (long long dk = -1; dk <= 1; ++dk) {
+          const auto it = grid.find(Cell{c.i + di, c.j + dj, c.k + dk});
+          if (it == grid.end()) continue;
+          for (const int e : it->second) {
+            const int b = bodies.body[e - 1];
+            if (b == a) continue;
+            const double size = std::min(h[a - 1], h[b - 1]);
+            one[0] = e;
+            const double gap = distance_to_surface(v, one, p);
+            if (gap < fraction * size && (best.a == 0 || gap / size < best.gap / best.size)) {
+              best.a = std::min(a, b);
+              best.b = std::max(a, b);
+              best.gap = gap;
+              best.size = size;
+            }
+          }
+        }
+  }
+  return best;
+}
+
+int run_time_steps(const StepRequest& req, std::ostream& out) {
+  const SurfaceMesh& m0 = *req.mesh;
+  const RigidSetup& s0 = *req.setup;
+  const int nb = s0.bodies.count;
+  std::vector<char> fixed = req.fixed;
+  fixed.resize(nb, 0);
+  const auto t0 = std::chrono::steady_clock::now();
+  auto since = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  };
+
+  std::vector<BodyState> initial(nb);
+  for (int b = 0; b < nb; ++b)
+    for (int c = 0; c < 3; ++c) initial[b].x[c] = s0.reference[b][c];
+  std::vector<int> node_body(m0.nnode + 1, 0);
+  for (int e = 1; e <= m0.nelem; ++e)
+    for (int k = 1; k <= 3; ++k) node_body[m0.node(e, k)] = s0.bodies.body[e - 1];
+
+  // The mesh and set-up of a configuration: every node, centre, point and
+  // reference carried rigidly; what depends on the shape alone is kept.
+  auto configuration = [&](const std::vector<BodyState>& st, SurfaceMesh& m, RigidSetup& r,
+                           std::vector<Squirmer>& sq) {
+    m = m0;
+    r = s0;
+    for (int n = 1; n <= m0.nnode; ++n) {
+      const int b = node_body[n];
+      if (b == 0) continue;
+      const double p[3] = {m0.x(n, 1), m0.x(n, 2), m0.x(n, 3)};
+      double q[3];
+      carry(st[b - 1], s0.reference[b - 1].data(), p, q);
+      for (int c = 0; c < 3; ++c) m.xnode[(n - 1) + c * static_cast<std::size_t>(m.nnode)] = q[c];
+    }
+    for (int b = 0; b < nb; ++b) {
+      const double* x0 = s0.reference[b].data();
+      carry(st[b], x0, &s0.centres[3 * b], &r.centres[3 * b]);
+      carry(st[b], x0, s0.geometry[b].centroid.data(), r.geometry[b].centroid.data());
+      for (int j = s0.point_first[b]; j < s0.point_first[b + 1]; ++j)
+        carry(st[b], x0, &s0.points[3 * j], &r.points[3 * j]);
+      for (int c = 0; c < 3; ++c) r.reference[b][c] = st[b].x[c];
+    }
+    sq = req.squirmers;
+    for (std::size_t b = 0; b < sq.size(); ++b) {
+      double a[3];
+      rotate(st[b].q, req.squirmers[b].axis.data(), a);
+      sq[b].axis = {a[0], a[1], a[2]};
+    }
+  };
+
+  int status = 0;
+  int step_now = 0;
+  SurfaceMesh mesh;
+  RigidSetup setup;
+  std::vector<Squirmer> sq;
+  const MotionOf motion_of = [&](const std::vector<BodyState>& st, std::vector<double>& motion) {
+    configuration(st, mesh, setup, sq);
+    const CloseBodies close = closest_bodies(mesh, setup.bodies, StepRequest::kGapFraction);
+    if (close.a != 0) {
+      char buf[200];
+      std::snprintf(buf, sizeof buf,
+                    "step %d: bodies %d and %d are %.3g apart, closer than %.2g of their element "
+                    "size %.3g; trajectory.csv holds the steps before",
+                    step_now, close.a, close.b, close.gap, StepRequest::kGapFraction, close.size);
+      throw ToolError(buf);
+    }
+    std::unique_ptr<RigidSolver> solver = make_solver(mesh, setup, req.controls);
+    solver->set_fixed(fixed);
+    const std::size_t n6 = 6 * static_cast<std::size_t>(nb);
+    std::vector<double> lc(n6);
+    loads_to_centres(setup, req.loads.data(), lc.data());
+    const bool active = req.flow.given || !sq.empty();
+    const std::vector<double> g = active ? surface_velocity(mesh, setup, req.flow, sq)
+                                         : std::vector<double>();
+    const RigidSolver::Outcome o = solver->solve(lc.data(), active ? g.data() : nullptr);
+    if (!o.report.converged) status = 3;
+    motion.assign(n6, 0.0);
+    motions_to_references(setup, o.motion.data(), motion.data());
+    for (int b = 0; b < nb; ++b)
+      if (fixed[b])
+        for (int k = 0; k < 6; ++k) motion[6 * b + k] = 0.0;
+  };
+
+  std::string csv = "step,time,body,x,y,z,qw,qx,qy,qz,vx,vy,vz,wx,wy,wz\n";
+  std::string pvd_entries;
+  const std::string csv_path = (fs::path(req.dir) / "trajectory.csv").string();
+  const std::string pvd_path = (fs::path(req.dir) / "rigid.pvd").string();
+  RigidIntegrator it(initial, req.dt);
+  if (req.motion0.size() == 6 * static_cast<std::size_t>(nb)) it.set_motion(req.motion0);
+  else it.set_motion([&] { std::vector<double> mo; motion_of(initial, mo); return mo; }());
+
+  auto record = [&] {
+    const std::vector<BodyState>& st = it.state();
+    const std::vector<double>& mo = it.motion();
+    for (int b = 0; b < nb; ++b) {
+      csv += std::to_string(it.step_count()) + "," + num(it.time()) + "," + std::to_string(b + 1);
+      for (int c = 0; c < 3; ++c) csv += "," + num(st[b].x[c]);
+      for (int c = 0; c < 4; ++c) csv += "," + num(st[b].q[c]);
+      for (int c = 0; c < 6; ++c) csv += "," + num(mo[6 * b + c]);
+      csv += "\n";
+    }
+    write_whole(csv_path, csv);
+    if (req.pvd) {
+      char name[32];
+      std::snprintf(name, sizeof name, "rigid_%05d.vtu", it.step_count());
+      SurfaceMesh m;
+      RigidSetup r;
+      std::vector<Squirmer> q;
+      configuration(st, m, r, q);
+      std::vector<double> u = slip_velocity(m, r, q);
+      // The rigid velocity at each element centroid.
+      for (int e = 1; e <= m.nelem; ++e) {
+        const int b = r.bodies.body[e - 1] - 1;
+        double x[3] = {0, 0, 0};
+        for (int k = 1; k <= 3; ++k)
+          for (int c = 0; c < 3; ++c) x[c] += m.x(m.node(e, k), c + 1) / 3.0;
+        const double* V = &mo[6 * b];
+        const double* W = V + 3;
+        const double d[3] = {x[0] - r.reference[b][0], x[1] - r.reference[b][1],
+                             x[2] - r.reference[b][2]};
+        double* ue = &u[3 * static_cast<std::size_t>(e - 1)];
+        ue[0] += V[0] + W[1] * d[2] - W[2] * d[1];
+        ue[1] += V[1] + W[2] * d[0] - W[0] * d[2];
+        ue[2] += V[2] + W[0] * d[1] - W[1] * d[0];
+      }
+      std::ostringstream os;
+      write_vtu(os, m, r.bodies, u.data(), nullptr);
+      write_whole((fs::path(req.dir) / name).string(), os.str());
+      pvd_entries += "    <DataSet timestep=\"" + num(it.time()) + "\" file=\"" + name + "\"/>\n";
+      write_whole(pvd_path, "<?xml version=\"1.0\"?>\n<VTKFile type=\"Collection\" "
+                            "version=\"0.1\">\n  <Collection>\n" +
+                                pvd_entries + "  </Collection>\n</VTKFile>\n");
+    }
+  };
+  record();
+  for (int n = 1; n <= req.steps; ++n) {
+    step_now = n;
+    it.step(motion_of);
+    record();
+    const double el = since();
+    out << "step " << n << "/" << req.steps << ", time " << num(it.time()) << ": elapsed "
+        << seconds_text(el) << ", remaining " << seconds_text(el / n * (req.steps - n)) << '\n'
+        << std::flush;
+  }
+  out << "wrote " << csv_path << (req.pvd ? " and " + pvd_path : std::string()) << '\n';
+  return status;
+}
+
+}  // namespace velmora::tools

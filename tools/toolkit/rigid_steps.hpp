@@ -1,0 +1,56 @@
+// velmora-rigid's time stepping (--steps N --dt DT): the bodies' positions
+// and orientations integrated in time (rigid/dynamics.hpp), the mesh moved
+// rigidly, and one mobility solve per step on the moved mesh.
+//
+// Files in the run's folder, each rewritten whole (through a neighbour
+// renamed over it) after every step, so that a stop or a kill leaves every
+// step so far and never half a row:
+//   trajectory.csv  step,time,body,x,y,z,qw,qx,qy,qz,vx,vy,vz,wx,wy,wz
+//                   one row per body per step from step 0; x the reference
+//                   point, v its velocity, w the angular velocity
+//   rigid.pvd       with --pvd: the ParaView collection of rigid_NNNNN.vtu,
+//                   one surface per step (velocity: rigid motion plus slip)
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "toolkit/rigid_problem.hpp"
+
+namespace velmora::tools {
+
+struct StepRequest {
+  const SurfaceMesh* mesh = nullptr;  // the initial configuration
+  const RigidSetup* setup = nullptr;  // its bodies, centres, points, references
+  RigidControls controls;
+  std::vector<double> loads;          // 6 per body about the references, lab frame
+  std::vector<Squirmer> squirmers;    // per body (or empty); axes turn with the bodies
+  AmbientFlow flow;
+  std::vector<char> fixed;            // per body (or empty)
+  std::vector<double> motion0;        // 6 per body at the references: step 0's motion
+  int steps = 0;
+  double dt = 0.0;
+  bool pvd = false;
+  std::string dir = ".";
+  // Two bodies whose surfaces come closer than this fraction of the smaller
+  // of their element sizes (sqrt of the mean element area) stop the run.
+  static constexpr double kGapFraction = 0.1;
+};
+
+// Integrates and writes the files; progress lines go to `out`.  Returns 0,
+// or 3 when a solve did not converge (the run goes on).  Bodies too close
+// throw ToolError naming the step and the bodies, after the files hold
+// every step before it.
+int run_time_steps(const StepRequest& req, std::ostream& out);
+
+// The closest pair of bodies whose surfaces are nearer than kGapFraction of
+// their element sizes: {a, b, gap, size} with a < b (1-based), or a = 0
+// when none is.
+struct CloseBodies {
+  int a = 0, b = 0;
+  double gap = 0.0, size = 0.0;
+};
+CloseBodies closest_bodies(const SurfaceMesh& m, const Bodies& bodies, double fraction);
+
+}  // namespace velmora::tools
