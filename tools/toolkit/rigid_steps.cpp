@@ -149,16 +149,12 @@ CloseBodies closest_bodies(const SurfaceMesh& m, const Bodies& bodies, double fr
   return best;
 }
 
-int run_time_steps(const StepRequest& req, std::ostream& out) {
+int integrate_steps(const StepRequest& req, const std::function<void(const StepView&)>& on_step) {
   const SurfaceMesh& m0 = *req.mesh;
   const RigidSetup& s0 = *req.setup;
   const int nb = s0.bodies.count;
   std::vector<char> fixed = req.fixed;
   fixed.resize(nb, 0);
-  const auto t0 = std::chrono::steady_clock::now();
-  auto since = [&] {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  };
 
   std::vector<BodyState> initial(nb);
   for (int b = 0; b < nb; ++b)
@@ -230,19 +226,44 @@ int run_time_steps(const StepRequest& req, std::ostream& out) {
         for (int k = 0; k < 6; ++k) motion[6 * b + k] = 0.0;
   };
 
+  RigidIntegrator it(initial, req.dt);
+  if (req.motion0.size() == 6 * static_cast<std::size_t>(nb)) it.set_motion(req.motion0);
+  else it.set_motion([&] { std::vector<double> mo; motion_of(initial, mo); return mo; }());
+  auto report = [&] {
+    StepView v;
+    v.step = it.step_count();
+    v.time = it.time();
+    v.state = &it.state();
+    v.motion = &it.motion();
+    v.configuration = [&, st = it.state()](SurfaceMesh& m, RigidSetup& r, std::vector<Squirmer>& q) {
+      configuration(st, m, r, q);
+    };
+    on_step(v);
+  };
+  report();
+  for (int n = 1; n <= req.steps; ++n) {
+    step_now = n;
+    it.step(motion_of);
+    report();
+  }
+  return status;
+}
+
+int run_time_steps(const StepRequest& req, std::ostream& out) {
+  const int nb = req.setup->bodies.count;
+  const auto t0 = std::chrono::steady_clock::now();
+  auto since = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  };
   std::string csv = "step,time,body,x,y,z,qw,qx,qy,qz,vx,vy,vz,wx,wy,wz\n";
   std::string pvd_entries;
   const std::string csv_path = (fs::path(req.dir) / "trajectory.csv").string();
   const std::string pvd_path = (fs::path(req.dir) / "rigid.pvd").string();
-  RigidIntegrator it(initial, req.dt);
-  if (req.motion0.size() == 6 * static_cast<std::size_t>(nb)) it.set_motion(req.motion0);
-  else it.set_motion([&] { std::vector<double> mo; motion_of(initial, mo); return mo; }());
-
-  auto record = [&] {
-    const std::vector<BodyState>& st = it.state();
-    const std::vector<double>& mo = it.motion();
+  const int status = integrate_steps(req, [&](const StepView& v) {
+    const std::vector<BodyState>& st = *v.state;
+    const std::vector<double>& mo = *v.motion;
     for (int b = 0; b < nb; ++b) {
-      csv += std::to_string(it.step_count()) + "," + num(it.time()) + "," + std::to_string(b + 1);
+      csv += std::to_string(v.step) + "," + num(v.time) + "," + std::to_string(b + 1);
       for (int c = 0; c < 3; ++c) csv += "," + num(st[b].x[c]);
       for (int c = 0; c < 4; ++c) csv += "," + num(st[b].q[c]);
       for (int c = 0; c < 6; ++c) csv += "," + num(mo[6 * b + c]);
@@ -251,11 +272,11 @@ int run_time_steps(const StepRequest& req, std::ostream& out) {
     write_whole(csv_path, csv);
     if (req.pvd) {
       char name[32];
-      std::snprintf(name, sizeof name, "rigid_%05d.vtu", it.step_count());
+      std::snprintf(name, sizeof name, "rigid_%05d.vtu", v.step);
       SurfaceMesh m;
       RigidSetup r;
       std::vector<Squirmer> q;
-      configuration(st, m, r, q);
+      v.configuration(m, r, q);
       std::vector<double> u = slip_velocity(m, r, q);
       // The rigid velocity at each element centroid.
       for (int e = 1; e <= m.nelem; ++e) {
@@ -275,22 +296,19 @@ int run_time_steps(const StepRequest& req, std::ostream& out) {
       std::ostringstream os;
       write_vtu(os, m, r.bodies, u.data(), nullptr);
       write_whole((fs::path(req.dir) / name).string(), os.str());
-      pvd_entries += "    <DataSet timestep=\"" + num(it.time()) + "\" file=\"" + name + "\"/>\n";
+      pvd_entries += "    <DataSet timestep=\"" + num(v.time) + "\" file=\"" + name + "\"/>\n";
       write_whole(pvd_path, "<?xml version=\"1.0\"?>\n<VTKFile type=\"Collection\" "
                             "version=\"0.1\">\n  <Collection>\n" +
                                 pvd_entries + "  </Collection>\n</VTKFile>\n");
     }
-  };
-  record();
-  for (int n = 1; n <= req.steps; ++n) {
-    step_now = n;
-    it.step(motion_of);
-    record();
-    const double el = since();
-    out << "step " << n << "/" << req.steps << ", time " << num(it.time()) << ": elapsed "
-        << seconds_text(el) << ", remaining " << seconds_text(el / n * (req.steps - n)) << '\n'
-        << std::flush;
-  }
+    if (v.step > 0) {
+      const double el = since();
+      out << "step " << v.step << "/" << req.steps << ", time " << num(v.time) << ": elapsed "
+          << seconds_text(el) << ", remaining " << seconds_text(el / v.step * (req.steps - v.step))
+          << '\n'
+          << std::flush;
+    }
+  });
   out << "wrote " << csv_path << (req.pvd ? " and " + pvd_path : std::string()) << '\n';
   return status;
 }

@@ -12,10 +12,12 @@
 //                   one surface per step (velocity: rigid motion plus slip)
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
 
+#include "rigid/dynamics.hpp"
 #include "toolkit/rigid_problem.hpp"
 
 namespace velmora::tools {
@@ -37,6 +39,21 @@ struct StepRequest {
   // of their element sizes (sqrt of the mean element area) stop the run.
   static constexpr double kGapFraction = 0.1;
 };
+
+// One step's configuration and motion, as integrate_steps reports them.
+struct StepView {
+  int step = 0;
+  double time = 0.0;
+  const std::vector<BodyState>* state = nullptr;
+  const std::vector<double>* motion = nullptr;  // 6 per body at the references
+  // The moved mesh, set-up and squirmers of this step, formed on request.
+  std::function<void(SurfaceMesh&, RigidSetup&, std::vector<Squirmer>&)> configuration;
+};
+
+// Integrates, calling on_step for step 0 and after every step.  Returns 0,
+// or 3 when a solve did not converge.  Bodies too close throw ToolError
+// naming the step and the bodies.
+int integrate_steps(const StepRequest& req, const std::function<void(const StepView&)>& on_step);
 
 // Integrates and writes the files; progress lines go to `out`.  Returns 0,
 // or 3 when a solve did not converge (the run goes on).  Bodies too close
