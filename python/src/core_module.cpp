@@ -8,146 +8,21 @@
 // process).  Errors of the library (StopRun, ToolError) reach Python as
 // velmora.Error with the message the programs print, preceded by the lines
 // the library wrote to its error stream during the call.
-#include <pybind11/functional.h>
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
+#include "binding_support.hpp"
 
-#include <algorithm>
-#include <cmath>
-#include <mutex>
-#include <sstream>
-#include <stdexcept>
-#include <string>
-#include <vector>
+namespace velmora::binding {
+void bind_rigid(py::module_& mod);
+}  // namespace velmora::binding
 
-#include "bem/mesh.hpp"
-#include "bem/shapes.hpp"
-#include "common/blas.hpp"
-#include "common/stop.hpp"
-#include "common/units.hpp"
-#include "fmm/field_fmm.hpp"
-#include "rigid/mobility_matrix.hpp"
-#include "rigid/rigid_solver.hpp"
-#include "run/memory_run.hpp"
-#include "run/program.hpp"
-#include "toolkit/loads.hpp"
-#include "toolkit/mesh_tool.hpp"
-#include "toolkit/model_io.hpp"
-#include "toolkit/rigid_problem.hpp"
-#include "toolkit/surface.hpp"
-#include "toolkit/tool_error.hpp"
-
-namespace py = pybind11;
-using namespace velmora;
+using namespace velmora::binding;
 
 namespace {
-
-using Reals = py::array_t<double, py::array::c_style | py::array::forcecast>;
-using Ints = py::array_t<long long, py::array::c_style | py::array::forcecast>;
-
-// The error Python sees as velmora.Error.
-struct BindingError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-std::mutex& run_lock() {
-  static std::mutex m;
-  return m;
-}
-
-std::string trimmed(std::string s) {
-  const auto b = s.find_first_not_of(" \n");
-  if (b == std::string::npos) return "";
-  const auto e = s.find_last_not_of(" \n");
-  return s.substr(b, e - b + 1);
-}
-
-// Runs f with the GIL released, the run lock held and the library's console
-// and error streams captured; library errors become BindingError.  The
-// console's text is returned through `console` when given.
-template <class F>
-auto guarded(F&& f, std::string* console = nullptr) {
-  py::gil_scoped_release nogil;
-  std::lock_guard<std::mutex> lock(run_lock());
-  UnitsGuard guard;
-  std::ostringstream con, err;
-  units().set_console(&con);
-  units().set_error(&err);
-  try {
-    auto r = f();
-    if (console) *console = con.str();
-    return r;
-  } catch (const StopRun& e) {
-    throw BindingError(trimmed(err.str() + e.what()));
-  } catch (const tools::ToolError& e) {
-    throw BindingError(trimmed(err.str() + e.what()));
-  } catch (const std::bad_alloc&) {
-    throw BindingError("out of memory");
-  }
-}
-
-// (N, 3) / (M, 3) arrays to the library's mesh.
-SurfaceMesh to_mesh(const Reals& nodes, const Ints& tris) {
-  if (nodes.ndim() != 2 || nodes.shape(1) != 3)
-    throw BindingError("nodes must be an (N, 3) array");
-  if (tris.ndim() != 2 || tris.shape(1) != 3)
-    throw BindingError("triangles must be an (M, 3) array");
-  const long n = static_cast<long>(nodes.shape(0)), m = static_cast<long>(tris.shape(0));
-  if (n < 3 || m < 1) throw BindingError("a mesh needs at least 3 nodes and 1 triangle");
-  if (n > 2000000000L || m > 500000000L) throw BindingError("mesh too large");
-  SurfaceMesh s;
-  s.nnode = static_cast<int>(n);
-  s.nelem = static_cast<int>(m);
-  s.xnode.resize(3 * n);
-  s.ielem.resize(3 * m);
-  auto x = nodes.unchecked<2>();
-  auto t = tris.unchecked<2>();
-  for (long k = 0; k < n; ++k)
-    for (int c = 0; c < 3; ++c) {
-      if (!std::isfinite(x(k, c)))
-        throw BindingError("node " + std::to_string(k) + " has a coordinate that is not finite");
-      s.xnode[k + c * n] = x(k, c);
-    }
-  for (long e = 0; e < m; ++e)
-    for (int v = 0; v < 3; ++v) {
-      const long long j = t(e, v);
-      if (j < 0 || j >= n)
-        throw BindingError("triangle " + std::to_string(e) + " uses node " + std::to_string(j) +
-                           ", outside 0.." + std::to_string(n - 1));
-      s.ielem[e + v * m] = static_cast<int>(j) + 1;
-    }
-  return s;
-}
-
-py::array_t<double> nodes_of(const SurfaceMesh& s) {
-  py::array_t<double> a({s.nnode, 3});
-  auto r = a.mutable_unchecked<2>();
-  for (int k = 0; k < s.nnode; ++k)
-    for (int c = 0; c < 3; ++c) r(k, c) = s.x(k + 1, c + 1);
-  return a;
-}
-
 py::array_t<long long> tris_of(const SurfaceMesh& s) {
   py::array_t<long long> a({s.nelem, 3});
   auto r = a.mutable_unchecked<2>();
   for (int e = 0; e < s.nelem; ++e)
     for (int v = 0; v < 3; ++v) r(e, v) = s.node(e + 1, v + 1) - 1;
   return a;
-}
-
-// Interleaved (3 per element) to (M, 3) and back.
-py::array_t<double> rows_of(const std::vector<double>& v, long rows, long cols = 3) {
-  py::array_t<double> a({rows, cols});
-  std::copy(v.begin(), v.begin() + rows * cols, a.mutable_data());
-  return a;
-}
-
-std::vector<double> flat(const Reals& a, long rows, long cols, const char* what) {
-  if (a.ndim() != 2 || a.shape(0) != rows || a.shape(1) != cols)
-    throw BindingError(std::string(what) + " must be an (" + std::to_string(rows) + ", " +
-                       std::to_string(cols) + ") array");
-  return std::vector<double>(a.data(), a.data() + rows * cols);
 }
 
 py::dict mesh_dict(const SurfaceMesh& s, const tools::Bodies& bodies,
@@ -167,24 +42,6 @@ py::dict mesh_dict(const SurfaceMesh& s, const tools::Bodies& bodies,
   d["closed"] = closed;
   d["flipped"] = flipped;
   return d;
-}
-
-RunScalars scalars_of(const py::dict& c) {
-  RunScalars s;
-  s.mu = c["mu"].cast<double>();
-  s.snaptol = c["snaptol"].cast<double>();
-  s.m = c["M"].cast<int>();
-  s.iprec = c["iprec"].cast<int>();
-  s.ncycle = c["ncycle"].cast<int>();
-  s.tol = c["tol"].cast<double>();
-  s.maxdep = c["maxdep"].cast<int>();
-  s.minlev = c["minlev"].cast<int>();
-  s.maxl = c["maxl"].cast<int>();
-  s.maxcel = c["maxcel"].cast<int>();
-  s.nexp = c["nexp"].cast<int>();
-  s.ngauss = c["ngauss"].cast<int>();
-  s.cubfac = c["cubfac"].cast<double>();
-  return s;
 }
 
 tools::Controls controls_of(const RunScalars& s) {
@@ -428,90 +285,7 @@ PYBIND11_MODULE(_core, mod) {
       py::arg("traction"), py::arg("controls"), py::arg("points"),
       py::arg("progress") = py::none());
 
-  // velmora-rigid's solves: the mobility problem for `loads` (B, 6) about
-  // `about` (B, 3; None: the centroids), the resistance matrix when asked,
-  // and the surface tractions when asked.
-  mod.def(
-      "rigid",
-      [](const Reals& nodes, const Ints& tris, const py::dict& controls, const Reals& loads,
-         const py::object& about, bool resistance, bool traction) {
-        const SurfaceMesh s = to_mesh(nodes, tris);
-        RunScalars sc = scalars_of(controls);
-        sc.nelem = s.nelem;
-        sc.nnode = s.nnode;
-        std::vector<double> ref_rows;
-        bool have_about = !about.is_none();
-        struct Out {
-          tools::RigidSetup setup;
-          std::vector<double> motion, mob, res, t, u;
-          std::vector<SolveReport> reports;
-        };
-        // The bodies first, for the shape of the loads.
-        tools::RigidSetup setup = guarded([&] {
-          check_parameters(sc);
-          return tools::rigid_setup(s, "mesh");
-        });
-        const int nb = setup.bodies.count;
-        const std::vector<double> L = flat(loads, nb, 6, "the loads");
-        if (have_about) {
-          const std::vector<double> a = flat(about.cast<Reals>(), nb, 3, "about");
-          for (int b = 0; b < nb; ++b) setup.reference[b] = {a[3 * b], a[3 * b + 1], a[3 * b + 2]};
-        }
-        Out o = guarded([&] {
-          Out o;
-          o.setup = setup;
-          const blas::SingleThreadScope blas_threads;
-          start_threads();
-          const std::unique_ptr<RigidSolver> solver_ptr = tools::make_solver(s, setup, sc);
-          RigidSolver& solver = *solver_ptr;
-          const std::size_t n6 = 6 * static_cast<std::size_t>(nb);
-          std::vector<double> lc(n6), mc(n6);
-          o.motion.assign(n6, 0.0);
-          tools::loads_to_centres(setup, L.data(), lc.data());
-          o.reports.push_back(solver.mobility(lc.data(), mc.data()));
-          tools::motions_to_references(setup, mc.data(), o.motion.data());
-          if (resistance) {
-            o.mob = tools::mobility_matrix(solver, setup, o.reports);
-            if (!invert_matrix(static_cast<int>(n6), o.mob, o.res))
-              throw BindingError("the mobility matrix is singular");
-          }
-          if (traction) {
-            std::vector<double> mcent(n6);
-            tools::motions_to_centres(setup, o.motion.data(), mcent.data());
-            o.t.assign(3 * static_cast<std::size_t>(s.nelem), 0.0);
-            o.reports.push_back(solver.tractions(mcent.data(), o.t.data()));
-            o.u.assign(3 * static_cast<std::size_t>(s.nelem), 0.0);
-            add_rigid_motion(solver.bodies(), mcent.data(), o.u.data());
-          }
-          return o;
-        });
-        py::dict d;
-        d["motion"] = rows_of(o.motion, nb, 6);
-        py::array_t<double> ref({nb, 3});
-        for (int b = 0; b < nb; ++b)
-          for (int c = 0; c < 3; ++c) ref.mutable_at(b, c) = setup.reference[b][c];
-        d["reference"] = ref;
-        if (resistance) {
-          d["resistance"] = rows_of(o.res, 6L * nb, 6L * nb);
-          d["mobility"] = rows_of(o.mob, 6L * nb, 6L * nb);
-        }
-        if (traction) {
-          d["traction"] = rows_of(o.t, s.nelem);
-          d["velocity"] = rows_of(o.u, s.nelem);
-        }
-        py::list reps;
-        for (const SolveReport& r : o.reports) {
-          py::dict x;
-          x["iterations"] = r.iterations;
-          x["backward_error"] = r.backward_error;
-          x["converged"] = r.converged;
-          reps.append(x);
-        }
-        d["solves"] = reps;
-        return d;
-      },
-      py::arg("nodes"), py::arg("triangles"), py::arg("controls"), py::arg("loads"),
-      py::arg("about") = py::none(), py::arg("resistance") = false, py::arg("traction") = false);
+  bind_rigid(mod);
 
   // Texts of the files the tools write: input.dat, input.cnd and the
   // surface .vtu of velmora-post.

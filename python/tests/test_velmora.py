@@ -265,3 +265,38 @@ def test_prolate_spheroid_drag_against_chwang_and_wu():
     ref = sphere / (6 * math.pi) - 1
     assert fz / axial - 1 == pytest.approx(ref, abs=1e-3)
     assert fx / across - 1 == pytest.approx(ref, abs=1e-3)
+
+
+# The rigid-body options by velmora-rigid's names give velmora-rigid's numbers:
+# rigid.json and trajectory.csv are written with 17 digits, so equal bits.
+def test_rigid_options_and_simulate_equal_the_program(tmp_path):
+    import json
+    assert program("velmora-mesh", tmp_path, "spheres", "--sphere", "0,0,0,1", "--sphere",
+                   "3,0.5,0,1", "--refine", "1").returncode == 0
+    p = program("velmora-rigid", tmp_path, "--shear", "0.5", "--fixed", "2", "--body", "1",
+                "--squirmer", "1,0.5,0,1,0", "--force", "0,0,1")
+    assert p.returncode == 0, p.stderr
+    ref = json.load(open(tmp_path / "rigid.json"))["bodies"]
+    m = velmora.spheres([(0, 0, 0, 1), (3, 0.5, 0, 1)], refine=1)
+    r = velmora.mobility(m, force=[(0, 0, 1), (0, 0, 0)], shear=0.5, fixed=1,
+                         squirmer=[(1, 0.5, 0, 1, 0), None], traction=True)
+    for b in range(2):
+        assert list(r.velocity[b]) == ref[b]["velocity"]
+        assert list(r.rotation[b]) == ref[b]["rotation"]
+        assert list(r.force[b]) == ref[b]["force"]
+        assert [list(row) for row in r.stresslet[b]] == ref[b]["stresslet"]
+    assert ref[1]["fixed"] is True and np.all(r.velocity[1] == 0)
+
+    p = program("velmora-rigid", tmp_path, "--shear", "0.5", "--fixed", "2", "--body", "1",
+                "--squirmer", "1,0.5,0,1,0", "--force", "0,0,1", "--steps", "3", "--dt", "0.2",
+                "--no-traction")
+    assert p.returncode == 0, p.stderr
+    rows = np.loadtxt(tmp_path / "trajectory.csv", delimiter=",", skiprows=1)
+    t = velmora.simulate(m, steps=3, dt=0.2, force=[(0, 0, 1), (0, 0, 0)], shear=0.5, fixed=1,
+                         squirmer=[(1, 0.5, 0, 1, 0), None])
+    assert t.position.shape == (4, 2, 3) and t.converged
+    ours = np.column_stack([np.repeat(np.arange(4), 2), np.repeat(t.time, 2),
+                            np.tile([1, 2], 4), t.position.reshape(-1, 3),
+                            t.orientation.reshape(-1, 4), t.velocity.reshape(-1, 3),
+                            t.rotation.reshape(-1, 3)])
+    assert np.array_equal(ours, rows)

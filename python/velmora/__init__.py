@@ -32,7 +32,7 @@ __version__ = _core.version()
 __all__ = [
     "Error", "ConvergenceWarning", "Mesh", "Solution", "Motion",
     "read_mesh", "sphere", "spheroid", "ellipsoid", "torus", "spheres",
-    "solve", "field", "mobility", "resistance", "CONTROLS",
+    "solve", "field", "mobility", "resistance", "simulate", "Trajectory", "CONTROLS",
 ]
 
 # The control values of input.cnd, as keyword arguments.
@@ -371,11 +371,19 @@ def field(solution, points, inside=False, progress=False, callback=None):
 
 class Motion:
     """Rigid motions of the bodies: ``velocity`` and ``rotation`` (B, 3) of
-    each body's reference point (its centroid unless ``about`` was given)."""
+    each body's reference point (its centroid unless ``about`` was given),
+    and ``force`` and ``torque`` (B, 3), what each body exerts on the fluid:
+    as given, or found for the ``fixed`` bodies.  With ``traction=True``
+    also the surface ``traction`` and ``surface_velocity`` (M, 3) and each
+    body's ``stresslet`` (B, 3, 3), the symmetric traceless first moment of
+    the traction the fluid exerts on it (a sphere in a strain E:
+    (20/3) pi mu a^3 E)."""
 
     def __init__(self, r):
         self.velocity = r["motion"][:, :3].copy()
         self.rotation = r["motion"][:, 3:].copy()
+        self.force = r["loads"][:, :3].copy()
+        self.torque = r["loads"][:, 3:].copy()
         self.reference = r["reference"]
         self.solves = list(r["solves"])
         self.iterations = self.solves[0]["iterations"]
@@ -383,9 +391,29 @@ class Motion:
         self.converged = all(x["converged"] for x in self.solves)
         self.traction = r.get("traction")
         self.surface_velocity = r.get("velocity")
+        self.stresslet = r.get("stresslet")
 
     def __repr__(self):
         return f"velmora.Motion({len(self.velocity)} bodies, {self.iterations} iterations)"
+
+
+class Trajectory:
+    """Bodies moved in time: ``time`` (S+1,), ``position`` (S+1, B, 3) of the
+    reference points, ``orientation`` (S+1, B, 4) unit quaternions (w, x, y,
+    z) from the initial orientation, ``velocity`` and ``rotation`` (S+1, B, 3);
+    the rows of velmora-rigid's trajectory.csv."""
+
+    def __init__(self, r):
+        self.time = r["time"]
+        self.position = r["position"]
+        self.orientation = r["orientation"]
+        self.velocity = r["motion"][:, :, :3].copy()
+        self.rotation = r["motion"][:, :, 3:].copy()
+        self.converged = bool(r["converged"])
+
+    def __repr__(self):
+        return (f"velmora.Trajectory({len(self.time) - 1} steps, "
+                f"{self.position.shape[1]} bodies)")
 
 
 def _per_body(name, v, nb, width=3):
@@ -401,10 +429,50 @@ def _per_body(name, v, nb, width=3):
     return np.array(a)
 
 
-def _rigid(mesh, loads, about, mu, resistance, traction, controls):
+def _rigid_options(mesh, about, fixed, gradient, shear, squirmer):
+    """The arrays of velmora-rigid's options: --about, --fixed, --gradient or
+    --shear, --squirmer."""
+    nb = mesh.nbody
+    ab = None if about is None else _per_body("about", about, nb)
+    fx = None
+    if fixed is not None:
+        ids = [fixed] if np.ndim(fixed) == 0 else list(fixed)
+        fx = np.zeros((nb, 1))
+        for k in ids:
+            if not 0 <= int(k) < nb:
+                raise Error(f"fixed: body {k} is not one of 0..{nb - 1}")
+            fx[int(k)] = 1
+    if gradient is not None and shear is not None:
+        raise Error("give one of gradient= and shear=")
+    G = None
+    if shear is not None:
+        G = np.zeros((3, 3))
+        G[0, 1] = float(shear)
+    elif gradient is not None:
+        G = np.asarray(gradient, dtype=float).reshape(3, 3)
+    sq = None
+    if squirmer is not None:
+        items = list(squirmer)
+        if items and all(np.ndim(x) == 0 and x is not None for x in items):
+            items = [tuple(items)] * nb  # one (B1, B2[, axis]) for every body
+        if len(items) != nb:
+            raise Error(f"squirmer: one (B1, B2[, axis]) for all bodies or one per body ({nb})")
+        sq = np.zeros((nb, 6))
+        for b, item in enumerate(items):
+            if item is None:
+                continue
+            v = [float(x) for x in item]
+            if len(v) not in (2, 5):
+                raise Error("squirmer: (B1, B2) or (B1, B2, AX, AY, AZ)")
+            sq[b] = [1, v[0], v[1]] + (v[2:] if len(v) == 5 else [0, 0, 1])
+    return ab, fx, G, sq
+
+
+def _rigid(mesh, loads, about, fixed, gradient, shear, squirmer, mu, resistance, traction,
+           controls):
     c = _controls(mesh, mu, controls)
-    ab = None if about is None else _per_body("about", about, mesh.nbody)
-    r = _core.rigid(mesh.nodes, mesh.triangles, c, loads, ab, resistance, traction)
+    ab, fx, G, sq = _rigid_options(mesh, about, fixed, gradient, shear, squirmer)
+    r = _core.rigid(mesh.nodes, mesh.triangles, c, loads, ab, fx, G, sq, resistance, traction)
     if not all(x["converged"] for x in r["solves"]):
         bad = [i + 1 for i, x in enumerate(r["solves"]) if not x["converged"]]
         warnings.warn(f"solve(s) {bad} of the rigid-body problem did not converge",
@@ -412,20 +480,55 @@ def _rigid(mesh, loads, about, mu, resistance, traction, controls):
     return r
 
 
-def mobility(mesh, force=None, torque=None, about=None, mu=1.0, traction=False, **controls):
+def mobility(mesh, force=None, torque=None, about=None, mu=1.0, traction=False, fixed=None,
+             gradient=None, shear=None, squirmer=None, **controls):
     """Velocity and rotation of every body under the given force and torque
     (what each body exerts on the fluid; (B, 3) or (3,) for all), as
     velmora-rigid finds them.  Torques and rotations refer to each body's
-    centroid or to ``about``.  With ``traction`` the surface tractions of the
-    motion too (``Motion.traction``)."""
+    centroid or to ``about``.  The options of velmora-rigid by the same names:
+    ``fixed`` (a body or a list of bodies, 0-based, held still: their force
+    and torque are found), ``gradient`` (3, 3) or ``shear`` (the ambient flow
+    u = G x, or u = shear * y e_x), ``squirmer`` ((B1, B2) or (B1, B2, AX,
+    AY, AZ) for all bodies, or one such or None per body).  With ``traction``
+    the surface tractions and the stresslets too."""
     nb = mesh.nbody
     loads = np.hstack([_per_body("force", force, nb), _per_body("torque", torque, nb)])
-    return Motion(_rigid(mesh, loads, about, mu, False, traction, controls))
+    return Motion(_rigid(mesh, loads, about, fixed, gradient, shear, squirmer, mu, False,
+                         traction, controls))
 
 
-def resistance(mesh, about=None, mu=1.0, **controls):
+def resistance(mesh, about=None, mu=1.0, fixed=None, **controls):
     """The 6B x 6B grand resistance matrix R, mapping (U1, Omega1, U2, ...)
     to (F1, T1, F2, ...) (the loads the bodies exert on the fluid), ordered
-    as in velmora-rigid's rigid.json, about the centroids or ``about``."""
+    as in velmora-rigid's rigid.json, about the centroids or ``about``; with
+    ``fixed`` bodies, that of the free bodies beside them."""
     loads = np.zeros((mesh.nbody, 6))
-    return _rigid(mesh, loads, about, mu, True, False, controls)["resistance"]
+    return _rigid(mesh, loads, about, fixed, None, None, None, mu, True, False,
+                  controls)["resistance"]
+
+
+def simulate(mesh, steps, dt, force=None, torque=None, about=None, mu=1.0, fixed=None,
+             gradient=None, shear=None, squirmer=None, progress=False, callback=None,
+             **controls):
+    """velmora-rigid --steps N --dt DT: the bodies moved in time under their
+    loads, in the ambient flow, swimming (second-order Adams-Bashforth with a
+    midpoint start; the mesh moved rigidly and one mobility solve per step).
+    Loads stay fixed in the lab frame; squirmer axes turn with the bodies.
+    Returns a Trajectory.  Bodies closer than a tenth of their element size
+    raise velmora.Error naming the step."""
+    nb = mesh.nbody
+    loads = np.hstack([_per_body("force", force, nb), _per_body("torque", torque, nb)])
+    c = _controls(mesh, mu, controls)
+    ab, fx, G, sq = _rigid_options(mesh, about, fixed, gradient, shear, squirmer)
+    report, bar = _progress_reporter(progress, callback, int(steps), "step")
+    try:
+        r = _core.simulate(mesh.nodes, mesh.triangles, c, loads, ab, fx, G, sq, int(steps),
+                           float(dt), (lambda k, n: report(k, n)) if report else None)
+    finally:
+        if bar is not None:
+            bar.close()
+    t = Trajectory(r)
+    if not t.converged:
+        warnings.warn("a solve of the time steps did not converge", ConvergenceWarning,
+                      stacklevel=2)
+    return t
