@@ -9,8 +9,12 @@
 # Prints per run the triangles, GMRES iterations, backward error, products,
 # wall-clock time of the whole run and its peak resident memory.  The
 # traction solve is skipped (--no-traction): the figure is the mobility.
+# With STEPS=N (default 0: none) a second run per COUNT integrates the
+# suspension over N time steps of DT (default 0.5) with --steps --dt (one
+# mobility solve per step on the moved mesh, two in the first) and prints
+# its wall-clock time per step after the first.
 # Settings (environment): BUILD (build), SUSPENSION_DIR
-# (scratch/rigid-suspension), THREADS (2), SEED (1).
+# (scratch/rigid-suspension), THREADS (2), SEED (1), STEPS, DT.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${BUILD:-$ROOT/build}"
@@ -35,4 +39,15 @@ for n in "${COUNTS[@]}"; do
   setup=$(sed -n 's/^set-up \([0-9.]*\) s.*/\1/p' "$d/console.txt")
   read -r wall peak < "$d/time.txt"
   printf '%7s %10s %6s %11s %9s %9s %9s\n' "$n" "$tri" ${its} "${setup:--}" "$wall" "$((peak / 1024))"
+  if [ "${STEPS:-0}" -gt 0 ]; then
+    /usr/bin/time -f '%e %M' -o "$d/time_steps.txt" "$BUILD/velmora-rigid" --dir "$d" \
+      --force 0,0,-1 --no-traction --steps "$STEPS" --dt "${DT:-0.5}" > "$d/console_steps.txt"
+    read -r swall speak < "$d/time_steps.txt"
+    # Step k's progress line gives the elapsed time since the stepping began.
+    first=$(sed -n 's/^step 1\/[0-9]*, time [^:]*: elapsed \([0-9.]*\) s.*/\1/p' "$d/console_steps.txt")
+    last=$(sed -n "s/^step $STEPS\/[0-9]*, time [^:]*: elapsed \([0-9.]*\) \(s\|min\).*/\1 \2/p" \
+      "$d/console_steps.txt")
+    echo "  $STEPS steps of dt ${DT:-0.5}: wall ${swall} s, peak $((speak / 1024)) MB;" \
+      "step 1 (two solves) ${first:-?} s, all steps ${last:-?}"
+  fi
 done
