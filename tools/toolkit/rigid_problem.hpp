@@ -33,7 +33,7 @@ struct RigidSetup {
   // least two clearances apart, and the body's centre is their mean.
   std::vector<int> point_first;
   std::vector<double> points;
-  static constexpr int kMaxPoints = 16;
+  static constexpr int kMaxPoints = 256;
 };
 
 // A solver for the set-up: its bodies, centres and points.
