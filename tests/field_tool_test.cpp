@@ -215,6 +215,29 @@ TEST(FieldTool, GridsAndLinesGiveWellFormedVtkFiles) {
   EXPECT_NE(vtp.find("</VTKFile>"), std::string::npos);
 }
 
+// The tool's own field.csv read back as --points (header skipped, the first
+// three comma-separated fields the point) gives the same table; a bad field
+// of a comma-separated line names its line.
+TEST(FieldTool, CommaSeparatedPointsAndItsOwnTable) {
+  ScratchDir dir("field-csv");
+  solved(dir, {"sphere", "--refine", "1", "--velocity", "1,0,0"});
+  write_file(dir / "pts.txt", "2 0 0\n0, 2.5 ,0\n1e0,1,1\n");
+  testing::ToolRun r = field(dir, {"--points", dir / "pts.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string first = read_file(dir / "field.csv");
+  EXPECT_EQ(lines(first).size(), 4u);
+  std::filesystem::rename(dir / "field.csv", dir / "again.csv");
+  r = field(dir, {"--points", dir / "again.csv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(dir / "field.csv"), first);
+  write_file(dir / "pts.txt", "x,y,z\n2,0,0\n3,0\n");
+  r = field(dir, {"--points", dir / "pts.txt"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("pts.txt:3:"), std::string::npos) << r.err;
+  write_file(dir / "pts.txt", "2,0,zero\n");
+  EXPECT_EQ(field(dir, {"--points", dir / "pts.txt"}).status, 1);
+}
+
 // Bad input: one line naming the file (and line), status 1, no file
 // written (an older result stays as it was); a wrong command line: status 2.
 TEST(FieldTool, BadInputStopsWithTheFileAndLineAndWritesNothing) {

@@ -1,5 +1,7 @@
 #include "toolkit/field_files.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <fstream>
@@ -52,36 +54,69 @@ std::vector<double> read_points(const std::string& path) {
   std::vector<double> xyz;
   std::string line;
   int no = 0;
+  bool seen_data = false;
   while (std::getline(in, line)) {
     ++no;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const std::size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos || line[first] == '#') continue;
+    // A header line of a CSV file (velmora-field's own "x,y,z,u,..."): a
+    // first line that starts with a letter.
+    if (!seen_data && std::isalpha(static_cast<unsigned char>(line[first]))) {
+      seen_data = true;
+      continue;
+    }
+    seen_data = true;
     double v[3];
     int got = 0;
-    const char* s = line.c_str() + first;
-    const char* end = line.c_str() + line.size();
     bool bad = false;
-    while (s < end && !bad) {
-      while (s < end && (*s == ' ' || *s == '\t')) ++s;
-      if (s == end) break;
-      if (got == 3) {
-        bad = true;
-        break;
+    if (line.find(',') != std::string::npos) {
+      // Comma-separated: the first three fields are the point; further
+      // fields (velmora-field's u, v, w, p, inside) are not read.
+      std::size_t pos = 0;
+      for (; got < 3 && !bad; ++got) {
+        const std::size_t end = std::min(line.find(',', pos), line.size());
+        std::size_t a = line.find_first_not_of(" \t", pos), b = end;
+        while (b > a && (line[b - 1] == ' ' || line[b - 1] == '\t')) --b;
+        double x = 0;
+        const auto r = a < b ? std::from_chars(line.data() + a, line.data() + b, x)
+                             : std::from_chars_result{line.data() + a, std::errc::invalid_argument};
+        if (a >= b || r.ec != std::errc() || r.ptr != line.data() + b || !std::isfinite(x)) {
+          bad = true;
+          break;
+        }
+        v[got] = x;
+        if (end == line.size() && got < 2) {
+          bad = true;
+          break;
+        }
+        pos = end + 1;
       }
-      double x = 0;
-      const auto r = std::from_chars(s, end, x);
-      if (r.ec != std::errc() || (r.ptr < end && *r.ptr != ' ' && *r.ptr != '\t') ||
-          !std::isfinite(x)) {
-        bad = true;
-        break;
+    } else {
+      const char* s = line.c_str() + first;
+      const char* end = line.c_str() + line.size();
+      while (s < end && !bad) {
+        while (s < end && (*s == ' ' || *s == '\t')) ++s;
+        if (s == end) break;
+        if (got == 3) {
+          bad = true;
+          break;
+        }
+        double x = 0;
+        const auto r = std::from_chars(s, end, x);
+        if (r.ec != std::errc() || (r.ptr < end && *r.ptr != ' ' && *r.ptr != '\t') ||
+            !std::isfinite(x)) {
+          bad = true;
+          break;
+        }
+        v[got++] = x;
+        s = r.ptr;
       }
-      v[got++] = x;
-      s = r.ptr;
     }
     if (bad || got != 3)
-      throw ToolError(path + ":" + std::to_string(no) + ": expected a point \"x y z\" (three numbers), read \"" +
-                      line + "\"");
+      throw ToolError(path + ":" + std::to_string(no) +
+                      ": expected a point \"x y z\" or \"x,y,z\" (three numbers), read \"" + line +
+                      "\"");
     xyz.insert(xyz.end(), v, v + 3);
   }
   if (in.bad()) throw ToolError("cannot read " + path);

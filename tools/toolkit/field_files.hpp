@@ -9,10 +9,12 @@
 
 namespace velmora::tools {
 
-// Points of a list file: one point per line, "x y z" (blank lines and lines
-// starting with '#' skipped).  Throws ToolError "FILE:LINE: ..." for a line
-// that does not hold exactly three finite reals, or when the file cannot be
-// opened.
+// Points of a list file: one point per line, "x y z" or comma-separated
+// "x,y,z" (blank lines and lines starting with '#' skipped, and a first line
+// that starts with a letter: a CSV header).  A comma-separated line may hold
+// more fields after the point (velmora-field's own field.csv reads back).
+// Throws ToolError "FILE:LINE: ..." for a line whose point is not three
+// finite reals, or when the file cannot be opened.
 std::vector<double> read_points(const std::string& path);
 
 // The field at the points: velocity (3 per point), pressure, inside flag.

@@ -294,7 +294,7 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
                                          : std::vector<double>();
 
     // 5. Solves.
-    const std::unique_ptr<RigidSolver> solver_ptr = make_solver(m, setup, s);
+    std::unique_ptr<RigidSolver> solver_ptr = make_solver(m, setup, s);
     RigidSolver& solver = *solver_ptr;
     solver.set_fixed(fixed);
     auto since = [](std::chrono::steady_clock::time_point t) {
@@ -460,8 +460,10 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     for (const SolveReport& r : reports)
       if (!r.converged) status = 3;
 
-    // 9. Time steps.
+    // 9. Time steps.  The first configuration's solver goes first: its
+    // near-field cache would hold the memory the steps' solvers cache in.
     if (steps > 0) {
+      solver_ptr.reset();
       StepRequest req;
       req.mesh = &m;
       req.setup = &setup;
