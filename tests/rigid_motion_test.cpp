@@ -22,31 +22,11 @@
 namespace velmora::tools {
 namespace {
 
+using testing::json_numbers;
 using testing::read_file;
 using testing::run_tool;
 using testing::ScratchDir;
 using testing::ToolRun;
-
-// The numbers of the JSON array after "key": (the n-th occurrence).
-std::vector<double> numbers_after(const std::string& text, const std::string& key, int nth = 0) {
-  std::size_t at = 0;
-  for (int i = 0; i <= nth; ++i) {
-    at = text.find("\"" + key + "\": [", i == 0 ? 0 : at + 1);
-    if (at == std::string::npos) return {};
-  }
-  std::size_t pos = text.find('[', at), depth = 0, end = pos;
-  for (; end < text.size(); ++end) {
-    if (text[end] == '[') ++depth;
-    if (text[end] == ']' && --depth == 0) break;
-  }
-  std::vector<double> v;
-  const std::string part = text.substr(pos, end - pos);
-  const std::regex number(R"([-+]?[0-9][0-9.eE+-]*)");
-  for (auto it = std::sregex_iterator(part.begin(), part.end(), number); it != std::sregex_iterator();
-       ++it)
-    v.push_back(std::stod(it->str()));
-  return v;
-}
 
 void mesh(const ScratchDir& dir, std::vector<std::string> words) {
   words.push_back("--dir");
@@ -73,15 +53,15 @@ TEST(RigidMotion, SphereInShearAndStrain) {
   ToolRun r = rigid(dir, {"--shear", "1.5"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::string json = read_file(dir / "rigid.json");
-  const std::vector<double> rot = numbers_after(json, "rotation");
+  const std::vector<double> rot = json_numbers(json, "rotation");
   EXPECT_NEAR(rot[2], -G / 2, 0.005 * G);
   EXPECT_NEAR(rot[0], 0.0, 1e-6);
   // The sphere at (0.3, -0.2, 0.1) is carried with the flow there.
-  const std::vector<double> vel = numbers_after(json, "velocity");
+  const std::vector<double> vel = json_numbers(json, "velocity");
   EXPECT_NEAR(vel[0], G * -0.2, 1e-3 * G);
   EXPECT_NEAR(vel[1], 0.0, 1e-6);
   const double s = 20.0 / 3.0 * kPi * mu * a * a * a * (G / 2);
-  std::vector<double> S = numbers_after(json, "stresslet");
+  std::vector<double> S = json_numbers(json, "stresslet");
   ASSERT_EQ(S.size(), 9u);
   EXPECT_NEAR(S[1], s, 0.02 * s);
   EXPECT_NEAR(S[3], s, 0.02 * s);
@@ -91,7 +71,7 @@ TEST(RigidMotion, SphereInShearAndStrain) {
   ASSERT_EQ(r.status, 0) << r.err;
   r = rigid(dir, {"--gradient", "1,0,0,0,-0.5,0,0,0,-0.5"});
   json = read_file(dir / "rigid.json");
-  S = numbers_after(json, "stresslet");
+  S = json_numbers(json, "stresslet");
   const double e = 20.0 / 3.0 * kPi * mu * a * a * a;
   EXPECT_NEAR(S[0], e, 0.02 * e);
   EXPECT_NEAR(S[4], -0.5 * e, 0.01 * e);
@@ -110,8 +90,8 @@ TEST(RigidMotion, SquirmerSwimsAtTwoThirdsB1) {
   const ToolRun r = rigid(dir, {"--squirmer", "0.6,2,0,1,1", "--no-traction"});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string json = read_file(dir / "rigid.json");
-  const std::vector<double> v = numbers_after(json, "velocity");
-  const std::vector<double> w = numbers_after(json, "rotation");
+  const std::vector<double> v = json_numbers(json, "velocity");
+  const std::vector<double> w = json_numbers(json, "rotation");
   const double U = 2.0 / 3.0 * 0.6 / std::sqrt(2.0);
   EXPECT_NEAR(v[0], 0.0, 1e-6);
   EXPECT_NEAR(v[1], U, 0.006 * U);
@@ -129,7 +109,7 @@ TEST(RigidMotion, SpheroidTurnsAsJeffery) {
     mesh(dir, {"ellipsoid", "--axes", axes, "--refine", "3"});
     const ToolRun r = rigid(dir, {"--shear", "1", "--no-traction"});
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<double> w = numbers_after(read_file(dir / "rigid.json"), "rotation");
+    const std::vector<double> w = json_numbers(read_file(dir / "rigid.json"), "rotation");
     EXPECT_NEAR(w[2], rate, 0.01 * std::abs(rate)) << axes;
   }
 }
@@ -143,17 +123,17 @@ TEST(RigidMotion, FixedBodyAgreesWithTheResistanceOfThePair) {
   mesh(dir, {"spheres", "--sphere", "0,0,0,1", "--sphere", "2.6,0.4,0,1", "--refine", "2"});
   ToolRun r = rigid(dir, {"--resistance", "--no-traction"});
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::vector<double> R = numbers_after(read_file(dir / "rigid.json"), "resistance");
+  const std::vector<double> R = json_numbers(read_file(dir / "rigid.json"), "resistance");
   ASSERT_EQ(R.size(), 144u);
   r = rigid(dir, {"--fixed", "2", "--body", "1", "--force", "1,0.5,0", "--torque", "0,0,0.3",
                   "--no-traction"});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string json = read_file(dir / "rigid.json");
-  std::vector<double> m1 = numbers_after(json, "velocity", 0);
-  const std::vector<double> w1 = numbers_after(json, "rotation", 0);
+  std::vector<double> m1 = json_numbers(json, "velocity", 0);
+  const std::vector<double> w1 = json_numbers(json, "rotation", 0);
   m1.insert(m1.end(), w1.begin(), w1.end());
-  const std::vector<double> f2 = numbers_after(json, "force", 1);
-  const std::vector<double> v2 = numbers_after(json, "velocity", 1);
+  const std::vector<double> f2 = json_numbers(json, "force", 1);
+  const std::vector<double> v2 = json_numbers(json, "velocity", 1);
   EXPECT_NE(json.find("\"fixed\": true"), std::string::npos);
   for (double x : v2) EXPECT_EQ(x, 0.0);
   const double L[6] = {1, 0.5, 0, 0, 0, 0.3};
@@ -182,7 +162,7 @@ TEST(RigidMotion, TorusResistanceAgreesWithFirstKind) {
   mesh(dir, {"torus", "--radii", "1,0.3", "--elements", "2000"});
   const ToolRun r = rigid(dir, {"--resistance", "--no-traction"});
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::vector<double> R = numbers_after(read_file(dir / "rigid.json"), "resistance");
+  const std::vector<double> R = json_numbers(read_file(dir / "rigid.json"), "resistance");
   ASSERT_EQ(R.size(), 36u);
   const Model model = read_input_dat(dir / "input.dat");
   const SurfaceMesh& m = model.mesh;

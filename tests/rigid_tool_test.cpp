@@ -16,28 +16,11 @@ namespace velmora::tools {
 namespace {
 
 using testing::ScratchDir;
+using testing::json_numbers;
 using testing::read_file;
 using testing::run_tool;
 using testing::write_file;
 using testing::ToolRun;
-
-// All reals of the JSON array that follows "key": in text, in order.
-std::vector<double> json_numbers(const std::string& text, const std::string& key) {
-  const std::size_t at = text.find("\"" + key + "\": [");
-  if (at == std::string::npos) return {};
-  std::size_t pos = text.find('[', at), depth = 0, end = pos;
-  for (; end < text.size(); ++end) {
-    if (text[end] == '[') ++depth;
-    if (text[end] == ']' && --depth == 0) break;
-  }
-  std::vector<double> v;
-  const std::string part = text.substr(pos, end - pos);
-  const std::regex number(R"([-+]?[0-9][0-9.eE+-]*)");
-  for (auto it = std::sregex_iterator(part.begin(), part.end(), number); it != std::sregex_iterator();
-       ++it)
-    v.push_back(std::stod(it->str()));
-  return v;
-}
 
 // A triaxial ellipsoid centred at (1, 2, 3), tolerance 1e-9.
 void write_ellipsoid(const ScratchDir& dir, const std::string& tol = "1e-9",

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -97,6 +98,29 @@ inline double mesh_area(const SurfaceMesh& m) {
     a += 0.5 * std::sqrt(k1 * k1 + k2 * k2 + k3 * k3);
   }
   return a;
+}
+
+// All reals of the JSON array that follows the nth (0-based) "key": in
+// text, in order; empty when there is no such key.
+inline std::vector<double> json_numbers(const std::string& text, const std::string& key,
+                                        int nth = 0) {
+  std::size_t at = std::string::npos;
+  for (int i = 0; i <= nth; ++i) {
+    at = text.find("\"" + key + "\": [", at == std::string::npos ? 0 : at + 1);
+    if (at == std::string::npos) return {};
+  }
+  std::size_t pos = text.find('[', at), depth = 0, end = pos;
+  for (; end < text.size(); ++end) {
+    if (text[end] == '[') ++depth;
+    if (text[end] == ']' && --depth == 0) break;
+  }
+  std::vector<double> v;
+  const std::string part = text.substr(pos, end - pos);
+  const std::regex number(R"([-+]?[0-9][0-9.eE+-]*)");
+  for (auto it = std::sregex_iterator(part.begin(), part.end(), number); it != std::sregex_iterator();
+       ++it)
+    v.push_back(std::stod(it->str()));
+  return v;
 }
 
 }  // namespace velmora::testing

@@ -142,6 +142,15 @@ inline std::vector<double> flat(const Reals& a, long rows, long cols, const char
   return std::vector<double>(a.data(), a.data() + rows * cols);
 }
 
+// Boundary conditions (M, 6) by element to the model's nelem x 6 columns.
+inline std::vector<double> bc_columns(const Reals& rows_in, int nelem) {
+  const std::vector<double> rows = flat(rows_in, nelem, 6, "the boundary conditions");
+  std::vector<double> bc(rows.size());
+  for (int e = 0; e < nelem; ++e)
+    for (int j = 0; j < 6; ++j) bc[e + static_cast<std::size_t>(j) * nelem] = rows[6 * e + j];
+  return bc;
+}
+
 inline RunScalars scalars_of(const py::dict& c) {
   RunScalars s;
   s.mu = c["mu"].cast<double>();

@@ -193,10 +193,7 @@ PYBIND11_MODULE(_core, mod) {
       [](const Reals& nodes, const Ints& tris, const Reals& bc_rows, const py::dict& controls,
          const std::string& title, const py::object& progress) {
         const SurfaceMesh s = to_mesh(nodes, tris);
-        const std::vector<double> rows = flat(bc_rows, s.nelem, 6, "the boundary conditions");
-        std::vector<double> bc(rows.size());
-        for (int e = 0; e < s.nelem; ++e)
-          for (int j = 0; j < 6; ++j) bc[e + static_cast<std::size_t>(j) * s.nelem] = rows[6 * e + j];
+        const std::vector<double> bc = bc_columns(bc_rows, s.nelem);
         MemoryModel model;
         model.title = title;
         model.controls = scalars_of(controls);
@@ -234,10 +231,7 @@ PYBIND11_MODULE(_core, mod) {
          const Reals& t, const py::dict& controls, const Reals& points,
          const py::object& progress) {
         const SurfaceMesh s = to_mesh(nodes, tris);
-        const std::vector<double> rows = flat(bc_rows, s.nelem, 6, "the boundary conditions");
-        std::vector<double> bc(rows.size());
-        for (int e = 0; e < s.nelem; ++e)
-          for (int j = 0; j < 6; ++j) bc[e + static_cast<std::size_t>(j) * s.nelem] = rows[6 * e + j];
+        const std::vector<double> bc = bc_columns(bc_rows, s.nelem);
         const std::vector<double> uu = flat(u, s.nelem, 3, "velocity");
         const std::vector<double> tt = flat(t, s.nelem, 3, "traction");
         if (points.ndim() != 2 || points.shape(1) != 3)
@@ -294,10 +288,7 @@ PYBIND11_MODULE(_core, mod) {
     tools::Model model;
     model.mesh = to_mesh(nodes, tris);
     const int m = model.mesh.nelem;
-    const std::vector<double> rows = flat(bc_rows, m, 6, "the boundary conditions");
-    model.bc.resize(rows.size());
-    for (int e = 0; e < m; ++e)
-      for (int j = 0; j < 6; ++j) model.bc[e + static_cast<std::size_t>(j) * m] = rows[6 * e + j];
+    model.bc = bc_columns(bc_rows, m);
     model.mu = mu;
     model.title = title;
     model.subtitle = subtitle;

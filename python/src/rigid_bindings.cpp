@@ -121,19 +121,7 @@ void bind_rigid(py::module_& mod) {
           o.motion.assign(n6, 0.0);
           tools::motions_to_references(setup, first.motion.data(), o.motion.data());
           o.loads = L;
-          for (int b = 0; b < nb; ++b) {
-            if (!in.fixed[b]) continue;
-            for (int k = 0; k < 6; ++k) o.motion[6 * b + k] = 0.0;
-            const double* Lc = &first.loads[6 * static_cast<std::size_t>(b)];
-            double* Lr = &o.loads[6 * static_cast<std::size_t>(b)];
-            const double d[3] = {setup.centres[3 * b] - setup.reference[b][0],
-                                 setup.centres[3 * b + 1] - setup.reference[b][1],
-                                 setup.centres[3 * b + 2] - setup.reference[b][2]};
-            for (int i = 0; i < 3; ++i) Lr[i] = Lc[i];
-            Lr[3] = Lc[3] + d[1] * Lc[2] - d[2] * Lc[1];
-            Lr[4] = Lc[4] + d[2] * Lc[0] - d[0] * Lc[2];
-            Lr[5] = Lc[5] + d[0] * Lc[1] - d[1] * Lc[0];
-          }
+          tools::fixed_loads_to_references(setup, in.fixed, first.loads.data(), o.loads.data());
           if (resistance) {
             o.mob = tools::mobility_matrix(solver, setup, o.reports, in.fixed);
             if (!o.mob.empty() &&

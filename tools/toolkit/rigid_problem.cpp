@@ -127,6 +127,21 @@ void loads_to_centres(const RigidSetup& r, const double* lp, double* lc) {
   }
 }
 
+void fixed_loads_to_references(const RigidSetup& r, const std::vector<char>& fixed,
+                               const double* lc, double* lp) {
+  for (int b = 0; b < r.bodies.count && b < static_cast<int>(fixed.size()); ++b) {
+    if (!fixed[b]) continue;
+    const double* Lc = lc + 6 * static_cast<std::size_t>(b);
+    double* L = lp + 6 * static_cast<std::size_t>(b);
+    const Vec3 d = offset(r, b);  // p - c
+    const Vec3 cxf = cross(Vec3{-d[0], -d[1], -d[2]}, Vec3{Lc[0], Lc[1], Lc[2]});
+    for (int i = 0; i < 3; ++i) {
+      L[i] = Lc[i];
+      L[3 + i] = Lc[3 + i] + cxf[i];
+    }
+  }
+}
+
 void motions_to_references(const RigidSetup& r, const double* mc, double* mp) {
   for (int b = 0; b < r.bodies.count; ++b) {
     const Vec3 W{mc[6 * b + 3], mc[6 * b + 4], mc[6 * b + 5]};

@@ -47,6 +47,12 @@ RigidSetup rigid_setup(const SurfaceMesh& m, const std::string& where);
 // Loads about the references to loads about the centres,
 // T_c = T_p + (p - c) x F.
 void loads_to_centres(const RigidSetup& r, const double* loads_ref, double* loads_centre);
+// The loads found for the fixed bodies (6 per body at the centres) into
+// `loads_ref` at the references, T_p = T_c + (c - p) x F; the entries of
+// free bodies are left as they are.
+void fixed_loads_to_references(const RigidSetup& r, const std::vector<char>& fixed,
+                               const double* loads_centre, double* loads_ref);
+
 // Motions at the centres to motions at the references,
 // V_p = V_c + Omega x (p - c).
 void motions_to_references(const RigidSetup& r, const double* motion_centre, double* motion_ref);

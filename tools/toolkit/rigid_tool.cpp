@@ -74,8 +74,6 @@ void print_matrix(std::ostream& out, const std::string& name, const std::vector<
   }
 }
 
-double centres_of(const RigidSetup& r, int b, int c) { return r.centres[3 * static_cast<std::size_t>(b) + c]; }
-
 }  // namespace
 
 std::string rigid_usage() {
@@ -313,19 +311,8 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     reports.push_back(first.report);
     mc = first.motion;
     motions_to_references(setup, mc.data(), motion.data());
-    // Fixed bodies: the loads found, about the references,
-    // T_p = T_c + (c - p) x F.
-    for (int b = 0; b < nb; ++b) {
-      if (!fixed[b]) continue;
-      const double* Lc = &first.loads[6 * static_cast<std::size_t>(b)];
-      double* L = &loads_ref[6 * static_cast<std::size_t>(b)];
-      const double d[3] = {centres_of(setup, b, 0) - ref[b][0], centres_of(setup, b, 1) - ref[b][1],
-                           centres_of(setup, b, 2) - ref[b][2]};
-      for (int i = 0; i < 3; ++i) L[i] = Lc[i];
-      L[3] = Lc[3] + d[1] * Lc[2] - d[2] * Lc[1];
-      L[4] = Lc[4] + d[2] * Lc[0] - d[0] * Lc[2];
-      L[5] = Lc[5] + d[0] * Lc[1] - d[1] * Lc[0];
-    }
+    // Fixed bodies: the loads found, about the references.
+    fixed_loads_to_references(setup, fixed, first.loads.data(), loads_ref.data());
     const double mobility_seconds = since(t1);
 
     std::vector<double> mob, res;
