@@ -270,6 +270,24 @@ TEST(MeshModelFile, RoundTripAndBadRecords) {
   EXPECT_EQ(r.mesh.xnode, m.mesh.xnode);
   EXPECT_EQ(r.mesh.ielem, m.mesh.ielem);
   EXPECT_EQ(r.bc, m.bc);
+  EXPECT_TRUE(r.notes.empty());
+
+  // Notes after the elements: scattered groups (more ranges than one line
+  // takes) and interior bodies read back as written.
+  std::vector<int> tag(m.mesh.nelem, 0);
+  for (int e = 0; e < m.mesh.nelem; ++e) tag[e] = e % 3 == 0 ? 7 : (e < 40 ? -2 : 0);
+  m.notes = make_model_notes(tag, {{7, "wall \"a\""}, {-2, ""}}, {3, 1, 3});
+  ASSERT_GT(m.notes.groups[1].ranges.size(), 16u);
+  {
+    std::ofstream f(dir / "input.dat");
+    tools::write_input_dat(f, m);
+  }
+  const Model n = tools::read_input_dat(dir / "input.dat");
+  EXPECT_EQ(n.bc, m.bc);
+  EXPECT_EQ(n.notes.interior, (std::vector<int>{1, 3}));
+  EXPECT_TRUE(n.notes.is_interior(3) && !n.notes.is_interior(2));
+  EXPECT_EQ(n.notes.group_of_elements(m.mesh.nelem), tag);
+  EXPECT_EQ(n.notes.group_name(7), "wall a");
 
   const std::string head = "t\nt\n 1 3 1.\n nodes\n";
   const std::string nodes = " 1 0 0 0\n 2 1 0 0\n 3 0 1 0\n elements\n";
@@ -574,6 +592,12 @@ TEST(MeshGmsh, PhysicalGroupsAndOrientation) {
     EXPECT_EQ(b.body[e - 1], right ? 2 : 1);
   }
   EXPECT_LT(signed_volume(m.mesh), 0.0);
+  // The groups travel in the model file's notes, which the solver's reader
+  // never reaches.
+  const std::vector<int> g = m.notes.group_of_elements(m.mesh.nelem);
+  for (int e = 1; e <= m.mesh.nelem; ++e) EXPECT_EQ(g[e - 1], b.body[e - 1]) << e;
+  EXPECT_EQ(m.notes.group_name(1), "left");
+  EXPECT_EQ(m.notes.group_name(2), "right");
   const testing::ToolRun bad = mesh_tool(
       {dir / "two.msh", "--group", "top", "--velocity", "1,0,0", "--dir", dir.path().string()});
   EXPECT_NE(bad.err.find("(the mesh has 1 \"left\", 2 \"right\")"), std::string::npos) << bad.err;

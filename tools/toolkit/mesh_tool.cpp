@@ -528,6 +528,10 @@ int run_mesh_tool(const std::vector<std::string>& args, std::ostream& out, std::
                      " nodes, " + std::to_string(bodies.count) +
                      (bodies.count == 1 ? " body" : " bodies");
     model.mesh = m;
+    {
+      std::vector<std::pair<int, std::string>> names(b.group_names.begin(), b.group_names.end());
+      model.notes = make_model_notes(b.group, names, {});
+    }
 
     namespace fs = std::filesystem;
     std::error_code ec;

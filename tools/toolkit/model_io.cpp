@@ -42,6 +42,7 @@ void write_input_dat(std::ostream& os, const Model& model) {
     for (int k = 1; k <= 3; ++k) os << ' ' << real_text(model.value(e, k));
     os << '\n';
   }
+  write_model_notes(os, model.notes);
 }
 
 Model read_input_dat(const std::string& path) {
@@ -120,6 +121,7 @@ Model read_input_dat(const std::string& path) {
     for (int j = 0; j < 6; ++j) model.bc[(e - 1) + static_cast<std::size_t>(j) * nelem] = b[j];
   }
   in.close();
+  model.notes = read_model_notes_file(path);
   return model;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bem/shapes.hpp"
+#include "common/model_notes.hpp"
 
 namespace velmora::tools {
 
@@ -21,6 +22,7 @@ struct Model {
   double mu = 1.0;
   SurfaceMesh mesh;
   std::vector<double> bc;
+  ModelNotes notes;  // interior bodies and physical groups, after the elements
 
   double& code(int e, int k) {
     return bc[(e - 1) + (k - 1) * static_cast<std::size_t>(mesh.nelem)];
@@ -38,7 +40,8 @@ struct Model {
 
 // Writes input.dat: the two title lines (cut to 78 characters), nelem
 // nnode mu, a heading, one record per node, a heading, one record per
-// element.  Reals are written in their shortest exact decimal form.
+// element, then the notes (if any).  Reals are written in their shortest
+// exact decimal form.
 void write_input_dat(std::ostream& os, const Model& model);
 
 // Reads input.dat as the solver does, and in addition refuses node or
