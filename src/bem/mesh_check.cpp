@@ -79,27 +79,36 @@ EdgeFaults count_edge_faults(int nelem, const int* ielem) {
   return f;
 }
 
-std::int64_t count_facing_pairs(const MeshView& mesh, double fraction) {
+namespace {
+
+// Calls visit(e, f, d2) for every pair of elements whose collocation points
+// lie closer than fraction times the smaller of their sizes sqrt(area),
+// d2 the squared distance, from the smaller element e (ties: the lower
+// number).  Sizes are sorted into classes within a factor two; class s holds
+// the sizes in [2^s, 2^(s+1)) and its hashed grid has cells of
+// cell_factor * fraction * 2^s (cell_factor >= 4: at least twice the
+// largest search radius of the class), so that a pair is sought from its
+// smaller element in its own and the larger classes, where its search box
+// meets at most two cells along each axis.  Time linear in nelem times the
+// number of size classes, whatever the grading or extent.  Elements of no
+// finite size or normal (coordinates near the overflow) take no part.
+template <class Visit>
+void visit_close_pairs(const MeshView& mesh, double fraction, double cell_factor, Visit&& visit) {
   const int ne = mesh.nelem;
-  if (ne < 2 || !(fraction > 0.0)) return 0;
-  // Size, normal and size class of each element.  Class s holds the sizes
-  // in [2^s, 2^(s+1)); its grid has cells of 8 fraction 2^s, at least four
-  // times the search radius fraction * size of its elements.  Elements of
-  // no finite size or normal (coordinates near the overflow) take no part.
-  std::vector<double> size(ne), normal(3 * static_cast<std::size_t>(ne));
+  if (ne < 2 || !(fraction > 0.0)) return;
+  std::vector<double> size(ne);
   std::vector<int> cls(ne);
   std::vector<char> usable(ne, 0);
   for (int e = 1; e <= ne; ++e) {
     const ElementGeometry g = element_geometry(mesh, e);
     size[e - 1] = std::sqrt(g.area);
-    for (int c = 0; c < 3; ++c) normal[3 * (e - 1) + c] = g.normal[c];
     bool ok = std::isfinite(size[e - 1]) && size[e - 1] > 0.0;
     for (int c = 0; c < 3; ++c)
       ok = ok && std::isfinite(g.normal[c]) && std::isfinite(mesh.col(e, c + 1));
     usable[e - 1] = ok ? 1 : 0;
     cls[e - 1] = ok ? std::ilogb(size[e - 1]) : 0;
   }
-  auto cell_size = [&](int c) { return 8.0 * fraction * std::ldexp(1.0, c); };
+  auto cell_size = [&](int c) { return cell_factor * fraction * std::ldexp(1.0, c); };
   auto key_of = [&](int c, std::int64_t i, std::int64_t j, std::int64_t k) {
     return cell_hash(i, j, k) ^ mix(static_cast<std::uint64_t>(static_cast<std::int64_t>(c)) + 1);
   };
@@ -140,16 +149,10 @@ std::int64_t count_facing_pairs(const MeshView& mesh, double fraction) {
     slot_first[s] = i;
   }
 
-  // Each pair is counted from its smaller element e (ties: the lower
-  // number), whose search radius fraction * size(e) is the pair's; the
-  // larger one lies in e's class or above, where e's search box meets one
-  // or two cells along each axis.
-  std::int64_t pairs = 0;
   std::uint64_t near[8];
   for (int e = 1; e <= ne; ++e) {
     if (!usable[e - 1]) continue;
     const double he = size[e - 1], reach = fraction * he;
-    const double* ne_ = &normal[3 * (e - 1)];
     for (auto c = std::lower_bound(classes.begin(), classes.end(), cls[e - 1]); c != classes.end();
          ++c) {
       const double h = cell_size(*c);
@@ -174,19 +177,47 @@ std::int64_t count_facing_pairs(const MeshView& mesh, double fraction) {
           const int f = binned[i].second;
           const double hf = size[f - 1];
           if (hf < he || (hf == he && f <= e)) continue;
-          const double* nf = &normal[3 * (f - 1)];
-          if (ne_[0] * nf[0] + ne_[1] * nf[1] + ne_[2] * nf[2] >= -0.9) continue;
           double d2 = 0.0;
           for (int a = 1; a <= 3; ++a) {
             const double d = mesh.col(e, a) - mesh.col(f, a);
             d2 += d * d;
           }
-          if (d2 < reach * reach) ++pairs;
+          if (d2 < reach * reach) visit(e, f, d2);
         }
       }
     }
   }
+}
+
+}  // namespace
+
+std::int64_t count_facing_pairs(const MeshView& mesh, double fraction) {
+  std::int64_t pairs = 0;
+  visit_close_pairs(mesh, fraction, 8.0, [&](int e, int f, double) {
+    const ElementGeometry ge = element_geometry(mesh, e), gf = element_geometry(mesh, f);
+    if (ge.normal[0] * gf.normal[0] + ge.normal[1] * gf.normal[1] + ge.normal[2] * gf.normal[2] <
+        -0.9)
+      ++pairs;
+  });
   return pairs;
+}
+
+BodyGap closest_gap(const MeshView& mesh, const std::vector<int>& body_of, double fraction) {
+  BodyGap g;
+  double best = 0.0;
+  visit_close_pairs(mesh, fraction, 4.0, [&](int e, int f, double d2) {
+    if (body_of[e - 1] == body_of[f - 1]) return;
+    if (g.found && !(d2 < best)) return;
+    g.found = true;
+    best = d2;
+    g.e = e;
+    g.f = f;
+  });
+  if (g.found) {
+    g.gap = std::sqrt(best);
+    g.size = std::sqrt(element_geometry(mesh, g.e).area);
+  }
+  return g;
 }
 
 }  // namespace velmora

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "bem/mesh.hpp"
 
@@ -40,5 +41,17 @@ EdgeFaults count_edge_faults(int nelem, const int* ielem);
 // classes, where its search box meets at most eight cells.  Time linear in
 // nelem times the number of size classes, whatever the grading or extent.
 std::int64_t count_facing_pairs(const MeshView& mesh, double fraction);
+
+// The closest pair of elements of different bodies whose collocation points
+// lie within `fraction` times the smaller element's size sqrt(area), found
+// the same way.  The distance of the collocation points stands for the gap
+// between the surfaces (within the sagitta of the elements).
+struct BodyGap {
+  bool found = false;
+  int e = 0, f = 0;   // e the smaller element of the pair
+  double gap = 0.0;   // distance of their collocation points
+  double size = 0.0;  // sqrt(area) of element e
+};
+BodyGap closest_gap(const MeshView& mesh, const std::vector<int>& body_of, double fraction);
 
 }  // namespace velmora

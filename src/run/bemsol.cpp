@@ -33,6 +33,7 @@
 #include "fmm/upwrd.hpp"
 #include "run/registry.hpp"
 #include "run/results.hpp"
+#include "run/body_checks.hpp"
 #include "run/sanity.hpp"
 #include "solver/fast_precon.hpp"
 #include "solver/gmres.hpp"
@@ -360,6 +361,7 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   // each such body (bem/null_space.hpp).
   const Bodies bodies = find_bodies(mesh);
   const ClosedBodyNullSpace null_space(mesh, bodies, s.mu);
+  check_bodies(mesh, bodies, opt.interior, s.tol);
 
   // 5. Right-hand side.
   std::fill(b, b + n, 0.0);

@@ -65,6 +65,10 @@ struct SolveOptions {
   // sized (solve_cache_budget).
   static constexpr std::size_t kFromFreeMemory = static_cast<std::size_t>(-1);
   std::size_t cache_budget = kFromFreeMemory;
+  // Bodies (from 1, ascending) the model declares to enclose the fluid; the
+  // others are solved with the fluid outside them.  Only the orientation
+  // check reads it (run/body_checks.hpp): the solve follows the normals.
+  std::vector<int> interior;
 };
 
 // How the solve ended: the solver's status info(1) (0 converged, -4 not

@@ -23,6 +23,7 @@
 #include "common/blas.hpp"
 #include "common/constants.hpp"
 #include "common/listread.hpp"
+#include "common/model_notes.hpp"
 #include "common/records.hpp"
 #include "common/stop.hpp"
 #include "common/storage.hpp"
@@ -273,8 +274,12 @@ int run() {
   const std::string title = read_model_head(dat, s);
 
   // 6 to 14: echo, block, solve on the rest of input.dat.
+  // The notes after the last element (which the reader never reaches) may
+  // declare interior bodies.
+  SolveOptions opt;
+  opt.interior = read_model_notes_file("input.dat").interior;
   const SolveOutcome outcome = solve_model(
-      s, title, [&](Block& a) { read_mesh(a, dat); }, SolveOptions());
+      s, title, [&](Block& a) { read_mesh(a, dat); }, opt);
 
   // 15. Timing.
   write_time_used(cpu_seconds() - t0, wall_seconds() - w0);
