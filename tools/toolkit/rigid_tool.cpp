@@ -345,14 +345,23 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     // The solves in order: mobility, the resistance columns, the tractions.
     const long nsolves = 1 + (resistance && nfree > 0 ? static_cast<long>(nf6) : 0) + (traction ? 1 : 0);
     const auto t1 = std::chrono::steady_clock::now();
+    // The time left at the mean pace of the solves that iterated so far (a
+    // zero right-hand side, as for no loads, takes no time and says nothing
+    // of the others).
+    long iterated = 0;
     auto solved = [&](const std::string& what) {
       if (!progress) return;
       const SolveReport& r = reports.back();
       const long k = static_cast<long>(reports.size());
+      if (r.iterations > 0) ++iterated;
+      const double el = since(t1);
+      std::string pace = "elapsed " + seconds_text(el);
+      if (iterated > 0 && k < nsolves)
+        pace += ", about " + seconds_text(el / static_cast<double>(iterated) *
+                                          static_cast<double>(nsolves - k)) + " left";
       *progress << "velmora-rigid: solve " << k << " of " << nsolves << " (" << what
-                << "): " << r.iterations << " iterations, "
-                << pace_text(since(t1), k, nsolves) << (r.converged ? "" : ", NOT CONVERGED")
-                << '\n'
+                << "): " << r.iterations << " iterations, " << pace
+                << (r.converged ? "" : ", NOT CONVERGED") << '\n'
                 << std::flush;
     };
     const RigidSolver::Outcome first = solver.solve(lc.data(), active ? g.data() : nullptr);
