@@ -156,14 +156,16 @@ TEST(MeshFormats, MalformedRecordsNameTheLine) {
   EXPECT_TRUE(contains(message(read_off, dir / "c.off"), "expected vertex 3 of 4"));
 }
 
-// Legacy .vtk goes to Gmsh when ASCII and to meshio when binary; the
-// extensions pick the others.
+// Legacy .vtk goes to Gmsh when ASCII before version 5 and to meshio when
+// binary or of version 5; the extensions pick the others.
 TEST(MeshFormats, FormatByExtensionAndHeader) {
   ScratchDir dir("formats");
   write_file(dir / "a.vtk", "# vtk DataFile Version 3.0\ntitle\nASCII\nDATASET POLYDATA\n");
   write_file(dir / "b.vtk", "# vtk DataFile Version 3.0\ntitle\nBINARY\nDATASET POLYDATA\n");
   EXPECT_EQ(mesh_format_of(dir / "a.vtk"), MeshFormat::gmsh);
   EXPECT_EQ(mesh_format_of(dir / "b.vtk"), MeshFormat::meshio);
+  write_file(dir / "c.vtk", "# vtk DataFile Version 5.1\ntitle\nASCII\nDATASET POLYDATA\n");
+  EXPECT_EQ(mesh_format_of(dir / "c.vtk"), MeshFormat::meshio);
   EXPECT_EQ(mesh_format_of("x.OBJ"), MeshFormat::obj);
   EXPECT_EQ(mesh_format_of("x.off"), MeshFormat::off);
   EXPECT_EQ(mesh_format_of("x.msh"), MeshFormat::gmsh);

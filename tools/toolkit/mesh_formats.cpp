@@ -84,13 +84,18 @@ MeshFormat mesh_format_of(const std::string& path) {
   if (ext == ".obj") return MeshFormat::obj;
   if (ext == ".off") return MeshFormat::off;
   if (ext == ".vtk") {
-    // Legacy VTK: line 1 the version, line 2 a title, line 3 ASCII or BINARY.
+    // Legacy VTK: line 1 "# vtk DataFile Version X.Y", line 2 a title,
+    // line 3 ASCII or BINARY.  Gmsh reads ASCII files before version 5
+    // (which changed the cell records to offsets and connectivity).
     std::ifstream in(path, std::ios::binary);
-    std::string line;
-    for (int k = 0; k < 3 && std::getline(in, line); ++k) {
+    std::string first, line;
+    std::getline(in, first);
+    for (int k = 1; k < 3 && std::getline(in, line); ++k) {
     }
     while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
-    return lower(line) == "ascii" ? MeshFormat::gmsh : MeshFormat::meshio;
+    const std::size_t at = lower(first).find("version");
+    const double version = at == std::string::npos ? 0.0 : std::atof(first.c_str() + at + 7);
+    return lower(line) == "ascii" && version < 5.0 ? MeshFormat::gmsh : MeshFormat::meshio;
   }
   static const char* const gmsh_reads[] = {".geo",  ".geo_unrolled", ".msh",  ".stl", ".step",
                                            ".stp",  ".brep",         ".brp",  ".iges", ".igs",

@@ -2,7 +2,8 @@
 // Wavefront .obj and .off by readers of their own, and whatever meshio
 // reads (.vtu, binary legacy .vtk, .ply, .xdmf, ...) through meshio in a
 // Python subprocess.  The file's format is chosen by its extension (and,
-// for .vtk, by its header: Gmsh reads ASCII legacy files only).
+// for .vtk, by its header: Gmsh reads ASCII legacy files before version 5
+// only).
 #pragma once
 
 #include <string>
@@ -19,7 +20,8 @@ enum class MeshFormat {
 };
 
 // The reader for `path`, from its extension (case-insensitive) and, for
-// .vtk, the header's data-type line (ASCII to Gmsh, BINARY to meshio).
+// .vtk, the header (ASCII before version 5 to Gmsh, BINARY or version 5
+// to meshio).
 MeshFormat mesh_format_of(const std::string& path);
 
 // Wavefront OBJ: "v x y z [w]" vertices and "f" faces of three or more
