@@ -136,7 +136,12 @@ TEST(RigidTool, ExitStatuses) {
       {"--force", "1,0,0", "--force", "2,0,0"},
       {"--body", "1", "--torque", "1,0,0", "--torque", "2,0,0"},
       {"--body", "1", "--about", "0,0,0", "--about", "1,0,0"},
-      {"--squirmer", "1,0", "--squirmer", "1,1"}};
+      {"--squirmer", "1,0", "--squirmer", "1,1"},
+      {"--body", "2", "--force", "1,0,0", "--body", "1", "--body", "2", "--force", "2,0,0"}};
+  EXPECT_EQ(run_tool(run_rigid_tool, {"--body", "2", "--force", "1,0,0", "--body", "2",
+                                      "--torque", "1,0,0", "--dir", dir / "none"})
+                .status,
+            1);  // loads of one body in two parts: fine (here no model: status 1)
   for (const std::vector<std::string>& args : twice) {
     const ToolRun t = run_tool(run_rigid_tool, args);
     EXPECT_EQ(t.status, 2) << args[0];

@@ -255,6 +255,21 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     } catch (const ToolError& e) {
       throw UsageError(e.what());
     }
+    // The same body named by two --body with the same load option: the
+    // second would override the first.
+    for (std::size_t i = 1; i < specs.size(); ++i)
+      for (std::size_t j = i + 1; j < specs.size(); ++j) {
+        if (specs[i].body != specs[j].body) continue;
+        const LoadSpec &p = specs[i], &q = specs[j];
+        const char* both = p.force && q.force       ? "--force"
+                           : p.torque && q.torque   ? "--torque"
+                           : p.about && q.about     ? "--about"
+                           : p.squirmer && q.squirmer ? "--squirmer"
+                                                    : nullptr;
+        if (both)
+          throw UsageError(std::string(both) + " given twice for --body " +
+                           std::to_string(p.body));
+      }
     if ((steps > 0) != (dt > 0.0)) throw UsageError("--steps and --dt go together");
     if (pvd && steps == 0) throw UsageError("--pvd needs --steps and --dt");
     const std::string cnd_path = (fs::path(dir) / "input.cnd").string();
