@@ -49,6 +49,10 @@ TEST(Cli, HelpAndVersion) {
   for (const char* file : {"input.cnd", "input.dat", "output.log", "output.dat", "output.plt"})
     EXPECT_NE(h.out.find(file), std::string::npos) << file;
   EXPECT_EQ(h.out.rfind("Usage: velmora", 0), 0u);
+  // The companion tools and the Python module, one line each.
+  for (const char* tool : {"\n  velmora-mesh ", "\n  velmora-post ", "\n  velmora-field ",
+                           "\n  velmora-rigid ", "\n  import velmora "})
+    EXPECT_NE(h.out.find(tool), std::string::npos) << tool;
   const Result v = call({"--version"});
   ASSERT_EQ(v.status, 0);
   EXPECT_EQ(v.out, std::string("velmora ") + VELMORA_VERSION + "\n");

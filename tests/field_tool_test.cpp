@@ -293,6 +293,14 @@ TEST(FieldTool, BadInputStopsWithTheFileAndLineAndWritesNothing) {
   EXPECT_EQ(field(dir, {"--plane", "0,0,0,1,0,0,1,1,0,5,5"}).status, 2);  // not perpendicular
   EXPECT_EQ(field(dir, {"--line", "0,0,0,1,1,1,1"}).status, 2);
   EXPECT_EQ(field(dir, {"--bogus"}).status, 2);
+  // A second --dir or --out would override the first: refused by name.
+  for (const char* opt : {"--dir", "--out"}) {
+    const testing::ToolRun t =
+        run_tool(tools::run_field_tool, {opt, "a", "--line", "0,0,0,1,1,1,5", opt, "b"});
+    EXPECT_EQ(t.status, 2) << opt;
+    EXPECT_NE(t.err.find(std::string("velmora-field: ") + opt + " given twice"), std::string::npos)
+        << t.err;
+  }
   const testing::ToolRun h = run_tool(tools::run_field_tool, {"--help"});
   EXPECT_EQ(h.status, 0);
   for (const char* opt : {"--points", "--plane", "--box", "--line", "--out", "--dir"})

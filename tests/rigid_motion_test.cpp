@@ -248,6 +248,15 @@ TEST(RigidMotion, TimeStepsFollowTheSwimmersPath) {
       rows.push_back(row);
     }
     EXPECT_EQ(rows.size(), static_cast<std::size_t>(steps + 1));
+    // A progress line per step on the error stream, the last without an
+    // estimate; none on standard output.
+    EXPECT_NE(r.err.find("velmora-rigid: step 1 of " + std::to_string(steps) + ", time "),
+              std::string::npos) << r.err;
+    const std::size_t last_line = r.err.find("step " + std::to_string(steps) + " of ");
+    EXPECT_NE(last_line, std::string::npos) << r.err;
+    if (last_line != std::string::npos)
+      EXPECT_EQ(r.err.find("left", last_line), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find(" of " + std::to_string(steps)), std::string::npos) << r.out;
     if (check_files)
       EXPECT_NE(read_file(dir / "rigid.pvd").find("rigid_0000" + std::to_string(steps) + ".vtu"),
                 std::string::npos);

@@ -82,6 +82,17 @@ TEST(RigidTool, MobilityEqualsInverseResistance) {
     EXPECT_NE(json.find(key), std::string::npos) << key;
   // 1 mobility solve and 6 for the matrices, two numbers each.
   EXPECT_EQ(json_numbers(json, "solves").size(), 14u);
+  // A progress line per solve on the error stream, in order, with an
+  // estimate of the time left until the last; none on standard output.
+  std::size_t at = 0;
+  for (int k = 1; k <= 7; ++k) {
+    const std::string what = k == 1 ? "mobility" : "column " + std::to_string(k - 1) + " of 6 of";
+    at = r.err.find("velmora-rigid: solve " + std::to_string(k) + " of 7 (" + what, at);
+    ASSERT_NE(at, std::string::npos) << k << '\n' << r.err;
+    const std::string line = r.err.substr(at, r.err.find('\n', at) - at);
+    EXPECT_EQ(line.find("left") != std::string::npos, k < 7) << line;
+  }
+  EXPECT_EQ(r.out.find("solve 1 of"), std::string::npos) << r.out;
 }
 
 // The tractions of the traction solve carry the applied force (sum A t = F
@@ -91,8 +102,9 @@ TEST(RigidTool, TractionsCarryTheForce) {
   write_ellipsoid(dir, "1e-8");
   const ToolRun r =
       run_tool(run_rigid_tool, {"--dir", dir.path().string(), "--force", "0,0,2", "--json",
-                                dir / "out.json"});
+                                dir / "out.json", "--quiet"});
   ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");  // --quiet: no progress lines
   std::smatch f;
   ASSERT_TRUE(std::regex_search(r.out, f, std::regex("force from the tractions: (\\S+) (\\S+) (\\S+)")));
   EXPECT_NEAR(std::stod(f[1]), 0.0, 0.02);
@@ -114,6 +126,29 @@ TEST(RigidTool, ExitStatuses) {
   EXPECT_EQ(run_tool(run_rigid_tool, {"--dir", dir.path().string(), "--body", "2", "--force",
                                       "1,0,0"}).status, 2);
   EXPECT_EQ(run_tool(run_rigid_tool, {"--help"}).status, 0);
+  // Options that would override an earlier one are refused, by name;
+  // --body starts a new set of loads, so the same option after it is fine.
+  const std::vector<std::vector<std::string>> twice = {
+      {"--dir", ".", "--dir", "."},      {"--json", "a.json", "--json", "b.json"},
+      {"--vtu", "a", "--vtu=b"},         {"--shear", "1", "--shear", "2"},
+      {"--shear", "1", "--gradient", "0,1,0,0,0,0,0,0,0"},
+      {"--steps", "2", "--steps", "3"},  {"--dt", "1", "--dt", "2"},
+      {"--force", "1,0,0", "--force", "2,0,0"},
+      {"--body", "1", "--torque", "1,0,0", "--torque", "2,0,0"},
+      {"--body", "1", "--about", "0,0,0", "--about", "1,0,0"},
+      {"--squirmer", "1,0", "--squirmer", "1,1"},
+      {"--body", "2", "--force", "1,0,0", "--body", "1", "--body", "2", "--force", "2,0,0"}};
+  EXPECT_EQ(run_tool(run_rigid_tool, {"--body", "2", "--force", "1,0,0", "--body", "2",
+                                      "--torque", "1,0,0", "--dir", dir / "none"})
+                .status,
+            1);  // loads of one body in two parts: fine (here no model: status 1)
+  for (const std::vector<std::string>& args : twice) {
+    const ToolRun t = run_tool(run_rigid_tool, args);
+    EXPECT_EQ(t.status, 2) << args[0];
+    const std::string name = args[args.size() - 2].substr(0, args[args.size() - 2].find('='));
+    EXPECT_NE(t.err.find("velmora-rigid: " + (name.rfind("--", 0) == 0 ? name : "--vtu")),
+              std::string::npos) << t.err;
+  }
 
   write_file(dir / "input.cnd", "1e-9 2 0 0 1 1 1e-14\n12 2 30 2000 8 7 1.01\n");
   const ToolRun slow = run_tool(run_rigid_tool, {"--dir", dir.path().string(), "--force", "1,0,0"});

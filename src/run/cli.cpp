@@ -43,8 +43,12 @@ std::string usage_text() {
          "  3  GMRES stopped at its iteration limit above the tolerance; results\n"
          "     written, the console's last line gives the backward error reached\n"
          "\n"
-         "Companion tools: velmora-mesh writes input.dat and input.cnd; velmora-post\n"
-         "reports forces and torques and writes a ParaView file.";
+         "Companion tools (built next to velmora; each has --help):\n"
+         "  velmora-mesh    input.dat and input.cnd from a built-in shape or a file\n"
+         "  velmora-post    forces and torques per body, output.vtu for ParaView\n"
+         "  velmora-field   velocity and pressure at points in the fluid\n"
+         "  velmora-rigid   rigid bodies: motion under loads, resistance, time steps\n"
+         "  import velmora  the Python module: meshes, solves and bodies from numpy";
 }
 
 std::optional<int> handle_arguments(int argc, char** argv) {

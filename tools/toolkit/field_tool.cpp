@@ -21,6 +21,7 @@
 #include "toolkit/args.hpp"
 #include "toolkit/field_files.hpp"
 #include "toolkit/model_io.hpp"
+#include "toolkit/progress.hpp"
 #include "toolkit/result_io.hpp"
 #include "toolkit/tool_error.hpp"
 
@@ -110,8 +111,8 @@ Examples:
   velmora-field --box -2,-2,-2,2,2,2,41,41,41 --dir run
   velmora-field --line 1.01,0,0,10,0,0,200 --out wake
 
-Progress (points done of total, elapsed time) goes to the console for long
-evaluations.  Bad input (an unreadable point, a missing, unsolved or
+Progress lines (points done of total, elapsed and remaining time) go to
+standard error for long evaluations, the summary to standard output.  Bad input (an unreadable point, a missing, unsolved or
 mismatched output.dat) stops with one line naming the file and line and
 exit status 1, writing nothing; a wrong command line gives status 2.
 )";
@@ -132,6 +133,7 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     std::optional<FieldGrid> grid;
     std::optional<std::vector<double>> line;
     int modes = 0;
+    std::vector<std::string> seen;
     for (std::size_t i = 0; i < a.size(); ++i) {
       const std::string& w = a[i];
       auto value = [&]() -> const std::string& {
@@ -139,6 +141,12 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
         return a[++i];
       };
       try {
+        if (w == "--dir" || w == "--out") {
+          // A second one would silently override the first.
+          if (std::find(seen.begin(), seen.end(), w) != seen.end())
+            throw UsageError(w + " given twice (see velmora-field --help)");
+          seen.push_back(w);
+        }
         if (w == "--dir") {
           dir = value();
         } else if (w == "--out") {
@@ -264,11 +272,9 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
       if (now - last < 2.0 && done < total) return;
       if (done == total && now - t0 < 2.0) return;
       last = now;
-      char buf[96];
-      std::snprintf(buf, sizeof buf, "velmora-field: %lld of %lld points, %.1f s\n",
-                    static_cast<long long>(done), static_cast<long long>(total),
-                    omp_get_wtime() - t0);
-      out << buf << std::flush;
+      err << "velmora-field: " << done << " of " << total << " points, "
+          << pace_text(now - t0, static_cast<long>(done), static_cast<long>(total)) << '\n'
+          << std::flush;
     };
     field_fast(mv, par, d, n, f.xyz.data(), f.vel.data(), f.pres.data(), f.inside.data(), progress);
     const double secs = omp_get_wtime() - t0;

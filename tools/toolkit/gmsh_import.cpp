@@ -1,9 +1,12 @@
 #include "toolkit/gmsh_import.hpp"
 
 #include <filesystem>
+#include <optional>
 #include <unordered_map>
 
 #include "toolkit/args.hpp"
+#include "toolkit/mesh_formats.hpp"
+#include "toolkit/progress.hpp"
 #include "toolkit/tool_error.hpp"
 
 #ifdef VELMORA_HAVE_GMSH
@@ -12,13 +15,39 @@
 
 namespace velmora::tools {
 
+namespace {
+std::ostream* progress_sink = nullptr;
+
+// The file's own reader for formats other than Gmsh's, after the check that
+// the file exists (Gmsh, handed a missing file, prints junk or crashes).
+std::optional<ImportedSurface> import_other_format(const std::string& path, double size) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec))
+    throw ToolError("cannot open " + path + ": no such file");
+  const MeshFormat format = mesh_format_of(path);
+  if (format == MeshFormat::gmsh) return std::nullopt;
+  return read_mesh_file(path, format, size);
+}
+}  // namespace
+
+ImportProgress::ImportProgress(std::ostream* sink) : previous_(progress_sink) {
+  progress_sink = sink;
+}
+ImportProgress::~ImportProgress() {
+  progress_sink = previous_;
+}
+std::ostream* ImportProgress::sink() {
+  return progress_sink;
+}
+
 #ifndef VELMORA_HAVE_GMSH
 
 bool gmsh_available() {
   return false;
 }
 
-ImportedSurface import_with_gmsh(const std::string&, double, bool) {
+ImportedSurface import_with_gmsh(const std::string& path, double size, bool) {
+  if (auto s = import_other_format(path, size)) return std::move(*s);
   throw ToolError(
       "this build has no Gmsh support (install libgmsh-dev and reconfigure) and cannot read "
       "mesh or geometry files");
@@ -142,12 +171,15 @@ bool gmsh_available() {
 }
 
 ImportedSurface import_with_gmsh(const std::string& path, double size, bool verbose) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec))
-    throw ToolError("cannot open " + path + ": no such file");
+  if (auto s = import_other_format(path, size)) return std::move(*s);
+  std::ostream* sink = progress_sink;
   try {
     GmshSession session(verbose);
-    gmsh::open(path);
+    {
+      SlowStep step(sink, "velmora-mesh: reading " + path + " with Gmsh...", "reading");
+      gmsh::open(path);
+      step.finish("velmora-mesh: read " + path);
+    }
     std::string err;
     gmsh::logger::getLastError(err);
     if (!err.empty()) throw ToolError("Gmsh cannot read " + path + ": " + err);
@@ -160,14 +192,18 @@ ImportedSurface import_with_gmsh(const std::string& path, double size, bool verb
         gmsh::option::setNumber("Mesh.MeshSizeMax", size);
         gmsh::option::setNumber("Mesh.MeshSizeMin", 0.0);
       }
+      SlowStep step(sink, "velmora-mesh: meshing " + path + " with Gmsh...", "meshing");
       gmsh::model::mesh::generate(2);
+      step.finish("velmora-mesh: meshed " + path);
       notes.push_back("meshed the geometry of " + path +
                       (size > 0 ? " with element size at most " + show(&size, 1)
                                 : std::string(" with Gmsh's default element size")));
     } else if (size > 0) {
       notes.push_back(path + " already holds a surface mesh; the requested size is not used");
     }
+    SlowStep step(sink, "velmora-mesh: taking over Gmsh's mesh of " + path + "...", "taking over");
     ImportedSurface s = read_model();
+    step.finish("velmora-mesh: took over Gmsh's mesh of " + path);
     s.notes.insert(s.notes.begin(), notes.begin(), notes.end());
     if (s.mesh.nelem == 0) throw ToolError(path + " holds no triangles or quadrilaterals");
     return s;

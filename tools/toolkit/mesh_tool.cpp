@@ -280,6 +280,7 @@ Built build_mesh(const Options& o) {
 // The mesh of the options, cleaned up and oriented, with velmora-mesh's
 // notes and warnings on `err`.
 PreparedMesh prepare(const Options& o, std::ostream& err) {
+  const ImportProgress progress(o.quiet ? nullptr : &err);  // Gmsh's long steps on err
   Built built = build_mesh(o);
   PreparedMesh b;
   b.mesh = std::move(built.mesh);

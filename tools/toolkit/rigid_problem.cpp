@@ -167,7 +167,8 @@ void motions_to_centres(const RigidSetup& r, const double* mp, double* mc) {
 
 std::vector<double> mobility_matrix(RigidSolver& solver, const RigidSetup& r,
                                     std::vector<SolveReport>& reports,
-                                    const std::vector<char>& fixed) {
+                                    const std::vector<char>& fixed,
+                                    const std::function<void(std::size_t, std::size_t)>& on_column) {
   const int nb = r.bodies.count;
   std::vector<int> free_bodies;
   for (int b = 0; b < nb; ++b)
@@ -184,6 +185,7 @@ std::vector<double> mobility_matrix(RigidSolver& solver, const RigidSetup& r,
     motions_to_references(r, o.motion.data(), col.data());
     for (std::size_t i = 0; i < nf; ++i)
       mob[i * nf + j] = col[6 * static_cast<std::size_t>(free_bodies[i / 6]) + i % 6];
+    if (on_column) on_column(j + 1, nf);
   }
   return mob;
 }

@@ -8,6 +8,7 @@
 // with V the velocity of the reference point: 6 entries per body.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,10 +63,12 @@ void motions_to_centres(const RigidSetup& r, const double* motion_ref, double* m
 // The 6F x 6F mobility matrix of the F free bodies (those not `fixed`, in
 // body order) about the references (row-major), one mobility solve per
 // column; the solves' reports are appended to `reports`.  The solver's
-// fixed bodies must be set as `fixed` says.
-std::vector<double> mobility_matrix(RigidSolver& solver, const RigidSetup& r,
-                                    std::vector<SolveReport>& reports,
-                                    const std::vector<char>& fixed = {});
+// fixed bodies must be set as `fixed` says.  `on_column(j, n)`, when given,
+// is called after column j (1-based) of the n, for progress lines.
+std::vector<double> mobility_matrix(
+    RigidSolver& solver, const RigidSetup& r, std::vector<SolveReport>& reports,
+    const std::vector<char>& fixed = {},
+    const std::function<void(std::size_t, std::size_t)>& on_column = {});
 
 }  // namespace velmora::tools
 

@@ -13,6 +13,7 @@
 #include "bem/interior_point.hpp"
 #include "rigid/dynamics.hpp"
 #include "toolkit/loads.hpp"
+#include "toolkit/progress.hpp"
 #include "toolkit/tool_error.hpp"
 
 namespace velmora::tools {
@@ -62,15 +63,6 @@ struct CellHash {
     return static_cast<std::size_t>(c.i * 73856093LL ^ c.j * 19349663LL ^ c.k * 83492791LL);
   }
 };
-
-std::string seconds_text(double s) {
-  char buf[32];
-  if (s < 120)
-    std::snprintf(buf, sizeof buf, "%.1f s", s);
-  else
-    std::snprintf(buf, sizeof buf, "%.1f min", s / 60);
-  return buf;
-}
 
 }  // namespace
 
@@ -249,7 +241,7 @@ int integrate_steps(const StepRequest& req, const std::function<void(const StepV
   return status;
 }
 
-int run_time_steps(const StepRequest& req, std::ostream& out) {
+int run_time_steps(const StepRequest& req, std::ostream& out, std::ostream* progress) {
   const int nb = req.setup->bodies.count;
   const auto t0 = std::chrono::steady_clock::now();
   auto since = [&] {
@@ -301,13 +293,10 @@ int run_time_steps(const StepRequest& req, std::ostream& out) {
                             "version=\"0.1\">\n  <Collection>\n" +
                                 pvd_entries + "  </Collection>\n</VTKFile>\n");
     }
-    if (v.step > 0) {
-      const double el = since();
-      out << "step " << v.step << "/" << req.steps << ", time " << num(v.time) << ": elapsed "
-          << seconds_text(el) << ", remaining " << seconds_text(el / v.step * (req.steps - v.step))
-          << '\n'
-          << std::flush;
-    }
+    if (v.step > 0 && progress)
+      *progress << "velmora-rigid: step " << v.step << " of " << req.steps << ", time "
+                << num(v.time) << ": " << pace_text(since(), v.step, req.steps) << '\n'
+                << std::flush;
   });
   out << "wrote " << csv_path << (req.pvd ? " and " + pvd_path : std::string()) << '\n';
   return status;

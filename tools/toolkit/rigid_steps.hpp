@@ -55,11 +55,12 @@ struct StepView {
 // naming the step and the bodies.
 int integrate_steps(const StepRequest& req, const std::function<void(const StepView&)>& on_step);
 
-// Integrates and writes the files; progress lines go to `out`.  Returns 0,
-// or 3 when a solve did not converge (the run goes on).  Bodies too close
-// throw ToolError naming the step and the bodies, after the files hold
-// every step before it.
-int run_time_steps(const StepRequest& req, std::ostream& out);
+// Integrates and writes the files; the names of the files written go to
+// `out`, a progress line per step (elapsed and remaining time, flushed) to
+// `progress` when given.  Returns 0, or 3 when a solve did not converge
+// (the run goes on).  Bodies too close throw ToolError naming the step and
+// the bodies, after the files hold every step before it.
+int run_time_steps(const StepRequest& req, std::ostream& out, std::ostream* progress = nullptr);
 
 // The closest pair of bodies whose surfaces are nearer than kGapFraction of
 // their element sizes: {a, b, gap, size} with a < b (1-based), or a = 0

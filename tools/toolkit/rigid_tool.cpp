@@ -19,6 +19,7 @@
 #include "toolkit/args.hpp"
 #include "toolkit/loads.hpp"
 #include "toolkit/model_io.hpp"
+#include "toolkit/progress.hpp"
 #include "toolkit/rigid_problem.hpp"
 #include "toolkit/rigid_steps.hpp"
 #include "toolkit/surface.hpp"
@@ -113,7 +114,11 @@ Options:
                     (default: current)
   --json FILE       JSON results (default: DIR/rigid.json)
   --vtu FILE        ParaView surface file (default: DIR/rigid.vtu)
+  --quiet           no progress lines
   --help            this text
+
+Progress lines (one per solve and per time step, with the elapsed and the
+remaining time) go to standard error, the results to standard output.
 
 Exit status: 0 done, 1 bad input, 2 bad command line, 3 a solve did not
 converge (results written).
@@ -140,7 +145,22 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     AmbientFlow flow;
     int steps = 0;
     double dt = 0.0;
-    bool pvd = false;
+    bool pvd = false, quiet = false;
+    // Options that take effect once: a second one would override the first.
+    std::vector<std::string> seen;
+    auto once = [&](const std::string& w) {
+      if (std::find(seen.begin(), seen.end(), w) != seen.end())
+        throw UsageError(w + " given twice (see velmora-rigid --help)");
+      seen.push_back(w);
+    };
+    // Per --body (or before any): each load option once.
+    auto once_per_body = [&]<class T>(const std::optional<T>& field, const std::string& w) {
+      if (field.has_value()) {
+        const int b = specs.back().body;
+        throw UsageError(w + " given twice " +
+                         (b == 0 ? std::string("before any --body") : "for --body " + std::to_string(b)));
+      }
+    };
     try {
       for (std::size_t i = 0; i < a.size(); ++i) {
         const std::string& w = a[i];
@@ -152,12 +172,16 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
           const std::vector<double> v = parse_reals(value(), 3, w);
           return Vec3{v[0], v[1], v[2]};
         };
+        if (w == "--dir" || w == "--json" || w == "--vtu" || w == "--steps" || w == "--dt")
+          once(w);
         if (w == "--dir") {
           dir = value();
         } else if (w == "--json") {
           json_path = value();
         } else if (w == "--vtu") {
           vtu_path = value();
+        } else if (w == "--quiet") {
+          quiet = true;
         } else if (w == "--resistance") {
           resistance = true;
         } else if (w == "--no-traction") {
@@ -168,12 +192,16 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
           if (s.body < 1) throw UsageError("--body expects a body number from 1");
           specs.push_back(s);
         } else if (w == "--force") {
+          once_per_body(specs.back().force, w);
           specs.back().force = vec();
         } else if (w == "--torque") {
+          once_per_body(specs.back().torque, w);
           specs.back().torque = vec();
         } else if (w == "--about") {
+          once_per_body(specs.back().about, w);
           specs.back().about = vec();
         } else if (w == "--squirmer") {
+          once_per_body(specs.back().squirmer, w);
           const std::string& text = value();
           const int n = static_cast<int>(std::count(text.begin(), text.end(), ',')) + 1;
           if (n != 2 && n != 5) throw UsageError("--squirmer expects B1,B2 or B1,B2,AX,AY,AZ");
@@ -193,7 +221,8 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
           if (k < 1) throw UsageError("--fixed expects a body number from 1");
           fixed_given.push_back(k);
         } else if (w == "--gradient" || w == "--shear") {
-          if (flow.given) throw UsageError("give one of --gradient and --shear, once");
+          if (flow.given)
+            throw UsageError(w + ": give one of --gradient and --shear, once (see velmora-rigid --help)");
           flow.given = true;
           if (w == "--shear") {
             flow.G[1] = parse_real(value(), w);
@@ -226,6 +255,21 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     } catch (const ToolError& e) {
       throw UsageError(e.what());
     }
+    // The same body named by two --body with the same load option: the
+    // second would override the first.
+    for (std::size_t i = 1; i < specs.size(); ++i)
+      for (std::size_t j = i + 1; j < specs.size(); ++j) {
+        if (specs[i].body != specs[j].body) continue;
+        const LoadSpec &p = specs[i], &q = specs[j];
+        const char* both = p.force && q.force       ? "--force"
+                           : p.torque && q.torque   ? "--torque"
+                           : p.about && q.about     ? "--about"
+                           : p.squirmer && q.squirmer ? "--squirmer"
+                                                    : nullptr;
+        if (both)
+          throw UsageError(std::string(both) + " given twice for --body " +
+                           std::to_string(p.body));
+      }
     if ((steps > 0) != (dt > 0.0)) throw UsageError("--steps and --dt go together");
     if (pvd && steps == 0) throw UsageError("--pvd needs --steps and --dt");
     const std::string cnd_path = (fs::path(dir) / "input.cnd").string();
@@ -300,15 +344,44 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     };
     const double setup_seconds = since(t0);
     out << "velmora-rigid: " << m.nelem << " elements, " << nb << (nb == 1 ? " body" : " bodies")
-        << ", mu " << show(&s.mu, 1) << ", " << solver.ncell() << " cells\n";
+        << ", mu " << show(&s.mu, 1) << ", " << solver.ncell() << " cells\n"
+        << std::flush;
+    std::ostream* progress = quiet ? nullptr : &err;
+    if (progress)
+      *progress << "velmora-rigid: set-up " << seconds_text(setup_seconds) << " (files, tree)\n"
+                << std::flush;
 
     std::vector<SolveReport> reports;
     const std::size_t n6 = 6 * static_cast<std::size_t>(nb);
     std::vector<double> lc(n6), mc(n6), motion(n6);
     loads_to_centres(setup, loads_ref.data(), lc.data());
+    const int nfree = nb - static_cast<int>(std::count(fixed.begin(), fixed.end(), 1));
+    const std::size_t nf6 = 6 * static_cast<std::size_t>(nfree);
+    // The solves in order: mobility, the resistance columns, the tractions.
+    const long nsolves = 1 + (resistance && nfree > 0 ? static_cast<long>(nf6) : 0) + (traction ? 1 : 0);
     const auto t1 = std::chrono::steady_clock::now();
+    // The time left at the mean pace of the solves that iterated so far (a
+    // zero right-hand side, as for no loads, takes no time and says nothing
+    // of the others).
+    long iterated = 0;
+    auto solved = [&](const std::string& what) {
+      if (!progress) return;
+      const SolveReport& r = reports.back();
+      const long k = static_cast<long>(reports.size());
+      if (r.iterations > 0) ++iterated;
+      const double el = since(t1);
+      std::string pace = "elapsed " + seconds_text(el);
+      if (iterated > 0 && k < nsolves)
+        pace += ", about " + seconds_text(el / static_cast<double>(iterated) *
+                                          static_cast<double>(nsolves - k)) + " left";
+      *progress << "velmora-rigid: solve " << k << " of " << nsolves << " (" << what
+                << "): " << r.iterations << " iterations, " << pace
+                << (r.converged ? "" : ", NOT CONVERGED") << '\n'
+                << std::flush;
+    };
     const RigidSolver::Outcome first = solver.solve(lc.data(), active ? g.data() : nullptr);
     reports.push_back(first.report);
+    solved("mobility");
     mc = first.motion;
     motions_to_references(setup, mc.data(), motion.data());
     // Fixed bodies: the loads found, about the references.
@@ -316,10 +389,10 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     const double mobility_seconds = since(t1);
 
     std::vector<double> mob, res;
-    const int nfree = nb - static_cast<int>(std::count(fixed.begin(), fixed.end(), 1));
-    const std::size_t nf6 = 6 * static_cast<std::size_t>(nfree);
     if (resistance && nfree > 0) {
-      mob = mobility_matrix(solver, setup, reports, fixed);
+      mob = mobility_matrix(solver, setup, reports, fixed, [&](std::size_t j, std::size_t n) {
+        solved("column " + std::to_string(j) + " of " + std::to_string(n) + " of the mobility matrix");
+      });
       if (!invert_matrix(static_cast<int>(nf6), mob, res))
         throw ToolError("the mobility matrix is singular");
     }
@@ -331,6 +404,7 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     if (traction) {
       t.assign(3 * static_cast<std::size_t>(m.nelem), 0.0);
       reports.push_back(solver.tractions(mcent.data(), active ? g.data() : nullptr, t.data()));
+      solved("tractions");
       // The whole traction: the disturbance's and the ambient flow's.
       add_ambient_traction(m, flow, s.mu, t.data());
       stress = stresslets(m, setup, t.data());
@@ -467,7 +541,7 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
       req.dt = dt;
       req.pvd = pvd;
       req.dir = dir;
-      if (run_time_steps(req, out) == 3) status = 3;
+      if (run_time_steps(req, out, progress) == 3) status = 3;
     }
     return status;
   } catch (const UsageError& e) {
