@@ -2,6 +2,8 @@
 // CSV, the surface CSV, the group cell data, refusal of results that belong
 // to other boundary conditions, the orientation messages, and its command
 // line's usage errors.
+#include "toolkit/post_outputs.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,7 +15,6 @@
 #include "post_support.hpp"
 #include "tool_support.hpp"
 #include "toolkit/mesh_tool.hpp"
-#include "toolkit/post_outputs.hpp"
 #include "toolkit/rigid_problem.hpp"
 #include "toolkit/tool_error.hpp"
 #include "vtk_read.hpp"

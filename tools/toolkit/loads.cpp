@@ -124,7 +124,8 @@ void write_vtu(std::ostream& os, const SurfaceMesh& m, const Bodies& bodies, con
   VtkXmlWriter w(os, options.encoding);
   w.begin("UnstructuredGrid");
   w.text("  <UnstructuredGrid>\n    <Piece NumberOfPoints=\"" + std::to_string(nn) +
-         "\" NumberOfCells=\"" + std::to_string(ne) + "\">\n      <PointData Vectors=\"velocity\">\n");
+         "\" NumberOfCells=\"" + std::to_string(ne) +
+         "\">\n      <PointData Vectors=\"velocity\">\n");
   // Tractions under both names of the one convention: output.dat's t = sigma n
   // with n into the body is the traction the body exerts on the fluid; the
   // fluid's traction on the body (output.plt's t_x, t_y, t_z) is -t.

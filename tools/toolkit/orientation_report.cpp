@@ -29,7 +29,7 @@ std::string inconsistency_note(const BodyOrientation& o) {
   if (!o.closed_surface || !o.orientable || o.against == 0) return std::string();
   return "closed but inconsistently oriented: " + std::to_string(o.against) +
          (o.against == 1 ? " element runs against its neighbours"
-                          : " elements run against their neighbours") +
+                         : " elements run against their neighbours") +
          "; velmora-mesh input.dat repairs it";
 }
 
@@ -46,7 +46,8 @@ std::string flow_side_warning(int body, const BodyOrientation& o, const ModelNot
     return k +
            "its normals point into it, as for fluid outside it (exterior flow), but input.dat "
            "declares it interior (fluid inside); if the fluid fills it, reorient it with "
-           "velmora-mesh input.dat; if the fluid lies outside, take it off the notes' interior line";
+           "velmora-mesh input.dat; if the fluid lies outside, take it off the notes' interior "
+           "line";
   return std::string();
 }
 

@@ -16,10 +16,19 @@ std::string num(double v, const char* not_a_number) {
   return buf;
 }
 
-std::string jnum(double v) { return num(v, "null"); }
+std::string jnum(double v) {
+  return num(v, "null");
+}
 
 std::string jvec(const Vec3& v) {
-  return "[" + jnum(v[0]) + ", " + jnum(v[1]) + ", " + jnum(v[2]) + "]";
+  std::string s(1, '[');
+  s += jnum(v[0]);
+  s += ", ";
+  s += jnum(v[1]);
+  s += ", ";
+  s += jnum(v[2]);
+  s += ']';
+  return s;
 }
 
 // JSON string: quotes, backslashes and control characters escaped.
@@ -124,8 +133,8 @@ void write_loads_csv(std::ostream& os, const PostReport& r) {
     const BodyLoad& B = L.bodies[b];
     nelem += B.nelem;
     area += B.area;
-    os << "body," << b + 1 << ",," << B.nelem << ',' << num(B.area, "nan") << ','
-       << cvec(B.force) << ',' << cvec(B.torque_point) << '\n';
+    os << "body," << b + 1 << ",," << B.nelem << ',' << num(B.area, "nan") << ',' << cvec(B.force)
+       << ',' << cvec(B.torque_point) << '\n';
   }
   for (const GroupLoad& G : r.groups)
     os << "group," << G.tag << ',' << cstr(G.name) << ',' << G.nelem << ',' << num(G.area, "nan")
@@ -140,8 +149,8 @@ void write_surface_csv(std::ostream& os, const SurfaceMesh& m, const Bodies& bod
   for (int e = 1; e <= m.nelem; ++e) {
     const ElementFacet f = element_facet(m, e);
     const std::size_t j = 3 * static_cast<std::size_t>(e - 1);
-    os << e << ',' << cvec(f.centroid) << ',' << num(f.area, "nan") << ',' << cvec(f.normal)
-       << ',' << cvec({u[j], u[j + 1], u[j + 2]}) << ',' << cvec({t[j], t[j + 1], t[j + 2]}) << ','
+    os << e << ',' << cvec(f.centroid) << ',' << num(f.area, "nan") << ',' << cvec(f.normal) << ','
+       << cvec({u[j], u[j + 1], u[j + 2]}) << ',' << cvec({t[j], t[j + 1], t[j + 2]}) << ','
        << bodies.body[e - 1] << ',' << (e - 1 < static_cast<int>(group.size()) ? group[e - 1] : 0)
        << '\n';
   }

@@ -96,7 +96,8 @@ int run_post_tool(const std::vector<std::string>& raw, std::ostream& out, std::o
       // An option given twice would silently replace its first value.
       auto once = [&](std::optional<std::string>& slot) {
         if (i + 1 >= a.size()) throw UsageError(w + " needs a value");
-        if (slot) throw UsageError(w + " is given twice (\"" + *slot + "\" and \"" + a[i + 1] + "\")");
+        if (slot)
+          throw UsageError(w + " is given twice (\"" + *slot + "\" and \"" + a[i + 1] + "\")");
         slot = a[++i];
       };
       auto flag = [&](bool& f) {
@@ -184,7 +185,8 @@ int run_post_tool(const std::vector<std::string>& raw, std::ostream& out, std::o
     }
     const std::vector<GroupLoad> groups = group_loads(m, model.notes, res.t.data(), point);
     for (const GroupLoad& G : groups) {
-      const std::string k = "group " + std::to_string(G.tag) + (G.name.empty() ? "" : " \"" + G.name + "\"");
+      const std::string k =
+          "group " + std::to_string(G.tag) + (G.name.empty() ? "" : " \"" + G.name + "\"");
       out << k << ": " << G.nelem << " elements, area " << show(&G.area, 1) << '\n';
       out << k << " force: " << show(G.force.data()) << '\n';
       out << k << " torque about " << about << ": " << show(G.torque.data()) << '\n';

@@ -81,8 +81,8 @@ std::string vtk_zlib_decode(const std::string& s, std::size_t* consumed) {
     std::string block(want, '\0');
     uLongf len = static_cast<uLongf>(want);
     if (uncompress(reinterpret_cast<Bytef*>(block.data()), &len,
-                   reinterpret_cast<const Bytef*>(s.data() + at), static_cast<uLong>(clen)) !=
-            Z_OK ||
+                   reinterpret_cast<const Bytef*>(s.data() + at),
+                   static_cast<uLong>(clen)) != Z_OK ||
         len != want)
       throw ToolError("compressed data array: a block does not decompress to its size");
     out += block;
@@ -103,7 +103,9 @@ void VtkXmlWriter::begin(const char* type) {
   os_ << ">\n";
 }
 
-void VtkXmlWriter::text(const std::string& s) { os_ << s; }
+void VtkXmlWriter::text(const std::string& s) {
+  os_ << s;
+}
 
 void VtkXmlWriter::array_head(const std::string& type, const std::string& name, int ncomp) {
   os_ << "        <DataArray type=\"" << type << '"';
