@@ -16,6 +16,7 @@
 #include "solver/lu.hpp"
 #include "field_support.hpp"
 #include "tool_support.hpp"
+#include "vtk_read.hpp"
 #include "toolkit/field_tool.hpp"
 #include "toolkit/mesh_tool.hpp"
 #include "toolkit/model_io.hpp"
@@ -169,13 +170,8 @@ TEST(FieldTool, GridsAndLinesGiveWellFormedVtkFiles) {
   ScratchDir dir("field-vtk");
   solved(dir, {"sphere", "--refine", "1", "--velocity", "1,0,0"});
   auto count_values = [](const std::string& text, const std::string& name) {
-    const std::size_t a = text.find("Name=\"" + name + "\"");
-    if (a == std::string::npos) return -1L;
-    const std::size_t b = text.find('>', a) + 1, e = text.find("</DataArray>", b);
-    std::istringstream in(text.substr(b, e - b));
-    long n = 0;
-    for (std::string w; in >> w;) ++n;
-    return n;
+    const testing::VtkArray a = testing::vtk_array(text, name);  // ascii or binary
+    return a.found ? static_cast<long>(a.values.size()) : -1L;
   };
   ASSERT_EQ(field(dir, {"--plane", "-2,-2,0.5,4,0,0,0,4,0,9,5", "--out", "slice"}).status, 0);
   const std::string vti = read_file(dir / "slice.vti");
@@ -199,10 +195,8 @@ TEST(FieldTool, GridsAndLinesGiveWellFormedVtkFiles) {
   EXPECT_EQ(count_values(box, "inside"), 125);
   // The centre point (index 62) lies inside the sphere.
   {
-    const std::size_t a = box.find("Name=\"inside\"");
-    std::istringstream in(box.substr(box.find('>', a) + 1));
-    std::vector<int> flags(125);
-    for (int& f : flags) in >> f;
+    const std::vector<double> flags = testing::vtk_array(box, "inside").values;
+    ASSERT_EQ(flags.size(), 125u);
     EXPECT_EQ(flags[62], 1);
     EXPECT_EQ(flags[0], 0);
   }

@@ -17,6 +17,7 @@
 #include "bem/shapes.hpp"
 #include "common/records.hpp"
 #include "run/results.hpp"
+#include "post_support.hpp"
 #include "tool_support.hpp"
 #include "toolkit/loads.hpp"
 #include "toolkit/mesh_tool.hpp"
@@ -32,65 +33,10 @@ using testing::read_file;
 using testing::run_tool;
 using testing::ScratchDir;
 using testing::write_file;
+using testing::post_tool;
+using testing::SmallCase;
 
 constexpr double kPiD = 3.14159265358979323846;
-
-testing::ToolRun post_tool(const std::vector<std::string>& args) {
-  return run_tool(tools::run_post_tool, args);
-}
-
-// A closed tetrahedron (oriented into the body) and, far from it, a single
-// triangle: two bodies.  Tractions: (0,0,1) on the face z = 0, (2,0,0) on
-// the face x = 0, (0,1,0) on the lone triangle, zero elsewhere.
-struct SmallCase {
-  tools::Model model;
-  std::vector<double> u, t;
-
-  SmallCase() {
-    SurfaceMesh& m = model.mesh;
-    m.nnode = 7;
-    m.nelem = 5;
-    //           1  2  3  4  5  6  7
-    m.xnode = {0, 1, 0, 0, 5, 6, 5,   // x
-               0, 0, 1, 0, 0, 0, 0,   // y
-               0, 0, 0, 1, 0, 0, 1};  // z
-    // Faces z = 0, x = 0, y = 0, the slanted face, the lone triangle.
-    m.ielem = {1, 1, 1, 2, 5,  //
-               2, 3, 4, 4, 6,  //
-               3, 4, 2, 3, 7};
-    model.title = "small case";
-    model.bc.assign(30, 1.0);
-    t = {0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0};
-    for (int i = 0; i < 15; ++i) u.push_back(0.1 * i - 0.7);
-  }
-
-  // output.dat as the solver writes it, with its own record writers.
-  std::string output_dat(int drop_records = 0, bool with_force = true) const {
-    const SurfaceMesh& m = model.mesh;
-    std::vector<double> xcol(3 * m.nelem);
-    collocation_points(m.nelem, m.nnode, m.ielem.data(), m.xnode.data(), xcol.data());
-    const MeshView v{m.nelem,        m.nnode,     m.ielem.data(),
-                     m.xnode.data(), xcol.data(), model.bc.data()};
-    std::string s = fmt::A(model.title, 78) + "\n" + fmt::list() + "\n";
-    s += fmt::list("Boundary solutions:") + "\n";
-    s += fmt::list("(element no., u1, u2, u3, t1, t2, t3, xg1, xg2, xg3)") + "\n" + fmt::list() +
-         "\n";
-    for (int e = 1; e <= m.nelem - drop_records; ++e)
-      s += element_record(e, u.data(), t.data(), v) + "\n";
-    if (!with_force) return s;
-    const std::array<double, 3> f = total_force(v, t.data());
-    s += fmt::list() + "\n" + fmt::list("Total force acting on the body is:") + "\n" +
-         fmt::list(f[0], f[1], f[2]) + "\n" + fmt::list() + "\n";
-    s += " Total CPU time, wall-clock time used =      0.01 (sec),      0.01 (sec)\n";
-    return s;
-  }
-
-  void write(const ScratchDir& dir, int drop_records = 0) const {
-    std::ofstream f(dir / "input.dat");
-    tools::write_input_dat(f, model);
-    write_file(dir / "output.dat", output_dat(drop_records));
-  }
-};
 
 void expect_vec(const tools::Vec3& got, const tools::Vec3& want, const char* what) {
   for (int k = 0; k < 3; ++k) EXPECT_NEAR(got[k], want[k], 1e-14) << what << " component " << k + 1;

@@ -292,7 +292,7 @@ TEST(TrustworthyRun, VtuTractionFieldsNamedByWhatTheyActOn) {
   m.ielem = {1, 2, 3};
   const std::vector<double> u = {1, 0, 0}, t = {0.25, -2, 4};
   std::ostringstream os;
-  tools::write_vtu(os, m, tools::find_bodies(m), u.data(), t.data());
+  tools::write_vtu(os, m, tools::find_bodies(m), u.data(), t.data(), {tools::VtkEncoding::ascii});
   const std::string vtu = os.str();
   const std::string fluid = "Name=\"traction_on_fluid\" NumberOfComponents=\"3\" format=\"ascii\">\n",
                     body = "Name=\"traction_on_body\" NumberOfComponents=\"3\" format=\"ascii\">\n";

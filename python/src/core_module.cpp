@@ -308,7 +308,7 @@ PYBIND11_MODULE(_core, mod) {
     return guarded([&] {
       const tools::Bodies bodies = tools::find_bodies(s);
       std::ostringstream os;
-      tools::write_vtu(os, s, bodies, uu.data(), tt.data());
+      tools::write_vtu(os, s, bodies, uu.data(), tt.data(), {tools::VtkEncoding::ascii});
       return os.str();
     });
   });

@@ -4,8 +4,10 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <ostream>
+#include <sstream>
 
 #include "toolkit/tool_error.hpp"
 
@@ -19,31 +21,12 @@ void put(std::ostream& os, double v) {
   os.write(buf, r.ptr - buf);
 }
 
-void data_arrays(std::ostream& os, const FieldValues& f) {
-  const std::size_t n = f.pres.size();
-  os << "      <PointData Vectors=\"velocity\" Scalars=\"pressure\">\n";
-  os << "        <DataArray type=\"Float64\" Name=\"velocity\" NumberOfComponents=\"3\" "
-        "format=\"ascii\">\n";
-  for (std::size_t k = 0; k < n; ++k) {
-    os << "          ";
-    for (int i = 0; i < 3; ++i) {
-      if (i > 0) os << ' ';
-      put(os, f.vel[3 * k + i]);
-    }
-    os << '\n';
-  }
-  os << "        </DataArray>\n";
-  os << "        <DataArray type=\"Float64\" Name=\"pressure\" format=\"ascii\">\n";
-  for (std::size_t k = 0; k < n; ++k) {
-    os << "          ";
-    put(os, f.pres[k]);
-    os << '\n';
-  }
-  os << "        </DataArray>\n";
-  os << "        <DataArray type=\"Int32\" Name=\"inside\" format=\"ascii\">\n";
-  for (std::size_t k = 0; k < n; ++k) os << "          " << f.inside[k] << '\n';
-  os << "        </DataArray>\n";
-  os << "      </PointData>\n";
+void data_arrays(VtkXmlWriter& w, const FieldValues& f) {
+  w.text("      <PointData Vectors=\"velocity\" Scalars=\"pressure\">\n");
+  w.floats("velocity", 3, f.vel);
+  w.floats("pressure", 1, f.pres);
+  w.ints("Int32", "inside", 1, std::vector<std::int64_t>(f.inside.begin(), f.inside.end()));
+  w.text("      </PointData>\n");
 }
 
 }  // namespace
@@ -152,62 +135,54 @@ std::vector<double> FieldGrid::points() const {
   return xyz;
 }
 
-void write_field_vti(std::ostream& os, const FieldGrid& g, const FieldValues& f) {
+void write_field_vti(std::ostream& os, const FieldGrid& g, const FieldValues& f,
+                     VtkEncoding encoding) {
   std::string extent;
   for (int i = 0; i < 3; ++i) extent += "0 " + std::to_string(g.n[i] - 1) + (i < 2 ? " " : "");
-  os << "<?xml version=\"1.0\"?>\n";
-  os << "<VTKFile type=\"ImageData\" version=\"1.0\" byte_order=\"LittleEndian\">\n";
-  os << "  <ImageData WholeExtent=\"" << extent << "\" Origin=\"";
+  std::ostringstream h;
+  h << "  <ImageData WholeExtent=\"" << extent << "\" Origin=\"";
   for (int c = 0; c < 3; ++c) {
-    if (c > 0) os << ' ';
-    put(os, g.origin[c]);
+    if (c > 0) h << ' ';
+    put(h, g.origin[c]);
   }
-  os << "\" Spacing=\"";
+  h << "\" Spacing=\"";
   for (int c = 0; c < 3; ++c) {
-    if (c > 0) os << ' ';
-    put(os, g.spacing[c]);
+    if (c > 0) h << ' ';
+    put(h, g.spacing[c]);
   }
   // Direction: the 3x3 matrix whose columns are the axes, row by row.
-  os << "\" Direction=\"";
+  h << "\" Direction=\"";
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 3; ++c) {
-      if (r + c > 0) os << ' ';
-      put(os, g.axis[c][r]);
+      if (r + c > 0) h << ' ';
+      put(h, g.axis[c][r]);
     }
-  os << "\">\n";
-  os << "    <Piece Extent=\"" << extent << "\">\n";
-  data_arrays(os, f);
-  os << "      <CellData>\n      </CellData>\n";
-  os << "    </Piece>\n  </ImageData>\n</VTKFile>\n";
+  h << "\">\n";
+  h << "    <Piece Extent=\"" << extent << "\">\n";
+  VtkXmlWriter w(os, encoding);
+  w.begin("ImageData");
+  w.text(h.str());
+  data_arrays(w, f);
+  w.text("      <CellData>\n      </CellData>\n    </Piece>\n  </ImageData>\n");
+  w.finish();
 }
 
-void write_field_vtp(std::ostream& os, const FieldValues& f) {
+void write_field_vtp(std::ostream& os, const FieldValues& f, VtkEncoding encoding) {
   const std::size_t n = f.pres.size();
-  os << "<?xml version=\"1.0\"?>\n";
-  os << "<VTKFile type=\"PolyData\" version=\"1.0\" byte_order=\"LittleEndian\">\n";
-  os << "  <PolyData>\n";
-  os << "    <Piece NumberOfPoints=\"" << n << "\" NumberOfVerts=\"0\" NumberOfLines=\"1\" "
-        "NumberOfStrips=\"0\" NumberOfPolys=\"0\">\n";
-  data_arrays(os, f);
-  os << "      <Points>\n";
-  os << "        <DataArray type=\"Float64\" NumberOfComponents=\"3\" format=\"ascii\">\n";
-  for (std::size_t k = 0; k < n; ++k) {
-    os << "          ";
-    for (int i = 0; i < 3; ++i) {
-      if (i > 0) os << ' ';
-      put(os, f.xyz[3 * k + i]);
-    }
-    os << '\n';
-  }
-  os << "        </DataArray>\n      </Points>\n";
-  os << "      <Lines>\n";
-  os << "        <DataArray type=\"Int64\" Name=\"connectivity\" format=\"ascii\">\n          ";
-  for (std::size_t k = 0; k < n; ++k) os << (k > 0 ? " " : "") << k;
-  os << "\n        </DataArray>\n";
-  os << "        <DataArray type=\"Int64\" Name=\"offsets\" format=\"ascii\">\n          " << n
-     << "\n        </DataArray>\n";
-  os << "      </Lines>\n";
-  os << "    </Piece>\n  </PolyData>\n</VTKFile>\n";
+  VtkXmlWriter w(os, encoding);
+  w.begin("PolyData");
+  w.text("  <PolyData>\n    <Piece NumberOfPoints=\"" + std::to_string(n) +
+         "\" NumberOfVerts=\"0\" NumberOfLines=\"1\" NumberOfStrips=\"0\" NumberOfPolys=\"0\">\n");
+  data_arrays(w, f);
+  w.text("      <Points>\n");
+  w.floats("", 3, f.xyz);
+  w.text("      </Points>\n      <Lines>\n");
+  std::vector<std::int64_t> conn(n);
+  for (std::size_t k = 0; k < n; ++k) conn[k] = static_cast<std::int64_t>(k);
+  w.ints("Int64", "connectivity", 1, conn, n);
+  w.ints("Int64", "offsets", 1, {static_cast<std::int64_t>(n)});
+  w.text("      </Lines>\n    </Piece>\n  </PolyData>\n");
+  w.finish();
 }
 
 }  // namespace velmora::tools

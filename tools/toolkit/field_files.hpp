@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/vtk_xml.hpp"
+
 namespace velmora::tools {
 
 // Points of a list file: one point per line, "x y z" or comma-separated
@@ -37,9 +39,11 @@ struct FieldGrid {
 };
 
 // ImageData (field.vti) with point data velocity, pressure and inside; the
-// axes go to the Direction attribute.
-void write_field_vti(std::ostream& os, const FieldGrid& g, const FieldValues& f);
+// axes go to the Direction attribute.  Arrays in `encoding` (vtk_xml.hpp).
+void write_field_vti(std::ostream& os, const FieldGrid& g, const FieldValues& f,
+                     VtkEncoding encoding = VtkEncoding::binary);
 // PolyData (field.vtp): the points joined by one polyline, same point data.
-void write_field_vtp(std::ostream& os, const FieldValues& f);
+void write_field_vtp(std::ostream& os, const FieldValues& f,
+                     VtkEncoding encoding = VtkEncoding::binary);
 
 }  // namespace velmora::tools

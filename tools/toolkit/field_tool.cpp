@@ -239,7 +239,7 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     if (!fs::exists(out_path))
       throw ToolError("cannot open " + out_path + ": the model has not been solved (run velmora first)");
     const RunResults res = read_output_dat(out_path, m.nelem);
-    check_results_match(m, res, in_path, out_path);
+    check_results_match(model, res, in_path, out_path);
     for (std::size_t j = 0; j < res.u.size(); ++j)
       if (!std::isfinite(res.u[j]) || !std::isfinite(res.t[j]))
         throw ToolError(out_path + ", line " +

@@ -1,7 +1,7 @@
 #include "toolkit/loads.hpp"
 
 #include <cmath>
-#include <cstdio>
+#include <cstdint>
 #include <ostream>
 #include <string>
 
@@ -35,25 +35,16 @@ void sub_moment(Vec3& acc, double a, const Vec3& r, const double* t) {
   acc[2] -= a * (r[0] * t[1] - r[1] * t[0]);
 }
 
-std::string num(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.17g", v);
-  return buf;
-}
-
-void data_array(std::ostream& os, const char* type, const char* name, int ncomp,
-                const std::vector<double>& v) {
-  os << "        <DataArray type=\"" << type << "\" Name=\"" << name << "\" NumberOfComponents=\""
-     << ncomp << "\" format=\"ascii\">\n";
-  for (std::size_t i = 0; i < v.size(); i += ncomp) {
-    os << "         ";
-    for (int c = 0; c < ncomp; ++c) os << ' ' << num(v[i + c]);
-    os << '\n';
-  }
-  os << "        </DataArray>\n";
-}
-
 }  // namespace
+
+ElementFacet element_facet(const SurfaceMesh& m, int e) {
+  const Facet f = facet(m, e);
+  ElementFacet r;
+  r.centroid = f.centroid;
+  r.area = f.area;
+  for (int c = 0; c < 3; ++c) r.normal[c] = f.area > 0 ? f.k[c] / (2.0 * f.area) : 0.0;
+  return r;
+}
 
 std::vector<double> element_areas(const SurfaceMesh& m) {
   std::vector<double> a(m.nelem);
@@ -91,9 +82,10 @@ Loads compute_loads(const SurfaceMesh& m, const Bodies& bodies, const double* tv
 }
 
 void write_vtu(std::ostream& os, const SurfaceMesh& m, const Bodies& bodies, const double* u,
-               const double* t) {
+               const double* t, const VtuOptions& options) {
   const std::size_t ne = m.nelem, nn = m.nnode;
-  std::vector<double> pts(3 * nn), cu(3 * ne), ct(3 * ne), cn(3 * ne), ca(ne), cb(ne);
+  std::vector<double> pts(3 * nn), cu(3 * ne), ct(3 * ne), cn(3 * ne), ca(ne);
+  std::vector<std::int64_t> cb(ne);
   std::vector<double> pu(3 * nn, 0.0), pt(3 * nn, 0.0);
   std::vector<int> cnt(nn, 0);
   for (std::size_t k = 0; k < nn; ++k)
@@ -123,59 +115,50 @@ void write_vtu(std::ostream& os, const SurfaceMesh& m, const Bodies& bodies, con
         pu[3 * n + c] /= cnt[n];
         pt[3 * n + c] /= cnt[n];
       }
+  std::vector<std::int64_t> conn(3 * ne), offsets(ne), types(ne, 5);  // 5: VTK_TRIANGLE
+  for (std::size_t e = 0; e < ne; ++e) {
+    for (int v = 1; v <= 3; ++v) conn[3 * e + v - 1] = m.node(static_cast<int>(e) + 1, v) - 1;
+    offsets[e] = static_cast<std::int64_t>(3 * (e + 1));
+  }
 
-  os << "<?xml version=\"1.0\"?>\n"
-     << "<VTKFile type=\"UnstructuredGrid\" version=\"1.0\" byte_order=\"LittleEndian\" "
-        "header_type=\"UInt64\">\n"
-     << "  <UnstructuredGrid>\n"
-     << "    <Piece NumberOfPoints=\"" << nn << "\" NumberOfCells=\"" << ne << "\">\n"
-     << "      <PointData Vectors=\"velocity\">\n";
+  VtkXmlWriter w(os, options.encoding);
+  w.begin("UnstructuredGrid");
+  w.text("  <UnstructuredGrid>\n    <Piece NumberOfPoints=\"" + std::to_string(nn) +
+         "\" NumberOfCells=\"" + std::to_string(ne) +
+         "\">\n      <PointData Vectors=\"velocity\">\n");
   // Tractions under both names of the one convention: output.dat's t = sigma n
   // with n into the body is the traction the body exerts on the fluid; the
   // fluid's traction on the body (output.plt's t_x, t_y, t_z) is -t.
   std::vector<double> pt_body(pt.size()), ct_body(ct.size());
   for (std::size_t i = 0; i < pt.size(); ++i) pt_body[i] = -pt[i];
   for (std::size_t i = 0; i < ct.size(); ++i) ct_body[i] = -ct[i];
-  data_array(os, "Float64", "velocity", 3, pu);
+  w.floats("velocity", 3, pu);
   if (t) {
-    data_array(os, "Float64", "traction_on_fluid", 3, pt);
-    data_array(os, "Float64", "traction_on_body", 3, pt_body);
+    w.floats("traction_on_fluid", 3, pt);
+    w.floats("traction_on_body", 3, pt_body);
   }
-  os << "      </PointData>\n"
-     << "      <CellData Scalars=\"area\" Vectors=\"velocity\">\n";
-  data_array(os, "Float64", "velocity", 3, cu);
+  w.text("      </PointData>\n      <CellData Scalars=\"area\" Vectors=\"velocity\">\n");
+  w.floats("velocity", 3, cu);
   if (t) {
-    data_array(os, "Float64", "traction_on_fluid", 3, ct);
-    data_array(os, "Float64", "traction_on_body", 3, ct_body);
+    w.floats("traction_on_fluid", 3, ct);
+    w.floats("traction_on_body", 3, ct_body);
   }
-  data_array(os, "Float64", "normal", 3, cn);
-  data_array(os, "Float64", "area", 1, ca);
-  os << "        <DataArray type=\"Int32\" Name=\"body\" NumberOfComponents=\"1\" "
-        "format=\"ascii\">\n";
-  for (std::size_t e = 0; e < ne; ++e) os << "          " << static_cast<int>(cb[e]) << '\n';
-  os << "        </DataArray>\n"
-     << "      </CellData>\n"
-     << "      <Points>\n";
-  data_array(os, "Float64", "Points", 3, pts);
-  os << "      </Points>\n"
-     << "      <Cells>\n"
-     << "        <DataArray type=\"Int64\" Name=\"connectivity\" format=\"ascii\">\n";
-  for (std::size_t e = 0; e < ne; ++e) {
-    os << "         ";
-    for (int v = 1; v <= 3; ++v) os << ' ' << m.node(static_cast<int>(e) + 1, v) - 1;
-    os << '\n';
+  w.floats("normal", 3, cn);
+  w.floats("area", 1, ca);
+  w.ints("Int32", "body", 1, cb);
+  if (options.group) {
+    std::vector<std::int64_t> g(ne, 0);
+    for (std::size_t e = 0; e < ne && e < options.group->size(); ++e) g[e] = (*options.group)[e];
+    w.ints("Int32", "group", 1, g);
   }
-  os << "        </DataArray>\n"
-     << "        <DataArray type=\"Int64\" Name=\"offsets\" format=\"ascii\">\n";
-  for (std::size_t e = 0; e < ne; ++e) os << "          " << 3 * (e + 1) << '\n';
-  os << "        </DataArray>\n"
-     << "        <DataArray type=\"UInt8\" Name=\"types\" format=\"ascii\">\n";
-  for (std::size_t e = 0; e < ne; ++e) os << "          5\n";  // VTK_TRIANGLE
-  os << "        </DataArray>\n"
-     << "      </Cells>\n"
-     << "    </Piece>\n"
-     << "  </UnstructuredGrid>\n"
-     << "</VTKFile>\n";
+  w.text("      </CellData>\n      <Points>\n");
+  w.floats("Points", 3, pts);
+  w.text("      </Points>\n      <Cells>\n");
+  w.ints("Int64", "connectivity", 1, conn, 3);
+  w.ints("Int64", "offsets", 1, offsets);
+  w.ints("UInt8", "types", 1, types);
+  w.text("      </Cells>\n    </Piece>\n  </UnstructuredGrid>\n");
+  w.finish();
 }
 
 }  // namespace velmora::tools

@@ -17,6 +17,7 @@
 
 #include "bem/shapes.hpp"
 #include "toolkit/surface.hpp"
+#include "toolkit/vtk_xml.hpp"
 
 namespace velmora::tools {
 
@@ -38,6 +39,15 @@ struct Loads {
   Vec3 torque_point{0, 0, 0};  // all bodies, about `point`
 };
 
+// Centroid, unit normal (x2 - x1) x (x3 - x1) / |...| (into the body; zero
+// for a degenerate element) and area of element e.
+struct ElementFacet {
+  Vec3 centroid{0, 0, 0};
+  Vec3 normal{0, 0, 0};
+  double area = 0;
+};
+ElementFacet element_facet(const SurfaceMesh& m, int e);
+
 // Area of every element, |(x2 - x1) x (x3 - x1)| / 2.
 std::vector<double> element_areas(const SurfaceMesh& m);
 
@@ -45,13 +55,22 @@ std::vector<double> element_areas(const SurfaceMesh& m);
 Loads compute_loads(const SurfaceMesh& m, const Bodies& bodies, const double* tvec,
                     const Vec3& point);
 
-// VTK XML unstructured grid (ASCII) of the surface: the nodes, the
-// triangles, and as cell data the element's "velocity", "traction",
-// "normal" (unit, into the body) and "area" and its "body" number; as point
-// data the arithmetic means of "velocity" and "traction" over the elements
-// that use the node (zero at nodes that no element uses).  u and t are
-// interleaved by element; a null t leaves the tractions out.
+// How write_vtu writes: the encoding of the arrays (toolkit/vtk_xml.hpp),
+// and optionally a physical group tag per element (0: none), written as
+// the cell data "group".
+struct VtuOptions {
+  VtkEncoding encoding = VtkEncoding::binary;
+  const std::vector<int>* group = nullptr;
+};
+
+// VTK XML unstructured grid of the surface: the nodes, the triangles, and
+// as cell data the element's "velocity", "traction_on_fluid",
+// "traction_on_body", "normal" (unit, into the body), "area", its "body"
+// number (and "group" when given); as point data the arithmetic means of
+// "velocity" and the tractions over the elements that use the node (zero at
+// nodes that no element uses).  u and t are interleaved by element; a null
+// t leaves the tractions out.
 void write_vtu(std::ostream& os, const SurfaceMesh& m, const Bodies& bodies, const double* u,
-               const double* t);
+               const double* t, const VtuOptions& options = {});
 
 }  // namespace velmora::tools

@@ -1,6 +1,8 @@
 #include "toolkit/result_io.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -122,6 +124,31 @@ void check_results_match(const SurfaceMesh& m, const RunResults& res, const std:
                         ": the collocation point of element " + std::to_string(e) +
                         " differs from the centroid of element " + std::to_string(e) + " of " +
                         in_path + ": the files do not belong together");
+    }
+}
+
+void check_results_match(const Model& model, const RunResults& res, const std::string& in_path,
+                         const std::string& out_path) {
+  const SurfaceMesh& m = model.mesh;
+  check_results_match(m, res, in_path, out_path);
+  for (int e = 1; e <= m.nelem; ++e)
+    for (int k = 1; k <= 3; ++k) {
+      const bool traction = model.code(e, k) == 2.0;
+      const double want = model.value(e, k);
+      const double got = (traction ? res.t : res.u)[3 * static_cast<std::size_t>(e - 1) + k - 1];
+      if (std::fabs(got - want) <= 1e-11 * std::max(std::fabs(got), std::fabs(want)) + 1e-300)
+        continue;
+      auto text = [](double v) {
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "%.12g", v);
+        return std::string(buf);
+      };
+      throw ToolError(out_path + ", line " + std::to_string(res.first_record_line + e - 1) + ": " +
+                      (traction ? "traction" : "velocity") + " component " + std::to_string(k) +
+                      " of element " + std::to_string(e) + " is " + text(got) + " there, but " +
+                      in_path + " prescribes " + text(want) +
+                      ": the results are from other boundary conditions (" + in_path +
+                      " changed after the run); rerun velmora");
     }
 }
 

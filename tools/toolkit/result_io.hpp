@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bem/shapes.hpp"
+#include "toolkit/model_io.hpp"
 
 namespace velmora::tools {
 
@@ -32,6 +33,18 @@ RunResults read_output_dat(const std::string& path, int nelem);
 // out_path) are not the element centroids of `m` (read from in_path) to
 // 1e-9 of the mesh's extent: the files do not belong together.
 void check_results_match(const SurfaceMesh& m, const RunResults& res, const std::string& in_path,
+                         const std::string& out_path);
+
+// The collocation points as above, then the boundary conditions: every
+// prescribed component of input.dat (code 2: traction, else velocity) must
+// be what output.dat records for it.  The solver writes prescribed values
+// back unchanged (its pressure constant c n goes to the unknown traction
+// components only), in records of 12 significant digits, which round by at
+// most 5e-12 of the value; a difference above 1e-11 of the larger of the two
+// means the results belong to other boundary conditions (input.dat changed
+// after the run).  Throws ToolError naming the first such element and
+// component, its line in output.dat, and the remedy (rerun velmora).
+void check_results_match(const Model& model, const RunResults& res, const std::string& in_path,
                          const std::string& out_path);
 
 // A real as Fortran writes it: 0.123E+01, -0.5D-03, 0.123456789012+100

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "bem/interior_point.hpp"
+#include "toolkit/orientation_report.hpp"
 #include "toolkit/tool_error.hpp"
 
 namespace velmora::tools {
@@ -47,7 +48,12 @@ RigidSetup rigid_setup(const SurfaceMesh& m, const std::string& where) {
   r.centres.assign(3 * static_cast<std::size_t>(nb), 0.0);
   for (int b = 1; b <= nb; ++b) {
     const std::string k = where + ": body " + std::to_string(b);
-    if (!r.geometry[b - 1].closed) throw ToolError(k + " is not a closed surface");
+    if (!r.geometry[b - 1].closed) {
+      // A closed surface whose elements disagree with their neighbours is
+      // named as such: reorienting repairs it, unlike holes.
+      const std::string note = inconsistency_note(body_orientations(m, r.bodies)[b - 1]);
+      throw ToolError(k + (note.empty() ? " is not a closed surface" : " is " + note));
+    }
     if (!(svol[b - 1] < 0.0))
       throw ToolError(k + " has its normals pointing into the fluid (nodes must run clockwise "
                           "seen from the fluid; velmora-mesh orients meshes)");
