@@ -482,7 +482,7 @@ TEST(MeshPipe, PoiseuilleEndToEnd) {
       "cd '" + dir.path().string() + "' && '" VELMORA_EXE "' > solve.txt 2>&1";
   ASSERT_EQ(std::system(cmd.c_str()), 0) << read_file(dir / "solve.txt");
 
-  write_file(dir / "axis.txt", "1 0 0\n1.5 0 0\n2 0 0\n2.5 0 0\n3 0 0\n2 0.5 0\n2 0 -0.5\n");
+  write_file(dir / "axis.txt", "1 0 0\n1.5 0 0\n2 0 0\n2.5 0 0\n3 0 0\n2 0.5 0\n2 0 -0.5\n9 0 0\n2 3 0\n");
   const ToolRun f = run_tool(tools::run_field_tool,
                              {"--points", dir / "axis.txt", "--out", "axis", "--dir",
                               dir.path().string()});
@@ -497,7 +497,7 @@ TEST(MeshPipe, PoiseuilleEndToEnd) {
     for (std::string item; std::getline(s, item, ',');) row.push_back(std::stod(item));
     rows.push_back(row);
   }
-  ASSERT_EQ(rows.size(), 7u);
+  ASSERT_EQ(rows.size(), 9u);
   for (int i = 0; i < 7; ++i) {
     const double r2 = rows[i][1] * rows[i][1] + rows[i][2] * rows[i][2];
     // Exact 2 (1 - r^2).  Measured at x = 2 on the axis: 2.0953, 2.0440,
@@ -508,6 +508,9 @@ TEST(MeshPipe, PoiseuilleEndToEnd) {
     EXPECT_NEAR(rows[i][5], 0.0, 0.01);
     EXPECT_EQ(rows[i][7], 0.0) << "point " << i << " lies in the fluid";
   }
+  // Beyond the cap and beside the wall: outside the container, no fluid.
+  EXPECT_EQ(rows[7][7], 1.0);
+  EXPECT_EQ(rows[8][7], 1.0);
 
   // dp/dx from a straight-line fit of -t . e_r against x on the wall's
   // middle half.  Measured: -8.861, -8.366, -8.206, -8.092 at nt = 12, 18,
