@@ -160,6 +160,7 @@ TEST(MeshInterior, ContainersOrientedAndRecorded) {
 // A parabolic profile and two other fields given as expressions take, at
 // every element, the formula's value at that element's centroid.
 TEST(MeshConditions, ExpressionsAtCentroids) {
+  if (!tools::expressions_available()) GTEST_SKIP() << "built without muparser";
   ScratchDir dir("expr");
   const ToolRun r = mesh_tool(
       {"sphere", "--refine", "2", "--centre", "0.5,0,0", "--velocity-expr",
@@ -182,6 +183,7 @@ TEST(MeshConditions, ExpressionsAtCentroids) {
 // --codes takes each component from the velocity or the traction source
 // (0 where the source is missing); a traction field alone gives code 2.
 TEST(MeshConditions, CodesMixVelocityAndTraction) {
+  if (!tools::expressions_available()) GTEST_SKIP() << "built without muparser";
   ScratchDir dir("codes");
   ToolRun r = mesh_tool({"spheres", "--sphere", "0,0,0,1", "--sphere", "4,0,0,1", "--refine", "1",
                          "--body", "1", "--velocity", "1,2,3", "--traction-expr", "x;y;z",
@@ -220,6 +222,7 @@ TEST(MeshConditions, CodesMixVelocityAndTraction) {
 // Bad expressions and codes are usage errors naming the option; a value
 // that is not finite at an element names the element and its centroid.
 TEST(MeshConditions, BadExpressionsAndCodes) {
+  if (!tools::expressions_available()) GTEST_SKIP() << "built without muparser";
   ScratchDir dir("badexpr");
   const std::vector<std::pair<std::vector<std::string>, std::string>> usage = {
       {{"sphere", "--velocity-expr", "x+;0;0"}, "--velocity-expr: component 1"},
@@ -241,12 +244,22 @@ TEST(MeshConditions, BadExpressionsAndCodes) {
   EXPECT_FALSE(std::filesystem::exists(dir / "input.dat"));
 }
 
+// Without muparser the expression options say what the build lacks (status 2).
+TEST(MeshConditions, AbsentMuparserIsReported) {
+  if (tools::expressions_available()) GTEST_SKIP() << "built with muparser";
+  ScratchDir dir("nomuparser");
+  const ToolRun r = mesh_tool({"sphere", "--velocity-expr", "1;0;0"}, dir);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("needs muparser"), std::string::npos) << r.err;
+}
+
 // ------------------------------------------------------------ net flux
 
 // A plug inflow at one cap with the other at rest cannot be carried by an
 // incompressible fluid and is warned of; the same plug at both caps, and a
 // parabolic profile at both mirror-image caps, balance.
 TEST(MeshConditions, NetFluxOfContainer) {
+  if (!tools::expressions_available()) GTEST_SKIP() << "built without muparser";
   ScratchDir dir("flux");
   write_model(dir / "pipe.dat", pipe(1, 3, 16, 8, 3));
   ToolRun r = mesh_tool({dir / "pipe.dat", "--interior", "--group", "inlet", "--velocity", "1,0,0"},
@@ -285,6 +298,7 @@ TEST(MeshConditions, NetFluxOfContainer) {
 // element, and a plug through one cap is flagged while the bound of a
 // parabola covers the mismatch of two caps meshed differently.
 TEST(MeshConditions, FluxToleranceFromQuadrature) {
+  if (!tools::expressions_available()) GTEST_SKIP() << "built without muparser";
   Model a = pipe(1, 3, 16, 8, 3), b = pipe(1, 3, 12, 8, 2);
   for (Model* m : {&a, &b}) {
     const tools::Bodies bodies = tools::find_bodies(m->mesh);
@@ -416,6 +430,7 @@ TEST(MeshCommandLine, RepeatedOptionsRefused) {
 // comes out closed and consistent with negative signed volume and the same
 // conditions; rewriting it in place keeps the former file.
 TEST(MeshRepair, FlippedModelFileRepaired) {
+  if (!tools::expressions_available()) GTEST_SKIP() << "built without muparser";
   ScratchDir dir("repair");
   ASSERT_EQ(mesh_tool({"sphere", "--refine", "2", "--velocity-expr", "x;y*y;1", "--title",
                        "my sphere", "--mu", "0.5"},
@@ -469,6 +484,7 @@ TEST(MeshRepair, FlippedModelFileRepaired) {
 // proportion), the errors fall as 1/nt^2 (ratios 3.8 and 4.2 from 12 to
 // 24): the tolerances are the nt = 24 errors with a third to spare.
 TEST(MeshPipe, PoiseuilleEndToEnd) {
+  if (!tools::expressions_available()) GTEST_SKIP() << "built without muparser";
   ScratchDir dir("pipe");
   // 24 nodes round, 15 steps along (near-square wall elements), 4 rings per cap.
   write_model(dir / "pipe.dat", pipe(1, 4, 24, 15, 4));
