@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bem/shapes.hpp"
@@ -465,32 +466,36 @@ TEST(MeshTool, KeepsExistingControlFile) {
   EXPECT_EQ(read_file(dir / "input.cnd"), first);
 }
 
-// Bad command lines end with a message and status 1, writing nothing.
+// Bad command lines end with a message and status 2, bad input (a body or
+// group the mesh lacks, a missing file) with status 1; neither writes anything.
 TEST(MeshTool, RejectsBadArguments) {
   ScratchDir dir("bad");
   const std::string d = dir.path().string();
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"sphere", "--frobnicate"}, "unknown option --frobnicate"},
-      {{}, "no shape or file given"},
-      {{"sphere", "--radius", "abc"}, "--radius expects a number"},
-      {{"sphere", "--radius", "-1"}, "--radius must be positive"},
-      {{"ellipsoid", "--axes", "1,2"}, "ellipsoid needs --axes A,B,C"},
-      {{"torus", "--radii", "1,2"}, "minor radius below its major radius"},
-      {{"sphere", "--refine", "2", "--size", "0.1"}, "at most one of"},
-      {{"sphere", "--frequency", "0"}, "--frequency must lie in 1..256"},
-      {{"torus", "--radii", "2,0.5", "--frequency", "4"}, "--frequency applies to a sphere only"},
-      {{"sphere", "--body", "2", "--velocity", "1,0,0"}, "--body 2: the mesh has 1 bodies"},
-      {{"sphere", "--group", "wall", "--velocity", "1,0,0"}, "no such physical surface group"},
+  const std::vector<std::tuple<std::vector<std::string>, std::string, int>> cases = {
+      {{"sphere", "--frobnicate"}, "unknown option --frobnicate", 2},
+      {{}, "no shape or file given", 2},
+      {{"sphere", "--radius", "abc"}, "--radius expects a number", 2},
+      {{"sphere", "--radius", "-1"}, "--radius must be positive", 2},
+      {{"ellipsoid", "--axes", "1,2"}, "ellipsoid needs --axes A,B,C", 2},
+      {{"torus", "--radii", "1,2"}, "minor radius below its major radius", 2},
+      {{"sphere", "--refine", "2", "--size", "0.1"}, "at most one of", 2},
+      {{"sphere", "--frequency", "0"}, "--frequency must lie in 1..256", 2},
+      {{"torus", "--radii", "2,0.5", "--frequency", "4"}, "--frequency applies to a sphere only", 2},
+      {{"sphere", "--body", "2", "--velocity", "1,0,0"}, "--body 2: the mesh has 1 bodies", 1},
+      {{"sphere", "--group", "wall", "--velocity", "1,0,0"}, "no such physical surface group", 1},
       {{"sphere", "--velocity", "1,0,0", "--traction", "0,0,1"},
-       "either a traction or a rigid motion"},
-      {{"spheres", "--sphere", "0,0,0,1", "--sphere", "1.5,0,0,1"}, "overlap"},
-      {{d + "/missing.msh"}, "missing.msh"},
+       "either a traction or a rigid motion", 2},
+      {{"spheres", "--sphere", "0,0,0,1", "--sphere", "1.5,0,0,1"}, "overlap", 2},
+      {{d + "/missing.msh"}, "missing.msh", 1},
+      {{"sphere", "--radius"}, "--radius needs a value", 2},
+      {{"sphere", "cube"}, "unexpected argument", 2},
   };
-  for (const auto& [args, message] : cases) {
+  for (const auto& [args, message, status] : cases) {
     std::vector<std::string> a = args;
     a.insert(a.end(), {"--dir", d});
+    if (args.size() == 2 && args[1] == "--radius") a = {"sphere", "--dir", d, "--radius"};
     const testing::ToolRun r = mesh_tool(a);
-    EXPECT_EQ(r.status, 1) << message;
+    EXPECT_EQ(r.status, status) << message;
     EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
   }
   EXPECT_FALSE(std::filesystem::exists(dir / "input.dat"));

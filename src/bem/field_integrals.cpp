@@ -262,9 +262,28 @@ double element_distance2(const MeshView& mesh, int e, const double x[3]) {
   return dist2(q);
 }
 
+double fluid_winding(const MeshView& mesh) {
+  // About the first node, so that the mesh's size, not its place, sets the rounding.
+  double v = 0.0;
+  const int r = mesh.nelem > 0 ? mesh.node(1, 1) : 0;
+  for (int e = 1; e <= mesh.nelem; ++e) {
+    double a[3], b[3], c[3];
+    for (int i = 0; i < 3; ++i) {
+      const double o = mesh.x(r, i + 1);
+      a[i] = mesh.x(mesh.node(e, 1), i + 1) - o;
+      b[i] = mesh.x(mesh.node(e, 2), i + 1) - o;
+      c[i] = mesh.x(mesh.node(e, 3), i + 1) - o;
+    }
+    v += a[0] * (b[1] * c[2] - b[2] * c[1]) + a[1] * (b[2] * c[0] - b[0] * c[2]) +
+         a[2] * (b[0] * c[1] - b[1] * c[0]);
+  }
+  return v > 0.0 ? -1.0 : 0.0;
+}
+
 void field_direct(const MeshView& mesh, double mu, double snaptol, const FieldDensities& d,
                   int n, const double* xyz, double* vel, double* pres, int* inside) {
   FieldScratch s;
+  const double fluid_w = fluid_winding(mesh);
   for (int k = 0; k < n; ++k) {
     const double* x = xyz + 3 * static_cast<std::size_t>(k);
     double* v = vel + 3 * static_cast<std::size_t>(k);
@@ -279,7 +298,7 @@ void field_direct(const MeshView& mesh, double mu, double snaptol, const FieldDe
     }
     // (The plain path measures every distance; the fast one skips the
     // elements whose bounding sphere lies beyond snaptol.)
-    inside[k] = (w > 0.5 || dmin2 <= snaptol * snaptol) ? 1 : 0;
+    inside[k] = (outside_fluid(w, fluid_w) || dmin2 <= snaptol * snaptol) ? 1 : 0;
     if (inside[k] != 0) {
       v[0] = v[1] = v[2] = 0.0;
       continue;

@@ -85,10 +85,23 @@ double element_distance2(const MeshView& mesh, int e, const double x[3]);
 void element_distance2_min(const MeshView& mesh, int e, int n, const double* px,
                            const double* py, const double* pz, double bound, double* d2);
 
+// The winding number of the fluid: 0 for flow outside closed bodies
+// (normals into the bodies, w = 1 inside each); -1 when the mesh holds a
+// container (normals out of the enclosed fluid, positive total signed
+// volume sum x1 . (x2 x x3) / 6): then w = -1 in the fluid, and 0 both
+// outside the container and inside the bodies within it.
+double fluid_winding(const MeshView& mesh);
+
+// Whether a point of winding number w lies outside the fluid.
+inline bool outside_fluid(double w, double fluid_w) {
+  return w - fluid_w > 0.5 || w - fluid_w < -0.5;
+}
+
 // The plain direct sum over all elements at each of n points (xyz, 3 per
 // point): velocity (3 per point) and pressure by the integrals above, the
-// winding number, and inside[k] = 1 for a point inside a body (w > 1/2) or
-// within snaptol of an element, whose velocity and pressure are then 0.
+// winding number, and inside[k] = 1 for a point outside the fluid (in a
+// body, or outside a container: outside_fluid) or within snaptol of an
+// element, whose velocity and pressure are then 0.
 // The reference the fast evaluation is tested against.
 void field_direct(const MeshView& mesh, double mu, double snaptol, const FieldDensities& d,
                   int n, const double* xyz, double* vel, double* pres, int* inside);

@@ -251,6 +251,7 @@ void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensiti
                 const std::function<void(std::int64_t, std::int64_t)>& progress,
                 FieldStats* stats) {
   double t0 = omp_get_wtime();
+  const double fluid_w = fluid_winding(mesh);
   const FieldTree t = build_field_tree(mesh, n, xyz, par.maxl, par.maxp, par.maxdep);
   FieldStats st;
   st.t_tree = omp_get_wtime() - t0;
@@ -340,7 +341,7 @@ void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensiti
     w.live.clear();
     for (int k = 0; k < np; ++k) {
       const int g = t.points[b.tb + k];
-      const bool in = w.wind[k] > 0.5 || w.dmin2[k] <= snap2;
+      const bool in = outside_fluid(w.wind[k], fluid_w) || w.dmin2[k] <= snap2;
       inside[g] = in ? 1 : 0;
       if (!in) w.live.push_back(k);
     }

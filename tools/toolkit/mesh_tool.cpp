@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <ostream>
+#include <set>
 
 #include "bem/shapes.hpp"
 #include "common/constants.hpp"
@@ -18,6 +20,8 @@
 #include "run/registry.hpp"
 #include "toolkit/args.hpp"
 #include "toolkit/gmsh_import.hpp"
+#include "toolkit/mesh_conditions.hpp"
+#include "toolkit/mesh_gaps.hpp"
 #include "toolkit/model_io.hpp"
 #include "toolkit/surface.hpp"
 #include "toolkit/tool_error.hpp"
@@ -32,15 +36,6 @@ constexpr int kMaxRefine = 8;
 // Geodesic frequencies allowed: 20 * 256^2, the same largest size.
 constexpr int kMaxFrequency = 256;
 
-// Boundary condition of a selection of elements.
-struct Condition {
-  enum class Target { kAll, kBody, kGroup } target = Target::kAll;
-  int body = 0;
-  std::string group;
-  std::optional<V3> velocity, rotation, about, traction;
-  bool empty() const { return !velocity && !rotation && !traction; }
-};
-
 struct Options {
   std::string shape;  // sphere, spheroid, ellipsoid, torus, spheres, or a file name
   std::optional<double> radius;
@@ -49,20 +44,35 @@ struct Options {
   std::vector<std::array<double, 4>> spheres;
   std::optional<int> elements, refine, frequency;
   std::optional<double> size;
-  double mu = 1.0;
+  std::optional<double> mu;
   std::optional<std::string> title;
   std::string dir = ".";
   bool new_cnd = false;
   bool quiet = false;
   bool verbose_gmsh = false;
   std::vector<Condition> conditions;  // [0] applies to all elements
+  std::set<std::string> given;        // options outside the selections
+  bool from_model_file() const { return is_model_file(shape); }
+  static bool is_model_file(const std::string& name) {
+    return name.size() > 4 && name.compare(name.size() - 4, 4, ".dat") == 0;
+  }
 };
 
 V3 v3(const std::vector<double>& v) {
   return {v[0], v[1], v[2]};
 }
 
-Options parse(const std::vector<std::string>& raw) {
+// Options that set one thing: given twice, the second would silently
+// replace the first.
+const std::set<std::string> kOnce = {"--radius", "--axes",  "--radii", "--grid", "--centre",
+                                     "--center", "--elements", "--refine", "--frequency",
+                                     "--size",   "--mu",    "--title", "--dir"};
+const std::set<std::string> kOncePerSelection = {"--velocity",      "--rotation",
+                                                 "--about",         "--traction",
+                                                 "--velocity-expr", "--traction-expr",
+                                                 "--codes"};
+
+Options parse_words(const std::vector<std::string>& raw) {
   const std::vector<std::string> a = split_assignments(raw);
   Options o;
   o.conditions.emplace_back();
@@ -74,6 +84,15 @@ Options parse(const std::vector<std::string>& raw) {
   for (; i < a.size(); ++i) {
     const std::string& w = a[i];
     Condition& cond = o.conditions.back();
+    if (kOnce.count(w)) {
+      const std::string key = w == "--center" ? "--centre" : w;
+      if (!o.given.insert(key).second)
+        throw ToolError(w + " given twice: the second would replace the first");
+    }
+    if (kOncePerSelection.count(w) && !cond.given.insert(w).second)
+      throw ToolError(w + " given twice for " + cond.label() +
+                      ": the second would replace the first (start another selection with "
+                      "--body or --group)");
     if (w == "--radius") {
       o.radius = parse_real(value(w), w);
     } else if (w == "--axes") {
@@ -126,6 +145,14 @@ Options parse(const std::vector<std::string>& raw) {
       cond.about = v3(parse_reals(value(w), 3, w));
     } else if (w == "--traction") {
       cond.traction = v3(parse_reals(value(w), 3, w));
+    } else if (w == "--velocity-expr") {
+      cond.velocity_expr = parse_expressions(value(w), w);
+    } else if (w == "--traction-expr") {
+      cond.traction_expr = parse_expressions(value(w), w);
+    } else if (w == "--codes") {
+      cond.codes = parse_codes(value(w), w);
+    } else if (w == "--interior") {
+      cond.interior = true;
     } else if (w.rfind("-", 0) == 0 && w.size() > 1) {
       throw ToolError("unknown option " + w + " (see velmora-mesh --help)");
     } else if (o.shape.empty()) {
@@ -135,10 +162,18 @@ Options parse(const std::vector<std::string>& raw) {
     }
   }
   if (o.shape.empty()) throw ToolError("no shape or file given (see velmora-mesh --help)");
-  for (const Condition& c : o.conditions)
-    if (c.traction && (c.velocity || c.rotation))
-      throw ToolError("a selection takes either a traction or a rigid motion, not both");
-  if (!(o.mu > 0)) throw ToolError("--mu must be positive");
+  for (const Condition& c : o.conditions) {
+    if (c.velocity_expr && (c.velocity || c.rotation))
+      throw ToolError("--velocity-expr replaces --velocity and --rotation: give one of them (" +
+                      c.label() + ")");
+    if (c.traction_expr && c.traction)
+      throw ToolError("--traction-expr replaces --traction: give one of them (" + c.label() + ")");
+    if (c.has_traction() && c.has_velocity() && !c.codes)
+      throw ToolError(
+          "a selection takes either a traction or a rigid motion, not both, unless --codes "
+          "says which component takes which (" + c.label() + ")");
+  }
+  if (o.mu && !(*o.mu > 0)) throw ToolError("--mu must be positive");
   int given = (o.elements ? 1 : 0) + (o.refine ? 1 : 0) + (o.frequency ? 1 : 0) + (o.size ? 1 : 0) +
               (o.grid ? 1 : 0);
   if (given > 1)
@@ -151,6 +186,17 @@ Options parse(const std::vector<std::string>& raw) {
   if (o.refine && (*o.refine < 0 || *o.refine > kMaxRefine))
     throw ToolError("--refine must lie in 0.." + std::to_string(kMaxRefine));
   return o;
+}
+
+// Every problem with the words themselves is a usage error.
+Options parse(const std::vector<std::string>& raw) {
+  try {
+    return parse_words(raw);
+  } catch (const UsageError&) {
+    throw;
+  } catch (const ToolError& e) {
+    throw UsageError(e.what());
+  }
 }
 
 // Refinement level of an icosphere-based body: as given, the smallest with
@@ -187,12 +233,47 @@ struct Built {
   std::vector<int> group;
   std::map<int, std::string> group_names;
   std::vector<std::string> notes;
+  std::optional<Model> source;  // the model file read, for a .dat FILE
 };
 
+Built build_shape(const Options& o);
+
+// The mesh of the options.  Errors in the built-in shapes' options are
+// usage errors; those of files are errors of the input.
 Built build_mesh(const Options& o) {
+  const bool file = o.shape != "sphere" && o.shape != "spheroid" && o.shape != "ellipsoid" &&
+                    o.shape != "torus" && o.shape != "spheres";
+  if (file) {
+    if (o.elements || o.refine || o.grid)
+      throw UsageError("for a file, give the element size with --size");
+    if (o.radius || o.axes || o.radii || o.centre || !o.spheres.empty())
+      throw UsageError(
+          "shape options (--radius, --axes, --radii, --centre, --sphere) apply to "
+          "built-in shapes only");
+    if (o.from_model_file() && o.size)
+      throw UsageError("a model file (.dat) keeps its mesh: --size does not apply");
+    return build_shape(o);
+  }
+  try {
+    return build_shape(o);
+  } catch (const UsageError&) {
+    throw;
+  } catch (const ToolError& e) {
+    throw UsageError(e.what());
+  }
+}
+
+Built build_shape(const Options& o) {
   Built b;
   const V3 c = o.centre.value_or(V3{0, 0, 0});
-  if (o.shape == "sphere") {
+  if (o.from_model_file()) {
+    if (!std::filesystem::exists(o.shape)) throw ToolError("cannot open " + o.shape);
+    Model model = read_input_dat(o.shape);
+    b.mesh = model.mesh;
+    b.group = model.notes.group_of_elements(model.mesh.nelem);
+    for (const ModelNotes::Group& g : model.notes.groups) b.group_names[g.tag] = g.name;
+    b.source = std::move(model);
+  } else if (o.shape == "sphere") {
     const double r = o.radius.value_or(1.0);
     need_positive({r}, "--radius");
     if (o.frequency) {
@@ -257,12 +338,6 @@ Built build_mesh(const Options& o) {
     for (const auto& s : o.spheres) list.push_back({{s[0], s[1], s[2]}, s[3]});
     b.mesh = spheres(level, list);
   } else {
-    if (o.elements || o.refine || o.grid)
-      throw ToolError("for a file, give the element size with --size");
-    if (o.radius || o.axes || o.radii || o.centre || !o.spheres.empty())
-      throw ToolError(
-          "shape options (--radius, --axes, --radii, --centre, --sphere) apply to "
-          "built-in shapes only");
     if (!gmsh_available())
       throw ToolError("reading " + o.shape +
                       " needs Gmsh, which this build lacks (install libgmsh-dev and rebuild); "
@@ -286,6 +361,7 @@ PreparedMesh prepare(const Options& o, std::ostream& err) {
   b.mesh = std::move(built.mesh);
   b.group = std::move(built.group);
   b.group_names = std::move(built.group_names);
+  b.source = std::move(built.source);
   SurfaceMesh& m = b.mesh;
   for (const std::string& n : built.notes) err << "velmora-mesh: note: " << n << '\n';
 
@@ -293,7 +369,16 @@ PreparedMesh prepare(const Options& o, std::ostream& err) {
   const int merged = merge_coincident_nodes(m, 1e-10 * extent(m));
   if (merged > 0 && !o.quiet)
     err << "velmora-mesh: note: merged " << merged << " coincident nodes\n";
-  const int dropped = remove_degenerate_elements(m, &b.group);
+  // Element numbers before the clean-up, which carry the groups and a model
+  // file's conditions along.
+  b.origin.resize(m.nelem);
+  for (int e = 1; e <= m.nelem; ++e) b.origin[e - 1] = e;
+  const int dropped = remove_degenerate_elements(m, &b.origin);
+  if (dropped > 0) {
+    std::vector<int> g(b.origin.size());
+    for (std::size_t i = 0; i < g.size(); ++i) g[i] = b.group[b.origin[i] - 1];
+    b.group.swap(g);
+  }
   if (dropped > 0)
     err << "velmora-mesh: warning: removed " << dropped
         << " degenerate elements (repeated or collinear nodes)\n";
@@ -301,7 +386,25 @@ PreparedMesh prepare(const Options& o, std::ostream& err) {
 
   b.bodies = find_bodies(m);
   const Bodies& bodies = b.bodies;
-  b.checks = orient_for_exterior_flow(m, bodies);
+
+  // Containers: the bodies the --interior selections hold, and those a
+  // model file read names in its notes.
+  std::vector<char> interior(bodies.count, 0);
+  if (b.source)
+    for (int k : b.source->notes.interior)
+      if (k >= 1 && k <= bodies.count) interior[k - 1] = 1;
+  for (const Condition& c : o.conditions) {
+    if (!c.interior) continue;
+    const std::vector<char> sel = select_elements(c, bodies, b.group, b.group_names);
+    bool any = false;
+    for (int e = 1; e <= m.nelem; ++e)
+      if (sel[e - 1]) interior[bodies.body[e - 1] - 1] = 1, any = true;
+    if (!any)
+      err << "velmora-mesh: warning: --interior for " << c.label() << " holds no elements\n";
+  }
+  for (int k = 1; k <= bodies.count; ++k)
+    if (interior[k - 1]) b.interior.push_back(k);
+  b.checks = orient_bodies(m, bodies, interior);
   const std::vector<BodyCheck>& checks = b.checks;
   for (int k = 1; k <= bodies.count; ++k) {
     const BodyCheck& c = checks[k - 1];
@@ -316,10 +419,27 @@ PreparedMesh prepare(const Options& o, std::ostream& err) {
       err << "velmora-mesh: warning: " << who << " is open (" << c.open_edges
           << " boundary edges): its orientation cannot be checked by its volume and was kept "
              "as the first element has it; the solver expects closed bodies\n";
+    if (c.interior && !c.closed())
+      err << "velmora-mesh: warning: " << who
+          << " is marked --interior but is not closed: it cannot enclose the fluid\n";
     if (c.flipped > 0 && !o.quiet)
       err << "velmora-mesh: note: reversed " << c.flipped << " of the " << c.nelem
-          << " elements of " << who << " so that the normals point into the body\n";
+          << " elements of " << who
+          << (c.interior ? " so that the normals point out of the enclosed fluid\n"
+                         : " so that the normals point into the body\n");
   }
+
+  // Gaps narrower than the elements beside them.
+  const Gap gap = narrowest_gap(m, bodies);
+  if (gap.found)
+    err << "velmora-mesh: warning: bodies " << gap.body_a << " and " << gap.body_b
+        << " come within " << show(&gap.distance, 1) << " of each other (elements "
+        << gap.elem_a << " and " << gap.elem_b << "), where the elements are up to "
+        << show(&gap.size, 1)
+        << " long: the flow in a gap is not resolved by elements larger than the gap (their "
+           "velocities come out far too large); elements of about a third of the gap ("
+        << show(std::array<double, 1>{gap.distance / 3}.data(), 1)
+        << " here) are needed near it, see docs/tools.md\n";
   return b;
 }
 
@@ -372,54 +492,6 @@ void check_kept_controls(const std::string& path, const SurfaceMesh& m, std::ost
 
 }  // namespace
 
-std::string mesh_usage() {
-  return R"(Usage: velmora-mesh SHAPE|FILE [resolution] [conditions] [options]
-
-Writes the model file input.dat for velmora and, unless one exists, a control
-file input.cnd fitted to the mesh.  Every closed body is oriented for exterior
-flow (element normals into the body, checked by its signed volume).
-
-Shapes (lengths in the user's units; centre defaults to the origin):
-  sphere    [--radius R] [--centre X,Y,Z]       icosahedral sphere (R = 1)
-  spheroid  --axes A,C [--centre X,Y,Z]          semi-axes A, A, C (C along z)
-  ellipsoid --axes A,B,C [--centre X,Y,Z]        triaxial ellipsoid
-  torus     --radii R,r [--centre X,Y,Z]         ring about the z axis
-  spheres   --sphere X,Y,Z,R [--sphere ...]      several spheres, one body each
-  FILE      any mesh or geometry file Gmsh reads (.msh .stl .vtk .geo .step
-            .brep ...); geometry is meshed with triangles
-
-Resolution (at most one):
-  --elements N   at least N elements per body (built-in shapes; default 1280)
-  --refine L     icosahedral refinement L: 20*4^L elements per body
-  --frequency K  sphere: geodesic mesh, 20*K^2 elements (K = 71: 100,820)
-  --size H       no element edge longer than H (a maximum size for Gmsh)
-  --grid NU,NV   torus: NU steps around the axis, NV around the tube
-
-Boundary conditions, per element: velocity prescribed (code 1) or traction
-prescribed (code 2).  Conditions before any selector apply to every body;
---body or --group starts a selection and the conditions after it apply to
-that selection (later selections override earlier ones):
-  --body K               body K: the K-th connected piece of the mesh
-  --group NAME           Gmsh physical surface group, by name or number
-  --velocity UX,UY,UZ    rigid translation U
-  --rotation WX,WY,WZ    rigid rotation Omega: velocity U + Omega x (x - c)
-  --about X,Y,Z          centre c of the rotation (default: body centroid)
-  --traction TX,TY,TZ    uniform traction instead of a rigid motion
-With no condition at all every body translates with U = (1, 0, 0); elements
-left out by the selections given are at rest.
-
-Options:
-  --mu MU        viscosity (default 1)
-  --title TEXT   first title line (default: the command line)
-  --dir DIR      folder of input.dat and input.cnd (default: current)
-  --new-cnd      rewrite input.cnd even if it exists
-  --quiet        no summary
-  --verbose      show Gmsh's messages
-  --help         this text
-  --version      the version
-)";
-}
-
 int run_mesh_tool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     out << mesh_usage();
@@ -437,77 +509,49 @@ int run_mesh_tool(const std::vector<std::string>& args, std::ostream& out, std::
     const Bodies& bodies = b.bodies;
     const std::vector<BodyGeometry> geo = body_geometry(m, bodies);
 
-    // Boundary conditions.
+    // Boundary conditions: a model file's own, or every element at rest,
+    // then the selections in order.
     Model model;
-    model.mu = o.mu;
+    model.mesh = m;
     model.bc.assign(6 * static_cast<std::size_t>(m.nelem), 0.0);
+    for (int e = 1; e <= m.nelem; ++e)
+      for (int k = 1; k <= 3; ++k) {
+        model.code(e, k) = b.source ? b.source->code(b.origin[e - 1], k) : 1.0;
+        model.value(e, k) = b.source ? b.source->value(b.origin[e - 1], k) : 0.0;
+      }
     bool any = false;
     for (const Condition& c : o.conditions) any = any || !c.empty();
     std::vector<Condition> conds = o.conditions;
-    if (!any) {
+    if (!any && !b.source) {
       conds[0].velocity = V3{1, 0, 0};
       if (!o.quiet)
         err << "velmora-mesh: note: no boundary condition given; every body translates with "
                "U = (1, 0, 0)\n";
     }
-    // Elements that no condition covers are at rest (velocity 0, code 1).
-    for (int e = 1; e <= m.nelem; ++e)
-      for (int k = 1; k <= 3; ++k)
-        model.bc[(e - 1) + (k - 1) * static_cast<std::size_t>(m.nelem)] = 1;
+    std::vector<V3> centroids;
+    for (const BodyGeometry& g : geo) centroids.push_back(g.centroid);
+    ConditionState state;
     for (const Condition& c : conds) {
       if (c.empty()) continue;
-      int group_tag = 0;
-      if (c.target == Condition::Target::kBody && (c.body < 1 || c.body > bodies.count))
-        throw ToolError("--body " + std::to_string(c.body) + ": the mesh has " +
-                        std::to_string(bodies.count) + " bodies");
-      if (c.target == Condition::Target::kGroup) {
-        bool found = false;
-        std::string names;
-        for (const auto& [tag, name] : b.group_names) {
-          names += (names.empty() ? "" : ", ") + std::to_string(tag) +
-                   (name.empty() ? "" : " \"" + name + "\"");
-          if (name == c.group || std::to_string(tag) == c.group) {
-            group_tag = tag;
-            found = true;
-          }
-        }
-        if (!found)
-          throw ToolError("--group " + c.group + ": no such physical surface group" +
-                          (names.empty() ? std::string(" (the mesh has none)")
-                                         : " (the mesh has " + names + ")"));
-      }
-      int count = 0;
-      for (int e = 1; e <= m.nelem; ++e) {
-        const int body = bodies.body[e - 1];
-        if (c.target == Condition::Target::kBody && body != c.body) continue;
-        if (c.target == Condition::Target::kGroup && b.group[e - 1] != group_tag) continue;
-        ++count;
-        auto code = [&](int k) -> double& {
-          return model.bc[(e - 1) + (k - 1) * static_cast<std::size_t>(m.nelem)];
-        };
-        auto val = [&](int k) -> double& {
-          return model.bc[(e - 1) + (k + 2) * static_cast<std::size_t>(m.nelem)];
-        };
-        if (c.traction) {
-          for (int k = 1; k <= 3; ++k) code(k) = 2, val(k) = (*c.traction)[k - 1];
-          continue;
-        }
-        // u = U + Omega x (x_e - c) at the collocation point x_e.
-        const V3 U = c.velocity.value_or(V3{0, 0, 0}), W = c.rotation.value_or(V3{0, 0, 0});
-        const V3 ctr = c.about.value_or(geo[body - 1].centroid);
-        V3 r;
-        for (int k = 0; k < 3; ++k)
-          r[k] = (m.x(m.node(e, 1), k + 1) + m.x(m.node(e, 2), k + 1) + m.x(m.node(e, 3), k + 1)) /
-                     3.0 -
-                 ctr[k];
-        const V3 w{W[1] * r[2] - W[2] * r[1], W[2] * r[0] - W[0] * r[2], W[0] * r[1] - W[1] * r[0]};
-        for (int k = 1; k <= 3; ++k) code(k) = 1, val(k) = U[k - 1] + w[k - 1];
-      }
+      const std::vector<char> sel = select_elements(c, bodies, b.group, b.group_names);
+      const int count = apply_condition(c, sel, bodies, centroids, model, state);
       if (count == 0 && c.target != Condition::Target::kAll)
-        err << "velmora-mesh: warning: a selection ("
-            << (c.target == Condition::Target::kBody ? "--body " + std::to_string(c.body)
-                                                     : "--group " + c.group)
-            << ") holds no elements\n";
+        err << "velmora-mesh: warning: a selection (" << c.label() << ") holds no elements\n";
+    }
+
+    // Interior flow with the velocity prescribed all round a container: an
+    // incompressible fluid needs zero net flux through its wall.
+    const std::vector<FluxCheck> fluxes = interior_flux(model, bodies, b.interior, state);
+    for (const FluxCheck& f : fluxes) {
+      if (!f.incompatible()) continue;
+      const double rel = f.scale > 0 ? f.flux / f.scale : 0.0;
+      err << "velmora-mesh: warning: the velocity prescribed on the wall of container body "
+          << f.body << " carries a net flux " << show(&f.flux, 1) << " out of the fluid ("
+          << show(&rel, 1)
+          << " of sum A|u|): an incompressible fluid enclosed by the wall admits no such flow, "
+             "so velmora finds no solution and GMRES stalls; balance the inflow with an "
+             "outflow, or prescribe the traction instead of the velocity somewhere (an outlet "
+             "with --traction 0,0,0)\n";
     }
 
     // Titles: the command line, and what the model holds.
@@ -524,46 +568,58 @@ int run_mesh_tool(const std::vector<std::string>& args, std::ostream& out, std::
         continue;
       cmd += " " + w;
     }
-    model.title = o.title.value_or(cmd);
+    model.title = o.title.value_or(b.source ? b.source->title : cmd);
+    model.mu = o.mu.value_or(b.source ? b.source->mu : 1.0);
     model.subtitle = std::to_string(m.nelem) + " elements, " + std::to_string(m.nnode) +
                      " nodes, " + std::to_string(bodies.count) +
                      (bodies.count == 1 ? " body" : " bodies");
-    model.mesh = m;
     {
       std::vector<std::pair<int, std::string>> names(b.group_names.begin(), b.group_names.end());
-      model.notes = make_model_notes(b.group, names, {});
+      model.notes = make_model_notes(b.group, names, b.interior);
     }
 
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::create_directories(o.dir, ec);
     const fs::path dat = fs::path(o.dir) / "input.dat", cnd = fs::path(o.dir) / "input.cnd";
-    {
-      std::ofstream f(dat);
-      if (!f) throw ToolError("cannot write " + dat.string());
-      write_input_dat(f, model);
-      if (!f.flush()) throw ToolError("cannot write " + dat.string());
+    // A model file rewritten in place keeps its former text as input.dat.orig.
+    std::string backup;
+    if (b.source && fs::exists(dat) && fs::equivalent(dat, o.shape, ec)) {
+      backup = dat.string() + ".orig";
+      fs::copy_file(dat, backup, fs::copy_options::overwrite_existing, ec);
+      if (ec) throw ToolError("cannot keep a copy of " + dat.string() + " as " + backup);
     }
+    write_file_replacing(dat.string(), [&](std::ostream& f) { write_input_dat(f, model); });
     const bool write_cnd = o.new_cnd || !fs::exists(cnd);
     Controls ctl;
     if (!write_cnd) check_kept_controls(cnd.string(), m, err);
     if (write_cnd) {
       ctl = suggest_controls(m);
-      std::ofstream f(cnd);
-      if (!f) throw ToolError("cannot write " + cnd.string());
-      write_input_cnd(f, ctl);
-      if (!f.flush()) throw ToolError("cannot write " + cnd.string());
+      write_file_replacing(cnd.string(), [&](std::ostream& f) { write_input_cnd(f, ctl); });
     }
 
     if (!o.quiet) {
-      out << "Wrote " << dat.string() << ": " << model.subtitle << ", mu = " << show(&o.mu, 1)
+      out << "Wrote " << dat.string() << ": " << model.subtitle << ", mu = " << show(&model.mu, 1)
           << '\n';
+      if (!backup.empty()) out << "  (the model file read is kept as " << backup << ")\n";
       for (int k = 1; k <= bodies.count; ++k) {
         const BodyGeometry& g = geo[k - 1];
+        const BodyCheck& c = b.checks[k - 1];
         out << "  body " << k << ": " << g.nelem << " elements, " << (g.closed ? "closed" : "open")
-            << ", area " << show(&g.area, 1);
+            << (c.interior ? ", interior" : "") << ", area " << show(&g.area, 1);
         if (g.closed) out << ", volume " << show(&g.volume, 1);
-        out << ", centroid " << fmt3(g.centroid) << '\n';
+        out << ", centroid " << fmt3(g.centroid);
+        if (b.source) out << ", " << c.flipped << " elements reversed";
+        out << '\n';
+      }
+      // The net flux of the prescribed velocity through each container's
+      // wall, relative to sum A|u|, with the centroid rule's error bound.
+      for (const FluxCheck& f : fluxes) {
+        const double rel = f.scale > 0 ? f.flux / f.scale : 0.0;
+        const double qrel = f.scale > 0 ? f.quadrature / f.scale : 0.0;
+        out << "  body " << f.body << ": net flux of the prescribed velocity " << show(&f.flux, 1)
+            << " (" << show(&rel, 1) << " of sum A|u|; the centroid rule's error bound "
+            << show(&qrel, 1) << ")" << (f.incompatible() ? ": NOT BALANCED" : "") << '\n';
       }
       if (write_cnd)
         out << "Wrote " << cnd.string() << ": maxcel " << ctl.maxcel << ", maxdep " << ctl.maxdep
@@ -572,6 +628,9 @@ int run_mesh_tool(const std::vector<std::string>& args, std::ostream& out, std::
         out << "Kept the existing " << cnd.string() << " (--new-cnd rewrites it)\n";
     }
     return 0;
+  } catch (const UsageError& e) {
+    err << "velmora-mesh: " << e.what() << '\n';
+    return 2;
   } catch (const ToolError& e) {
     err << "velmora-mesh: " << e.what() << '\n';
     return 1;

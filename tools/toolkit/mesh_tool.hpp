@@ -9,6 +9,9 @@
 #include <map>
 #include <vector>
 
+#include <optional>
+
+#include "toolkit/model_io.hpp"
 #include "toolkit/surface.hpp"
 
 namespace velmora::tools {
@@ -22,8 +25,10 @@ std::string mesh_usage();
 
 // The surface velmora-mesh makes for these words (a built-in shape or a
 // file with their options, as on its command line; boundary-condition
-// options are parsed but not used): coincident nodes merged, degenerate
-// elements removed, every closed body oriented for exterior flow.  Its
+// options are parsed but not used, except --interior): coincident nodes
+// merged, degenerate elements removed, every closed body oriented for
+// exterior flow or, marked --interior (or interior in a model file's notes),
+// as a container of the fluid; bodies closer than their elements warned of.  Its
 // notes and warnings go to `err` as velmora-mesh writes them; bad words or
 // files throw ToolError with velmora-mesh's message.
 struct PreparedMesh {
@@ -32,6 +37,9 @@ struct PreparedMesh {
   std::map<int, std::string> group_names;  // tag -> name
   Bodies bodies;
   std::vector<BodyCheck> checks;  // per body
+  std::vector<int> interior;      // containers, body numbers ascending
+  std::vector<int> origin;        // element number before the clean-up, per element
+  std::optional<Model> source;    // the model file read, for a .dat FILE
 };
 PreparedMesh prepare_mesh(const std::vector<std::string>& words, std::ostream& err);
 

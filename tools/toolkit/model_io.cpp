@@ -6,7 +6,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <ostream>
+#include <system_error>
 
 #include "bem/mesh.hpp"
 #include "common/listread.hpp"
@@ -190,6 +193,27 @@ void write_input_cnd(std::ostream& os, const Controls& c) {
   os << ' ' << c.maxdep << ' ' << c.minlev << ' ' << c.maxl << ' ' << c.maxcel << ' ' << c.nexp
      << ' ' << c.ngauss << ' ' << real_text(c.cubfac)
      << "   maxdep, minlev, maxl, maxcel, nexp, ngauss, cubfac\n";
+}
+
+void write_file_replacing(const std::string& path,
+                          const std::function<void(std::ostream&)>& write) {
+  const std::string tmp = path + ".tmp";
+  {
+    std::ofstream f(tmp);
+    if (!f) throw ToolError("cannot write " + path);
+    write(f);
+    if (!f.flush()) {
+      f.close();
+      std::remove(tmp.c_str());
+      throw ToolError("cannot write " + path);
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(tmp, path, ec);
+  if (ec) {
+    std::remove(tmp.c_str());
+    throw ToolError("cannot write " + path + ": " + ec.message());
+  }
 }
 
 }  // namespace velmora::tools

@@ -3,6 +3,7 @@
 // conditions) and the control file input.cnd.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -91,6 +92,11 @@ Controls suggest_controls(const SurfaceMesh& m);
 
 // Writes input.cnd: the two records, each followed by the names of its items.
 void write_input_cnd(std::ostream& os, const Controls& c);
+
+// Writes `path` through `write` into a temporary file beside it, renamed
+// over `path` once complete, so that an error leaves a former file as it
+// was.  Throws ToolError when the file cannot be written.
+void write_file_replacing(const std::string& path, const std::function<void(std::ostream&)>& write);
 
 // Shortest decimal text that reads back as exactly v.
 std::string real_text(double v);

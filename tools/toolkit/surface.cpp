@@ -147,6 +147,11 @@ Bodies find_bodies(const SurfaceMesh& m) {
 }
 
 std::vector<BodyCheck> orient_for_exterior_flow(SurfaceMesh& m, const Bodies& bodies) {
+  return orient_bodies(m, bodies, std::vector<char>(bodies.count, 0));
+}
+
+std::vector<BodyCheck> orient_bodies(SurfaceMesh& m, const Bodies& bodies,
+                                     const std::vector<char>& interior) {
   std::vector<BodyCheck> checks(bodies.count);
   for (int e = 1; e <= m.nelem; ++e) ++checks[bodies.body[e - 1] - 1].nelem;
 
@@ -193,12 +198,14 @@ std::vector<BodyCheck> orient_for_exterior_flow(SurfaceMesh& m, const Bodies& bo
   for (int e = 1; e <= m.nelem; ++e)
     if (flip[e]) std::swap(node_ref(m, e, 2), node_ref(m, e, 3));
 
-  // Closed bodies: normals into the body, i.e. negative signed volume.
+  // Closed bodies: normals into the body (negative signed volume), or, for
+  // a container, out of the enclosed fluid (positive signed volume).
   const std::vector<P3> ref = body_reference_points(m, bodies);
   for (int b = 1; b <= bodies.count; ++b) {
     BodyCheck& c = checks[b - 1];
+    c.interior = b <= static_cast<int>(interior.size()) && interior[b - 1] != 0;
     c.signed_volume = body_signed_volume(m, bodies, b, ref[b - 1]);
-    if (!c.closed() || c.signed_volume <= 0) continue;
+    if (!c.closed() || (c.interior ? c.signed_volume >= 0 : c.signed_volume <= 0)) continue;
     for (int e = 1; e <= m.nelem; ++e)
       if (bodies.body[e - 1] == b) {
         std::swap(node_ref(m, e, 2), node_ref(m, e, 3));

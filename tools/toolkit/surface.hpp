@@ -32,7 +32,9 @@ struct BodyCheck {
   int nonmanifold_edges = 0;  // edges used by three or more elements
   bool orientable = true;     // false when no consistent orientation exists
   int flipped = 0;            // elements whose node order was reversed
-  double signed_volume = 0;   // after orientation; negative for a closed body
+  bool interior = false;      // oriented as a container of the fluid
+  double signed_volume = 0;   // after orientation; negative for a closed body,
+                              // positive for a closed container
   bool closed() const { return open_edges == 0 && nonmanifold_edges == 0 && orientable; }
 };
 
@@ -42,6 +44,13 @@ struct BodyCheck {
 // An open or non-manifold body keeps the orientation of its first element.
 // Returns one entry per body, in body order.
 std::vector<BodyCheck> orient_for_exterior_flow(SurfaceMesh& m, const Bodies& bodies);
+
+// The same, except that the closed bodies K with interior[K-1] != 0 are
+// containers: the fluid fills them, so their normals point out of the
+// enclosed region (away from the fluid) and the signed volume is positive.
+// `interior` may be shorter than the body count (missing entries: exterior).
+std::vector<BodyCheck> orient_bodies(SurfaceMesh& m, const Bodies& bodies,
+                                     const std::vector<char>& interior);
 
 // Area, enclosed volume and centroid of each body.  The centroid is the
 // centroid of the enclosed volume for a closed body and the area-weighted
