@@ -207,6 +207,13 @@ TEST(FieldTool, GridsAndLinesGiveWellFormedVtkFiles) {
   EXPECT_EQ(count_values(vtp, "pressure"), 8);
   EXPECT_EQ(count_values(vtp, "connectivity"), 8);
   EXPECT_NE(vtp.find("</VTKFile>"), std::string::npos);
+
+  // --ascii: the same values as text, no appended block.
+  ASSERT_EQ(field(dir, {"--line", "1.5,0,0,5,0,0,8", "--ascii", "--out", "text"}).status, 0);
+  const std::string txt = read_file(dir / "text.vtp");
+  EXPECT_EQ(txt.find("AppendedData"), std::string::npos);
+  for (const char* name : {"velocity", "pressure", "inside"})
+    EXPECT_EQ(testing::vtk_array(txt, name).values, testing::vtk_array(vtp, name).values) << name;
 }
 
 // The tool's own field.csv read back as --points (header skipped, the first

@@ -102,6 +102,7 @@ pressure are written as 0.
 
 Options:
   --out NAME      file stem (default: field)
+  --ascii         VTK files as text (default: compressed binary, appended)
   --dir DIR       folder of the model and of the files written (default: .)
   --help          this text
 
@@ -129,6 +130,7 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
   try {
     const std::vector<std::string> a = split_assignments(raw);
     std::string dir = ".", stem = "field";
+    VtkEncoding encoding = VtkEncoding::binary;
     std::optional<std::string> points_file;
     std::optional<FieldGrid> grid;
     std::optional<std::vector<double>> line;
@@ -153,6 +155,8 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
           stem = value();
           if (stem.empty() || stem.find('/') != std::string::npos)
             throw UsageError("--out takes a file stem without folders (see --dir)");
+        } else if (w == "--ascii") {
+          encoding = VtkEncoding::ascii;
         } else if (w == "--points") {
           points_file = value();
           ++modes;
@@ -283,9 +287,9 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
       if (points_file)
         write_field_csv(os, f);
       else if (grid)
-        write_field_vti(os, *grid, f);
+        write_field_vti(os, *grid, f, encoding);
       else
-        write_field_vtp(os, f);
+        write_field_vtp(os, f, encoding);
     });
     const long inside = std::count(f.inside.begin(), f.inside.end(), 1);
     char buf[160];

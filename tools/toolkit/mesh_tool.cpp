@@ -22,6 +22,7 @@
 #include "toolkit/gmsh_import.hpp"
 #include "toolkit/mesh_conditions.hpp"
 #include "toolkit/mesh_gaps.hpp"
+#include "toolkit/mesh_formats.hpp"
 #include "toolkit/model_io.hpp"
 #include "toolkit/surface.hpp"
 #include "toolkit/tool_error.hpp"
@@ -338,7 +339,8 @@ Built build_shape(const Options& o) {
     for (const auto& s : o.spheres) list.push_back({{s[0], s[1], s[2]}, s[3]});
     b.mesh = spheres(level, list);
   } else {
-    if (!gmsh_available())
+    // .obj, .off and meshio's formats have readers of their own.
+    if (!gmsh_available() && mesh_format_of(o.shape) == MeshFormat::gmsh)
       throw ToolError("reading " + o.shape +
                       " needs Gmsh, which this build lacks (install libgmsh-dev and rebuild); "
                       "the built-in shapes work without it");
