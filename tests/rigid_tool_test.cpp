@@ -117,6 +117,26 @@ TEST(RigidTool, TractionsCarryTheForce) {
   EXPECT_NE(vtu.find("Name=\"traction_on_body\""), std::string::npos);
 }
 
+// Two spheres 0.05 apart on elements six times as long: the warning names
+// the bodies and the gap (exact to the vertices: 0.05) before the solve;
+// 1 apart, where the elements are shorter than the gap, nothing is said.
+TEST(RigidTool, GapNarrowerThanTheElementsIsWarned) {
+  ScratchDir dir("rigid-gap");
+  for (const char* x : {"2.05", "3"}) {
+    ASSERT_EQ(run_tool(run_mesh_tool, {"spheres", "--sphere", "0,0,0,1", "--sphere",
+                                       std::string(x) + ",0,0,1", "--refine", "2", "--dir",
+                                       dir.path().string(), "--new-cnd", "--quiet"})
+                  .status,
+              0);
+    const ToolRun r = run_tool(run_rigid_tool, {"--dir", dir.path().string(), "--body", "1",
+                                                "--force", "1,0,0", "--quiet", "--no-traction"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const bool warned = r.err.find("warning: bodies 1 and 2 come within 0.05 of each other") !=
+                        std::string::npos;
+    EXPECT_EQ(warned, std::string(x) == "2.05") << r.err;
+  }
+}
+
 // Exit statuses: 2 for the command line, 1 for bad input naming the file
 // and line, 3 when a solve stops short (results written all the same).
 TEST(RigidTool, ExitStatuses) {

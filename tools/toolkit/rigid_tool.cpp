@@ -20,6 +20,7 @@
 #include "toolkit/loads.hpp"
 #include "toolkit/model_io.hpp"
 #include "toolkit/progress.hpp"
+#include "toolkit/mesh_gaps.hpp"
 #include "toolkit/rigid_problem.hpp"
 #include "toolkit/rigid_steps.hpp"
 #include "toolkit/surface.hpp"
@@ -298,6 +299,18 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     const Bodies& bodies = setup.bodies;
     const int nb = bodies.count;
     const std::vector<BodyGeometry>& geo = setup.geometry;
+    // Bodies closer than their elements are long move far too fast (the
+    // lubrication flow between them is not resolved): said before solving.
+    if (nb > 1) {
+      const Gap gap = narrowest_gap(m, bodies);
+      if (gap.found)
+        err << "velmora-rigid: warning: bodies " << gap.body_a << " and " << gap.body_b
+            << " come within " << show(&gap.distance, 1) << " of each other, where the elements "
+            << "are up to " << show(&gap.size, 1)
+            << " long: their relative motion comes out too fast (88 %, 31 %, 9 % for two spheres "
+               "at element edges of 6, 3 and 1.5 gaps); mesh the gap with elements of a third of "
+               "it\n";
+    }
 
     // 4. Loads and reference points, about the reference (6 per body).
     std::vector<double> loads_ref(6 * static_cast<std::size_t>(nb), 0.0);
