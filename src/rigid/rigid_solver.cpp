@@ -27,7 +27,7 @@ namespace velmora {
 SolveReport gmres_solve(int n, int restart, int maxit, double tol,
                         const std::function<void(const double*, double*)>& amul,
                         const std::function<void(const double*, double*)>* prec,
-                        const double* b, double* x) {
+                        const double* b, double* x, const SolveProgress& progress) {
   SolveReport rep;
   double bnorm = 0.0;
   for (int i = 0; i < n; ++i) bnorm += b[i] * b[i];
@@ -50,6 +50,7 @@ SolveReport gmres_solve(int n, int restart, int maxit, double tol,
   ictrl[6] = maxit;
   rctrl[0] = tol;
   GmresState state;
+  int products = 0;
   for (;;) {
     gmres_drive(state, n, n, m, static_cast<int>(lwork), work.data(), ireq, ictrl, rctrl, info,
                 rinfo);
@@ -58,6 +59,7 @@ SolveReport gmres_solve(int n, int restart, int maxit, double tol,
     double* const v = work.data() + (ireq[1] - 1);
     double* const z = work.data() + (ireq[3] - 1);
     if (request == req_amul) {
+      if (progress) progress(products++, state.be_arnoldi);
       amul(v, z);
     } else if (request == req_lprec || request == req_rprec) {
       (*prec)(v, z);
@@ -94,6 +96,7 @@ struct RigidSolver::Impl {
   std::vector<double> scratch;
   long products = 0;
   double product_seconds = 0.0;
+  SolveProgress progress;
 
   EngineParams params() const {
     EngineParams par;
@@ -199,6 +202,7 @@ const RigidBodies& RigidSolver::bodies() const { return impl_->rb; }
 int RigidSolver::nelem() const { return impl_->mesh.nelem; }
 int RigidSolver::ncell() const { return impl_->tree.ncell(); }
 long RigidSolver::products() const { return impl_->products; }
+void RigidSolver::set_progress(SolveProgress progress) { impl_->progress = std::move(progress); }
 double RigidSolver::product_seconds() const { return impl_->product_seconds; }
 
 void RigidSolver::apply(const double* x, double* y) {
@@ -271,7 +275,8 @@ RigidSolver::Outcome RigidSolver::solve(const double* loads, const double* g,
     apply(x, y);
   };
   o.report =
-      gmres_solve(n, s.ctl.m, s.iteration_limit(), s.ctl.tol, amul, nullptr, b.data(), phi.data());
+      gmres_solve(n, s.ctl.m, s.iteration_limit(), s.ctl.tol, amul, nullptr, b.data(), phi.data(),
+                  s.progress);
   o.motion.assign(n6, 0.0);
   rigid_coefficients(s.rb, phi.data(), o.motion.data());
   for (const int b : s.fixed_list)
@@ -329,7 +334,7 @@ SolveReport RigidSolver::tractions(const double* motion, const double* g, double
     precon->apply(x, z);
   };
   const SolveReport r = gmres_solve(n, s.ctl.m, s.iteration_limit(), s.ctl.tol, amul,
-                                    precon ? &pre : nullptr, b.data(), t);
+                                    precon ? &pre : nullptr, b.data(), t, s.progress);
   fix_pressure_constants(s.view_motion, pieces, null_space, s.ctl.mu, u.data(), t);
   return r;
 }

@@ -35,11 +35,13 @@ struct SolveReport {
 // Restarted GMRES (iterative classical Gram-Schmidt, true residual at restart,
 // zero initial guess) on amul, left-preconditioned by prec when given.  x
 // receives the solution.  A zero right-hand side gives x = 0 without
-// iterations.
+// iterations.  `progress`, when given, is called before every product with
+// the products done and the solver's latest backward-error estimate.
+using SolveProgress = std::function<void(int products, double backward_error)>;
 SolveReport gmres_solve(int n, int restart, int maxit, double tol,
                         const std::function<void(const double*, double*)>& amul,
                         const std::function<void(const double*, double*)>* prec,
-                        const double* b, double* x);
+                        const double* b, double* x, const SolveProgress& progress = {});
 
 class RigidSolver {
  public:
@@ -101,6 +103,10 @@ class RigidSolver {
   SolveReport tractions(const double* motion, double* t);
   // The same with the surface velocity g added to the rigid motions.
   SolveReport tractions(const double* motion, const double* surface_velocity, double* t);
+
+  // Called before every product of the solves that follow (SolveProgress);
+  // an empty function stops the calls.
+  void set_progress(SolveProgress progress);
 
   // Products of the mobility operator so far, and their wall-clock seconds.
   long products() const;

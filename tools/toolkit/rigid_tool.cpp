@@ -119,7 +119,8 @@ Options:
   --help            this text
 
 Progress lines (one per solve and per time step, with the elapsed and the
-remaining time) go to standard error, the results to standard output.
+remaining time, and every 10 s within a long solve its products and backward
+error) go to standard error, the results to standard output.
 
 Exit status: 0 done, 1 bad input, 2 bad command line, 3 a solve did not
 converge (results written).
@@ -363,6 +364,22 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     if (progress)
       *progress << "velmora-rigid: set-up " << seconds_text(setup_seconds) << " (files, tree)\n"
                 << std::flush;
+    // Within a long solve: a line every 10 s with the products so far and
+    // the solver's estimate of the backward error.
+    Stopwatch solve_clock;
+    double last_line = 0.0;
+    if (progress)
+      solver.set_progress([&](int products, double be) {
+        if (products == 0) solve_clock = Stopwatch(), last_line = 0.0;
+        const double t = solve_clock.seconds();
+        if (t - last_line < 10.0) return;
+        last_line = t;
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%.2e", be);
+        *progress << "velmora-rigid:   " << products << " products, backward error " << buf
+                  << ", elapsed " << seconds_text(t) << " in this solve\n"
+                  << std::flush;
+      });
 
     std::vector<SolveReport> reports;
     const std::size_t n6 = 6 * static_cast<std::size_t>(nb);
