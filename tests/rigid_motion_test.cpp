@@ -289,6 +289,19 @@ TEST(RigidMotion, TimeStepsFollowTheSwimmersPath) {
   // Two rows per step before the stop, and the header.
   EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), 1 + 2 * stop);
   EXPECT_EQ(kept.back(), '\n');
+
+  // One step of 10 carries a small sphere (speed about 1 / (6 pi 0.25) =
+  // 0.21) about 2 along, into the big one, with no node within a tenth of
+  // an element of the other's surface (the closeness check says nothing):
+  // the nodes inside stop the run at that step.
+  ScratchDir through("rigid_through");
+  mesh(through, {"spheres", "--sphere", "0,0,0,0.25", "--sphere", "3,0,0,1", "--refine", "2"});
+  const ToolRun t = rigid(through, {"--fixed", "2", "--body", "1", "--force", "1,0,0", "--steps",
+                                    "3", "--dt", "10", "--no-traction"});
+  EXPECT_EQ(t.status, 1);
+  EXPECT_NE(t.err.find("step 1: bodies 1 and 2 overlap"), std::string::npos) << t.err;
+  const std::string rows = read_file(through / "trajectory.csv");
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 3);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "toolkit/rigid_steps.hpp"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -141,6 +143,60 @@ CloseBodies closest_bodies(const SurfaceMesh& m, const Bodies& bodies, double fr
   return best;
 }
 
+std::array<int, 2> overlapping_bodies(const SurfaceMesh& m, const Bodies& bodies) {
+  const int nb = bodies.count;
+  if (nb < 2) return {0, 0};
+  const MeshView v = view_of(m, nullptr, nullptr);
+  // Boxes of the bodies, their elements and their nodes.
+  std::vector<std::array<double, 6>> box(nb, {1e300, 1e300, 1e300, -1e300, -1e300, -1e300});
+  std::vector<std::vector<int>> elems(nb), nodes(nb);
+  std::vector<int> node_body(m.nnode + 1, 0);
+  for (int e = 1; e <= m.nelem; ++e) {
+    const int b = bodies.body[e - 1] - 1;
+    elems[b].push_back(e);
+    for (int k = 1; k <= 3; ++k) {
+      const int n = m.node(e, k);
+      if (node_body[n] == 0) nodes[b].push_back(n);
+      node_body[n] = b + 1;
+      for (int c = 0; c < 3; ++c) {
+        box[b][c] = std::min(box[b][c], m.x(n, c + 1));
+        box[b][c + 3] = std::max(box[b][c + 3], m.x(n, c + 1));
+      }
+    }
+  }
+  // Pairs whose boxes meet, by sweeping along x.
+  std::vector<int> order(nb);
+  for (int b = 0; b < nb; ++b) order[b] = b;
+  std::sort(order.begin(), order.end(), [&](int p, int q) { return box[p][0] < box[q][0]; });
+  auto inside = [&](int a, int b) {
+    // A node of a inside b's box, and there inside b by the winding number
+    // (about 1 for b's orientation, or -1 for the opposite one).  At most
+    // 256 nodes a pair, spread evenly over those in the box.
+    std::vector<int> cand;
+    for (const int n : nodes[a]) {
+      bool in = true;
+      for (int c = 0; c < 3 && in; ++c)
+        in = m.x(n, c + 1) >= box[b][c] && m.x(n, c + 1) <= box[b][c + 3];
+      if (in) cand.push_back(n);
+    }
+    const std::size_t stride = std::max<std::size_t>(1, cand.size() / 256);
+    for (std::size_t i = 0; i < cand.size(); i += stride) {
+      const double p[3] = {m.x(cand[i], 1), m.x(cand[i], 2), m.x(cand[i], 3)};
+      if (std::fabs(winding_number(v, elems[b], p)) > 0.5) return true;
+    }
+    return false;
+  };
+  for (int i = 0; i < nb; ++i)
+    for (int j = i + 1; j < nb && box[order[j]][0] <= box[order[i]][3]; ++j) {
+      const int a = order[i], b = order[j];
+      bool meet = true;
+      for (int c = 1; c < 3 && meet; ++c)
+        meet = box[a][c] <= box[b][c + 3] && box[b][c] <= box[a][c + 3];
+      if (meet && (inside(a, b) || inside(b, a))) return {std::min(a, b) + 1, std::max(a, b) + 1};
+    }
+  return {0, 0};
+}
+
 int integrate_steps(const StepRequest& req, const std::function<void(const StepView&)>& on_step) {
   const SurfaceMesh& m0 = *req.mesh;
   const RigidSetup& s0 = *req.setup;
@@ -201,6 +257,14 @@ int integrate_steps(const StepRequest& req, const std::function<void(const StepV
                     step_now, close.a, close.b, close.gap, StepRequest::kGapFraction, close.size);
       throw ToolError(buf);
     }
+    // A step long beside the gap can carry a body into another, past the
+    // closeness check: a node inside another body stops the run as well.
+    const std::array<int, 2> through = overlapping_bodies(mesh, setup.bodies);
+    if (through[0] != 0)
+      throw ToolError("step " + std::to_string(step_now) + ": bodies " + std::to_string(through[0]) +
+                      " and " + std::to_string(through[1]) +
+                      " overlap (the step carried one into the other; take a smaller --dt); "
+                      "trajectory.csv holds the steps before");
     std::unique_ptr<RigidSolver> solver = make_solver(mesh, setup, req.controls);
     solver->set_fixed(fixed);
     const std::size_t n6 = 6 * static_cast<std::size_t>(nb);

@@ -12,6 +12,8 @@
 //                   one surface per step (velocity: rigid motion plus slip)
 #pragma once
 
+#include <array>
+
 #include <functional>
 #include <iosfwd>
 #include <string>
@@ -70,5 +72,10 @@ struct CloseBodies {
   double gap = 0.0, size = 0.0;
 };
 CloseBodies closest_bodies(const SurfaceMesh& m, const Bodies& bodies, double fraction);
+
+// The first pair of bodies (from 1, a < b) of which one holds a node of the
+// other inside it (winding number), or {0, 0}: bodies that a step carried
+// into each other.  Pairs whose boxes do not meet are not tested.
+std::array<int, 2> overlapping_bodies(const SurfaceMesh& m, const Bodies& bodies);
 
 }  // namespace velmora::tools
