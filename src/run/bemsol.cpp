@@ -361,7 +361,7 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   // each such body (bem/null_space.hpp).
   const Bodies bodies = find_bodies(mesh);
   const ClosedBodyNullSpace null_space(mesh, bodies, s.mu);
-  check_bodies(mesh, bodies, opt.interior, s.tol);
+  check_bodies(mesh, bodies, opt.interior);
 
   // 5. Right-hand side.
   std::fill(b, b + n, 0.0);

@@ -57,8 +57,8 @@ std::string flux_warning(int body, double flux, double share) {
   return " Warning: the velocity prescribed on the walls around the fluid of body " +
          std::to_string(body) + " carries a net flux of " + g3(flux) + " (" + g3(share) +
          " of the flow through them); the fluid enclosed there cannot be compressed, so no "
-         "flow meets these conditions and GMRES stalls near that share: balance the inflow "
-         "and the outflow";
+         "Stokes flow meets these conditions and the results describe none: balance the "
+         "inflow and the outflow";
 }
 
 std::string gap_warning(int body_a, int body_b, double gap, double size) {
@@ -68,8 +68,7 @@ std::string gap_warning(int body_a, int body_b, double gap, double size) {
          "flow through it is underresolved";
 }
 
-void check_bodies(const MeshView& mesh, const Bodies& bodies, const std::vector<int>& interior,
-                  double tol) {
+void check_bodies(const MeshView& mesh, const Bodies& bodies, const std::vector<int>& interior) {
   if (bodies.count == 0) return;
   const std::vector<double> vol = body_signed_volumes(mesh, bodies);
   std::vector<char> container(bodies.count, 0);
@@ -103,8 +102,7 @@ void check_bodies(const MeshView& mesh, const Bodies& bodies, const std::vector<
     const bool all_closed = std::all_of(bodies.closed.begin(), bodies.closed.end(),
                                         [](char c) { return c != 0; });
     auto judge = [&](int body, double f, double total) {
-      // A share below the tolerance cannot hold the solve back.
-      if (total > 0.0 && std::abs(f) > std::max(tol, 1e-12) * total)
+      if (total > 0.0 && std::abs(f) > kFluxShare * total)
         warn(flux_warning(body, f, std::abs(f) / total));
     };
     if (containers == 1 && all_closed &&
