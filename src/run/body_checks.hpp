@@ -8,9 +8,9 @@
 //    whose normals point into it;
 //  - net flux: inside a closed wall the fluid is enclosed, so the velocity
 //    prescribed on all its boundaries must carry no net flux
-//    sum_e A_e u_e . n_e (n into the walls, out of the fluid); otherwise the
-//    equations have no solution and GMRES stalls near the flux's share of
-//    the boundary flow;
+//    sum_e A_e u_e . n_e (n into the walls, out of the fluid); otherwise no
+//    Stokes flow meets the conditions (the solve, augmented for the closed
+//    bodies' null space, still converges, to results that describe none);
 //  - gaps: two bodies closer than the size of their elements there, where
 //    the constant-element solution loses its accuracy.
 #pragma once

@@ -551,7 +551,7 @@ int run_mesh_tool(const std::vector<std::string>& args, std::ostream& out, std::
           << f.body << " carries a net flux " << show(&f.flux, 1) << " out of the fluid ("
           << show(&rel, 1)
           << " of sum A|u|): an incompressible fluid enclosed by the wall admits no such flow, "
-             "so velmora finds no solution and GMRES stalls; balance the inflow with an "
+             "so velmora's results (it converges all the same) describe none; balance the inflow with an "
              "outflow, or prescribe the traction instead of the velocity somewhere (an outlet "
              "with --traction 0,0,0)\n";
     }
