@@ -6,24 +6,9 @@
 
 #include "bem/mesh_check.hpp"
 #include "common/constants.hpp"
-#include "common/units.hpp"
+#include "run/sanity.hpp"
 
 namespace velmora {
-namespace {
-
-std::string g3(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.3g", v);
-  return buf;
-}
-
-void warn(const std::string& record) {
-  if (record.empty()) return;
-  units().write_console(record);
-  units().write(kUnitLog, record);
-}
-
-}  // namespace
 
 std::vector<double> body_signed_volumes(const MeshView& mesh, const Bodies& bodies) {
   std::vector<double> vol(bodies.count, 0.0);

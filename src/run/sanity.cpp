@@ -10,7 +10,6 @@
 #include "common/units.hpp"
 
 namespace velmora {
-namespace {
 
 std::string g3(double v) {
   char buf[32];
@@ -23,6 +22,8 @@ void warn(const std::string& record) {
   units().write_console(record);
   units().write(kUnitLog, record);
 }
+
+namespace {
 
 // The stop record goes to output.log as well, where the run's history ends.
 [[noreturn]] void stop_before_results(const std::string& record) {

@@ -24,6 +24,12 @@ struct MeshFindings {
   double typical_size = 0.0;  // median of sqrt(area) over the elements
 };
 
+// Writes a warning record to the console and output.log (nothing when it
+// is empty).
+void warn(const std::string& record);
+// v with three significant digits (%.3g), for the warnings' figures.
+std::string g3(double v);
+
 // Checks the mesh (edges, facing elements) and writes one warning record
 // per kind of fault found to the console and output.log.
 MeshFindings check_mesh(const MeshView& mesh);

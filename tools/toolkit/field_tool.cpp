@@ -47,29 +47,6 @@ std::array<double, 3> unit(const double* v, const std::string& option) {
   return {v[0] / len, v[1] / len, v[2] / len};
 }
 
-// Writes a file through a temporary neighbour renamed at the end, so that
-// a failure leaves no part of it.
-void write_whole(const std::string& path, const std::function<void(std::ostream&)>& body) {
-  const std::string tmp = path + ".part";
-  {
-    std::ofstream f(tmp);
-    if (!f) throw ToolError("cannot write " + path);
-    body(f);
-    f.flush();
-    if (!f) {
-      f.close();
-      std::remove(tmp.c_str());
-      throw ToolError("cannot write " + path);
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) {
-    std::remove(tmp.c_str());
-    throw ToolError("cannot write " + path + ": " + ec.message());
-  }
-}
-
 }  // namespace
 
 std::string field_usage() {
@@ -283,7 +260,7 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     field_fast(mv, par, d, n, f.xyz.data(), f.vel.data(), f.pres.data(), f.inside.data(), progress);
     const double secs = omp_get_wtime() - t0;
 
-    write_whole(target, [&](std::ostream& os) {
+    write_file_replacing(target, [&](std::ostream& os) {
       if (points_file)
         write_field_csv(os, f);
       else if (grid)

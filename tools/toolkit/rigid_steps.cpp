@@ -15,6 +15,7 @@
 #include "bem/interior_point.hpp"
 #include "rigid/dynamics.hpp"
 #include "toolkit/loads.hpp"
+#include "toolkit/model_io.hpp"
 #include "toolkit/progress.hpp"
 #include "toolkit/tool_error.hpp"
 
@@ -22,24 +23,6 @@ namespace velmora::tools {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Writes `path` through a neighbour renamed over it.
-void write_whole(const std::string& path, const std::string& text) {
-  const std::string tmp = path + ".part";
-  {
-    std::ofstream f(tmp);
-    if (!f) throw ToolError(path + ": cannot write the file");
-    f << text;
-    if (!f.flush()) {
-      f.close();
-      std::remove(tmp.c_str());
-      throw ToolError(path + ": cannot write the file");
-    }
-  }
-  std::error_code ec;
-  fs::rename(tmp, path, ec);
-  if (ec) throw ToolError(path + ": cannot write the file (" + ec.message() + ")");
-}
 
 std::string num(double v) {
   char buf[32];
@@ -325,7 +308,7 @@ int run_time_steps(const StepRequest& req, std::ostream& out, std::ostream* prog
       for (int c = 0; c < 6; ++c) csv += "," + num(mo[6 * b + c]);
       csv += "\n";
     }
-    write_whole(csv_path, csv);
+    write_file_replacing(csv_path, [&](std::ostream& f) { f << csv; });
     if (req.pvd) {
       char name[32];
       std::snprintf(name, sizeof name, "rigid_%05d.vtu", v.step);
@@ -351,11 +334,12 @@ int run_time_steps(const StepRequest& req, std::ostream& out, std::ostream* prog
       }
       std::ostringstream os;
       write_vtu(os, m, r.bodies, u.data(), nullptr);
-      write_whole((fs::path(req.dir) / name).string(), os.str());
+      write_file_replacing((fs::path(req.dir) / name).string(), [&](std::ostream& f) { f << os.str(); });
       pvd_entries += "    <DataSet timestep=\"" + num(v.time) + "\" file=\"" + name + "\"/>\n";
-      write_whole(pvd_path, "<?xml version=\"1.0\"?>\n<VTKFile type=\"Collection\" "
-                            "version=\"0.1\">\n  <Collection>\n" +
-                                pvd_entries + "  </Collection>\n</VTKFile>\n");
+      write_file_replacing(pvd_path, [&](std::ostream& f) {
+        f << "<?xml version=\"1.0\"?>\n<VTKFile type=\"Collection\" version=\"0.1\">\n"
+          << "  <Collection>\n" << pvd_entries << "  </Collection>\n</VTKFile>\n";
+      });
     }
     if (v.step > 0 && progress)
       *progress << "velmora-rigid: step " << v.step << " of " << req.steps << ", time "
