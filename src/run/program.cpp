@@ -179,11 +179,14 @@ int finish_status(const SolveOutcome& o) {
   return 1;
 }
 
+std::string time_used_record(float cpu, float wall) {
+  return " Total CPU time, wall-clock time used =" + fmt::F(cpu, 10, 2) + " (sec)," +
+         fmt::F(wall, 10, 2) + " (sec)";
+}
+
 void write_time_used(float cpu, float wall) {
   to_console_and(fmt::list(), {kUnitLog, kUnitOut});
-  to_console_and(" Total CPU time, wall-clock time used =" + fmt::F(cpu, 10, 2) + " (sec)," +
-                     fmt::F(wall, 10, 2) + " (sec)",
-                 {kUnitLog, kUnitOut});
+  to_console_and(time_used_record(cpu, wall), {kUnitLog, kUnitOut});
 }
 
 void read_control(ListReader& cnd, RunScalars& s) {

@@ -42,6 +42,8 @@ float wall_seconds();
 void write_banners();
 // The timing line of the console, output.log and output.dat.
 void write_time_used(float cpu_seconds, float wall_seconds);
+// That line's text.
+std::string time_used_record(float cpu_seconds, float wall_seconds);
 // The exit status of a run that reached its end, with one console line when
 // the solve did not deliver a converged solution: 3 for a solve stopped at
 // its iteration limit (its results are written), 1 for a solve the solver

@@ -8,11 +8,13 @@
 
 namespace velmora {
 
+std::array<std::string, 3> solution_head_records() {
+  return {fmt::list("Boundary solutions:"),
+          fmt::list("(element no., u1, u2, u3, t1, t2, t3, xg1, xg2, xg3)"), fmt::list()};
+}
+
 void write_solution_head() {
-  Units& io = units();
-  io.write(kUnitOut, fmt::list("Boundary solutions:"));
-  io.write(kUnitOut, fmt::list("(element no., u1, u2, u3, t1, t2, t3, xg1, xg2, xg3)"));
-  io.write(kUnitOut, fmt::list());
+  for (const std::string& r : solution_head_records()) units().write(kUnitOut, r);
 }
 
 std::string element_record(int e, const double* uvec, const double* tvec, const MeshView& mesh) {
@@ -33,11 +35,14 @@ std::array<double, 3> total_force(const MeshView& mesh, const double* tvec) {
   return f;
 }
 
+std::array<std::string, 3> total_force_records(const std::array<double, 3>& f) {
+  return {fmt::list(), fmt::list("Total force acting on the body is:"),
+          fmt::list(f[0], f[1], f[2])};
+}
+
 void write_total_force(const std::array<double, 3>& f, bool solved) {
   Units& io = units();
-  const std::string records[3] = {fmt::list(), fmt::list("Total force acting on the body is:"),
-                                  fmt::list(f[0], f[1], f[2])};
-  for (const std::string& r : records) {
+  for (const std::string& r : total_force_records(f)) {
     if (solved) io.write_console(r);
     io.write(kUnitLog, r);
     io.write(kUnitOut, r);

@@ -11,6 +11,8 @@ namespace velmora {
 
 // Records 3 to 5 of output.dat (header of the boundary solutions), unit 7.
 void write_solution_head();
+// Their texts, for a writer of output.dat that does not go through the units.
+std::array<std::string, 3> solution_head_records();
 
 // Element e's record: I8 then 9E21.12 with u(1..3), t(1..3) of the element
 // (entries 3(e-1)+1..3 of the interleaved vectors) and its collocation point.
@@ -24,6 +26,8 @@ std::array<double, 3> total_force(const MeshView& mesh, const double* tvec);
 // With `solved` false (a solve the solver refused) the console does not get
 // them: it shows no force as if the run had solved.
 void write_total_force(const std::array<double, 3>& f, bool solved = true);
+// Those three records.
+std::array<std::string, 3> total_force_records(const std::array<double, 3>& f);
 
 // Writes output.plt (unit 8): the surface with the element values averaged
 // to the nodes (nodes no element uses get zeros).  u holds the velocities

@@ -201,7 +201,14 @@ void write_file_replacing(const std::string& path,
   {
     std::ofstream f(tmp);
     if (!f) throw ToolError("cannot write " + path);
-    write(f);
+    // A writer that throws leaves no temporary file behind.
+    try {
+      write(f);
+    } catch (...) {
+      f.close();
+      std::remove(tmp.c_str());
+      throw;
+    }
     if (!f.flush()) {
       f.close();
       std::remove(tmp.c_str());

@@ -95,7 +95,8 @@ void write_input_cnd(std::ostream& os, const Controls& c);
 
 // Writes `path` through `write` into a temporary file beside it, renamed
 // over `path` once complete, so that an error leaves a former file as it
-// was.  Throws ToolError when the file cannot be written.
+// was (as does an exception from `write`, which passes on).  Throws
+// ToolError when the file cannot be written.
 void write_file_replacing(const std::string& path, const std::function<void(std::ostream&)>& write);
 
 // Shortest decimal text that reads back as exactly v.
