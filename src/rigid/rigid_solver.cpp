@@ -78,6 +78,7 @@ struct RigidSolver::Impl {
   RigidControls ctl;
   SurfaceMesh mesh;
   std::vector<double> xcol, bc_rigid, bc_motion;
+  std::vector<double> prescribed;  // u of the last traction solve, interleaved
   MeshView view_rigid, view_motion;
   RigidBodies rb;
   double gpt[48], gwt[16];
@@ -336,7 +337,10 @@ SolveReport RigidSolver::tractions(const double* motion, const double* g, double
   const SolveReport r = gmres_solve(n, s.ctl.m, s.iteration_limit(), s.ctl.tol, amul,
                                     precon ? &pre : nullptr, b.data(), t, s.progress);
   fix_pressure_constants(s.view_motion, pieces, null_space, s.ctl.mu, u.data(), t);
+  s.prescribed = std::move(u);
   return r;
 }
+
+const std::vector<double>& RigidSolver::prescribed_velocity() const { return impl_->prescribed; }
 
 }  // namespace velmora

@@ -103,6 +103,9 @@ class RigidSolver {
   SolveReport tractions(const double* motion, double* t);
   // The same with the surface velocity g added to the rigid motions.
   SolveReport tractions(const double* motion, const double* surface_velocity, double* t);
+  // The velocities the last traction solve prescribed (3 nelem,
+  // interleaved): the rigid motions plus g; empty before one.
+  const std::vector<double>& prescribed_velocity() const;
 
   // Called before every product of the solves that follow (SolveProgress);
   // an empty function stops the calls.

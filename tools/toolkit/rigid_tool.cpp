@@ -21,6 +21,7 @@
 #include "toolkit/model_io.hpp"
 #include "toolkit/progress.hpp"
 #include "toolkit/mesh_gaps.hpp"
+#include "toolkit/rigid_model_out.hpp"
 #include "toolkit/rigid_problem.hpp"
 #include "toolkit/rigid_steps.hpp"
 #include "toolkit/surface.hpp"
@@ -91,7 +92,7 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     // 1. Command line.
     const std::vector<std::string> a = split_assignments(raw);
     std::string dir = ".";
-    std::optional<std::string> json_path, vtu_path;
+    std::optional<std::string> json_path, vtu_path, model_dir;
     bool resistance = false, traction = true;
     std::vector<LoadSpec> specs(1);
     std::vector<int> fixed_given;
@@ -125,7 +126,8 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
           const std::vector<double> v = parse_reals(value(), 3, w);
           return Vec3{v[0], v[1], v[2]};
         };
-        if (w == "--dir" || w == "--json" || w == "--vtu" || w == "--steps" || w == "--dt")
+        if (w == "--dir" || w == "--json" || w == "--vtu" || w == "--steps" || w == "--dt" ||
+            w == "--model")
           once(w);
         if (w == "--dir") {
           dir = value();
@@ -133,6 +135,8 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
           json_path = value();
         } else if (w == "--vtu") {
           vtu_path = value();
+        } else if (w == "--model") {
+          model_dir = value();
         } else if (w == "--quiet") {
           quiet = true;
         } else if (w == "--resistance") {
@@ -225,6 +229,10 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
       }
     if ((steps > 0) != (dt > 0.0)) throw UsageError("--steps and --dt go together");
     if (pvd && steps == 0) throw UsageError("--pvd needs --steps and --dt");
+    if (model_dir && (!traction || steps > 0))
+      throw UsageError("--model writes the traction solve: not with --no-traction or --steps");
+    if (model_dir && !model_dir_clash(*model_dir, dir).empty())
+      throw UsageError(model_dir_clash(*model_dir, dir));
     const std::string cnd_path = (fs::path(dir) / "input.cnd").string();
     const std::string dat_path = (fs::path(dir) / "input.dat").string();
     const std::string jpath = json_path.value_or((fs::path(dir) / "rigid.json").string());
@@ -381,11 +389,12 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     // The motion about the centres, for the velocities of the surface.
     std::vector<double> mcent(n6);
     motions_to_centres(setup, motion.data(), mcent.data());
-    std::vector<double> t, stress;
+    std::vector<double> t, stress, t_model;
     if (traction) {
       t.assign(3 * static_cast<std::size_t>(m.nelem), 0.0);
       reports.push_back(solver.tractions(mcent.data(), active ? g.data() : nullptr, t.data()));
       solved("tractions");
+      if (model_dir) t_model = t;  // the disturbance's traction, for --model
       // The whole traction: the disturbance's and the ambient flow's.
       add_ambient_traction(m, flow, s.mu, t.data());
       stress = stresslets(m, setup, t.data());
@@ -498,6 +507,9 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
       if (!f.flush()) throw ToolError(vpath + ": cannot write the file");
       out << "wrote " << vpath << '\n';
     }
+    if (model_dir)  // the disturbance flow the traction solve prescribed and found
+      write_rigid_model(*model_dir, model, s, solver.prescribed_velocity().data(), t_model.data(),
+                        cpu_seconds(), since(t0), out);
     int status = 0;
     for (const SolveReport& r : reports)
       if (!r.converged) status = 3;

@@ -38,6 +38,12 @@ Options:
                     to (F1, T1, ...), and the mobility matrix M = R^-1
                     (6B solves); for one body also the centre of mobility
   --no-traction     skip the traction solve (no rigid.vtu)
+  --model DIR2      also DIR2/input.cnd, input.dat and output.dat: the
+                    traction solve as a solved velmora model (every velocity
+                    prescribed), for velmora-field and velmora-post --dir
+                    DIR2; the disturbance flow (add the ambient flow to its
+                    velocity).  DIR2 must not be DIR; not with --no-traction
+                    or --steps
   --dir DIR         folder of input.cnd and input.dat and of the results
                     (default: current)
   --json FILE       JSON results (default: DIR/rigid.json)
