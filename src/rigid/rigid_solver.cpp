@@ -18,6 +18,7 @@
 #include "fmm/expansion.hpp"
 #include "fmm/mktree.hpp"
 #include "fmm/tree.hpp"
+#include "rigid/coarse_space.hpp"
 #include "run/bemsol.hpp"
 #include "solver/fast_precon.hpp"
 #include "solver/gmres.hpp"
@@ -27,7 +28,8 @@ namespace velmora {
 SolveReport gmres_solve(int n, int restart, int maxit, double tol,
                         const std::function<void(const double*, double*)>& amul,
                         const std::function<void(const double*, double*)>* prec,
-                        const double* b, double* x, const SolveProgress& progress) {
+                        const double* b, double* x, const SolveProgress& progress,
+                        GmresChoices choices) {
   SolveReport rep;
   double bnorm = 0.0;
   for (int i = 0; i < n; ++i) bnorm += b[i] * b[i];
@@ -40,13 +42,14 @@ SolveReport gmres_solve(int n, int restart, int maxit, double tol,
   const std::int64_t lwork = gmres_lwork_min(m, n, 1);
   std::vector<double> work(static_cast<std::size_t>(lwork), 0.0);
   std::copy(b, b + n, work.begin() + n);
+  if (choices.guess) std::copy(x, x + n, work.begin());
   int ictrl[8], ireq[5] = {0, 0, 0, 0, 0}, info[3] = {0, 0, 0};
   double rctrl[5], rinfo[2] = {0.0, 0.0};
   gmres_init(ictrl, rctrl);
   ictrl[1] = 0;  // no warnings
-  ictrl[3] = prec ? 1 : 0;
+  ictrl[3] = prec ? (choices.right ? 2 : 1) : 0;
   ictrl[4] = 3;  // iterative classical Gram-Schmidt
-  ictrl[5] = 0;  // x0 = 0
+  ictrl[5] = choices.guess ? 1 : 0;
   ictrl[6] = maxit;
   rctrl[0] = tol;
   GmresState state;
@@ -91,6 +94,7 @@ struct RigidSolver::Impl {
   std::vector<Complex> cmom, cloc;
 
   std::unique_ptr<FmmEngine> engine;  // codes 2: the operator A
+  std::unique_ptr<RigidCoarseSpace> coarse;  // pieces of the bodies with several points
   std::vector<char> fixed;            // per body
   std::vector<int> fixed_list;        // 1-based
   std::vector<double> stiffness;      // K_b: 6 per body
@@ -272,12 +276,7 @@ RigidSolver::Outcome RigidSolver::solve(const double* loads, const double* g,
   add_point_singularities(s.rb, s.ctl.mu, o.loads.data(), b.data());
   if (g != nullptr)
     for (int i = 0; i < n; ++i) b[i] -= g[i];
-  const std::function<void(const double*, double*)> amul = [this](const double* x, double* y) {
-    apply(x, y);
-  };
-  o.report =
-      gmres_solve(n, s.ctl.m, s.iteration_limit(), s.ctl.tol, amul, nullptr, b.data(), phi.data(),
-                  s.progress);
+  o.report = solve_operator(b.data(), phi.data());
   o.motion.assign(n6, 0.0);
   rigid_coefficients(s.rb, phi.data(), o.motion.data());
   for (const int b : s.fixed_list)
@@ -288,6 +287,62 @@ RigidSolver::Outcome RigidSolver::solve(const double* loads, const double* g,
     }
   if (density) *density = std::move(phi);
   return o;
+}
+
+SolveReport RigidSolver::solve_operator(const double* b, double* phi) {
+  Impl& s = *impl_;
+  const int n = 3 * s.mesh.nelem;
+  const int limit = s.iteration_limit();
+  const std::function<void(const double*, double*)> amul = [this](const double* x, double* y) {
+    apply(x, y);
+  };
+  const std::function<void(const double*, double*)> pre = [&s](const double* x, double* y) {
+    s.coarse->apply(x, y);
+  };
+  if (!s.coarse) s.coarse = std::make_unique<RigidCoarseSpace>(s.rb);
+  if (s.coarse->factored())
+    return gmres_solve(n, s.ctl.m, limit, s.ctl.tol, amul, &pre, b, phi, s.progress,
+                       GmresChoices{true, false});
+  int k = s.coarse->dimension();
+  if (k == 0) return gmres_solve(n, s.ctl.m, limit, s.ctl.tol, amul, nullptr, b, phi, s.progress);
+  // Bodies that could use the coarse space: restart cycles without it while
+  // the backward error's rate of decrease over the last cycle predicts
+  // fewer iterations to go than the k products of the coarse matrix cost.
+  int done = 0;
+  double be_before = 1.0;
+  bool coarse = false;
+  auto shifted = [&s](int offset) {
+    return s.progress ? SolveProgress([&s, offset](int products, double e) {
+      s.progress(products + offset, e);
+    })
+                      : SolveProgress();
+  };
+  for (;;) {
+    SolveReport cycle = gmres_solve(n, s.ctl.m, std::min(s.ctl.m, limit - done), s.ctl.tol, amul,
+                                    nullptr, b, phi, shifted(done), GmresChoices{false, done > 0});
+    done += cycle.iterations;
+    if (cycle.converged || done >= limit || cycle.iterations == 0) {
+      cycle.iterations = done;
+      return cycle;
+    }
+    const double be = cycle.backward_error;
+    const double rate = std::pow(be / be_before, 1.0 / cycle.iterations);
+    be_before = be;
+    const double to_go = rate < 1.0 ? std::log(s.ctl.tol / be) / std::log(rate) : 1e300;
+    if (to_go > k) {
+      coarse = s.coarse->factor(amul);
+      if (coarse) break;
+      k = limit;  // E singular: on without it
+    }
+  }
+  SolveReport rest = gmres_solve(n, s.ctl.m, limit - done, s.ctl.tol, amul, &pre, b, phi,
+                                 shifted(done + k), GmresChoices{true, true});
+  rest.iterations += done;
+  return rest;
+}
+
+int RigidSolver::coarse_dimension() const {
+  return impl_->coarse && impl_->coarse->factored() ? impl_->coarse->dimension() : 0;
 }
 
 SolveReport RigidSolver::tractions(const double* motion, double* t) {

@@ -32,16 +32,27 @@ struct SolveReport {
   bool converged = false;
 };
 
-// Restarted GMRES (iterative classical Gram-Schmidt, true residual at restart,
-// zero initial guess) on amul, left-preconditioned by prec when given.  x
-// receives the solution.  A zero right-hand side gives x = 0 without
-// iterations.  `progress`, when given, is called before every product with
-// the products done and the solver's latest backward-error estimate.
+// How gmres_solve uses its preconditioner and x.
+struct GmresChoices {
+  // Right preconditioning, A M y = b, x = M y: the criterion is then the
+  // true backward error ||b - A x|| / ||b|| (left: that of M (b - A x)).
+  bool right = false;
+  // x holds the initial guess on entry (else x0 = 0).
+  bool guess = false;
+};
+
+// Restarted GMRES (iterative classical Gram-Schmidt, true residual at restart)
+// on amul, preconditioned by prec when given (on the left unless `choices`
+// says right).  x receives the solution.  A zero right-hand side gives x = 0
+// without iterations.  `progress`, when given, is called before every
+// product with the products done and the solver's latest backward-error
+// estimate.
 using SolveProgress = std::function<void(int products, double backward_error)>;
 SolveReport gmres_solve(int n, int restart, int maxit, double tol,
                         const std::function<void(const double*, double*)>& amul,
                         const std::function<void(const double*, double*)>* prec,
-                        const double* b, double* x, const SolveProgress& progress = {});
+                        const double* b, double* x, const SolveProgress& progress = {},
+                        GmresChoices choices = {});
 
 class RigidSolver {
  public:
@@ -111,11 +122,20 @@ class RigidSolver {
   // an empty function stops the calls.
   void set_progress(SolveProgress progress);
 
+  // The dimension of the coarse space in use (rigid/coarse_space.hpp): 0
+  // until a solve on a body with several points converged too slowly
+  // without it; then six per piece, kept for the solves that follow.
+  int coarse_dimension() const;
+
   // Products of the mobility operator so far, and their wall-clock seconds.
   long products() const;
   double product_seconds() const;
 
  private:
+  // GMRES on the mobility operator, with the coarse correction when it
+  // pays: phi receives the density.
+  SolveReport solve_operator(const double* b, double* phi);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

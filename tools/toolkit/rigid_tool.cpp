@@ -460,6 +460,10 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
                   setup_seconds, mobility_seconds, solver.products(), solver.product_seconds(),
                   seconds);
     out << tline;
+    if (solver.coarse_dimension() > 0)
+      out << "coarse space: " << solver.coarse_dimension() / 6 << " pieces of thin bodies ("
+          << solver.coarse_dimension()
+          << " products to set up), taken because plain restarts converged too slowly\n";
 
     // 7. rigid.json.
     {
