@@ -135,8 +135,9 @@ void bind_rigid(py::module_& mod) {
             o.t.assign(3 * static_cast<std::size_t>(s.nelem), 0.0);
             o.reports.push_back(solver.tractions(mcent.data(), active ? g.data() : nullptr, o.t.data()));
             tools::add_ambient_traction(s, in.flow, sc.mu, o.t.data());
-            o.stress = tools::stresslets(s, setup, o.t.data());
             o.u = tools::slip_velocity(s, setup, in.squirmers);
+            o.stress = tools::stresslets(s, setup, o.t.data(),
+                                         in.squirmers.empty() ? nullptr : o.u.data(), sc.mu);
             add_rigid_motion(solver.bodies(), mcent.data(), o.u.data());
           }
           return o;

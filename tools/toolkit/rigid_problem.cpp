@@ -259,7 +259,8 @@ void add_ambient_traction(const SurfaceMesh& m, const AmbientFlow& flow, double 
   }
 }
 
-std::vector<double> stresslets(const SurfaceMesh& m, const RigidSetup& r, const double* t) {
+std::vector<double> stresslets(const SurfaceMesh& m, const RigidSetup& r, const double* t,
+                               const double* slip, double mu) {
   const int nb = r.bodies.count;
   std::vector<double> first(9 * static_cast<std::size_t>(nb), 0.0);
   const MeshView v = view_of(m, nullptr, nullptr);
@@ -273,6 +274,13 @@ std::vector<double> stresslets(const SurfaceMesh& m, const RigidSetup& r, const 
       for (int j = 0; j < 3; ++j)
         first[9 * static_cast<std::size_t>(b) + 3 * i + j] -=
             g.area * (x[i] - r.reference[b][i]) * t[3 * static_cast<std::size_t>(e - 1) + j];
+    if (slip != nullptr) {
+      const double* u = slip + 3 * static_cast<std::size_t>(e - 1);
+      for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+          first[9 * static_cast<std::size_t>(b) + 3 * i + j] +=
+              mu * g.area * (u[i] * g.normal[j] + g.normal[i] * u[j]);
+    }
   }
   std::vector<double> s(first.size());
   for (int b = 0; b < nb; ++b) {

@@ -107,11 +107,16 @@ std::vector<double> slip_velocity(const SurfaceMesh& m, const RigidSetup& r,
 // normal into the body, the convention of the solver's t.
 void add_ambient_traction(const SurfaceMesh& m, const AmbientFlow& flow, double mu, double* t);
 
-// Each body's stresslet about its reference point: the symmetric, traceless
-// part of the first moment of the traction the fluid exerts on it (-t),
-//   S = sym-traceless sum_e A_e (x_e - p) (-t_e)^T,
-// the sign of Batchelor (1970): a rigid sphere held in a pure strain E has
-// S = (20/3) pi mu a^3 E.  9 per body, row-major.
-std::vector<double> stresslets(const SurfaceMesh& m, const RigidSetup& r, const double* t);
+// Each body's stresslet about its reference point (Batchelor 1970): the
+// symmetric, traceless part of the first moment of the traction the fluid
+// exerts on it (-t), less mu times the symmetric moment of its surface
+// velocity u with the outward normal -n (n into the body, as the solver's),
+//   S = sym-traceless sum_e A_e [(x_e - p)(-t_e)^T + mu (u_e n_e^T + n_e u_e^T)].
+// A rigid motion adds nothing to the second sum on a closed surface, so
+// only a slip (null: none) enters it.  A rigid sphere held in a pure strain
+// E has S = (20/3) pi mu a^3 E; a squirmer sphere (4/3) pi mu a^2 B2 (3ee - I).
+// 9 per body, row-major.
+std::vector<double> stresslets(const SurfaceMesh& m, const RigidSetup& r, const double* t,
+                               const double* slip = nullptr, double mu = 1.0);
 
 }  // namespace velmora::tools

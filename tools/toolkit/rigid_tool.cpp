@@ -397,7 +397,8 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
       if (model_dir) t_model = t;  // the disturbance's traction, for --model
       // The whole traction: the disturbance's and the ambient flow's.
       add_ambient_traction(m, flow, s.mu, t.data());
-      stress = stresslets(m, setup, t.data());
+      const std::vector<double> us = slip_velocity(m, setup, squirmers);
+      stress = stresslets(m, setup, t.data(), squirmers.empty() ? nullptr : us.data(), s.mu);
     }
     const double seconds = since(t0);
 
