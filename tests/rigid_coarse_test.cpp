@@ -40,7 +40,7 @@ struct ThinRing {
   tools::RigidSetup setup = tools::rigid_setup(mesh, "ring");
 };
 
-std::vector<double> load() { return {0.3, -0.2, -1.0, 0.05, 0.1, -0.02}; }
+std::vector<double> load() { return {0.3, -0.2, -1.0, 0.0, 0.0, 0.0}; }
 
 TEST(RigidCoarseSpace, InvertsTheOperatorOnItsColumns) {
   ThinRing r;

@@ -214,18 +214,11 @@ TEST(RigidMotion, FixedBodyAgreesWithTheResistanceOfThePair) {
   EXPECT_EQ(r.status, 2);
 }
 
-// A torus (its centroid outside it) is accepted, and its resistance agrees
-// with the program's first-kind resistance from six velocity-prescribed
-// solves in memory, within the discretisation error of 2016 triangles
-// (measured: 0.2 % for translations, 10 % for the tube-sized rotations,
-// 2.5 % at 8050 triangles).
-TEST(RigidMotion, TorusResistanceAgreesWithFirstKind) {
-  ScratchDir dir("rigid_torus");
-  mesh(dir, {"torus", "--radii", "1,0.3", "--elements", "2000"});
-  const ToolRun r = rigid(dir, {"--resistance", "--no-traction"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  const std::vector<double> R = json_numbers(read_file(dir / "rigid.json"), "resistance");
-  ASSERT_EQ(R.size(), 36u);
+// The program's first-kind resistance of the model in `dir` about the
+// origin (6 x 6, row-major, (F, T) on the fluid per column of (V, Omega)):
+// six velocity-prescribed solves in memory, the loads sum A t and
+// sum A x x t of each.
+std::vector<double> first_kind_resistance(const ScratchDir& dir) {
   const Model model = read_input_dat(dir / "input.dat");
   const SurfaceMesh& m = model.mesh;
   std::vector<double> xcol(3 * static_cast<std::size_t>(m.nelem));
@@ -233,11 +226,12 @@ TEST(RigidMotion, TorusResistanceAgreesWithFirstKind) {
   RunScalars s;
   {
     ListReader cnd;
-    ASSERT_TRUE(cnd.open(dir / "input.cnd"));
+    EXPECT_TRUE(cnd.open(dir / "input.cnd"));
     read_control(cnd, s);
   }
   s.mu = 1.0;
   const MeshView v = view_of(m, xcol.data(), nullptr);
+  std::vector<double> R(36, 0.0);
   for (int k = 0; k < 6; ++k) {
     std::vector<double> bc(6 * static_cast<std::size_t>(m.nelem), 1.0);
     for (int e = 1; e <= m.nelem; ++e) {
@@ -257,20 +251,37 @@ TEST(RigidMotion, TorusResistanceAgreesWithFirstKind) {
     mm.mesh = &m;
     mm.bc = bc.data();
     const MemoryRunResult run = run_in_memory(mm);
-    ASSERT_EQ(run.status, 0);
-    // The load on the fluid, sum A t and sum A x x t, against column k of R.
-    double load[6] = {0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(run.status, 0) << k;
     for (int e = 1; e <= m.nelem; ++e) {
       const ElementGeometry g = element_geometry(v, e);
       const double* t = &run.traction[3 * static_cast<std::size_t>(e - 1)];
       const double x[3] = {v.col(e, 1), v.col(e, 2), v.col(e, 3)};
-      for (int c = 0; c < 3; ++c) load[c] += g.area * t[c];
-      load[3] += g.area * (x[1] * t[2] - x[2] * t[1]);
-      load[4] += g.area * (x[2] * t[0] - x[0] * t[2]);
-      load[5] += g.area * (x[0] * t[1] - x[1] * t[0]);
+      double* col = &R[k];  // column k, stride 6
+      for (int c = 0; c < 3; ++c) col[6 * c] += g.area * t[c];
+      col[18] += g.area * (x[1] * t[2] - x[2] * t[1]);
+      col[24] += g.area * (x[2] * t[0] - x[0] * t[2]);
+      col[30] += g.area * (x[0] * t[1] - x[1] * t[0]);
     }
-    const double tol = k == 3 || k == 4 ? 0.12 : 0.02;
-    EXPECT_NEAR(R[6 * k + k], load[k], tol * load[k]) << k;
+  }
+  return R;
+}
+
+// A torus (its centroid outside it) is accepted, and its resistance agrees
+// with the program's first-kind resistance from six velocity-prescribed
+// solves in memory, within the discretisation error of 2016 triangles
+// (measured: 0.2 % for translations, 4 % for the in-plane rotations, whose
+// torque the point forces along the ring bear; 10 % when rotlets bore it).
+TEST(RigidMotion, TorusResistanceAgreesWithFirstKind) {
+  ScratchDir dir("rigid_torus");
+  mesh(dir, {"torus", "--radii", "1,0.3", "--elements", "2000"});
+  const ToolRun r = rigid(dir, {"--resistance", "--no-traction", "--about", "0,0,0"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<double> R = json_numbers(read_file(dir / "rigid.json"), "resistance");
+  ASSERT_EQ(R.size(), 36u);
+  const std::vector<double> first = first_kind_resistance(dir);
+  for (int k = 0; k < 6; ++k) {
+    const double tol = k == 3 || k == 4 ? 0.06 : 0.02;
+    EXPECT_NEAR(R[6 * k + k], first[6 * k + k], tol * first[6 * k + k]) << k;
     // Symmetric, with the couplings a torus lacks small.
     for (int j = 0; j < 6; ++j)
       if (j != k) {
@@ -278,6 +289,48 @@ TEST(RigidMotion, TorusResistanceAgreesWithFirstKind) {
       }
   }
 }
+
+#ifdef VELMORA_HAVE_GMSH
+// A helical tube (one turn of radius 1 and pitch 1, tube radius 0.1, the
+// shape of a bacterial flagellum's segment): its plain mobility solves
+// converge too slowly, the coarse space on its pieces takes over, and its
+// resistance agrees with the first kind within the discretisation error.
+TEST(RigidMotion, HelicalTubeResistanceAgreesWithFirstKind) {
+  ScratchDir dir("rigid_helix");
+  std::string geo =
+      "SetFactory(\"OpenCASCADE\");\n"
+      "For i In {0:19}\n  t = i * 2 * Pi / 20;\n"
+      "  Point(i + 1) = {Cos(t), Sin(t), i / 20};\nEndFor\n"
+      "Spline(1) = {1:20};\nWire(1) = {1};\n"
+      "Disk(1) = {1, 0, 0, 0.1};\n"
+      "Rotate {{1, 0, 0}, {0, 0, 0}, Pi / 2} { Surface{1}; }\n"
+      "Extrude { Surface{1}; } Using Wire {1}\n"
+      "Delete { Surface{1}; }\n";
+  testing::write_file(dir / "helix.geo", geo);
+  mesh(dir, {dir / "helix.geo", "--size", "0.1"});
+  const ToolRun r = rigid(dir, {"--resistance", "--no-traction", "--about", "0,0,0"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("coarse space"), std::string::npos) << r.out;
+  const std::vector<double> R = json_numbers(read_file(dir / "rigid.json"), "resistance");
+  ASSERT_EQ(R.size(), 36u);
+  const std::vector<double> first = first_kind_resistance(dir);
+  // Measured at 932 triangles (six around the tube): diagonal entries 0.7 to
+  // 5.2 % below the first kind's, the translation-rotation coupling of the
+  // helix (about 6) within 1 %.  The polygonal tube's area is 7 % short of
+  // the tube's and changes by 2.6 % when the elements halve, which moves the
+  // first kind's rotation by 2.4 %: the bound 8 % is that geometric error.
+  // With the torque borne by rotlets alone the rotations came out 2 to 4
+  // times too stiff.
+  for (int k = 0; k < 6; ++k) {
+    EXPECT_NEAR(R[6 * k + k], first[6 * k + k], 0.08 * first[6 * k + k]) << k;
+    for (int j = 0; j < 6; ++j) {
+      const double scale = std::sqrt(first[6 * k + k] * first[6 * j + j]);
+      EXPECT_NEAR(R[6 * k + j], first[6 * k + j], 0.08 * scale) << k << " " << j;
+      EXPECT_NEAR(R[6 * k + j], R[6 * j + k], 0.08 * scale) << k << " " << j;
+    }
+  }
+}
+#endif
 
 // Time steps: a squirmer in shear swims at U along its axis, which turns at
 // w = -G/2 about z, while the flow carries it; from the origin with the axis

@@ -1,5 +1,6 @@
 #include "rigid/rigid_bodies.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -88,6 +89,49 @@ RigidBodies make_rigid_bodies(const MeshView& mesh, const int* body, int nbody,
   return rb;
 }
 
+namespace {
+
+// Eigenvalues lam and unit eigenvectors (the columns of V) of a symmetric
+// 3 x 3 matrix, by cyclic Jacobi rotations.
+void symmetric_eigen3(const double A[3][3], double lam[3], double V[3][3]) {
+  double a[3][3];
+  for (int p = 0; p < 3; ++p)
+    for (int q = 0; q < 3; ++q) {
+      a[p][q] = A[p][q];
+      V[p][q] = p == q ? 1.0 : 0.0;
+    }
+  for (int sweep = 0; sweep < 50; ++sweep) {
+    const double off = a[0][1] * a[0][1] + a[0][2] * a[0][2] + a[1][2] * a[1][2];
+    const double diag = a[0][0] * a[0][0] + a[1][1] * a[1][1] + a[2][2] * a[2][2];
+    if (!(off > 1e-30 * diag)) break;
+    for (int p = 0; p < 2; ++p)
+      for (int q = p + 1; q < 3; ++q) {
+        if (a[p][q] == 0.0) continue;
+        const double theta = (a[q][q] - a[p][p]) / (2.0 * a[p][q]);
+        const double t = (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+        const double c = 1.0 / std::sqrt(t * t + 1.0), sn = t * c;
+        for (int k = 0; k < 3; ++k) {  // columns p, q
+          const double akp = a[k][p], akq = a[k][q];
+          a[k][p] = c * akp - sn * akq;
+          a[k][q] = sn * akp + c * akq;
+        }
+        for (int k = 0; k < 3; ++k) {  // rows p, q
+          const double apk = a[p][k], aqk = a[q][k];
+          a[p][k] = c * apk - sn * aqk;
+          a[q][k] = sn * apk + c * aqk;
+        }
+        for (int k = 0; k < 3; ++k) {
+          const double vkp = V[k][p], vkq = V[k][q];
+          V[k][p] = c * vkp - sn * vkq;
+          V[k][q] = sn * vkp + c * vkq;
+        }
+      }
+  }
+  for (int k = 0; k < 3; ++k) lam[k] = a[k][k];
+}
+
+}  // namespace
+
 RigidBodies make_rigid_bodies(const MeshView& mesh, const int* body, int nbody,
                               const double* centres, const std::vector<int>& point_first,
                               const std::vector<double>& points) {
@@ -100,6 +144,34 @@ RigidBodies make_rigid_bodies(const MeshView& mesh, const int* body, int nbody,
       throw std::invalid_argument("body " + std::to_string(b + 1) + " has no point");
   rb.point_first = point_first;
   rb.point = points;
+  // The torque's share carried by forces at lever arms d_j = y_j - c:
+  // J = sum_j (|d_j|^2 I - d_j d_j^T) and its pseudo-inverse over the
+  // eigenvalues above 1e-6 of the largest (collinear points leave the
+  // torque about their line to the rotlets).
+  rb.lever_inv.assign(9 * static_cast<std::size_t>(nbody), 0.0);
+  rb.lever_share.assign(9 * static_cast<std::size_t>(nbody), 0.0);
+  for (int b = 0; b < nbody; ++b) {
+    if (point_first[b + 1] - point_first[b] < 2) continue;
+    double J[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+    for (int j = point_first[b]; j < point_first[b + 1]; ++j) {
+      double d[3];
+      for (int c = 0; c < 3; ++c) d[c] = points[3 * static_cast<std::size_t>(j) + c] - rb.centre[3 * b + c];
+      const double dd = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+      for (int p = 0; p < 3; ++p)
+        for (int q = 0; q < 3; ++q) J[p][q] += (p == q ? dd : 0.0) - d[p] * d[q];
+    }
+    double lam[3], V[3][3];
+    symmetric_eigen3(J, lam, V);
+    const double top = std::max({lam[0], lam[1], lam[2]});
+    for (int k = 0; k < 3; ++k) {
+      if (!(lam[k] > 1e-6 * top)) continue;
+      for (int p = 0; p < 3; ++p)
+        for (int q = 0; q < 3; ++q) {
+          rb.lever_inv[9 * static_cast<std::size_t>(b) + 3 * p + q] += V[p][k] * V[q][k] / lam[k];
+          rb.lever_share[9 * static_cast<std::size_t>(b) + 3 * p + q] += V[p][k] * V[q][k];
+        }
+    }
+  }
   return rb;
 }
 
@@ -161,23 +233,42 @@ void add_point_singularities(const RigidBodies& rb, double mu, const double* loa
         F[c] = loads[6 * static_cast<std::size_t>(b - 1) + c];
         T[c] = loads[6 * static_cast<std::size_t>(b - 1) + 3 + c];
       }
+      // Several points: F / K at each, the torque's lever share as the
+      // forces w x d_j (w = J^+ T) and the rest as rotlets (T - J w) / K.
+      double w[3] = {0.0, 0.0, 0.0};
+      if (j1 - j0 > 1 && !rb.lever_inv.empty()) {
+        const double* Ji = &rb.lever_inv[9 * static_cast<std::size_t>(b - 1)];
+        const double* Js = &rb.lever_share[9 * static_cast<std::size_t>(b - 1)];
+        double Tl[3];
+        for (int p = 0; p < 3; ++p) {
+          w[p] = Ji[3 * p] * T[0] + Ji[3 * p + 1] * T[1] + Ji[3 * p + 2] * T[2];
+          Tl[p] = Js[3 * p] * T[0] + Js[3 * p + 1] * T[1] + Js[3 * p + 2] * T[2];
+        }
+        for (int c = 0; c < 3; ++c) T[c] -= Tl[c];
+      }
       if (j1 - j0 > 1)
         for (int c = 0; c < 3; ++c) {
           F[c] /= (j1 - j0);
           T[c] /= (j1 - j0);
         }
+      const double* cb = &rb.centre[3 * static_cast<std::size_t>(b - 1)];
       for (int j = j0; j < j1; ++j) {
-        double r[3];
+        double r[3], Fj[3];
+        const double* yj = &rb.point[3 * static_cast<std::size_t>(j)];
+        const double d[3] = {yj[0] - cb[0], yj[1] - cb[1], yj[2] - cb[2]};
+        Fj[0] = F[0] + w[1] * d[2] - w[2] * d[1];
+        Fj[1] = F[1] + w[2] * d[0] - w[0] * d[2];
+        Fj[2] = F[2] + w[0] * d[1] - w[1] * d[0];
         for (int c = 0; c < 3; ++c)
-          r[c] = rb.col[3 * static_cast<std::size_t>(e - 1) + c] - rb.point[3 * static_cast<std::size_t>(j) + c];
+          r[c] = rb.col[3 * static_cast<std::size_t>(e - 1) + c] - yj[c];
         const double r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2];
         const double ri = 1.0 / std::sqrt(r2);
         const double ri3 = ri * ri * ri;
-        const double rf = r[0] * F[0] + r[1] * F[1] + r[2] * F[2];
+        const double rf = r[0] * Fj[0] + r[1] * Fj[1] + r[2] * Fj[2];
         // Stokeslet U(r) F and rotlet T x r / r^3.
         const double txr[3] = {T[1] * r[2] - T[2] * r[1], T[2] * r[0] - T[0] * r[2],
                                T[0] * r[1] - T[1] * r[0]};
-        for (int c = 0; c < 3; ++c) u[c] += scale * (F[c] * ri + r[c] * rf * ri3 + txr[c] * ri3);
+        for (int c = 0; c < 3; ++c) u[c] += scale * (Fj[c] * ri + r[c] * rf * ri3 + txr[c] * ri3);
       }
     }
     double* ye = y + 3 * static_cast<std::size_t>(e - 1);

@@ -70,11 +70,22 @@ struct RigidBodies {
   std::vector<double> body_area; // sum of A_e over body b
   // Where the point force and torque of body b sit: the K points
   // point[3j .. 3j+2], j = point_first[b-1] .. point_first[b]-1, each with
-  // F_b / K and T_b / K.  Their mean is c_b, so the force's torque about c_b
-  // is zero and the loads about c_b are exactly (F_b, T_b).  One point, c_b
-  // itself, unless others are given.
+  // the force F_b / K + w x d_j and the torque (T_b - J w) / K (below).
+  // Their mean is c_b, so sum_j d_j = 0: the forces add to F_b, their
+  // torque about c_b is J w, and the loads about c_b are exactly (F_b, T_b).
+  // One point, c_b itself, unless others are given.
   std::vector<int> point_first;
   std::vector<double> point;
+  // For a body of several points, how its torque is carried (9 per body,
+  // row-major; zero for one point): with lever arms d_j = y_j - c_b and
+  // J = sum_j (|d_j|^2 I - d_j d_j^T), the forces w x d_j with w = J^+ T
+  // (lever_inv = J^+) carry the share J J^+ T (lever_share) of T, and the
+  // rest is spread as rotlets.  A torque on a ring or a helix is thus borne
+  // by forces along it, as the body's own traction bears it, not by
+  // rotlets within its thin tube, whose velocity near the wall the double
+  // layer resolves only on fine meshes (a helical tube 0.2 across: rotation
+  // mobility a quarter of the first kind's with rotlets alone).
+  std::vector<double> lever_inv, lever_share;
 };
 
 // The bodies of a mesh: body[e-1] in 1..nbody for every element, and a

@@ -264,7 +264,7 @@ void RigidSolver::set_fixed(const std::vector<char>& fixed) {
 }
 
 RigidSolver::Outcome RigidSolver::solve(const double* loads, const double* g,
-                                        std::vector<double>* density) {
+                                        std::vector<double>* density, const double* guess) {
   Impl& s = *impl_;
   const int n = 3 * s.mesh.nelem;
   const std::size_t n6 = 6 * static_cast<std::size_t>(s.rb.nbody);
@@ -276,7 +276,8 @@ RigidSolver::Outcome RigidSolver::solve(const double* loads, const double* g,
   add_point_singularities(s.rb, s.ctl.mu, o.loads.data(), b.data());
   if (g != nullptr)
     for (int i = 0; i < n; ++i) b[i] -= g[i];
-  o.report = solve_operator(b.data(), phi.data());
+  if (guess != nullptr) std::copy(guess, guess + n, phi.begin());
+  o.report = solve_operator(b.data(), phi.data(), guess != nullptr);
   o.motion.assign(n6, 0.0);
   rigid_coefficients(s.rb, phi.data(), o.motion.data());
   for (const int b : s.fixed_list)
@@ -289,7 +290,7 @@ RigidSolver::Outcome RigidSolver::solve(const double* loads, const double* g,
   return o;
 }
 
-SolveReport RigidSolver::solve_operator(const double* b, double* phi) {
+SolveReport RigidSolver::solve_operator(const double* b, double* phi, bool guess) {
   Impl& s = *impl_;
   const int n = 3 * s.mesh.nelem;
   const int limit = s.iteration_limit();
@@ -302,12 +303,17 @@ SolveReport RigidSolver::solve_operator(const double* b, double* phi) {
   if (!s.coarse) s.coarse = std::make_unique<RigidCoarseSpace>(s.rb);
   if (s.coarse->factored())
     return gmres_solve(n, s.ctl.m, limit, s.ctl.tol, amul, &pre, b, phi, s.progress,
-                       GmresChoices{true, false});
+                       GmresChoices{true, guess});
   int k = s.coarse->dimension();
-  if (k == 0) return gmres_solve(n, s.ctl.m, limit, s.ctl.tol, amul, nullptr, b, phi, s.progress);
+  if (k == 0)
+    return gmres_solve(n, s.ctl.m, limit, s.ctl.tol, amul, nullptr, b, phi, s.progress,
+                       GmresChoices{false, guess});
   // Bodies that could use the coarse space: restart cycles without it while
-  // the backward error's rate of decrease over the last cycle predicts
-  // fewer iterations to go than the k products of the coarse matrix cost.
+  // the iterations done and those the backward error's rate of decrease
+  // over the last cycle predicts to go stay below the k products of the
+  // coarse matrix.  (The iterations to go alone would keep a solve whose
+  // restarts slow down on plain cycles for ever: each estimate is a little
+  // short of k, while the solve's total runs far beyond it.)
   int done = 0;
   double be_before = 1.0;
   bool coarse = false;
@@ -319,7 +325,7 @@ SolveReport RigidSolver::solve_operator(const double* b, double* phi) {
   };
   for (;;) {
     SolveReport cycle = gmres_solve(n, s.ctl.m, std::min(s.ctl.m, limit - done), s.ctl.tol, amul,
-                                    nullptr, b, phi, shifted(done), GmresChoices{false, done > 0});
+                                    nullptr, b, phi, shifted(done), GmresChoices{false, guess || done > 0});
     done += cycle.iterations;
     if (cycle.converged || done >= limit || cycle.iterations == 0) {
       cycle.iterations = done;
@@ -329,7 +335,7 @@ SolveReport RigidSolver::solve_operator(const double* b, double* phi) {
     const double rate = std::pow(be / be_before, 1.0 / cycle.iterations);
     be_before = be;
     const double to_go = rate < 1.0 ? std::log(s.ctl.tol / be) / std::log(rate) : 1e300;
-    if (to_go > k) {
+    if (done + to_go > k) {
       coarse = s.coarse->factor(amul);
       if (coarse) break;
       k = limit;  // E singular: on without it

@@ -105,8 +105,10 @@ class RigidSolver {
   //   u - u_inf = V_b + Omega_b x (x - c_b) + g,
   // g = u_slip - u_inf for a body with a prescribed slip in an ambient flow
   // u_inf.  Free bodies carry `loads` (entries of fixed bodies unread).
+  // `guess`, when given, is the initial density (3 nelem), e.g. the last
+  // solve's of a nearby configuration.
   Outcome solve(const double* loads, const double* surface_velocity,
-                std::vector<double>* density = nullptr);
+                std::vector<double>* density = nullptr, const double* guess = nullptr);
 
   // The tractions t (3 nelem, interleaved by element; the force per area the
   // body exerts on the fluid, sum A t = F) of the bodies moving with
@@ -134,7 +136,8 @@ class RigidSolver {
  private:
   // GMRES on the mobility operator, with the coarse correction when it
   // pays: phi receives the density.
-  SolveReport solve_operator(const double* b, double* phi);
+  // phi holds the initial guess when `guess`.
+  SolveReport solve_operator(const double* b, double* phi, bool guess);
 
   struct Impl;
   std::unique_ptr<Impl> impl_;

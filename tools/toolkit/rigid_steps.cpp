@@ -226,6 +226,12 @@ int integrate_steps(const StepRequest& req, const std::function<void(const StepV
 
   int status = 0;
   int step_now = 0;
+  // The last solve's density and the body states it was found in: each
+  // solve starts from it, every body's part turned with the body (the
+  // density is a velocity-like field on the carried elements), which the
+  // small change of a step leaves close to the new solution.
+  std::vector<double> last_density;
+  std::vector<BodyState> last_state;
   SurfaceMesh mesh;
   RigidSetup setup;
   std::vector<Squirmer> sq;
@@ -256,7 +262,23 @@ int integrate_steps(const StepRequest& req, const std::function<void(const StepV
     const bool active = req.flow.given || !sq.empty();
     const std::vector<double> g = active ? surface_velocity(mesh, setup, req.flow, sq)
                                          : std::vector<double>();
-    const RigidSolver::Outcome o = solver->solve(lc.data(), active ? g.data() : nullptr);
+    std::vector<double> guess;
+    if (!last_density.empty()) {
+      guess.resize(last_density.size());
+      for (int e = 1; e <= m0.nelem; ++e) {
+        const int b = s0.bodies.body[e - 1] - 1;
+        const Quaternion& q0 = last_state[b].q;
+        const Quaternion back{q0[0], -q0[1], -q0[2], -q0[3]};
+        double d[3];
+        rotate(back, &last_density[3 * static_cast<std::size_t>(e - 1)], d);
+        rotate(st[b].q, d, &guess[3 * static_cast<std::size_t>(e - 1)]);
+      }
+    }
+    std::vector<double> density;
+    const RigidSolver::Outcome o = solver->solve(lc.data(), active ? g.data() : nullptr, &density,
+                                                 guess.empty() ? nullptr : guess.data());
+    last_density = std::move(density);
+    last_state = st;
     if (!o.report.converged) status = 3;
     motion.assign(n6, 0.0);
     motions_to_references(setup, o.motion.data(), motion.data());
