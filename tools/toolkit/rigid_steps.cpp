@@ -288,7 +288,13 @@ int integrate_steps(const StepRequest& req, const std::function<void(const StepV
   };
 
   RigidIntegrator it(initial, req.dt);
-  if (req.motion0.size() == 6 * static_cast<std::size_t>(nb)) it.set_motion(req.motion0);
+  if (req.motion0.size() == 6 * static_cast<std::size_t>(nb)) {
+    it.set_motion(req.motion0);
+    if (req.density0.size() == 3 * static_cast<std::size_t>(m0.nelem)) {
+      last_density = req.density0;
+      last_state = initial;
+    }
+  }
   else it.set_motion([&] { std::vector<double> mo; motion_of(initial, mo); return mo; }());
   auto report = [&] {
     StepView v;

@@ -33,6 +33,7 @@ struct StepRequest {
   AmbientFlow flow;
   std::vector<char> fixed;            // per body (or empty)
   std::vector<double> motion0;        // 6 per body at the references: step 0's motion
+  std::vector<double> density0;       // with motion0: the density it was found with
   int steps = 0;
   double dt = 0.0;
   bool pvd = false;

@@ -368,7 +368,9 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
                 << (r.converged ? "" : ", NOT CONVERGED") << '\n'
                 << std::flush;
     };
-    const RigidSolver::Outcome first = solver.solve(lc.data(), active ? g.data() : nullptr);
+    std::vector<double> density0;  // the start of the time steps' first solve
+    const RigidSolver::Outcome first =
+        solver.solve(lc.data(), active ? g.data() : nullptr, steps > 0 ? &density0 : nullptr);
     reports.push_back(first.report);
     solved("mobility");
     mc = first.motion;
@@ -535,6 +537,7 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
       req.flow = flow;
       req.fixed = fixed;
       req.motion0 = motion;
+      req.density0 = std::move(density0);
       req.steps = steps;
       req.dt = dt;
       req.pvd = pvd;
