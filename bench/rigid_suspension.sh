@@ -41,13 +41,14 @@ for n in "${COUNTS[@]}"; do
   printf '%7s %10s %6s %11s %9s %9s %9s\n' "$n" "$tri" ${its} "${setup:--}" "$wall" "$((peak / 1024))"
   if [ "${STEPS:-0}" -gt 0 ]; then
     /usr/bin/time -f '%e %M' -o "$d/time_steps.txt" "$BUILD/velmora-rigid" --dir "$d" \
-      --force 0,0,-1 --no-traction --steps "$STEPS" --dt "${DT:-0.5}" > "$d/console_steps.txt"
+      --force 0,0,-1 --no-traction --steps "$STEPS" --dt "${DT:-0.5}" > "$d/console_steps.txt" \
+      2> "$d/progress_steps.txt"
     read -r swall speak < "$d/time_steps.txt"
-    # Step k's progress line gives the elapsed time since the stepping began.
-    first=$(sed -n 's/^step 1\/[0-9]*, time [^:]*: elapsed \([0-9.]*\) s.*/\1/p' "$d/console_steps.txt")
-    last=$(sed -n "s/^step $STEPS\/[0-9]*, time [^:]*: elapsed \([0-9.]*\) \(s\|min\).*/\1 \2/p" \
-      "$d/console_steps.txt")
+    # The progress line of step k gives the time elapsed since the stepping
+    # began (after the first mobility solve), in s or min.
+    secs=$(sed -n 's/^velmora-rigid: step \([0-9]*\) of [0-9]*, time [^:]*: elapsed \([0-9.]*\) \(s\|min\).*/\1 \2 \3/p' \
+      "$d/progress_steps.txt" | awk '{ t = ($3 == "min") ? 60 * $2 : $2; printf "%s:%.0f ", $1, t - last; last = t }')
     echo "  $STEPS steps of dt ${DT:-0.5}: wall ${swall} s, peak $((speak / 1024)) MB;" \
-      "step 1 (two solves) ${first:-?} s, all steps ${last:-?}"
+      "seconds per step (step 1 takes two solves): ${secs:-?}"
   fi
 done
