@@ -223,56 +223,88 @@ void add_point_singularities(const RigidBodies& rb, double mu, const double* loa
 void add_point_singularities(const RigidBodies& rb, double mu, const double* loads, double* y,
                              const std::vector<int>& bodies) {
   const double scale = 1.0 / (8.0 * kPi * mu);
-#pragma omp parallel for schedule(static)
-  for (int e = 1; e <= rb.nelem; ++e) {
-    double u[3] = {0.0, 0.0, 0.0};
-    for (const int b : bodies) {
-      const int j0 = rb.point_first[b - 1], j1 = rb.point_first[b];
-      double F[3], T[3];
+  // Each point's force and rotlet, in the order of the bodies and points.
+  std::vector<double> px, py, pz, fx, fy, fz, tx, ty, tz;
+  for (const int b : bodies) {
+    const int j0 = rb.point_first[b - 1], j1 = rb.point_first[b];
+    double F[3], T[3];
+    for (int c = 0; c < 3; ++c) {
+      F[c] = loads[6 * static_cast<std::size_t>(b - 1) + c];
+      T[c] = loads[6 * static_cast<std::size_t>(b - 1) + 3 + c];
+    }
+    // Several points: F / K at each, the torque's lever share as the
+    // forces w x d_j (w = J^+ T) and the rest as rotlets (T - J w) / K.
+    double w[3] = {0.0, 0.0, 0.0};
+    if (j1 - j0 > 1 && !rb.lever_inv.empty()) {
+      const double* Ji = &rb.lever_inv[9 * static_cast<std::size_t>(b - 1)];
+      const double* Js = &rb.lever_share[9 * static_cast<std::size_t>(b - 1)];
+      double Tl[3];
+      for (int p = 0; p < 3; ++p) {
+        w[p] = Ji[3 * p] * T[0] + Ji[3 * p + 1] * T[1] + Ji[3 * p + 2] * T[2];
+        Tl[p] = Js[3 * p] * T[0] + Js[3 * p + 1] * T[1] + Js[3 * p + 2] * T[2];
+      }
+      for (int c = 0; c < 3; ++c) T[c] -= Tl[c];
+    }
+    if (j1 - j0 > 1)
       for (int c = 0; c < 3; ++c) {
-        F[c] = loads[6 * static_cast<std::size_t>(b - 1) + c];
-        T[c] = loads[6 * static_cast<std::size_t>(b - 1) + 3 + c];
+        F[c] /= (j1 - j0);
+        T[c] /= (j1 - j0);
       }
-      // Several points: F / K at each, the torque's lever share as the
-      // forces w x d_j (w = J^+ T) and the rest as rotlets (T - J w) / K.
-      double w[3] = {0.0, 0.0, 0.0};
-      if (j1 - j0 > 1 && !rb.lever_inv.empty()) {
-        const double* Ji = &rb.lever_inv[9 * static_cast<std::size_t>(b - 1)];
-        const double* Js = &rb.lever_share[9 * static_cast<std::size_t>(b - 1)];
-        double Tl[3];
-        for (int p = 0; p < 3; ++p) {
-          w[p] = Ji[3 * p] * T[0] + Ji[3 * p + 1] * T[1] + Ji[3 * p + 2] * T[2];
-          Tl[p] = Js[3 * p] * T[0] + Js[3 * p + 1] * T[1] + Js[3 * p + 2] * T[2];
-        }
-        for (int c = 0; c < 3; ++c) T[c] -= Tl[c];
-      }
-      if (j1 - j0 > 1)
-        for (int c = 0; c < 3; ++c) {
-          F[c] /= (j1 - j0);
-          T[c] /= (j1 - j0);
-        }
-      const double* cb = &rb.centre[3 * static_cast<std::size_t>(b - 1)];
-      for (int j = j0; j < j1; ++j) {
-        double r[3], Fj[3];
-        const double* yj = &rb.point[3 * static_cast<std::size_t>(j)];
-        const double d[3] = {yj[0] - cb[0], yj[1] - cb[1], yj[2] - cb[2]};
-        Fj[0] = F[0] + w[1] * d[2] - w[2] * d[1];
-        Fj[1] = F[1] + w[2] * d[0] - w[0] * d[2];
-        Fj[2] = F[2] + w[0] * d[1] - w[1] * d[0];
-        for (int c = 0; c < 3; ++c)
-          r[c] = rb.col[3 * static_cast<std::size_t>(e - 1) + c] - yj[c];
-        const double r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2];
+    const double* cb = &rb.centre[3 * static_cast<std::size_t>(b - 1)];
+    for (int j = j0; j < j1; ++j) {
+      const double* yj = &rb.point[3 * static_cast<std::size_t>(j)];
+      const double d[3] = {yj[0] - cb[0], yj[1] - cb[1], yj[2] - cb[2]};
+      px.push_back(yj[0]);
+      py.push_back(yj[1]);
+      pz.push_back(yj[2]);
+      fx.push_back(F[0] + w[1] * d[2] - w[2] * d[1]);
+      fy.push_back(F[1] + w[2] * d[0] - w[0] * d[2]);
+      fz.push_back(F[2] + w[0] * d[1] - w[1] * d[0]);
+      tx.push_back(T[0]);
+      ty.push_back(T[1]);
+      tz.push_back(T[2]);
+    }
+  }
+  const int np = static_cast<int>(px.size());
+  // Blocks of elements, the points in the outer loop and the elements of
+  // the block in the inner one, which vectorises; every element still sums
+  // the points in their order, so the bits are those of the plain loop.
+  constexpr int kBlock = 256;
+  const int nblock = (rb.nelem + kBlock - 1) / kBlock;
+#pragma omp parallel for schedule(static)
+  for (int blk = 0; blk < nblock; ++blk) {
+    const int e0 = blk * kBlock, n = std::min(kBlock, rb.nelem - e0);
+    double cx[kBlock], cy[kBlock], cz[kBlock], ux[kBlock], uy[kBlock], uz[kBlock];
+    for (int i = 0; i < n; ++i) {
+      const double* xc = &rb.col[3 * static_cast<std::size_t>(e0 + i)];
+      cx[i] = xc[0];
+      cy[i] = xc[1];
+      cz[i] = xc[2];
+      ux[i] = uy[i] = uz[i] = 0.0;
+    }
+    for (int j = 0; j < np; ++j) {
+      const double X = px[j], Y = py[j], Z = pz[j], Fx = fx[j], Fy = fy[j], Fz = fz[j];
+      const double Tx = tx[j], Ty = ty[j], Tz = tz[j];
+#pragma omp simd
+      for (int i = 0; i < n; ++i) {
+        const double r0 = cx[i] - X, r1 = cy[i] - Y, r2v = cz[i] - Z;
+        const double r2 = r0 * r0 + r1 * r1 + r2v * r2v;
         const double ri = 1.0 / std::sqrt(r2);
         const double ri3 = ri * ri * ri;
-        const double rf = r[0] * Fj[0] + r[1] * Fj[1] + r[2] * Fj[2];
+        const double rf = r0 * Fx + r1 * Fy + r2v * Fz;
         // Stokeslet U(r) F and rotlet T x r / r^3.
-        const double txr[3] = {T[1] * r[2] - T[2] * r[1], T[2] * r[0] - T[0] * r[2],
-                               T[0] * r[1] - T[1] * r[0]};
-        for (int c = 0; c < 3; ++c) u[c] += scale * (Fj[c] * ri + r[c] * rf * ri3 + txr[c] * ri3);
+        const double t0 = Ty * r2v - Tz * r1, t1 = Tz * r0 - Tx * r2v, t2 = Tx * r1 - Ty * r0;
+        ux[i] += scale * (Fx * ri + r0 * rf * ri3 + t0 * ri3);
+        uy[i] += scale * (Fy * ri + r1 * rf * ri3 + t1 * ri3);
+        uz[i] += scale * (Fz * ri + r2v * rf * ri3 + t2 * ri3);
       }
     }
-    double* ye = y + 3 * static_cast<std::size_t>(e - 1);
-    for (int c = 0; c < 3; ++c) ye[c] += u[c];
+    for (int i = 0; i < n; ++i) {
+      double* ye = y + 3 * static_cast<std::size_t>(e0 + i);
+      ye[0] += ux[i];
+      ye[1] += uy[i];
+      ye[2] += uz[i];
+    }
   }
 }
 
