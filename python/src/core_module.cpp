@@ -44,23 +44,6 @@ py::dict mesh_dict(const SurfaceMesh& s, const tools::Bodies& bodies,
   return d;
 }
 
-tools::Controls controls_of(const RunScalars& s) {
-  tools::Controls c;
-  c.snaptol = s.snaptol;
-  c.M = s.m;
-  c.iprec = s.iprec;
-  c.ncycle = s.ncycle;
-  c.tol = s.tol;
-  c.maxdep = s.maxdep;
-  c.minlev = s.minlev;
-  c.maxl = s.maxl;
-  c.maxcel = s.maxcel;
-  c.nexp = s.nexp;
-  c.ngauss = s.ngauss;
-  c.cubfac = s.cubfac;
-  return c;
-}
-
 }  // namespace
 
 PYBIND11_MODULE(_core, mod) {
@@ -298,7 +281,7 @@ PYBIND11_MODULE(_core, mod) {
   });
   mod.def("input_cnd_text", [](const py::dict& controls) {
     std::ostringstream os;
-    tools::write_input_cnd(os, controls_of(scalars_of(controls)));
+    tools::write_input_cnd(os, tools::controls_of(scalars_of(controls)));
     return os.str();
   });
   mod.def("vtu_text", [](const Reals& nodes, const Ints& tris, const Reals& u, const Reals& t) {

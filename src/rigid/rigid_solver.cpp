@@ -316,7 +316,6 @@ SolveReport RigidSolver::solve_operator(const double* b, double* phi, bool guess
   // short of k, while the solve's total runs far beyond it.)
   int done = 0;
   double be_before = 1.0;
-  bool coarse = false;
   auto shifted = [&s](int offset) {
     return s.progress ? SolveProgress([&s, offset](int products, double e) {
       s.progress(products + offset, e);
@@ -324,8 +323,9 @@ SolveReport RigidSolver::solve_operator(const double* b, double* phi, bool guess
                       : SolveProgress();
   };
   for (;;) {
-    SolveReport cycle = gmres_solve(n, s.ctl.m, std::min(s.ctl.m, limit - done), s.ctl.tol, amul,
-                                    nullptr, b, phi, shifted(done), GmresChoices{false, guess || done > 0});
+    SolveReport cycle =
+        gmres_solve(n, s.ctl.m, std::min(s.ctl.m, limit - done), s.ctl.tol, amul, nullptr, b, phi,
+                    shifted(done), GmresChoices{false, guess || done > 0});
     done += cycle.iterations;
     if (cycle.converged || done >= limit || cycle.iterations == 0) {
       cycle.iterations = done;
@@ -336,8 +336,7 @@ SolveReport RigidSolver::solve_operator(const double* b, double* phi, bool guess
     be_before = be;
     const double to_go = rate < 1.0 ? std::log(s.ctl.tol / be) / std::log(rate) : 1e300;
     if (done + to_go > k) {
-      coarse = s.coarse->factor(amul);
-      if (coarse) break;
+      if (s.coarse->factor(amul)) break;
       k = limit;  // E singular: on without it
     }
   }

@@ -223,4 +223,23 @@ void write_file_replacing(const std::string& path,
   }
 }
 
+Controls controls_of(const RunScalars& s) {
+  Controls c;
+  c.snaptol = s.snaptol;
+  c.M = s.m;
+  c.unused1 = s.unused1;
+  c.unused2 = s.unused2;
+  c.iprec = s.iprec;
+  c.ncycle = s.ncycle;
+  c.tol = s.tol;
+  c.maxdep = s.maxdep;
+  c.minlev = s.minlev;
+  c.maxl = s.maxl;
+  c.maxcel = s.maxcel;
+  c.nexp = s.nexp;
+  c.ngauss = s.ngauss;
+  c.cubfac = s.cubfac;
+  return c;
+}
+
 }  // namespace velmora::tools

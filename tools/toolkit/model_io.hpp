@@ -10,6 +10,7 @@
 
 #include "bem/shapes.hpp"
 #include "common/model_notes.hpp"
+#include "run/registry.hpp"
 
 namespace velmora::tools {
 
@@ -68,6 +69,9 @@ struct Controls {
   int ngauss = 7;
   double cubfac = 1.01;
 };
+
+// The controls of a run as input.cnd writes them.
+Controls controls_of(const RunScalars& s);
 
 // Cells and levels of the octree the solver builds for this mesh with the
 // given minlev, maxl and cubfac (same root cube, split rule and octant

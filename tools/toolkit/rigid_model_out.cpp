@@ -42,21 +42,7 @@ void write_rigid_model(const std::string& model_dir, const Model& run, const Run
   fs::remove(out_path, ec);
   if (ec) throw ToolError("cannot remove the former " + out_path + ": " + ec.message());
 
-  Controls ctl;
-  ctl.snaptol = c.snaptol;
-  ctl.M = c.m;
-  ctl.unused1 = c.unused1;
-  ctl.unused2 = c.unused2;
-  ctl.iprec = c.iprec;
-  ctl.ncycle = c.ncycle;
-  ctl.tol = c.tol;
-  ctl.maxdep = c.maxdep;
-  ctl.minlev = c.minlev;
-  ctl.maxl = c.maxl;
-  ctl.maxcel = c.maxcel;
-  ctl.nexp = c.nexp;
-  ctl.ngauss = c.ngauss;
-  ctl.cubfac = c.cubfac;
+  const Controls ctl = controls_of(c);
   write_file_replacing(cnd_path, [&](std::ostream& os) { write_input_cnd(os, ctl); });
 
   // The run's model with every component a prescribed velocity, u'.

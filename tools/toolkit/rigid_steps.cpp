@@ -264,15 +264,16 @@ int integrate_steps(const StepRequest& req, const std::function<void(const StepV
                                          : std::vector<double>();
     std::vector<double> guess;
     if (!last_density.empty()) {
-      guess.resize(last_density.size());
-      for (int e = 1; e <= m0.nelem; ++e) {
-        const int b = s0.bodies.body[e - 1] - 1;
+      // Each body's turn since then, q q_last^-1 (unit: the inverse is the conjugate).
+      std::vector<Quaternion> turn(nb);
+      for (int b = 0; b < nb; ++b) {
         const Quaternion& q0 = last_state[b].q;
-        const Quaternion back{q0[0], -q0[1], -q0[2], -q0[3]};
-        double d[3];
-        rotate(back, &last_density[3 * static_cast<std::size_t>(e - 1)], d);
-        rotate(st[b].q, d, &guess[3 * static_cast<std::size_t>(e - 1)]);
+        turn[b] = quaternion_product(st[b].q, Quaternion{q0[0], -q0[1], -q0[2], -q0[3]});
       }
+      guess.resize(last_density.size());
+      for (int e = 1; e <= m0.nelem; ++e)
+        rotate(turn[s0.bodies.body[e - 1] - 1], &last_density[3 * static_cast<std::size_t>(e - 1)],
+               &guess[3 * static_cast<std::size_t>(e - 1)]);
     }
     std::vector<double> density;
     const RigidSolver::Outcome o = solver->solve(lc.data(), active ? g.data() : nullptr, &density,
@@ -294,8 +295,9 @@ int integrate_steps(const StepRequest& req, const std::function<void(const StepV
       last_density = req.density0;
       last_state = initial;
     }
+  } else {
+    it.set_motion([&] { std::vector<double> mo; motion_of(initial, mo); return mo; }());
   }
-  else it.set_motion([&] { std::vector<double> mo; motion_of(initial, mo); return mo; }());
   auto report = [&] {
     StepView v;
     v.step = it.step_count();
