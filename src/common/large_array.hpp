@@ -46,6 +46,23 @@ class LargeArray {
   std::size_t bytes_ = 0;
 };
 
+// While one of these lives, large arrays released are kept mapped, their
+// pages touched, and handed to the next large request (grown when it asks
+// for more): a run that builds caches of about the same size again and
+// again (a time step's solver after the last one's) then pays the first
+// touch of fresh memory once.  The last one to go releases what is kept.
+class KeepLargeMappings {
+ public:
+  KeepLargeMappings();
+  ~KeepLargeMappings();
+  KeepLargeMappings(const KeepLargeMappings&) = delete;
+  KeepLargeMappings& operator=(const KeepLargeMappings&) = delete;
+};
+
+// Bytes of the mappings kept for later requests (counted as free by the
+// budgets of the caches: they will be handed on, not added).
+std::size_t large_kept_bytes();
+
 // The mapping itself; throws std::bad_alloc when the system refuses.
 void* large_map(std::size_t bytes);
 void large_unmap(void* p, std::size_t bytes);

@@ -109,6 +109,13 @@ void FmmEngine::enable_near_cache() {
   d.cache_filled = false;
 }
 
+void FmmEngine::use_congruent_blocks(std::shared_ptr<const PlacedBlocks> placed) {
+  // The templates hold the blocks as the single-precision cache does: they
+  // serve an engine that keeps its cache so, and no other.
+  const bool fits = impl_->single_cache && placed && placed->placed_count() > 0;
+  impl_->placed = fits ? std::move(placed) : nullptr;
+}
+
 bool FmmEngine::near_cache_enabled() const {
   return impl_->cache_on;
 }
@@ -123,6 +130,8 @@ std::size_t FmmEngine::fixed_bytes() const {
   }
   return b;
 }
+
+std::int64_t FmmEngine::near_pairs() const { return impl_->near_pairs; }
 
 std::int64_t FmmEngine::m2l_pairs() const {
   return static_cast<std::int64_t>(impl_->inter_list.size());
@@ -245,10 +254,17 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
       });
   }
   if (fill) d.cache_filled = true;
-  if (use_cache)
+  std::int64_t shared = 0;
+  for (ThreadScratch& s : d.scratch) {
+    shared += s.shared_pairs;
+    s.shared_pairs = 0;
+  }
+  if (use_cache) {
     tm.near_pairs_cached += d.near_pairs;
-  else
-    tm.near_pairs_integrated += d.near_pairs;
+  } else {
+    tm.near_pairs_shared += shared;
+    tm.near_pairs_integrated += d.near_pairs - shared;
+  }
   lap(&PhaseTimes::near);
 
   // 6. Evaluation at the leaves.

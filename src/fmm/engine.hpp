@@ -60,6 +60,7 @@
 #include <vector>
 
 #include "bem/mesh.hpp"
+#include "fmm/congruent_blocks.hpp"
 #include "fmm/harmonics.hpp"
 #include "fmm/m2l_order.hpp"
 #include "fmm/tree.hpp"
@@ -118,6 +119,7 @@ struct EngineTimers {
   std::int64_t products = 0;
   std::int64_t near_pairs_integrated = 0;  // pairs through TRIINT
   std::int64_t near_pairs_cached = 0;      // pairs taken from the cache
+  std::int64_t near_pairs_shared = 0;      // pairs taken from congruent templates
 };
 
 class FmmEngine {
@@ -145,6 +147,16 @@ class FmmEngine {
   void enable_near_cache();
   bool near_cache_enabled() const;
 
+  // Near-field blocks of bodies that are copies of a template
+  // (fmm/congruent_blocks.hpp): products of mode 1 that integrate the near
+  // field (the first, which fills the cache) take a placed body's pairs
+  // with itself from its template instead, wherever a target chunk and a
+  // source cell lie in one placed body.  The templates hold the blocks in
+  // single precision, so only an engine whose cache keeps them so
+  // (EngineTrades::single_precision_near_cache) takes them.  Set before
+  // the first product; null stops it.
+  void use_congruent_blocks(std::shared_ptr<const PlacedBlocks> placed);
+
   // Extra memory held apart from the cache: lists, scratch, operators.
   std::size_t fixed_bytes() const;
 
@@ -152,6 +164,8 @@ class FmmEngine {
   // Multipole-to-local translations of one product (entries of the
   // interaction lists).
   std::int64_t m2l_pairs() const;
+  // Source-target pairs of the near field of one product.
+  std::int64_t near_pairs() const;
   // Multipole-to-local entries per translation order 0..p (all at p unless
   // the orders are chosen by distance).
   std::vector<std::int64_t> m2l_orders() const;

@@ -116,6 +116,7 @@ struct ThreadScratch {
   std::vector<int> telem;                      // shared targets: elements
   std::vector<double> tx, ty, tz;              //   and collocation points (padded)
   std::vector<double> rows;                    // node rows, then edge rows
+  std::int64_t shared_pairs = 0;               // pairs taken from templates
 
   ThreadScratch(int p, std::size_t twork_size, int padded, const PointKernels& pk) {
     lane_store.resize(pk.acc_size() + pk.rows_size() + 8);
@@ -310,6 +311,8 @@ struct FmmEngine::Impl {
   LargeArray<double> cache;
   LargeArray<float> cache32;
   bool single_cache = false;  // the blocks are kept in cache32
+  // Templates of congruent bodies placed on the mesh (null: none).
+  std::shared_ptr<const PlacedBlocks> placed;
 
   double* mom_cell(int c) const { return mom + static_cast<std::size_t>(c - 1) * hcell; }
   double* loc_cell(int c) const { return loc + static_cast<std::size_t>(c - 1) * hcell; }
@@ -338,6 +341,9 @@ struct FmmEngine::Impl {
   }
   void near_batch(const NearBatch& nb, const std::vector<NearCell>& cells, int mode,
                   const double* x, double* y, ThreadScratch& s, bool fill) const;
+  bool shared_chunk(int sc, int nbt, const int* ltarg) const;
+  void shared_sources(int sc, int nbt, const double* x, double* yl, ThreadScratch& s,
+                      bool fill) const;
   void near_cell_cached(const NearCell& nc, const double* blocks, const double* x, double* y,
                         ThreadScratch& s) const;
   void near_cell_cached32(const NearCell& nc, const float* blocks, const double* x, double* y,

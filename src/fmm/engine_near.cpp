@@ -2,6 +2,51 @@
 
 namespace velmora {
 
+namespace {
+
+// The terms a cached source e adds: row r of a target takes entry at[r][q]
+// of the block times a[r][q] = x(ord[r][q]), q = 0, 1, 2, in that order
+// (the order of the integration path); the block has `width` entries.
+struct CachedTerms {
+  int width;
+  int at[3][3];
+  double a[3][3];
+};
+CachedTerms cached_terms(const MeshView& mesh, int e, const double* x) {
+  CachedTerms c;
+  c.width = block_width(mesh, e);
+  int ord[3][3];
+  term_order(mesh, e, ord);
+  const double* xe = x + 3 * static_cast<std::int64_t>(e - 1);
+  for (int r = 0; r < 3; ++r)
+    for (int q = 0; q < 3; ++q) {
+      c.at[r][q] = c.width == 9 ? 3 * r + q : kSym6[r][ord[r][q]];
+      c.a[r][q] = xe[ord[r][q]];
+    }
+  return c;
+}
+
+// The entries of y of targets[0..nb) into the local rows y0, y1, y2, and back.
+void gather_y(const int* targets, int nb, const double* y, double* y0, double* y1, double* y2) {
+  for (int k = 0; k < nb; ++k) {
+    const double* yg = y + 3 * static_cast<std::int64_t>(targets[k] - 1);
+    y0[k] = yg[0];
+    y1[k] = yg[1];
+    y2[k] = yg[2];
+  }
+}
+void scatter_y(const int* targets, int nb, const double* y0, const double* y1, const double* y2,
+               double* y) {
+  for (int k = 0; k < nb; ++k) {
+    double* yg = y + 3 * static_cast<std::int64_t>(targets[k] - 1);
+    yg[0] = y0[k];
+    yg[1] = y1[k];
+    yg[2] = y2[k];
+  }
+}
+
+}  // namespace
+
 // The near field of a batch of cells by TRIINT, DNWRD step 5; with `fill`
 // the folded blocks are also stored in the cache.  For each source cell of
 // the batch, the targets of its members are cut into TRIINT lists of at
@@ -49,6 +94,19 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
         yl[3 * i] = yg[0];
         yl[3 * i + 1] = yg[1];
         yl[3 * i + 2] = yg[2];
+      }
+      // A chunk of one placed body's targets and a source cell of the same
+      // body take their blocks from the body's template, turned with it
+      // (fmm/congruent_blocks.hpp), instead of integrating them.
+      if (mode == 1 && placed && shared_chunk(sc, nbt, s.ltarg.data())) {
+        shared_sources(sc, nbt, x, yl, s, fill);
+        for (int i = 0; i < nbt; ++i) {
+          double* yg = y + 3 * static_cast<std::int64_t>(s.ltarg[1 + i] - 1);
+          yg[0] = yl[3 * i];
+          yg[1] = yl[3 * i + 1];
+          yg[2] = yl[3 * i + 2];
+        }
+        continue;
       }
       // Shared targets and the rows of the cell's nodes and edges.
       const SourceGeometry* geo = geo_slot[sc] > 0 ? &src_geo[geo_slot[sc] - 1] : nullptr;
@@ -168,50 +226,76 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
   }
 }
 
-namespace {
 
-// The terms a cached source e adds: row r of a target takes entry at[r][q]
-// of the block times a[r][q] = x(ord[r][q]), q = 0, 1, 2, in that order
-// (the order of the integration path); the block has `width` entries.
-struct CachedTerms {
-  int width;
-  int at[3][3];
-  double a[3][3];
-};
-CachedTerms cached_terms(const MeshView& mesh, int e, const double* x) {
-  CachedTerms c;
-  c.width = block_width(mesh, e);
-  int ord[3][3];
-  term_order(mesh, e, ord);
-  const double* xe = x + 3 * static_cast<std::int64_t>(e - 1);
-  for (int r = 0; r < 3; ++r)
-    for (int q = 0; q < 3; ++q) {
-      c.at[r][q] = c.width == 9 ? 3 * r + q : kSym6[r][ord[r][q]];
-      c.a[r][q] = xe[ord[r][q]];
+// True when the nbt targets of ltarg (count first) and every element of
+// source cell sc lie in one placed body.
+bool FmmEngine::Impl::shared_chunk(int sc, int nbt, const int* ltarg) const {
+  const int b = placed->placed_body(ltarg[1]);
+  if (b < 0) return false;
+  for (int i = 1; i < nbt; ++i)
+    if (placed->placed_body(ltarg[1 + i]) != b) return false;
+  for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos)
+    if (placed->placed_body(tree.elord(pos)) != b) return false;
+  return true;
+}
+
+// The sources of cell sc on the chunk's targets from the template: for each
+// source, the template's six entries of every target are gathered (g) and
+// turned (o = T_b g, lane by lane over the targets); each target's entries
+// of yl receive the terms of the cached path, in its order; and with
+// `fill` the blocks go to the cache where the integration would put them
+// (the positions s.base, s.step, s.kpos).
+void FmmEngine::Impl::shared_sources(int sc, int nbt, const double* x, double* yl,
+                                     ThreadScratch& s, bool fill) const {
+  const int b = placed->placed_body(s.ltarg[1]);
+  const double* T = placed->turn(b);
+  int* tloc = s.telem.data();
+  for (int i = 0; i < nbt; ++i) tloc[i] = placed->local(s.ltarg[1 + i]);
+  double* g = s.rwork.data();
+  double* o = g + 6 * kChunk;
+  std::int64_t wpre = 0;
+  for (int pos = tree.fst(sc); pos <= tree.lst(sc); ++pos) {
+    const int e = tree.elord(pos);
+    const float* row = placed->source_blocks(b, e);
+    for (int i = 0; i < nbt; ++i) {
+      const float* src = row + 6 * static_cast<std::size_t>(tloc[i]);
+      for (int p = 0; p < 6; ++p) g[p * kChunk + i] = src[p];
     }
-  return c;
-}
-
-// The entries of y of targets[0..nb) into the local rows y0, y1, y2, and back.
-void gather_y(const int* targets, int nb, const double* y, double* y0, double* y1, double* y2) {
-  for (int k = 0; k < nb; ++k) {
-    const double* yg = y + 3 * static_cast<std::int64_t>(targets[k] - 1);
-    y0[k] = yg[0];
-    y1[k] = yg[1];
-    y2[k] = yg[2];
+    for (int q = 0; q < 6; ++q) {
+      const double* t = T + 6 * q;
+      double* oq = o + q * kChunk;
+#pragma omp simd
+      for (int i = 0; i < nbt; ++i)
+        oq[i] = static_cast<double>(static_cast<float>(
+            t[0] * g[i] + t[1] * g[kChunk + i] + t[2] * g[2 * kChunk + i] +
+            t[3] * g[3 * kChunk + i] + t[4] * g[4 * kChunk + i] + t[5] * g[5 * kChunk + i]));
+    }
+    // The targets' sums in the order of the cached path, from the blocks
+    // as the single-precision cache keeps them.
+    const CachedTerms c = cached_terms(mesh, e, x);
+    for (int r = 0; r < 3; ++r) {
+      const double* o0 = o + c.at[r][0] * kChunk;
+      const double* o1 = o + c.at[r][1] * kChunk;
+      const double* o2 = o + c.at[r][2] * kChunk;
+      const double a0 = c.a[r][0], a1 = c.a[r][1], a2 = c.a[r][2];
+#pragma omp simd
+      for (int i = 0; i < nbt; ++i) {
+        double v = yl[3 * i + r];
+        v += o0[i] * a0;
+        v += o1[i] * a1;
+        v += o2[i] * a2;
+        yl[3 * i + r] = v;
+      }
+    }
+    if (fill)
+      for (int i = 0; i < nbt; ++i) {
+        float* out = cache32.get() + s.base[i] + s.step[i] * wpre + s.kpos[i];
+        for (int q = 0; q < 6; ++q) out[q * s.step[i]] = static_cast<float>(o[q * kChunk + i]);
+      }
+    wpre += 6;
+    s.shared_pairs += nbt;
   }
 }
-void scatter_y(const int* targets, int nb, const double* y0, const double* y1, const double* y2,
-               double* y) {
-  for (int k = 0; k < nb; ++k) {
-    double* yg = y + 3 * static_cast<std::int64_t>(targets[k] - 1);
-    yg[0] = y0[k];
-    yg[1] = y1[k];
-    yg[2] = y2[k];
-  }
-}
-
-}  // namespace
 
 // The near field of mode 1 from the cache: for each source, in list order,
 // and each target, y_i += K'(i,0) x_(ord 0) + K'(i,1) x_(ord 1) + K'(i,2) x_(ord 2)

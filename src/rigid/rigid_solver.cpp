@@ -12,6 +12,7 @@
 #include "bem/pressure_constant.hpp"
 #include "common/blas.hpp"
 #include "common/constants.hpp"
+#include "common/large_array.hpp"
 #include "common/stop.hpp"
 #include "common/units.hpp"
 #include "fmm/engine.hpp"
@@ -91,7 +92,10 @@ struct RigidSolver::Impl {
   std::vector<int> iccode, ielord, ielfst, iellst, iparnt, ichild, levfst, levlst;
   std::vector<double> celcen, celsiz;
   Tree tree;
-  std::vector<Complex> cmom, cloc;
+  // The engines use the half layout of the tree's cells, a quarter to a
+  // third of each array (fmm/engine.hpp): mapped, and only that part
+  // cleared, so the rest is never touched.
+  LargeArray<Complex> cmom, cloc;
 
   std::unique_ptr<FmmEngine> engine;  // codes 2: the operator A
   std::unique_ptr<RigidCoarseSpace> coarse;  // pieces of the bodies with several points
@@ -122,13 +126,27 @@ struct RigidSolver::Impl {
     return static_cast<int>(std::min(static_cast<long>(ctl.m) * ctl.ncycle, 2147483647L));
   }
 
+  // Templates of congruent bodies (at most kTemplateBytes in all).
+  static constexpr std::size_t kTemplateBytes = std::size_t(1) << 30;
+  std::shared_ptr<const CongruentTemplates> templates;
+  int solves_expected = 1;
+
   FmmEngine& rigid_engine() {
     if (!engine) {
-      engine = std::make_unique<FmmEngine>(view_rigid, tree, params(), cmom.data(), cloc.data());
+      engine = std::make_unique<FmmEngine>(view_rigid, tree, params(), cmom.get(), cloc.get());
+      if (!templates) {
+        const double per_element = static_cast<double>(engine->near_pairs()) / mesh.nelem;
+        templates = CongruentTemplates::build(view_rigid, rb.body.data(), rb.nbody, params(),
+                                              per_element * solves_expected, kTemplateBytes);
+      }
+      // Each body's pairs with itself from its template, the rest cached.
+      engine->use_congruent_blocks(std::make_shared<PlacedBlocks>(
+          templates, view_rigid, rb.body.data(), rb.nbody, ctl.mu, ctl.snaptol));
       if (engine->near_cache_bytes() <= cache_budget_bytes()) engine->enable_near_cache();
     }
     return *engine;
   }
+  std::int64_t shared = 0, integrated = 0;  // of engines released
 };
 
 RigidSolver::RigidSolver(const SurfaceMesh& mesh, const int* body, int nbody,
@@ -196,8 +214,12 @@ RigidSolver::RigidSolver(const SurfaceMesh& mesh, const int* body, int nbody,
   }
   const std::size_t cells = static_cast<std::size_t>(ExpanView<Complex>::cell_size(ctl.nexp)) *
                             static_cast<std::size_t>(t.ncell());
-  s.cmom.resize(cells);
-  s.cloc.resize(cells);
+  s.cmom.reset(cells);
+  s.cloc.reset(cells);
+  const std::size_t used = 4 * static_cast<std::size_t>(ctl.nexp + 1) * (ctl.nexp + 2) *
+                           static_cast<std::size_t>(t.ncell());
+  std::fill_n(reinterpret_cast<double*>(s.cmom.get()), used, 0.0);
+  std::fill_n(reinterpret_cast<double*>(s.cloc.get()), used, 0.0);
   s.scratch.resize(3 * static_cast<std::size_t>(ne));
 }
 
@@ -207,6 +229,21 @@ const RigidBodies& RigidSolver::bodies() const { return impl_->rb; }
 int RigidSolver::nelem() const { return impl_->mesh.nelem; }
 int RigidSolver::ncell() const { return impl_->tree.ncell(); }
 long RigidSolver::products() const { return impl_->products; }
+void RigidSolver::expect_solves(int solves) { impl_->solves_expected = std::max(1, solves); }
+std::shared_ptr<const CongruentTemplates> RigidSolver::congruent_templates() const {
+  return impl_->templates;
+}
+void RigidSolver::share_congruent_templates(std::shared_ptr<const CongruentTemplates> t) {
+  impl_->templates = std::move(t);
+}
+std::int64_t RigidSolver::pairs_shared() const {
+  const Impl& s = *impl_;
+  return s.shared + (s.engine ? s.engine->timers().near_pairs_shared : 0);
+}
+std::int64_t RigidSolver::pairs_integrated() const {
+  const Impl& s = *impl_;
+  return s.integrated + (s.engine ? s.engine->timers().near_pairs_integrated : 0);
+}
 void RigidSolver::set_progress(SolveProgress progress) { impl_->progress = std::move(progress); }
 double RigidSolver::product_seconds() const { return impl_->product_seconds; }
 
@@ -359,6 +396,10 @@ SolveReport RigidSolver::tractions(const double* motion, const double* g, double
   const int ne = s.mesh.nelem;
   const int n = 3 * ne;
   // The mobility engine and its cache are no longer needed.
+  if (s.engine) {
+    s.shared += s.engine->timers().near_pairs_shared;
+    s.integrated += s.engine->timers().near_pairs_integrated;
+  }
   s.engine.reset();
   std::vector<double> u(n, 0.0);
   add_rigid_motion(s.rb, motion, u.data());
@@ -367,7 +408,7 @@ SolveReport RigidSolver::tractions(const double* motion, const double* g, double
   for (int e = 0; e < ne; ++e)
     for (int k = 0; k < 3; ++k)
       s.bc_motion[static_cast<std::size_t>(k + 3) * ne + e] = u[3 * static_cast<std::size_t>(e) + k];
-  FmmEngine eng(s.view_motion, s.tree, s.params(), s.cmom.data(), s.cloc.data());
+  FmmEngine eng(s.view_motion, s.tree, s.params(), s.cmom.get(), s.cloc.get());
   std::unique_ptr<FastPrecon> precon;
   if (s.ctl.iprec != 0) {
     PreconData pd;

@@ -9,11 +9,13 @@
 // engine over the same tree with the velocities prescribed.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "bem/shapes.hpp"
+#include "fmm/congruent_blocks.hpp"
 #include "rigid/rigid_bodies.hpp"
 #include "run/registry.hpp"
 
@@ -128,6 +130,23 @@ class RigidSolver {
   // until a solve on a body with several points converged too slowly
   // without it; then six per piece, kept for the solves that follow.
   int coarse_dimension() const;
+
+  // Near-field blocks shared by bodies that are rigid copies of one another
+  // and carried from step to step (fmm/congruent_blocks.hpp).  Unless
+  // templates were shared, the first product builds them for the classes of
+  // alike bodies where they pay over `solves` solves of each body
+  // (expect_solves, default 1: a suspension of copies; a run of time steps
+  // expects one or two solves a step).  share_congruent_templates, before
+  // the first solve, takes those of an earlier solver of the same bodies
+  // (moved or not); congruent_templates gives those in use (null before
+  // the first product).
+  void expect_solves(int solves);
+  void share_congruent_templates(std::shared_ptr<const CongruentTemplates> t);
+  std::shared_ptr<const CongruentTemplates> congruent_templates() const;
+  // Near-field pairs of the mobility operator taken from templates, and
+  // integrated, so far.
+  std::int64_t pairs_shared() const;
+  std::int64_t pairs_integrated() const;
 
   // Products of the mobility operator so far, and their wall-clock seconds.
   long products() const;

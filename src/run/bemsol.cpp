@@ -1,5 +1,7 @@
 #include "run/bemsol.hpp"
 
+#include "common/large_array.hpp"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -207,6 +209,7 @@ std::size_t cache_budget_bytes(std::size_t still_to_touch) {
   const double total = static_cast<double>(pages) * static_cast<double>(page);
   double available = static_cast<double>(proc_kb_entry("/proc/meminfo", "MemAvailable"));
   if (available < 0.0) available = total / 4;
+  available += static_cast<double>(large_kept_bytes());
   const double budget =
       available - static_cast<double>(still_to_touch) - (1.0e9 + 0.05 * total);
   return budget > 0.0 ? static_cast<std::size_t>(budget) : 0;

@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "bem/interior_point.hpp"
+#include "common/large_array.hpp"
 #include "rigid/dynamics.hpp"
 #include "toolkit/loads.hpp"
 #include "toolkit/model_io.hpp"
@@ -232,6 +233,10 @@ int integrate_steps(const StepRequest& req, const std::function<void(const StepV
   // small change of a step leaves close to the new solution.
   std::vector<double> last_density;
   std::vector<BodyState> last_state;
+  std::shared_ptr<const CongruentTemplates> templates = req.templates;
+  // Each step's solver builds caches of about the last one's size: their
+  // memory is handed on rather than mapped afresh.
+  const KeepLargeMappings keep;
   SurfaceMesh mesh;
   RigidSetup setup;
   std::vector<Squirmer> sq;
@@ -256,6 +261,12 @@ int integrate_steps(const StepRequest& req, const std::function<void(const StepV
                       "trajectory.csv holds the steps before");
     std::unique_ptr<RigidSolver> solver = make_solver(mesh, setup, req.controls);
     solver->set_fixed(fixed);
+    // The near field of each body with itself is integrated once, at the
+    // first solve, and turned with the body at every later one.
+    if (templates)
+      solver->share_congruent_templates(templates);
+    else
+      solver->expect_solves(req.steps + 2);
     const std::size_t n6 = 6 * static_cast<std::size_t>(nb);
     std::vector<double> lc(n6);
     loads_to_centres(setup, req.loads.data(), lc.data());
@@ -280,6 +291,7 @@ int integrate_steps(const StepRequest& req, const std::function<void(const StepV
                                                  guess.empty() ? nullptr : guess.data());
     last_density = std::move(density);
     last_state = st;
+    if (!templates) templates = solver->congruent_templates();
     if (!o.report.converged) status = 3;
     motion.assign(n6, 0.0);
     motions_to_references(setup, o.motion.data(), motion.data());

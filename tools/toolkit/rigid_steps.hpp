@@ -16,6 +16,7 @@
 
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ struct StepRequest {
   std::vector<char> fixed;            // per body (or empty)
   std::vector<double> motion0;        // 6 per body at the references: step 0's motion
   std::vector<double> density0;       // with motion0: the density it was found with
+  // With motion0: the templates of its solver (RigidSolver::congruent_templates),
+  // built from step 0's bodies for steps + 2 solves; null: the first solve builds them.
+  std::shared_ptr<const CongruentTemplates> templates;
   int steps = 0;
   double dt = 0.0;
   bool pvd = false;

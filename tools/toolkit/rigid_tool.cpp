@@ -10,6 +10,7 @@
 #include <ostream>
 
 #include "common/blas.hpp"
+#include "common/large_array.hpp"
 #include "common/listread.hpp"
 #include "common/stop.hpp"
 #include "common/units.hpp"
@@ -309,9 +310,15 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
                                          : std::vector<double>();
 
     // 5. Solves.
+    // With time steps, the memory of this solver's caches is handed on to
+    // the steps' solvers rather than mapped afresh.
+    std::optional<KeepLargeMappings> keep;
+    if (steps > 0) keep.emplace();
     std::unique_ptr<RigidSolver> solver_ptr = make_solver(m, setup, s);
     RigidSolver& solver = *solver_ptr;
     solver.set_fixed(fixed);
+    // The steps share this solver's templates of the bodies' near fields.
+    if (steps > 0) solver.expect_solves(steps + 2);
     auto since = [](std::chrono::steady_clock::time_point t) {
       return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
     };
@@ -524,8 +531,9 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     // 9. Time steps.  The first configuration's solver goes first: its
     // near-field cache would hold the memory the steps' solvers cache in.
     if (steps > 0) {
-      solver_ptr.reset();
       StepRequest req;
+      req.templates = solver.congruent_templates();
+      solver_ptr.reset();
       req.mesh = &m;
       req.setup = &setup;
       req.controls = s;
