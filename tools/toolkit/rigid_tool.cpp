@@ -380,6 +380,16 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
         solver.solve(lc.data(), active ? g.data() : nullptr, steps > 0 ? &density0 : nullptr);
     reports.push_back(first.report);
     solved("mobility");
+    if (progress && solver.pairs_shared() > 0) {
+      const auto t = solver.congruent_templates();
+      std::size_t copies = 0;
+      for (int k = 0; k < t->classes(); ++k) copies += t->members(k).size();
+      *progress << "velmora-rigid: near field: " << solver.pairs_shared() << " pairs of "
+                << copies << " bodies with themselves turned from " << t->classes()
+                << (t->classes() == 1 ? " template" : " templates") << ", "
+                << solver.pairs_integrated() << " integrated\n"
+                << std::flush;
+    }
     mc = first.motion;
     motions_to_references(setup, mc.data(), motion.data());
     // Fixed bodies: the loads found, about the references.
