@@ -14,6 +14,7 @@
 #include "fmm/engine.hpp"
 #include "rigid/rigid_solver.hpp"
 #include "toolkit/rigid_problem.hpp"
+#include "rigid_support.hpp"
 
 namespace velmora {
 namespace {
@@ -140,22 +141,7 @@ TEST(CongruentBlocks, TurnedTemplateBlocksAreTheIntegrals) {
   EXPECT_LT(worst, 4e-7);
 }
 
-RigidControls controls() {
-  RigidControls c;
-  c.mu = 1.0;
-  c.minlev = 2;
-  c.ngauss = 7;
-  c.cubfac = 1.01;
-  c.snaptol = 1e-10;
-  c.m = 30;
-  c.ncycle = 2;
-  c.tol = 1e-8;
-  c.maxdep = 20;
-  c.maxcel = 100000;
-  c.nexp = 10;
-  c.maxl = 20;
-  return c;
-}
+RigidControls controls() { return rigid_test_controls(30, 2, 1e-8, 10, 20); }
 
 TEST(CongruentBlocks, MobilityProductAndSolveAsIntegrated) {
   Copies c;

@@ -12,26 +12,12 @@
 #include "rigid/coarse_space.hpp"
 #include "rigid/rigid_solver.hpp"
 #include "toolkit/rigid_problem.hpp"
+#include "rigid_support.hpp"
 
 namespace velmora {
 namespace {
 
-RigidControls controls(int m, int ncycle) {
-  RigidControls c;
-  c.mu = 1.0;
-  c.minlev = 2;
-  c.ngauss = 7;
-  c.cubfac = 1.01;
-  c.snaptol = 1e-10;
-  c.m = m;
-  c.ncycle = ncycle;
-  c.tol = 1e-6;
-  c.maxdep = 20;
-  c.maxcel = 100000;
-  c.nexp = 12;
-  c.maxl = 30;
-  return c;
-}
+RigidControls controls(int m, int ncycle) { return rigid_test_controls(m, ncycle, 1e-6, 12, 30); }
 
 // A ring 40 tube radii across, elements about the tube's radius: the
 // interior points (two clearances apart) cut it into 64 pieces.

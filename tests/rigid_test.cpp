@@ -16,25 +16,14 @@
 #include "rigid/mobility_matrix.hpp"
 #include "rigid/rigid_bodies.hpp"
 #include "rigid/rigid_solver.hpp"
+#include "rigid_support.hpp"
 
 namespace velmora {
 namespace {
 
 RigidControls controls(int nexp = 12) {
-  RigidControls c;
-  c.mu = 1.0;
+  RigidControls c = rigid_test_controls(60, 2, 1e-8, nexp, 30);
   c.iprec = 1;
-  c.minlev = 2;
-  c.ngauss = 7;
-  c.cubfac = 1.01;
-  c.snaptol = 1e-10;
-  c.m = 60;
-  c.ncycle = 2;
-  c.tol = 1e-8;
-  c.maxdep = 20;
-  c.maxcel = 100000;
-  c.nexp = nexp;
-  c.maxl = 30;
   return c;
 }
 

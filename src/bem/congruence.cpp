@@ -4,6 +4,8 @@
 #include <cmath>
 #include <unordered_map>
 
+#include "common/symmetric_eigen.hpp"
+
 namespace velmora {
 
 std::vector<BodyLayout> body_layouts(const MeshView& mesh, const int* body, int nbody) {
@@ -46,47 +48,6 @@ std::vector<double> centred_nodes(const MeshView& mesh, const BodyLayout& layout
   return p;
 }
 
-namespace {
-
-// Cyclic Jacobi on a symmetric 4x4 matrix: a becomes diagonal, the columns
-// of v the eigenvectors.
-void jacobi4(double a[4][4], double v[4][4]) {
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j) v[i][j] = i == j ? 1.0 : 0.0;
-  for (int sweep = 0; sweep < 50; ++sweep) {
-    double off = 0.0, all = 0.0;
-    for (int i = 0; i < 4; ++i)
-      for (int j = 0; j < 4; ++j) {
-        all += a[i][j] * a[i][j];
-        if (i != j) off += a[i][j] * a[i][j];
-      }
-    if (off <= 1e-32 * all) break;
-    for (int p = 0; p < 3; ++p)
-      for (int q = p + 1; q < 4; ++q) {
-        if (a[p][q] == 0.0) continue;
-        const double theta = (a[q][q] - a[p][p]) / (2.0 * a[p][q]);
-        const double t = (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
-        const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
-        for (int k = 0; k < 4; ++k) {
-          const double akp = a[k][p], akq = a[k][q];
-          a[k][p] = c * akp - s * akq;
-          a[k][q] = s * akp + c * akq;
-        }
-        for (int k = 0; k < 4; ++k) {
-          const double apk = a[p][k], aqk = a[q][k];
-          a[p][k] = c * apk - s * aqk;
-          a[q][k] = s * apk + c * aqk;
-        }
-        for (int k = 0; k < 4; ++k) {
-          const double vkp = v[k][p], vkq = v[k][q];
-          v[k][p] = c * vkp - s * vkq;
-          v[k][q] = s * vkp + c * vkq;
-        }
-      }
-  }
-}
-
-}  // namespace
 
 RigidFit fit_rotation(const double* a, const double* b, int n) {
   // S_kl = sum_i a_ik b_il.
@@ -96,15 +57,15 @@ RigidFit fit_rotation(const double* a, const double* b, int n) {
       for (int l = 0; l < 3; ++l) S[k][l] += a[3 * i + k] * b[3 * i + l];
   const double xx = S[0][0], xy = S[0][1], xz = S[0][2], yx = S[1][0], yy = S[1][1], yz = S[1][2],
                zx = S[2][0], zy = S[2][1], zz = S[2][2];
-  double N[4][4] = {{xx + yy + zz, yz - zy, zx - xz, xy - yx},
+  const double N[4][4] = {{xx + yy + zz, yz - zy, zx - xz, xy - yx},
                     {yz - zy, xx - yy - zz, xy + yx, zx + xz},
                     {zx - xz, xy + yx, -xx + yy - zz, yz + zy},
                     {xy - yx, zx + xz, yz + zy, -xx - yy + zz}};
-  double V[4][4];
-  jacobi4(N, V);
+  double lam[4], V[4][4];
+  symmetric_eigen<4>(N, lam, V);
   int best = 0;
   for (int i = 1; i < 4; ++i)
-    if (N[i][i] > N[best][best]) best = i;
+    if (lam[i] > lam[best]) best = i;
   double q[4] = {V[0][best], V[1][best], V[2][best], V[3][best]};
   const double len = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
   for (double& v : q) v /= len;

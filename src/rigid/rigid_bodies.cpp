@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/constants.hpp"
+#include "common/symmetric_eigen.hpp"
 #include "solver/lu.hpp"
 
 namespace velmora {
@@ -89,49 +90,6 @@ RigidBodies make_rigid_bodies(const MeshView& mesh, const int* body, int nbody,
   return rb;
 }
 
-namespace {
-
-// Eigenvalues lam and unit eigenvectors (the columns of V) of a symmetric
-// 3 x 3 matrix, by cyclic Jacobi rotations.
-void symmetric_eigen3(const double A[3][3], double lam[3], double V[3][3]) {
-  double a[3][3];
-  for (int p = 0; p < 3; ++p)
-    for (int q = 0; q < 3; ++q) {
-      a[p][q] = A[p][q];
-      V[p][q] = p == q ? 1.0 : 0.0;
-    }
-  for (int sweep = 0; sweep < 50; ++sweep) {
-    const double off = a[0][1] * a[0][1] + a[0][2] * a[0][2] + a[1][2] * a[1][2];
-    const double diag = a[0][0] * a[0][0] + a[1][1] * a[1][1] + a[2][2] * a[2][2];
-    if (!(off > 1e-30 * diag)) break;
-    for (int p = 0; p < 2; ++p)
-      for (int q = p + 1; q < 3; ++q) {
-        if (a[p][q] == 0.0) continue;
-        const double theta = (a[q][q] - a[p][p]) / (2.0 * a[p][q]);
-        const double t = (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
-        const double c = 1.0 / std::sqrt(t * t + 1.0), sn = t * c;
-        for (int k = 0; k < 3; ++k) {  // columns p, q
-          const double akp = a[k][p], akq = a[k][q];
-          a[k][p] = c * akp - sn * akq;
-          a[k][q] = sn * akp + c * akq;
-        }
-        for (int k = 0; k < 3; ++k) {  // rows p, q
-          const double apk = a[p][k], aqk = a[q][k];
-          a[p][k] = c * apk - sn * aqk;
-          a[q][k] = sn * apk + c * aqk;
-        }
-        for (int k = 0; k < 3; ++k) {
-          const double vkp = V[k][p], vkq = V[k][q];
-          V[k][p] = c * vkp - sn * vkq;
-          V[k][q] = sn * vkp + c * vkq;
-        }
-      }
-  }
-  for (int k = 0; k < 3; ++k) lam[k] = a[k][k];
-}
-
-}  // namespace
-
 RigidBodies make_rigid_bodies(const MeshView& mesh, const int* body, int nbody,
                               const double* centres, const std::vector<int>& point_first,
                               const std::vector<double>& points) {
@@ -161,7 +119,7 @@ RigidBodies make_rigid_bodies(const MeshView& mesh, const int* body, int nbody,
         for (int q = 0; q < 3; ++q) J[p][q] += (p == q ? dd : 0.0) - d[p] * d[q];
     }
     double lam[3], V[3][3];
-    symmetric_eigen3(J, lam, V);
+    symmetric_eigen<3>(J, lam, V);
     const double top = std::max({lam[0], lam[1], lam[2]});
     for (int k = 0; k < 3; ++k) {
       if (!(lam[k] > 1e-6 * top)) continue;

@@ -107,19 +107,7 @@ struct RigidSolver::Impl {
   double product_seconds = 0.0;
   SolveProgress progress;
 
-  EngineParams params() const {
-    EngineParams par;
-    par.mu = ctl.mu;
-    par.snaptol = ctl.snaptol;
-    par.minlev = ctl.minlev;
-    par.maxl = ctl.maxl;
-    par.p = ctl.nexp;
-    par.ngauss = ctl.ngauss;
-    par.gwt = gwt;
-    par.gpt = gpt;
-    par.trades = engine_trades();
-    return par;
-  }
+  EngineParams params() const { return engine_params(ctl, gwt, gpt, engine_trades()); }
 
   // GMRES stops after M * ncycle iterations (held at the 32-bit limit).
   int iteration_limit() const {
