@@ -32,6 +32,8 @@
 #
 # Settings (environment): BUILD (build), SPEED_DIR (scratch/speed), NEXP
 # (15), MAXL (60), RESTART (60, the GMRES restart length M), NGAUSS (7),
+# COARSE_COMPARE (1: a row "blocks", the default path's whole solve without the
+# coarse correction, VELMORA_COARSE=0, beside the default one; 0: none),
 # THREADS (2), PRODUCTS (3), REFERENCE_MAX (110000), SOLVE_MAX (1100000),
 # EXACT_SOLVE_MAX (110000), ACCURACY (1: the accuracy table; 0: none),
 # WARM_GB (0).
@@ -59,6 +61,7 @@ REFERENCE_MAX="${REFERENCE_MAX:-110000}"
 SOLVE_MAX="${SOLVE_MAX:-1100000}"
 EXACT_SOLVE_MAX="${EXACT_SOLVE_MAX:-110000}"
 ACCURACY="${ACCURACY:-1}"
+COARSE_COMPARE="${COARSE_COMPARE:-1}"
 WARM_GB="${WARM_GB:-0}"
 LEVELS=("$@")
 [ ${#LEVELS[@]} -gt 0 ] || LEVELS=(r5 f71 f224:30)
@@ -112,7 +115,10 @@ for item in "${LEVELS[@]}"; do
  20 2 $maxl $maxcel $NEXP $NGAUSS 1.01   maxdep, minlev, maxl, maxcel, nexp, ngauss, cubfac
 EOF
   settings+=("$NEXP:$maxl")
-  for path in default exact; do
+  paths=(default)
+  [ "$COARSE_COMPARE" = 1 ] && paths+=(blocks)
+  paths+=(exact)
+  for path in "${paths[@]}"; do
     opts=(--products "$PRODUCTS" --threads "$THREADS" --thread-ratio)
     [ "$nelem" -le "$REFERENCE_MAX" ] && opts+=(--reference)
     solve_max="$SOLVE_MAX"
@@ -122,11 +128,18 @@ EOF
       solve_max="$EXACT_SOLVE_MAX"
       env_path=(env VELMORA_EXACT=1)
     fi
-    echo "== $nelem triangles, $path path: product benchmark" >&2
     b="$dir/bench-$path.txt"
-    "${env_path[@]}" "$BUILD/bench/speed_bench" "$dir" "${opts[@]}" > "$b"
+    if [ "$path" = blocks ]; then
+      # The default path's product; only the whole solve differs.
+      env_path=(env -u VELMORA_EXACT VELMORA_COARSE=0)
+      b="$dir/bench-default.txt"
+    else
+      echo "== $nelem triangles, $path path: product benchmark" >&2
+      "${env_path[@]}" "$BUILD/bench/speed_bench" "$dir" "${opts[@]}" > "$b"
+    fi
 
     its="-"
+    aggs="-"
     run_s="-"
     drag="-"
     peak_mb="$(value peak_rss_mb "$b")"
@@ -137,6 +150,7 @@ EOF
       (cd "$dir" && OMP_NUM_THREADS="$THREADS" "${env_path[@]}" /usr/bin/time -v "$BUILD/velmora" \
         > "console-$path.txt" 2> "time-$path.txt") || true
       its=$(awk '/^ info\(1\) =/ { print $NF }' "$dir/output.log" | tail -1)
+      aggs=$(awk '/Coarse correction:/ { print $6 }' "$dir/console-$path.txt")
       run_s=$(awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = 0; for (i = 1; i <= n; ++i) s = s * 60 + t[i]; print s }' "$dir/time-$path.txt")
       peak_mb=$(awk -F': ' '/Maximum resident set size/ { printf "%.0f", $2 / 1024 }' "$dir/time-$path.txt")
       peak_src="run"
@@ -159,13 +173,13 @@ EOF
     ratio=$(awk -v a="$(value speedup_threads_next "$b")" -v c="$(value speedup_threads_next_crit "$b")" \
       -v e="$(value speedup_threads_first_crit "$b")" 'BEGIN { printf "%.2f %.2f/%.2f", a, e, c }')
     kb=$(awk -v m="$peak_mb" -v n="$nelem" 'BEGIN { printf "%.2f", m * 1048.576 / n }')
-    rows+=("$(printf '%8s %-7s %4s %4s %6s | %6.3f %6.3f %6.3f %6.3f %6.3f %6.3f | %6.3f %6.3f %6.3f | %6.2f %6.2f | %6.2f %6.2f | %4s %7s %7s %8s | %7s %5s %-5s | %9s | %s' \
+    rows+=("$(printf '%8s %-7s %4s %4s %6s | %6.3f %6.3f %6.3f %6.3f %6.3f %6.3f | %6.3f %6.3f %6.3f | %6.2f %6.2f | %6.2f %6.2f | %4s %5s %7s %7s %8s | %7s %5s %-5s | %9s | %s' \
       "$nelem" "$path" "$NEXP" "$maxl" "$(value ncell "$b")" \
       "$(value next_moments_crit "$b")" "$(value next_m2m_crit "$b")" "$(value next_m2l_crit "$b")" \
       "$(value next_l2l_crit "$b")" "$(value next_near_crit "$b")" "$(value next_eval_crit "$b")" \
       "$next_crit" "$next_total" "$(value next_total_cpu "$b")" "$first_crit" "$first_total" \
       "$(value precon_first_s "$b")" "$(value precon_next_s "$b")" \
-      "$its" "$run_s" "$run_cpu" "$drag" "$peak_mb" "$kb" "$peak_src" "$speedup" "$ratio")")
+      "$its" "$aggs" "$run_s" "$run_cpu" "$drag" "$peak_mb" "$kb" "$peak_src" "$speedup" "$ratio")")
   done
 done
 
@@ -175,14 +189,15 @@ echo "path and the exact path (VELMORA_EXACT=1): phases and 'crit' ="
 echo "critical path (per parallel loop the longest processor time of one thread, summed: the"
 echo "wall-clock time with a processor per thread), 'wall' = measured wall-clock time, 'cpu' ="
 echo "processor seconds of all threads; first product (near field integrated, caches filled);"
-echo "preconditioner (first/next application, wall); GMRES iterations and whole run (translating"
+echo "preconditioner's leaf blocks (first/next application, wall); GMRES iterations, aggregates of"
+echo "the coarse correction, and whole run (translating"
 echo "sphere, iprec 1, tol 1e-6; wall and processor seconds; drag error against Stokes); peak"
 echo "resident memory; speed-up of the"
 echo "fast path (crit) over the plain path UPWRD + DNWRD on one thread (first/next product); and"
 echo "$THREADS threads over 1: measured wall ratio of the next product, then crit ratio first/next."
-printf '%8s %-7s %4s %4s %6s | %6s %6s %6s %6s %6s %6s | %6s %6s %6s | %6s %6s | %6s %6s | %4s %7s %7s %8s | %7s %5s %-5s | %9s | %s\n' \
+printf '%8s %-7s %4s %4s %6s | %6s %6s %6s %6s %6s %6s | %6s %6s %6s | %6s %6s | %6s %6s | %4s %5s %7s %7s %8s | %7s %5s %-5s | %9s | %s\n' \
   triangles path nexp maxl cells moment m2m m2l l2l near eval \
-  crit wall cpu 1stcrt 1stwal pc-1st pc-nxt its run-s run-cpu drag-err peak-MB KB/tr from vs-plain threads
+  crit wall cpu 1stcrt 1stwal pc-1st pc-nxt its aggs run-s run-cpu drag-err peak-MB KB/tr from vs-plain threads
 for r in "${rows[@]}"; do echo "$r"; done
 if [ "$ACCURACY" = 1 ]; then
   # The products' error against the dense product, at 20,480 triangles with

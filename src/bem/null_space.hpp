@@ -69,6 +69,15 @@ class ClosedBodyNullSpace {
   // Whether component k (1..3) of element e carries the null vector.
   bool carries(int e, int k) const;
 
+  // The terms one by one, for a caller that projects the augmentation: the
+  // augmentation is z_e += scale(slot) nu_e (sum over e' of slot of
+  // area(e') nu_e' . x_e'), nu_e = unit_normal(e) (zero on components that do
+  // not carry the null vector), slot = slot_of_element(e) (-1: untreated).
+  int slot_of_element(int e) const { return slot_of_body_[body_of_[e - 1]]; }
+  const double* unit_normal(int e) const { return normal_.data() + 3 * static_cast<std::size_t>(e - 1); }
+  double area(int e) const { return area_[e - 1]; }
+  double scale(int slot) const { return data_[slot].scale; }
+
  private:
   struct Treated {
     double scale = 0.0;   // -s_B / (|n_B| |w_B|)

@@ -23,6 +23,10 @@ void dtrsv_(const char* uplo, const char* trans, const char* diag, const int* n,
 int idamax_(const int* n, const double* x, const int* incx);
 void dscal_(const int* n, const double* alpha, double* x, const int* incx);
 double ddot_(const int* n, const double* x, const int* incx, const double* y, const int* incy);
+// LAPACK (part of OpenBLAS): blocked LU with partial pivoting and its solve.
+void dgetrf_(const int* m, const int* n, double* a, const int* lda, int* ipiv, int* info);
+void dgetrs_(const char* trans, const int* n, const int* nrhs, const double* a, const int* lda,
+             const int* ipiv, double* b, const int* ldb, int* info, std::size_t trans_len);
 }
 
 namespace velmora::blas {
@@ -51,6 +55,20 @@ inline int idamax(int n, const double* x, int incx) { return idamax_(&n, x, &inc
 inline void dscal(int n, double alpha, double* x, int incx) { dscal_(&n, &alpha, x, &incx); }
 inline double ddot(int n, const double* x, int incx, const double* y, int incy) {
   return ddot_(&n, x, &incx, y, &incy);
+}
+
+// LU factors of the n x n matrix a in place (info > 0: a zero pivot), and
+// the solve of a x = b with them for one right-hand side.
+inline int dgetrf(int n, double* a, int lda, int* ipiv) {
+  int info = 0;
+  dgetrf_(&n, &n, a, &lda, ipiv, &info);
+  return info;
+}
+inline void dgetrs(int n, const double* a, int lda, const int* ipiv, double* b) {
+  const char trans = 'N';
+  const int one = 1;
+  int info = 0;
+  dgetrs_(&trans, &n, &one, a, &lda, ipiv, b, &n, &info, 1);
 }
 
 // Keeps the BLAS library on the calling thread: the run's own loops do the

@@ -38,6 +38,7 @@
 #include "run/body_checks.hpp"
 #include "run/sanity.hpp"
 #include "solver/fast_precon.hpp"
+#include "solver/two_level.hpp"
 #include "solver/gmres.hpp"
 #include "solver/precon.hpp"
 
@@ -265,6 +266,23 @@ EngineTrades engine_trades() {
   return t;
 }
 
+bool coarse_correction_default() {
+  const auto set = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr && v[0] != '\0' && std::string(v) != "0";
+  };
+  const char* coarse = std::getenv("VELMORA_COARSE");
+  const bool off = coarse != nullptr && std::string(coarse) == "0";
+  return !set("VELMORA_EXACT") && !off;
+}
+
+CoarseOptions coarse_options_default() {
+  CoarseOptions o;
+  const char* coarse = std::getenv("VELMORA_COARSE");
+  o.leaf_cycle = coarse != nullptr && std::string(coarse) == "cycle";
+  return o;
+}
+
 SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
   return BEMSOL(a, [&](Block& blk) { read_mesh(blk, dat); }, opt);
 }
@@ -366,6 +384,22 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   const ClosedBodyNullSpace null_space(mesh, bodies, s.mu);
   check_bodies(mesh, bodies, opt.interior);
 
+  // The coarse correction over the leaves' preconditioner, on the fast path.
+  std::unique_ptr<TwoLevelPrecon> two_level;
+  if (fast_precon && opt.coarse_correction) {
+    two_level = std::make_unique<TwoLevelPrecon>(precon, *fast_precon, &null_space, opt.coarse);
+    if (two_level->coarse_unknowns() > 0) {
+      std::string mb = fmt::F(static_cast<double>(two_level->bytes()) / 1.0e6, 12, 1);
+      mb.erase(0, mb.find_first_not_of(' '));
+      to_console_and_log("  Coarse correction: " + std::to_string(two_level->leaves()) +
+                         " leaves in " + std::to_string(two_level->aggregates()) +
+                         " aggregates, " + std::to_string(two_level->leaf_unknowns()) + " and " +
+                         std::to_string(two_level->coarse_unknowns()) + " unknowns, " + mb + " Mb");
+    } else {
+      two_level.reset();
+    }
+  }
+
   // 5. Right-hand side.
   std::fill(b, b + n, 0.0);
   to_console_and_log(fmt::list("Calculating the b-vector ..."));
@@ -411,7 +445,9 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
       require_finite_at(SolveStage::kProduct, z);
     } else if (request == req_lprec || request == req_rprec) {
       require_finite_at(SolveStage::kIteration, v);
-      if (fast_precon)
+      if (two_level)
+        two_level->apply(v, z);
+      else if (fast_precon)
         fast_precon->apply(v, z);
       else
         PRECON(v, z, precon);
@@ -419,6 +455,16 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
     } else {
       blas::dgemv_tall('C', n, ireq[4], 1.0, v, n, work + (ireq[2] - 1), 0.0, z);
     }
+  }
+
+  if (two_level && two_level->active()) {
+    auto seconds = [](double v) {
+      std::string t = fmt::F(v, 12, 1);
+      return t.erase(0, t.find_first_not_of(' '));
+    };
+    to_console_and_log("  Coarse correction built and factored in " +
+                       seconds(two_level->setup_seconds()) + " s, applied in " +
+                       seconds(two_level->correction_seconds()) + " s");
   }
 
   // 8. Solver report, on the log only.

@@ -14,6 +14,7 @@
 #include "common/listread.hpp"
 #include "common/storage.hpp"
 #include "fmm/engine.hpp"
+#include "solver/two_level.hpp"
 #include "run/registry.hpp"
 
 namespace velmora {
@@ -58,9 +59,20 @@ EngineParams engine_params(const RunScalars& s, const double* gwt, const double*
 // each fits whole in what is left of cache_budget (by default sized from the
 // free memory, solve_cache_budget); reference_path uses
 // UPWRD, DNWRD and PRECON as they stand.
+// Whether the environment leaves the coarse correction on (VELMORA_EXACT and
+// VELMORA_COARSE unset or 0, and 1 respectively).
+bool coarse_correction_default();
+CoarseOptions coarse_options_default();
+
 struct SolveOptions {
   bool reference_path = false;
   EngineTrades trades = engine_trades();
+  // The fast path's preconditioner gets a coarse correction on the leaves
+  // and their aggregates (solver/two_level.hpp) when the mesh has
+  // velocity-prescribed components; off with VELMORA_EXACT=1 or
+  // VELMORA_COARSE=0, its leaf cycle on with VELMORA_COARSE=cycle.
+  bool coarse_correction = coarse_correction_default();
+  CoarseOptions coarse = coarse_options_default();
   // Bytes for the caches; by default the free memory at the time they are
   // sized (solve_cache_budget).
   static constexpr std::size_t kFromFreeMemory = static_cast<std::size_t>(-1);

@@ -46,6 +46,7 @@ struct LeafScratch {
 };
 
 struct Leaf {
+  int index = 0;
   int cell = 0;
   int nl = 0;
   std::int64_t factor_offset = 0;  // doubles before this leaf's factors
@@ -61,6 +62,9 @@ struct FastPrecon::Impl {
   std::vector<Leaf> leaves;
   std::int64_t factor_doubles = 0, pivot_ints = 0;
   bool cache_on = false, cache_filled = false;
+  bool record = false, recorded = false;
+  std::vector<int> cells;
+  mutable std::vector<double> sums;  // written by factor_leaf, one slot per leaf
   LargeArray<double> factors;
   LargeArray<int> pivots;
 
@@ -85,6 +89,17 @@ struct FastPrecon::Impl {
             a(3 * (k - 1) + i, col) = traction_given ? s.coef.t[3 * (i - 1) + (j - 1)][k - 1]
                                                      : -s.coef.u[kUIndex[i - 1][j - 1]][k - 1];
       }
+    }
+    if (record && !recorded) {
+      double* sum = sums.data() + 9 * static_cast<std::size_t>(lf.index);
+      for (int l = 1; l <= nl; ++l)
+        for (int j = 1; j <= 3; ++j) {
+          if (d.mesh.traction_prescribed(s.ltarg[l], j)) continue;
+          for (int k = 1; k <= nl; ++k)
+            for (int i = 1; i <= 3; ++i)
+              if (!d.mesh.traction_prescribed(s.ltarg[k], i))
+                sum[3 * (i - 1) + (j - 1)] += a(3 * (k - 1) + i, 3 * (l - 1) + j);
+        }
     }
     int info = 0;
     lufact(s.block.data(), ld, 3 * nl, s.ipvt.data(), info);
@@ -134,7 +149,9 @@ FastPrecon::FastPrecon(const PreconData& d) : impl_(std::make_unique<Impl>()) {
     for (int c = t.levf(lev); c <= t.levl(lev); ++c) {
       if (!is_leaf(t, c, lev, d.maxl, d.minlev) || t.fst(c) > t.lst(c)) continue;
       Leaf lf;
+      lf.index = static_cast<int>(m.leaves.size());
       lf.cell = c;
+      m.cells.push_back(c);
       lf.nl = t.lst(c) - t.fst(c) + 1;
       lf.factor_offset = m.factor_doubles;
       lf.pivot_offset = m.pivot_ints;
@@ -170,6 +187,22 @@ std::size_t FastPrecon::fixed_bytes() const {
   return b;
 }
 
+const std::vector<int>& FastPrecon::leaf_cells() const {
+  return impl_->cells;
+}
+
+void FastPrecon::record_block_sums() {
+  Impl& m = *impl_;
+  if (m.recorded || (m.cache_on && m.cache_filled)) return;
+  m.record = true;
+  m.sums.assign(9 * m.leaves.size(), 0.0);
+}
+
+const std::vector<double>& FastPrecon::block_sums() const {
+  static const std::vector<double> none;
+  return impl_->recorded ? impl_->sums : none;
+}
+
 void FastPrecon::apply(const double* x, double* z) {
   Impl& m = *impl_;
   const bool use = m.cache_on && m.cache_filled;
@@ -188,6 +221,10 @@ void FastPrecon::apply(const double* x, double* z) {
     for (int i = 0; i < n; ++i) m.leaf(m.leaves[i], x, z, s, use, fill);
   }
   if (fill) m.cache_filled = true;
+  if (m.record) {
+    m.recorded = true;
+    m.record = false;
+  }
 }
 
 }  // namespace velmora

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <vector>
 
 #include "solver/precon.hpp"
 
@@ -47,6 +48,18 @@ class FastPrecon {
 
   // Per-thread working storage and the leaf list.
   std::size_t fixed_bytes() const;
+
+  // The leaves, in the order of block_sums: their cells.
+  const std::vector<int>& leaf_cells() const;
+
+  // For a coarse correction: asks the next application that builds the
+  // blocks (before the factor cache is filled) to record, for each leaf i,
+  // s[9i + 3r + c] = the sum of the block's entries in the rows of component
+  // r + 1 and the columns of component c + 1 of the leaf's elements whose
+  // component has a prescribed velocity (both).  block_sums() is empty until
+  // an application has recorded them.
+  void record_block_sums();
+  const std::vector<double>& block_sums() const;
 
  private:
   struct Impl;

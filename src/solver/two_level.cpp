@@ -1,0 +1,735 @@
+#include "solver/two_level.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <queue>
+#include <tuple>
+#include <vector>
+
+#include "common/blas.hpp"
+#include "common/constants.hpp"
+#include "solver/lu.hpp"
+
+namespace velmora {
+namespace {
+
+// The Stokeslet U(r) = (I / |r| + r r^T / |r|^3) / (8 pi mu), six entries
+// (xx, xy, xz, yy, yz, zz).
+inline void stokeslet(const double* r, double inv8pimu, double* u) {
+  const double r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2];
+  const double ir = 1.0 / std::sqrt(r2);
+  const double ir3 = ir * ir * ir;
+  u[0] = inv8pimu * (ir + r[0] * r[0] * ir3);
+  u[1] = inv8pimu * (r[0] * r[1] * ir3);
+  u[2] = inv8pimu * (r[0] * r[2] * ir3);
+  u[3] = inv8pimu * (ir + r[1] * r[1] * ir3);
+  u[4] = inv8pimu * (r[1] * r[2] * ir3);
+  u[5] = inv8pimu * (ir + r[2] * r[2] * ir3);
+}
+
+constexpr int kSym[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
+
+// A group of elements (leaf or aggregate): centroid of its collocation
+// points, per component the count of elements and their area with that
+// component velocity-prescribed.
+struct Group {
+  double c[3] = {0.0, 0.0, 0.0};
+  double count[3] = {0.0, 0.0, 0.0};
+  double area[3] = {0.0, 0.0, 0.0};
+};
+
+// One term of a closed body's augmentation projected on the leaf level:
+// body slot, leaf unknown 3a + i, its aggregate, u = sum of nu_k,i over the
+// body's elements k of leaf a, v = sum of area_k nu_k,i.
+struct AugTerm {
+  int slot = 0, dof = 0, agg = 0;
+  double u = 0.0, v = 0.0;
+};
+
+}  // namespace
+
+struct TwoLevelPrecon::Impl {
+  PreconData d;
+  FastPrecon* smoother = nullptr;
+  const ClosedBodyNullSpace* null_space = nullptr;
+  CoarseOptions opt;
+  int nthreads = 1;
+
+  // Leaves in the smoother's order, their elements and groups.
+  std::vector<int> leaf_first;  // leaf i's elements: elements[leaf_first[i] .. leaf_first[i+1])
+  std::vector<int> elements;
+  std::vector<Group> leaf;
+  // Aggregates: their leaves agg_leaves[agg_first[I] .. agg_first[I+1]).
+  std::vector<int> agg_first, agg_leaves;
+  std::vector<Group> agg;
+  std::vector<double> radius;
+  std::vector<std::vector<int>> near;  // per aggregate, the near ones (itself included), ascending
+  std::vector<int> agg_of_leaf;
+  // Unknowns: 3 per leaf (3a + i) and 3 per aggregate (3I + i); a component
+  // no element of the group has velocity-prescribed gets an identity row.
+  int n1 = 0, n2 = 0;
+  // D1: per aggregate the factored 3m x 3m block (m leaves), at d1_off[I].
+  std::vector<std::size_t> d1_off;
+  std::vector<double> d1, d1_raw;  // factored, and as built
+  std::vector<int> d1_piv;
+  std::vector<double> a2;
+  std::vector<int> a2_piv;
+  // The augmentation at the leaf level, grouped by slot (aug_first) and
+  // sorted by aggregate and unknown within a slot.
+  std::vector<AugTerm> aug_terms;
+  std::vector<int> aug_first;
+  bool built = false, active = false;
+  double seconds = 0.0, apply_seconds = 0.0;
+  // Per application: leaf and aggregate charges, the two levels' vectors,
+  // the augmentation's image.
+  std::vector<double> qleaf, qagg, g1, y1, g2, aug, t2;
+
+  double inv8pimu() const { return 1.0 / (8.0 * kPi * d.mu); }
+  int leaves_in(int I) const { return agg_first[I + 1] - agg_first[I]; }
+  // Components with at least one velocity-prescribed element, per leaf and
+  // per aggregate.
+  int leaf_count() const {
+    int n = 0;
+    for (const Group& g : leaf)
+      for (double c : g.count) n += c > 0.0;
+    return n;
+  }
+  int coarse_count() const {
+    int n = 0;
+    for (const Group& g : agg)
+      for (double c : g.count) n += c > 0.0;
+    return n;
+  }
+
+  void find_aggregates();
+  void gather_augmentation();
+  bool build_blocks(const std::vector<double>& sums);
+  bool build_coarse();
+  void build();
+  enum class Sums { kLeaves, kLeavesFromOtherAggregates, kAggregates };
+  void off_leaf_sums(const double* q_leaf, const double* q_agg, Sums what, double* out) const;
+  void leaf_level_product(const double* y, double* t);
+  void block_solve(const double* g, double* y) const;
+  void v_cycle(const double* g, double* y);
+  void augmentation_between(const double* y, bool leaf_targets, double* out) const;
+  void correct(const double* z1, double* z);
+};
+
+void TwoLevelPrecon::Impl::find_aggregates() {
+  const Tree& t = d.tree;
+  const int ncell = t.ncell();
+  std::vector<int> level(ncell + 1, 0);
+  for (int lev = 0; lev <= *t.nlev; ++lev)
+    for (int c = t.levf(lev); c <= t.levl(lev); ++c) level[c] = lev;
+  // Aggregates: depth first from the root, the first cell on each path with
+  // at most `limit` elements, or a leaf, or a cell without children.
+  std::vector<char> is_agg(ncell + 1, 0);
+  // Aggregates: from the root, the cell with the most elements (the lower
+  // cell number on a tie) is replaced by its non-empty children while it
+  // holds more than aggregate_elements, is not a leaf and the count stays
+  // within max_aggregates.
+  auto elements_in = [&](int c) { return t.lst(c) - t.fst(c) + 1; };
+  auto before = [&](int x, int y) {  // x is split after y
+    return elements_in(x) != elements_in(y) ? elements_in(x) < elements_in(y) : x > y;
+  };
+  std::priority_queue<int, std::vector<int>, decltype(before)> open(before);
+  int count = 0;
+  if (elements_in(1) > 0) {
+    open.push(1);
+    count = 1;
+  }
+  const int cap = std::max(1, opt.max_aggregates);
+  while (!open.empty()) {
+    const int c = open.top();
+    std::vector<int> children;
+    for (int oct = 1; oct <= 8; ++oct) {
+      const int ch = t.child(c, oct);
+      if (ch > 0 && elements_in(ch) > 0) children.push_back(ch);
+    }
+    if (elements_in(c) <= opt.aggregate_elements || children.empty() ||
+        is_leaf(t, c, level[c], d.maxl, d.minlev) ||
+        count - 1 + static_cast<int>(children.size()) > cap)
+      break;
+    open.pop();
+    count += static_cast<int>(children.size()) - 1;
+    for (int ch : children) open.push(ch);
+  }
+  // The largest cell left cannot be split: every open cell is an aggregate.
+  while (!open.empty()) {
+    is_agg[open.top()] = 1;
+    open.pop();
+  }
+  // Number the aggregates in cell order and give each leaf its aggregate.
+  std::vector<int> agg_index(ncell + 1, -1);
+  int na = 0;
+  for (int c = 1; c <= ncell; ++c)
+    if (is_agg[c]) agg_index[c] = na++;
+  const std::vector<int>& cells = smoother->leaf_cells();
+  const int nleaf = static_cast<int>(cells.size());
+  agg_of_leaf.assign(nleaf, -1);
+  for (int i = 0; i < nleaf; ++i) {
+    int c = cells[i];
+    while (c > 0 && agg_index[c] < 0) c = t.parent(c);
+    agg_of_leaf[i] = c > 0 ? agg_index[c] : -1;
+  }
+  // Leaves: elements and groups.
+  leaf_first.assign(nleaf + 1, 0);
+  leaf.assign(nleaf, Group());
+  for (int i = 0; i < nleaf; ++i) {
+    const int c = cells[i];
+    Group& gr = leaf[i];
+    for (int q = t.fst(c); q <= t.lst(c); ++q) {
+      const int e = t.elord(q);
+      elements.push_back(e);
+      const double a = element_geometry(d.mesh, e).area;
+      for (int k = 0; k < 3; ++k) gr.c[k] += d.mesh.col(e, k + 1);
+      for (int k = 0; k < 3; ++k)
+        if (!d.mesh.traction_prescribed(e, k + 1)) {
+          gr.count[k] += 1.0;
+          gr.area[k] += a;
+        }
+    }
+    const double ne = t.lst(c) - t.fst(c) + 1;
+    for (int k = 0; k < 3; ++k) gr.c[k] /= ne;
+    leaf_first[i + 1] = static_cast<int>(elements.size());
+  }
+  // Aggregates: their leaves in leaf order, groups and radii.
+  agg_first.assign(na + 1, 0);
+  for (int i = 0; i < nleaf; ++i)
+    if (agg_of_leaf[i] >= 0) ++agg_first[agg_of_leaf[i] + 1];
+  for (int I = 0; I < na; ++I) agg_first[I + 1] += agg_first[I];
+  agg_leaves.assign(agg_first[na], 0);
+  {
+    std::vector<int> next(agg_first.begin(), agg_first.end() - 1);
+    for (int i = 0; i < nleaf; ++i)
+      if (agg_of_leaf[i] >= 0) agg_leaves[next[agg_of_leaf[i]]++] = i;
+  }
+  agg.assign(na, Group());
+  radius.assign(na, 0.0);
+  for (int I = 0; I < na; ++I) {
+    Group& gr = agg[I];
+    double ne = 0.0;
+    for (int p = agg_first[I]; p < agg_first[I + 1]; ++p) {
+      const int i = agg_leaves[p];
+      const double n = leaf_first[i + 1] - leaf_first[i];
+      for (int k = 0; k < 3; ++k) {
+        gr.c[k] += n * leaf[i].c[k];
+        gr.count[k] += leaf[i].count[k];
+        gr.area[k] += leaf[i].area[k];
+      }
+      ne += n;
+    }
+    for (int k = 0; k < 3; ++k) gr.c[k] /= ne;
+    double r2 = 0.0;
+    for (int p = agg_first[I]; p < agg_first[I + 1]; ++p) {
+      const int i = agg_leaves[p];
+      for (int q = leaf_first[i]; q < leaf_first[i + 1]; ++q) {
+        double s = 0.0;
+        for (int k = 0; k < 3; ++k) {
+          const double dx = d.mesh.col(elements[q], k + 1) - gr.c[k];
+          s += dx * dx;
+        }
+        r2 = std::max(r2, s);
+      }
+    }
+    radius[I] = std::sqrt(r2);
+  }
+  near.assign(na, {});
+  for (int I = 0; I < na; ++I)
+    for (int J = 0; J < na; ++J) {
+      double s = 0.0;
+      for (int k = 0; k < 3; ++k) s += (agg[I].c[k] - agg[J].c[k]) * (agg[I].c[k] - agg[J].c[k]);
+      if (I == J || std::sqrt(s) <= opt.separation * (radius[I] + radius[J])) near[I].push_back(J);
+    }
+  n1 = 3 * nleaf;
+  n2 = 3 * na;
+  d1_off.assign(na + 1, 0);
+  for (int I = 0; I < na; ++I) {
+    const std::size_t m3 = opt.leaf_cycle ? 3 * static_cast<std::size_t>(leaves_in(I)) : 0;
+    d1_off[I + 1] = d1_off[I] + m3 * m3;
+  }
+}
+
+void TwoLevelPrecon::Impl::gather_augmentation() {
+  aug_terms.clear();
+  aug_first.assign(1, 0);
+  if (null_space == nullptr || null_space->empty()) return;
+  const int nleaf = static_cast<int>(leaf.size());
+  std::vector<AugTerm> raw;
+  for (int a = 0; a < nleaf; ++a)
+    for (int p = leaf_first[a]; p < leaf_first[a + 1]; ++p) {
+      const int e = elements[p];
+      const int slot = null_space->slot_of_element(e);
+      if (slot < 0) continue;
+      const double* nu = null_space->unit_normal(e);
+      for (int k = 0; k < 3; ++k)
+        if (nu[k] != 0.0 && !d.mesh.traction_prescribed(e, k + 1))
+          raw.push_back({slot, 3 * a + k, agg_of_leaf[a], nu[k], null_space->area(e) * nu[k]});
+    }
+  std::stable_sort(raw.begin(), raw.end(), [](const AugTerm& x, const AugTerm& y) {
+    if (x.slot != y.slot) return x.slot < y.slot;
+    if (x.agg != y.agg) return x.agg < y.agg;
+    return x.dof < y.dof;
+  });
+  for (const AugTerm& t : raw) {
+    if (!aug_terms.empty() && aug_terms.back().slot == t.slot && aug_terms.back().dof == t.dof) {
+      aug_terms.back().u += t.u;
+      aug_terms.back().v += t.v;
+      continue;
+    }
+    if (!aug_terms.empty() && aug_terms.back().slot != t.slot)
+      aug_first.push_back(static_cast<int>(aug_terms.size()));
+    aug_terms.push_back(t);
+  }
+  aug_first.push_back(static_cast<int>(aug_terms.size()));
+}
+
+// D1: per aggregate, the block of A1 over its leaves, factored.
+bool TwoLevelPrecon::Impl::build_blocks(const std::vector<double>& sums) {
+  const int na = static_cast<int>(agg.size());
+  const double f = inv8pimu();
+  d1.assign(d1_off[na], 0.0);
+  d1_piv.assign(n1, 0);
+  d1_raw.assign(d1_off[na], 0.0);
+  // The augmentation's terms within each aggregate.
+  for (int s0 = 0; s0 + 1 < static_cast<int>(aug_first.size()); ++s0) {
+    const double scale = null_space->scale(aug_terms[aug_first[s0]].slot);
+    for (int p0 = aug_first[s0]; p0 < aug_first[s0 + 1];) {
+      int p1 = p0;
+      while (p1 < aug_first[s0 + 1] && aug_terms[p1].agg == aug_terms[p0].agg) ++p1;
+      const int I = aug_terms[p0].agg;
+      const int first = agg_first[I];
+      const int ld = 3 * leaves_in(I);
+      // Local position of a leaf in its aggregate: leaves of I are
+      // agg_leaves[first ..], ascending.
+      auto local = [&](int dof) {
+        const int a = dof / 3;
+        const int pos = static_cast<int>(std::lower_bound(agg_leaves.begin() + first,
+                                                          agg_leaves.begin() + agg_first[I + 1], a) -
+                                         (agg_leaves.begin() + first));
+        return 3 * pos + dof % 3;
+      };
+      for (int p = p0; p < p1; ++p)
+        for (int q = p0; q < p1; ++q)
+          d1[d1_off[I] + local(aug_terms[p].dof) + static_cast<std::size_t>(local(aug_terms[q].dof)) * ld] +=
+              scale * aug_terms[p].u * aug_terms[q].v;
+      p0 = p1;
+    }
+  }
+  int failed = 0;
+#pragma omp parallel for num_threads(nthreads) schedule(dynamic, 1) reduction(+ : failed)
+  for (int I = 0; I < na; ++I) {
+    const int m = leaves_in(I), ld = 3 * m;
+    double* blk = d1.data() + d1_off[I];
+    for (int q = 0; q < m; ++q) {
+      const int b = agg_leaves[agg_first[I] + q];
+      for (int p = 0; p < m; ++p) {
+        const int a = agg_leaves[agg_first[I] + p];
+        double* col = blk + 3 * static_cast<std::size_t>(q) * ld + 3 * p;
+        if (a == b) {
+          for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) col[i + j * ld] += sums[9 * a + 3 * i + j];
+          continue;
+        }
+        double r[3], u[6];
+        for (int k = 0; k < 3; ++k) r[k] = leaf[a].c[k] - leaf[b].c[k];
+        stokeslet(r, f, u);
+        for (int i = 0; i < 3; ++i)
+          for (int j = 0; j < 3; ++j) col[i + j * ld] -= leaf[a].count[i] * u[kSym[i][j]] * leaf[b].area[j];
+      }
+      for (int i = 0; i < 3; ++i)
+        if (leaf[b].count[i] == 0.0) blk[(3 * q + i) * (ld + 1)] = 1.0;
+    }
+    std::copy_n(blk, static_cast<std::size_t>(ld) * ld, d1_raw.data() + d1_off[I]);
+    int info = 0;
+    lufact(blk, ld, ld, d1_piv.data() + 3 * agg_first[I], info);
+    if (info != 0) ++failed;
+  }
+  return failed == 0;
+}
+
+// A2 = P2^T A1 P2: one Stokeslet per far pair of aggregates, the leaf
+// pairs of near ones, the leaves' own sums and the augmentation.
+bool TwoLevelPrecon::Impl::build_coarse() {
+  const int na = static_cast<int>(agg.size());
+  const std::vector<double>& sums = smoother->block_sums();
+  const double f = inv8pimu();
+  const std::size_t ld = static_cast<std::size_t>(n2);
+  a2.assign(ld * ld, 0.0);
+#pragma omp parallel num_threads(nthreads)
+  {
+    std::vector<char> is_near(na, 0);
+#pragma omp for schedule(dynamic, 1)
+    for (int I = 0; I < na; ++I) {
+      for (int J : near[I]) is_near[J] = 1;
+      for (int J = 0; J < na; ++J) {
+        double blk[3][3] = {};
+        if (is_near[J]) {
+          for (int p = agg_first[I]; p < agg_first[I + 1]; ++p) {
+            const int a = agg_leaves[p];
+            for (int q = agg_first[J]; q < agg_first[J + 1]; ++q) {
+              const int b = agg_leaves[q];
+              if (a == b) {
+                for (int i = 0; i < 3; ++i)
+                  for (int j = 0; j < 3; ++j) blk[i][j] += sums[9 * a + 3 * i + j];
+                continue;
+              }
+              double r[3], u[6];
+              for (int k = 0; k < 3; ++k) r[k] = leaf[a].c[k] - leaf[b].c[k];
+              stokeslet(r, f, u);
+              for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j)
+                  blk[i][j] -= leaf[a].count[i] * u[kSym[i][j]] * leaf[b].area[j];
+            }
+          }
+        } else {
+          double r[3], u[6];
+          for (int k = 0; k < 3; ++k) r[k] = agg[I].c[k] - agg[J].c[k];
+          stokeslet(r, f, u);
+          for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) blk[i][j] = -agg[I].count[i] * u[kSym[i][j]] * agg[J].area[j];
+        }
+        for (int i = 0; i < 3; ++i)
+          for (int j = 0; j < 3; ++j) a2[(3 * I + i) + (3 * J + j) * ld] = blk[i][j];
+      }
+      for (int J : near[I]) is_near[J] = 0;
+    }
+  }
+  // The augmentation: A2 += scale_s U2_s V2_s^T, U2_s(I,i) and V2_s(I,i) the
+  // sums of the slot's terms u and v over the leaves of I.
+  for (int s0 = 0; s0 + 1 < static_cast<int>(aug_first.size()); ++s0) {
+    const double scale = null_space->scale(aug_terms[aug_first[s0]].slot);
+    std::vector<std::tuple<int, double, double>> sums2;  // 3I + i, U2, V2
+    for (int p0 = aug_first[s0]; p0 < aug_first[s0 + 1];) {
+      const int I = aug_terms[p0].agg;
+      double uu[3] = {0.0, 0.0, 0.0}, vv[3] = {0.0, 0.0, 0.0};
+      int p1 = p0;
+      for (; p1 < aug_first[s0 + 1] && aug_terms[p1].agg == I; ++p1) {
+        uu[aug_terms[p1].dof % 3] += aug_terms[p1].u;
+        vv[aug_terms[p1].dof % 3] += aug_terms[p1].v;
+      }
+      for (int i = 0; i < 3; ++i)
+        if (uu[i] != 0.0 || vv[i] != 0.0) sums2.emplace_back(3 * I + i, uu[i], vv[i]);
+      p0 = p1;
+    }
+    for (const auto& r : sums2)
+      for (const auto& c : sums2)
+        a2[std::get<0>(r) + std::get<0>(c) * ld] += scale * std::get<1>(r) * std::get<2>(c);
+  }
+  for (int I = 0; I < na; ++I)
+    for (int i = 0; i < 3; ++i)
+      if (agg[I].count[i] == 0.0) a2[(3 * I + i) * (ld + 1)] = 1.0;
+  a2_piv.assign(n2, 0);
+  blas::SingleThreadScope one;
+  return blas::dgetrf(n2, a2.data(), n2, a2_piv.data()) == 0;
+}
+
+void TwoLevelPrecon::Impl::build() {
+  const auto start = std::chrono::steady_clock::now();
+  built = true;
+  const std::vector<double>& sums = smoother->block_sums();
+  if (coarse_count() == 0 || sums.size() != 9 * leaf.size()) return;
+  gather_augmentation();
+  active = (!opt.leaf_cycle || build_blocks(sums)) && build_coarse();
+  if (!active) {
+    std::vector<double>().swap(d1);
+    std::vector<double>().swap(a2);
+  }
+  qleaf.assign(3 * leaf.size(), 0.0);
+  qagg.assign(n2, 0.0);
+  g1.assign(n1, 0.0);
+  y1.assign(n1, 0.0);
+  g2.assign(n2, 0.0);
+  t2.assign(n1, 0.0);
+  if (!aug_terms.empty()) aug.assign(3 * static_cast<std::size_t>(d.mesh.nelem), 0.0);
+  seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The off-leaf part of A~ applied to charges q (3 per leaf; q_agg their sums
+// per aggregate), with the sign of -A~ (that is, +n U q): with leaf targets,
+// out(3a+i) = n_a,i [sum over leaves b != a of near aggregates of
+// U_ij(c_a - c_b) q_b,j + sum over far aggregates J of U_ij(C_I - C_J) q_J,j];
+// with aggregate targets, out(3I+i) = the sum over a in I of the same
+// without the leaves of I itself.
+void TwoLevelPrecon::Impl::off_leaf_sums(const double* q_leaf, const double* q_agg, Sums what,
+                                         double* out) const {
+  const bool leaf_targets = what != Sums::kAggregates;
+  const bool own = what == Sums::kLeaves;
+  const int na = static_cast<int>(agg.size());
+  const double f = inv8pimu();
+#pragma omp parallel num_threads(nthreads)
+  {
+    std::vector<char> is_near(na, 0);
+#pragma omp for schedule(dynamic, 1)
+    for (int I = 0; I < na; ++I) {
+      for (int J : near[I]) is_near[J] = 1;
+      double far[3] = {0.0, 0.0, 0.0};
+      for (int J = 0; J < na; ++J) {
+        if (is_near[J]) continue;
+        double r[3], u[6];
+        for (int k = 0; k < 3; ++k) r[k] = agg[I].c[k] - agg[J].c[k];
+        stokeslet(r, f, u);
+        const double* q = q_agg + 3 * J;
+        for (int i = 0; i < 3; ++i) far[i] += u[kSym[i][0]] * q[0] + u[kSym[i][1]] * q[1] + u[kSym[i][2]] * q[2];
+      }
+      double total[3] = {0.0, 0.0, 0.0};
+      for (int p = agg_first[I]; p < agg_first[I + 1]; ++p) {
+        const int a = agg_leaves[p];
+        double s[3] = {far[0], far[1], far[2]};
+        for (int J : near[I]) {
+          if (!own && J == I) continue;
+          for (int q = agg_first[J]; q < agg_first[J + 1]; ++q) {
+            const int b = agg_leaves[q];
+            if (a == b) continue;
+            double r[3], u[6];
+            for (int k = 0; k < 3; ++k) r[k] = leaf[a].c[k] - leaf[b].c[k];
+            stokeslet(r, f, u);
+            const double* qb = q_leaf + 3 * b;
+            for (int i = 0; i < 3; ++i)
+              s[i] += u[kSym[i][0]] * qb[0] + u[kSym[i][1]] * qb[1] + u[kSym[i][2]] * qb[2];
+          }
+        }
+        for (int i = 0; i < 3; ++i) {
+          if (leaf_targets)
+            out[3 * a + i] = leaf[a].count[i] * s[i];
+          else
+            total[i] += leaf[a].count[i] * s[i];
+        }
+      }
+      if (!leaf_targets)
+        for (int i = 0; i < 3; ++i) out[3 * I + i] = total[i];
+      for (int J : near[I]) is_near[J] = 0;
+    }
+  }
+}
+
+// y = D1^-1 g, aggregate by aggregate (leaf unknowns gathered in the
+// aggregate's order).
+void TwoLevelPrecon::Impl::block_solve(const double* g, double* y) const {
+  const int na = static_cast<int>(agg.size());
+#pragma omp parallel num_threads(nthreads)
+  {
+    std::vector<double> b;
+#pragma omp for schedule(dynamic, 1)
+    for (int I = 0; I < na; ++I) {
+      const int m = leaves_in(I), ld = 3 * m;
+      b.resize(ld);
+      for (int p = 0; p < m; ++p)
+        for (int i = 0; i < 3; ++i) b[3 * p + i] = g[3 * agg_leaves[agg_first[I] + p] + i];
+      lusolv(d1.data() + d1_off[I], ld, ld, d1_piv.data() + 3 * agg_first[I], b.data(), 0);
+      for (int p = 0; p < m; ++p)
+        for (int i = 0; i < 3; ++i) y[3 * agg_leaves[agg_first[I] + p] + i] = b[3 * p + i];
+    }
+  }
+}
+
+// The augmentation between aggregates at the leaf level for y:
+// out(3a+i) -= scale_s u_s(a,i) (v_s . y - v_s|I . y|I) for leaf targets,
+// out(3I+i) -= the same summed over the leaves of I for aggregate targets.
+void TwoLevelPrecon::Impl::augmentation_between(const double* y, bool leaf_targets,
+                                                double* out) const {
+  for (int s0 = 0; s0 + 1 < static_cast<int>(aug_first.size()); ++s0) {
+    const double scale = null_space->scale(aug_terms[aug_first[s0]].slot);
+    double total = 0.0;
+    for (int p = aug_first[s0]; p < aug_first[s0 + 1]; ++p) total += aug_terms[p].v * y[aug_terms[p].dof];
+    for (int p0 = aug_first[s0]; p0 < aug_first[s0 + 1];) {
+      int p1 = p0;
+      double part = 0.0;
+      while (p1 < aug_first[s0 + 1] && aug_terms[p1].agg == aug_terms[p0].agg) {
+        part += aug_terms[p1].v * y[aug_terms[p1].dof];
+        ++p1;
+      }
+      for (int p = p0; p < p1; ++p) {
+        const int row = leaf_targets ? aug_terms[p].dof : 3 * aug_terms[p].agg + aug_terms[p].dof % 3;
+        out[row] -= scale * aug_terms[p].u * (total - part);
+      }
+      p0 = p1;
+    }
+  }
+}
+
+// t = A1 y: the blocks of D1, the leaf-level operator between aggregates and
+// the augmentation between them.
+void TwoLevelPrecon::Impl::leaf_level_product(const double* y, double* t) {
+  const int na = static_cast<int>(agg.size());
+  const int nleaf = static_cast<int>(leaf.size());
+  for (int b = 0; b < nleaf; ++b)
+    for (int k = 0; k < 3; ++k) qleaf[3 * b + k] = leaf[b].area[k] * y[3 * b + k];
+  for (int I = 0; I < na; ++I) {
+    double q[3] = {0.0, 0.0, 0.0};
+    for (int p = agg_first[I]; p < agg_first[I + 1]; ++p)
+      for (int k = 0; k < 3; ++k) q[k] += qleaf[3 * agg_leaves[p] + k];
+    for (int k = 0; k < 3; ++k) qagg[3 * I + k] = q[k];
+  }
+  // Both give minus the parts between aggregates.
+  off_leaf_sums(qleaf.data(), qagg.data(), Sums::kLeavesFromOtherAggregates, t);
+  augmentation_between(y, true, t);
+  for (int i = 0; i < n1; ++i) t[i] = -t[i];
+#pragma omp parallel for num_threads(nthreads) schedule(dynamic, 1)
+  for (int I = 0; I < na; ++I) {
+    const int m = leaves_in(I), ld = 3 * m;
+    const double* blk = d1_raw.data() + d1_off[I];
+    for (int p = 0; p < m; ++p)
+      for (int i = 0; i < 3; ++i) {
+        double s = 0.0;
+        for (int q = 0; q < m; ++q)
+          for (int j = 0; j < 3; ++j)
+            s += blk[(3 * p + i) + static_cast<std::size_t>(3 * q + j) * ld] *
+                 y[3 * agg_leaves[agg_first[I] + q] + j];
+        t[3 * agg_leaves[agg_first[I] + p] + i] += s;
+      }
+  }
+  // (The identity rows of empty components carry y itself.)
+}
+
+// y ~ A1^-1 g by one cycle: y' = D1^-1 g, y = y' + P2 A2^-1 P2^T (g - A1 y'),
+// then y += D1^-1 (g - A1 y).
+void TwoLevelPrecon::Impl::v_cycle(const double* g, double* y) {
+  const int nleaf = static_cast<int>(leaf.size());
+  const int na = static_cast<int>(agg.size());
+  block_solve(g, y);
+  // P2^T (g - A1 y') = -P2^T (A1 - D1) y': the leaf-level operator between
+  // different aggregates, with charges area_b,j y'_b,j, and the
+  // augmentation's part between aggregates.
+  for (int b = 0; b < nleaf; ++b)
+    for (int k = 0; k < 3; ++k) qleaf[3 * b + k] = leaf[b].area[k] * y[3 * b + k];
+  for (int I = 0; I < na; ++I) {
+    double q[3] = {0.0, 0.0, 0.0};
+    for (int p = agg_first[I]; p < agg_first[I + 1]; ++p)
+      for (int k = 0; k < 3; ++k) q[k] += qleaf[3 * agg_leaves[p] + k];
+    for (int k = 0; k < 3; ++k) qagg[3 * I + k] = q[k];
+  }
+  off_leaf_sums(qleaf.data(), qagg.data(), Sums::kAggregates, g2.data());
+  augmentation_between(y, false, g2.data());
+  for (int I = 0; I < na; ++I)
+    for (int i = 0; i < 3; ++i)
+      if (agg[I].count[i] == 0.0) g2[3 * I + i] = 0.0;
+  {
+    blas::SingleThreadScope one;
+    blas::dgetrs(n2, a2.data(), n2, a2_piv.data(), g2.data());
+  }
+  for (int a = 0; a < nleaf; ++a) {
+    const int I = agg_of_leaf[a];
+    if (I >= 0)
+      for (int k = 0; k < 3; ++k) y[3 * a + k] += g2[3 * I + k];
+  }
+  leaf_level_product(y, t2.data());
+  for (int i = 0; i < n1; ++i) t2[i] = g[i] - t2[i];
+  for (int a = 0; a < nleaf; ++a)
+    for (int k = 0; k < 3; ++k)
+      if (leaf[a].count[k] == 0.0) t2[3 * a + k] = 0.0;
+  block_solve(t2.data(), t2.data());
+  for (int i = 0; i < n1; ++i) y[i] += t2[i];
+}
+
+void TwoLevelPrecon::Impl::correct(const double* z1, double* z) {
+  const int nleaf = static_cast<int>(leaf.size());
+  const int na = static_cast<int>(agg.size());
+  // Charges of z1: q_b,j = sum over elements l of leaf b with component j
+  // velocity-prescribed of area_l z1_l,j; per aggregate, over its leaves.
+  auto aggregate_charges = [&]() {
+    for (int I = 0; I < na; ++I) {
+      double q[3] = {0.0, 0.0, 0.0};
+      for (int p = agg_first[I]; p < agg_first[I + 1]; ++p)
+        for (int k = 0; k < 3; ++k) q[k] += qleaf[3 * agg_leaves[p] + k];
+      for (int k = 0; k < 3; ++k) qagg[3 * I + k] = q[k];
+    }
+  };
+#pragma omp parallel for num_threads(nthreads) schedule(static)
+  for (int b = 0; b < nleaf; ++b) {
+    double q[3] = {0.0, 0.0, 0.0};
+    for (int p = leaf_first[b]; p < leaf_first[b + 1]; ++p) {
+      const int e = elements[p];
+      const double a = element_geometry(d.mesh, e).area;
+      for (int k = 0; k < 3; ++k)
+        if (!d.mesh.traction_prescribed(e, k + 1)) q[k] += a * z1[3 * static_cast<std::size_t>(e - 1) + k];
+    }
+    for (int k = 0; k < 3; ++k) qleaf[3 * b + k] = q[k];
+  }
+  aggregate_charges();
+  // g1 = P1^T (x - A~ z1) = -P1^T (A~ - B) z1 - P1^T (augmentation of z1).
+  off_leaf_sums(qleaf.data(), qagg.data(), Sums::kLeaves, g1.data());
+  if (!aug.empty()) {
+    std::fill(aug.begin(), aug.end(), 0.0);
+    null_space->augment(z1, aug.data());
+    for (int a = 0; a < nleaf; ++a)
+      for (int p = leaf_first[a]; p < leaf_first[a + 1]; ++p) {
+        const int e = elements[p];
+        for (int k = 0; k < 3; ++k)
+          if (!d.mesh.traction_prescribed(e, k + 1)) g1[3 * a + k] -= aug[3 * static_cast<std::size_t>(e - 1) + k];
+      }
+  }
+  // y1 ~ A1^-1 g1: one cycle of the leaf level, or the aggregates alone.
+  if (opt.leaf_cycle) {
+    v_cycle(g1.data(), y1.data());
+  } else {
+    for (int I = 0; I < na; ++I) {
+      double q[3] = {0.0, 0.0, 0.0};
+      for (int p = agg_first[I]; p < agg_first[I + 1]; ++p)
+        for (int k = 0; k < 3; ++k) q[k] += g1[3 * agg_leaves[p] + k];
+      for (int k = 0; k < 3; ++k) g2[3 * I + k] = agg[I].count[k] > 0.0 ? q[k] : 0.0;
+    }
+    {
+      blas::SingleThreadScope one;
+      blas::dgetrs(n2, a2.data(), n2, a2_piv.data(), g2.data());
+    }
+    for (int a = 0; a < nleaf; ++a)
+      for (int k = 0; k < 3; ++k) y1[3 * a + k] = g2[3 * agg_of_leaf[a] + k];
+  }
+  // z = z1 + P1 y1.
+#pragma omp parallel for num_threads(nthreads) schedule(static)
+  for (int a = 0; a < nleaf; ++a)
+    for (int p = leaf_first[a]; p < leaf_first[a + 1]; ++p) {
+      const int e = elements[p];
+      for (int k = 0; k < 3; ++k)
+        if (!d.mesh.traction_prescribed(e, k + 1)) z[3 * static_cast<std::size_t>(e - 1) + k] += y1[3 * a + k];
+    }
+}
+
+TwoLevelPrecon::TwoLevelPrecon(const PreconData& d, FastPrecon& smoother,
+                               const ClosedBodyNullSpace* null_space, const CoarseOptions& options)
+    : impl_(std::make_unique<Impl>()) {
+  Impl& m = *impl_;
+  m.d = d;
+  m.smoother = &smoother;
+  m.null_space = null_space;
+  m.opt = options;
+  m.nthreads = std::max(1, omp_get_max_threads());
+  m.find_aggregates();
+  if (m.coarse_count() > 0) smoother.record_block_sums();
+}
+
+TwoLevelPrecon::~TwoLevelPrecon() = default;
+
+void TwoLevelPrecon::apply(const double* x, double* z) {
+  Impl& m = *impl_;
+  m.smoother->apply(x, z);
+  if (!m.built) m.build();
+  if (m.active) {
+    const auto start = std::chrono::steady_clock::now();
+    m.correct(z, z);
+    m.apply_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+}
+
+int TwoLevelPrecon::leaves() const { return static_cast<int>(impl_->leaf.size()); }
+int TwoLevelPrecon::aggregates() const { return static_cast<int>(impl_->agg.size()); }
+int TwoLevelPrecon::aggregate_of_leaf(int i) const { return impl_->agg_of_leaf[i]; }
+int TwoLevelPrecon::leaf_unknowns() const { return impl_->leaf_count(); }
+int TwoLevelPrecon::coarse_unknowns() const { return impl_->coarse_count(); }
+bool TwoLevelPrecon::active() const { return impl_->active; }
+double TwoLevelPrecon::setup_seconds() const { return impl_->seconds; }
+double TwoLevelPrecon::correction_seconds() const { return impl_->apply_seconds; }
+
+std::size_t TwoLevelPrecon::bytes() const {
+  const Impl& m = *impl_;
+  return sizeof(double) * (static_cast<std::size_t>(m.n2) * m.n2 + 2 * m.d1_off.back()) +
+         sizeof(int) * (m.elements.size() + m.leaf_first.size() + m.agg_leaves.size() + m.n1 + m.n2) +
+         sizeof(Group) * (m.leaf.size() + m.agg.size());
+}
+
+}  // namespace velmora
