@@ -55,7 +55,7 @@ testing::Model two_bodies() {
 }
 
 // The preconditioner is the cycle its header documents, built here densely from its formulas:
-// A~ (the exact leaf blocks, Stokeslets between leaf centroids of near aggregates and between
+// A~ (the exact leaf blocks, regularised Stokeslets between leaf centroids of near aggregates and between
 // aggregate centroids of far ones, the augmentation), P1, A1 = P1^T A~ P1, its aggregate blocks
 // D1, P2, A2 = P2^T A1 P2, then z1 = B^-1 x, g1 = P1^T (x - A~ z1), y' = D1^-1 g1,
 // y = y' + P2 A2^-1 P2^T (g1 - A1 y'), y += D1^-1 (g1 - A1 y), z = z1 + P1 y.  And it gives the
@@ -136,15 +136,22 @@ TEST(TwoLevel, CycleIsItsDenseTwinOnMixedClosedBodies) {
     for (int k = 0; k < 3; ++k) d2 += std::pow(gc[3 * I + k] - gc[3 * J + k], 2);
     return I == J || std::sqrt(d2) <= opt.separation * (rad[I] + rad[J]);
   };
-  // U_ij(r) / area weights: the Stokeslet of viscosity mu.
-  auto stokeslet = [&](const double* p, const double* q, int i, int j) {
-    double r[3], r2 = 0.0;
+  // Leaf radii for the regularisation between leaves.
+  std::vector<double> lrad2(nl, 0.0);
+  for (int e = 0; e < ne; ++e) {
+    const int la = leaf_of[e];
+    double d2 = 0.0;
+    for (int k = 0; k < 3; ++k) d2 += std::pow(mv.col(e + 1, k + 1) - lc[3 * la + k], 2);
+    lrad2[la] = std::max(lrad2[la], d2);
+  }
+  // U_ij(r) of viscosity mu, regularised by e2: ((r^2 + 2 e2) delta_ij + r_i r_j) / (r^2 + e2)^1.5.
+  auto stokeslet = [&](const double* p, const double* q, int i, int j, double e2) {
+    double r[3], r2 = e2;
     for (int k = 0; k < 3; ++k) {
       r[k] = p[k] - q[k];
       r2 += r[k] * r[k];
     }
-    const double rr = std::sqrt(r2);
-    return ((i == j ? 1.0 / rr : 0.0) + r[i] * r[j] / (rr * r2)) / (8.0 * M_PI * m.mu);
+    return ((i == j ? r2 + e2 : 0.0) + r[i] * r[j]) / std::pow(r2, 1.5) / (8.0 * M_PI * m.mu);
   };
 
   // A~ on the fine level.
@@ -168,8 +175,9 @@ TEST(TwoLevel, CycleIsItsDenseTwinOnMixedClosedBodies) {
           if (la == lb) {
             e += a[(3 * k + i) + static_cast<std::size_t>(3 * l + j) * n];
           } else if (velocity(k, i) && velocity(l, j)) {
-            e -= area[l] * (is_near(I, J) ? stokeslet(&lc[3 * la], &lc[3 * lb], i, j)
-                                          : stokeslet(&gc[3 * I], &gc[3 * J], i, j));
+            e -= area[l] * (is_near(I, J) ? stokeslet(&lc[3 * la], &lc[3 * lb], i, j,
+                                                      opt.blob * (lrad2[la] + lrad2[lb]))
+                                          : stokeslet(&gc[3 * I], &gc[3 * J], i, j, 0.0));
           }
         }
     }

@@ -17,18 +17,20 @@
 namespace velmora {
 namespace {
 
-// The Stokeslet U(r) = (I / |r| + r r^T / |r|^3) / (8 pi mu), six entries
-// (xx, xy, xz, yy, yz, zz).
-inline void stokeslet(const double* r, double inv8pimu, double* u) {
-  const double r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2];
+// The regularised Stokeslet U(r) = ((|r|^2 + 2 e2) I + r r^T) / (|r|^2 +
+// e2)^(3/2) / (8 pi mu), six entries (xx, xy, xz, yy, yz, zz); e2 = 0 is the
+// Stokeslet (I / |r| + r r^T / |r|^3) / (8 pi mu).
+inline void stokeslet(const double* r, double inv8pimu, double* u, double e2 = 0.0) {
+  const double r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2] + e2;
   const double ir = 1.0 / std::sqrt(r2);
   const double ir3 = ir * ir * ir;
-  u[0] = inv8pimu * (ir + r[0] * r[0] * ir3);
+  const double d = ir + e2 * ir3;
+  u[0] = inv8pimu * (d + r[0] * r[0] * ir3);
   u[1] = inv8pimu * (r[0] * r[1] * ir3);
   u[2] = inv8pimu * (r[0] * r[2] * ir3);
-  u[3] = inv8pimu * (ir + r[1] * r[1] * ir3);
+  u[3] = inv8pimu * (d + r[1] * r[1] * ir3);
   u[4] = inv8pimu * (r[1] * r[2] * ir3);
-  u[5] = inv8pimu * (ir + r[2] * r[2] * ir3);
+  u[5] = inv8pimu * (d + r[2] * r[2] * ir3);
 }
 
 constexpr int kSym[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
@@ -38,6 +40,7 @@ constexpr int kSym[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
 // component velocity-prescribed.
 struct Group {
   double c[3] = {0.0, 0.0, 0.0};
+  double r2 = 0.0;  // largest squared distance of a collocation point from c
   double count[3] = {0.0, 0.0, 0.0};
   double area[3] = {0.0, 0.0, 0.0};
 };
@@ -89,6 +92,8 @@ struct TwoLevelPrecon::Impl {
   std::vector<double> qleaf, qagg, g1, y1, g2, aug, t2;
 
   double inv8pimu() const { return 1.0 / (8.0 * kPi * d.mu); }
+  // The regularisation between leaves a and b.
+  double blob(int a, int b) const { return opt.blob * (leaf[a].r2 + leaf[b].r2); }
   int leaves_in(int I) const { return agg_first[I + 1] - agg_first[I]; }
   // Components with at least one velocity-prescribed element, per leaf and
   // per aggregate.
@@ -196,6 +201,11 @@ void TwoLevelPrecon::Impl::find_aggregates() {
     const double ne = t.lst(c) - t.fst(c) + 1;
     for (int k = 0; k < 3; ++k) gr.c[k] /= ne;
     leaf_first[i + 1] = static_cast<int>(elements.size());
+    for (int q = leaf_first[i]; q < leaf_first[i + 1]; ++q) {
+      double d2 = 0.0;
+      for (int k = 0; k < 3; ++k) d2 += std::pow(d.mesh.col(elements[q], k + 1) - gr.c[k], 2);
+      gr.r2 = std::max(gr.r2, d2);
+    }
   }
   // Aggregates: their leaves in leaf order, groups and radii.
   agg_first.assign(na + 1, 0);
@@ -337,7 +347,7 @@ bool TwoLevelPrecon::Impl::build_blocks(const std::vector<double>& sums) {
         }
         double r[3], u[6];
         for (int k = 0; k < 3; ++k) r[k] = leaf[a].c[k] - leaf[b].c[k];
-        stokeslet(r, f, u);
+        stokeslet(r, f, u, blob(a, b));
         for (int i = 0; i < 3; ++i)
           for (int j = 0; j < 3; ++j) col[i + j * ld] -= leaf[a].count[i] * u[kSym[i][j]] * leaf[b].area[j];
       }
@@ -380,7 +390,7 @@ bool TwoLevelPrecon::Impl::build_coarse() {
               }
               double r[3], u[6];
               for (int k = 0; k < 3; ++k) r[k] = leaf[a].c[k] - leaf[b].c[k];
-              stokeslet(r, f, u);
+              stokeslet(r, f, u, blob(a, b));
               for (int i = 0; i < 3; ++i)
                 for (int j = 0; j < 3; ++j)
                   blk[i][j] -= leaf[a].count[i] * u[kSym[i][j]] * leaf[b].area[j];
@@ -487,7 +497,7 @@ void TwoLevelPrecon::Impl::off_leaf_sums(const double* q_leaf, const double* q_a
             if (a == b) continue;
             double r[3], u[6];
             for (int k = 0; k < 3; ++k) r[k] = leaf[a].c[k] - leaf[b].c[k];
-            stokeslet(r, f, u);
+            stokeslet(r, f, u, blob(a, b));
             const double* qb = q_leaf + 3 * b;
             for (int i = 0; i < 3; ++i)
               s[i] += u[kSym[i][0]] * qb[0] + u[kSym[i][1]] * qb[1] + u[kSym[i][2]] * qb[2];
