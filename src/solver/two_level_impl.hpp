@@ -1,0 +1,128 @@
+// The state of TwoLevelPrecon shared by its two source files: the set-up
+// (two_level.cpp: aggregates, leaf blocks, coarse matrix) and the
+// application (two_level_apply.cpp: the sums between leaves and aggregates,
+// the cycle).  Conventions and formulas: two_level.hpp.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "common/constants.hpp"
+#include "solver/two_level.hpp"
+
+namespace velmora {
+namespace two_level {
+
+// The regularised Stokeslet U(r) = ((|r|^2 + 2 e2) I + r r^T) / (|r|^2 +
+// e2)^(3/2) / (8 pi mu), six entries (xx, xy, xz, yy, yz, zz); e2 = 0 is the
+// Stokeslet (I / |r| + r r^T / |r|^3) / (8 pi mu).
+inline void stokeslet(const double* r, double inv8pimu, double* u, double e2 = 0.0) {
+  const double r2 = r[0] * r[0] + r[1] * r[1] + r[2] * r[2] + e2;
+  const double ir = 1.0 / std::sqrt(r2);
+  const double ir3 = ir * ir * ir;
+  const double d = ir + e2 * ir3;
+  u[0] = inv8pimu * (d + r[0] * r[0] * ir3);
+  u[1] = inv8pimu * (r[0] * r[1] * ir3);
+  u[2] = inv8pimu * (r[0] * r[2] * ir3);
+  u[3] = inv8pimu * (d + r[1] * r[1] * ir3);
+  u[4] = inv8pimu * (r[1] * r[2] * ir3);
+  u[5] = inv8pimu * (d + r[2] * r[2] * ir3);
+}
+
+inline constexpr int kSym[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
+
+// A group of elements (leaf or aggregate): centroid of its collocation
+// points, per component the count of elements and their area with that
+// component velocity-prescribed.
+struct Group {
+  double c[3] = {0.0, 0.0, 0.0};
+  double r2 = 0.0;  // largest squared distance of a collocation point from c
+  double count[3] = {0.0, 0.0, 0.0};
+  double area[3] = {0.0, 0.0, 0.0};
+};
+
+// One term of a closed body's augmentation projected on the leaf level:
+// body slot, leaf unknown 3a + i, its aggregate, u = sum of nu_k,i over the
+// body's elements k of leaf a, v = sum of area_k nu_k,i.
+struct AugTerm {
+  int slot = 0, dof = 0, agg = 0;
+  double u = 0.0, v = 0.0;
+};
+
+}  // namespace two_level
+
+struct TwoLevelPrecon::Impl {
+  using Group = two_level::Group;
+  using AugTerm = two_level::AugTerm;
+  PreconData d;
+  FastPrecon* smoother = nullptr;
+  const ClosedBodyNullSpace* null_space = nullptr;
+  CoarseOptions opt;
+  int nthreads = 1;
+
+  // Leaves in the smoother's order, their elements and groups.
+  std::vector<int> leaf_first;  // leaf i's elements: elements[leaf_first[i] .. leaf_first[i+1])
+  std::vector<int> elements;
+  std::vector<Group> leaf;
+  // Aggregates: their leaves agg_leaves[agg_first[I] .. agg_first[I+1]).
+  std::vector<int> agg_first, agg_leaves;
+  std::vector<Group> agg;
+  std::vector<double> radius;
+  std::vector<std::vector<int>> near;  // per aggregate, the near ones (itself included), ascending
+  std::vector<int> agg_of_leaf;
+  // Unknowns: 3 per leaf (3a + i) and 3 per aggregate (3I + i); a component
+  // no element of the group has velocity-prescribed gets an identity row.
+  int n1 = 0, n2 = 0;
+  // D1: per aggregate the factored 3m x 3m block (m leaves), at d1_off[I].
+  std::vector<std::size_t> d1_off;
+  std::vector<double> d1, d1_raw;  // factored, and as built
+  std::vector<int> d1_piv;
+  std::vector<double> a2;
+  std::vector<int> a2_piv;
+  // The augmentation at the leaf level, grouped by slot (aug_first) and
+  // sorted by aggregate and unknown within a slot.
+  std::vector<AugTerm> aug_terms;
+  std::vector<int> aug_first;
+  bool built = false, active = false;
+  double seconds = 0.0, apply_seconds = 0.0;
+  // Per application: leaf and aggregate charges, the two levels' vectors,
+  // the augmentation's image.
+  std::vector<double> qleaf, qagg, g1, y1, g2, aug, t2;
+
+  double inv8pimu() const { return 1.0 / (8.0 * kPi * d.mu); }
+  // The regularisation between leaves a and b.
+  double blob(int a, int b) const { return opt.blob * (leaf[a].r2 + leaf[b].r2); }
+  int leaves_in(int I) const { return agg_first[I + 1] - agg_first[I]; }
+  // Components with at least one velocity-prescribed element, per leaf and
+  // per aggregate.
+  int leaf_count() const {
+    int n = 0;
+    for (const Group& g : leaf)
+      for (double c : g.count) n += c > 0.0;
+    return n;
+  }
+  int coarse_count() const {
+    int n = 0;
+    for (const Group& g : agg)
+      for (double c : g.count) n += c > 0.0;
+    return n;
+  }
+
+  void find_aggregates();
+  void gather_augmentation();
+  bool build_blocks(const std::vector<double>& sums);
+  bool build_coarse();
+  void build();
+  enum class Sums { kLeaves, kLeavesFromOtherAggregates, kAggregates };
+  void off_leaf_sums(const double* q_leaf, const double* q_agg, Sums what, double* out) const;
+  void leaf_level_product(const double* y, double* t);
+  void block_solve(const double* g, double* y) const;
+  void v_cycle(const double* g, double* y);
+  void sum_over_aggregates(const double* v, double* out) const;
+  void augmentation_between(const double* y, bool leaf_targets, double* out) const;
+  void correct(const double* z1, double* z);
+};
+
+
+}  // namespace velmora
