@@ -257,9 +257,14 @@ EngineParams engine_params(const RunScalars& s, const double* gwt, const double*
   return par;
 }
 
-EngineTrades engine_trades() {
+// Whether VELMORA_EXACT asks for the exact path (set, not empty and not 0).
+static bool exact_path_asked() {
   const char* v = std::getenv("VELMORA_EXACT");
-  const bool exact = v != nullptr && v[0] != '\0' && std::string(v) != "0";
+  return v != nullptr && v[0] != '\0' && std::string(v) != "0";
+}
+
+EngineTrades engine_trades() {
+  const bool exact = exact_path_asked();
   EngineTrades t;
   t.m2l_order_by_distance = !exact;
   t.single_precision_near_cache = !exact;
@@ -267,13 +272,9 @@ EngineTrades engine_trades() {
 }
 
 bool coarse_correction_default() {
-  const auto set = [](const char* name) {
-    const char* v = std::getenv(name);
-    return v != nullptr && v[0] != '\0' && std::string(v) != "0";
-  };
   const char* coarse = std::getenv("VELMORA_COARSE");
   const bool off = coarse != nullptr && std::string(coarse) == "0";
-  return !set("VELMORA_EXACT") && !off;
+  return !exact_path_asked() && !off;
 }
 
 CoarseOptions coarse_options_default() {

@@ -86,6 +86,7 @@ void TwoLevelPrecon::Impl::find_aggregates() {
       const int e = t.elord(q);
       elements.push_back(e);
       const double a = element_geometry(d.mesh, e).area;
+      element_area.push_back(a);
       for (int k = 0; k < 3; ++k) gr.c[k] += d.mesh.col(e, k + 1);
       for (int k = 0; k < 3; ++k)
         if (!d.mesh.traction_prescribed(e, k + 1)) {
@@ -382,7 +383,7 @@ double TwoLevelPrecon::correction_seconds() const { return impl_->apply_seconds;
 
 std::size_t TwoLevelPrecon::bytes() const {
   const Impl& m = *impl_;
-  return sizeof(double) * (static_cast<std::size_t>(m.n2) * m.n2 + 2 * m.d1_off.back()) +
+  return sizeof(double) * (static_cast<std::size_t>(m.n2) * m.n2 + 2 * m.d1_off.back() + m.element_area.size()) +
          sizeof(int) * (m.elements.size() + m.leaf_first.size() + m.agg_leaves.size() + m.n1 + m.n2) +
          sizeof(two_level::Group) * (m.leaf.size() + m.agg.size());
 }

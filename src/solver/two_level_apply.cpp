@@ -200,7 +200,7 @@ void TwoLevelPrecon::Impl::correct(const double* z1, double* z) {
     double q[3] = {0.0, 0.0, 0.0};
     for (int p = leaf_first[b]; p < leaf_first[b + 1]; ++p) {
       const int e = elements[p];
-      const double a = element_geometry(d.mesh, e).area;
+      const double a = element_area[p];
       for (int k = 0; k < 3; ++k)
         if (!d.mesh.traction_prescribed(e, k + 1)) q[k] += a * z1[3 * static_cast<std::size_t>(e - 1) + k];
     }

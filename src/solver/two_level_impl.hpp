@@ -64,6 +64,7 @@ struct TwoLevelPrecon::Impl {
   // Leaves in the smoother's order, their elements and groups.
   std::vector<int> leaf_first;  // leaf i's elements: elements[leaf_first[i] .. leaf_first[i+1])
   std::vector<int> elements;
+  std::vector<double> element_area;  // area of elements[q] at q
   std::vector<Group> leaf;
   // Aggregates: their leaves agg_leaves[agg_first[I] .. agg_first[I+1]).
   std::vector<int> agg_first, agg_leaves;
