@@ -463,7 +463,9 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
       std::string t = fmt::F(v, 12, 1);
       return t.erase(0, t.find_first_not_of(' '));
     };
-    to_console_and_log("  Coarse correction built and factored in " +
+    // The line carries "time used", as every record that depends on the
+    // machine does, so that comparisons of runs can leave it out.
+    to_console_and_log("  Coarse correction time used: built and factored in " +
                        seconds(two_level->setup_seconds()) + " s, applied in " +
                        seconds(two_level->correction_seconds()) + " s");
   }
