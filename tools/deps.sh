@@ -2,7 +2,7 @@
 # packages Velmora needs, their installation, and the Release build in build/.
 # VELMORA_ROOT must be set to the repository root before sourcing.
 
-VELMORA_PACKAGES=(cmake g++ make libopenblas-dev libgtest-dev libbenchmark-dev libgmsh-dev gmsh zlib1g-dev libmuparser-dev python3-meshio
+VELMORA_PACKAGES=(cmake g++ make libopenblas-dev libopenmpi-dev openmpi-bin libgtest-dev libbenchmark-dev libgmsh-dev gmsh zlib1g-dev libmuparser-dev python3-meshio
   pybind11-dev python3-dev python3-numpy python3-pytest python3-tqdm python3-matplotlib)
 
 # The Python the module is built for and installed into: Debian's own, whose

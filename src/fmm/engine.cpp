@@ -58,37 +58,119 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
   for (int i = 0; i < d.nthreads; ++i) d.scratch.emplace_back(d.p, tw, d.pk->size(), *d.pk);
   d.build_lists();
   if (kernels == Translations::Rotation) d.pair_interactions();
+  d.single_cache = par.trades.single_precision_near_cache && single_precision_fits(mesh, par.mu);
+  d.size_near_field();
+  d.select_active_cells();
+}
 
-  // Sizes of the lists and of the cache.
+// Sizes of the near-field lists and of the cache, the batches and the
+// shared-row geometry of the near-field cells as they stand, and the bytes
+// of all lists.
+void FmmEngine::Impl::size_near_field() {
   std::int64_t npairs = 0, ndoubles = 0;
-  for (auto& g : d.near_groups)
+  for (auto& g : near_groups)
     for (NearCell& nc : g) {
-      for (int i = nc.src_begin; i < nc.src_end; ++i) nc.src_width += d.cell_width(d.near_src[i]);
+      nc.src_width = 0;
+      for (int i = nc.src_begin; i < nc.src_end; ++i) nc.src_width += cell_width(near_src[i]);
       const std::int64_t nt = nc.tlst - nc.tfst + 1;
       nc.cache_offset = ndoubles;
       ndoubles += nc.src_width * nt;
       npairs += nc.nsrc * nt;
     }
-  d.near_pairs = npairs;
-  d.cache_doubles = ndoubles;
-  d.single_cache = par.trades.single_precision_near_cache && single_precision_fits(mesh, par.mu);
-  d.make_batches();
-  d.make_source_geometry();
+  near_pairs = npairs;
+  cache_doubles = ndoubles;
+  make_batches();
+  make_source_geometry();
   std::size_t nearcells = 0;
-  for (const auto& g : d.near_groups) nearcells += g.size();
+  for (const auto& g : near_groups) nearcells += g.size();
   std::size_t levcells = 0;
-  for (const auto& v : d.m2m_cells) levcells += v.size();
-  for (const auto& v : d.l2l_cells) levcells += v.size();
-  d.list_bytes =
-      sizeof(int) * (d.leaves.size() + d.child_ptr.size() + d.child_list.size() +
-                     d.m2l_cells.size() + d.inter_ptr.size() + d.inter_list.size() +
-                     2 * d.grp_entries.size() + (d.grp_pair.size() + d.grp_order.size()) / sizeof(int) +
-                     d.grp_first.size() + d.grp_ptr.size() +
-                     d.near_src.size() + levcells + d.batch_src.size() + d.batch_mem_ptr.size() +
-                     d.geo_slot.size() + d.geo_nodes.size() + d.geo_edges.size() +
-                     d.geo_elems.size()) +
-      sizeof(SourceGeometry) * d.src_geo.size() +
-      sizeof(BatchMember) * d.batch_mem.size() + sizeof(NearCell) * nearcells;
+  for (const auto& v : m2m_cells) levcells += v.size();
+  for (const auto& v : l2l_cells) levcells += v.size();
+  list_bytes =
+      sizeof(int) * (leaves.size() + child_ptr.size() + child_list.size() +
+                     m2l_cells.size() + inter_ptr.size() + inter_list.size() +
+                     2 * grp_entries.size() + (grp_pair.size() + grp_order.size()) / sizeof(int) +
+                     grp_first.size() + grp_ptr.size() +
+                     near_src.size() + levcells + batch_src.size() + batch_mem_ptr.size() +
+                     geo_slot.size() + geo_nodes.size() + geo_edges.size() +
+                     geo_elems.size()) +
+      sizeof(SourceGeometry) * src_geo.size() +
+      sizeof(BatchMember) * batch_mem.size() + sizeof(NearCell) * nearcells;
+}
+
+// The cells of the phases after the moments that meet the targets (all of
+// them when the product is not restricted).  A multipole-to-local group
+// (siblings) takes part whole when one member meets the targets, so that its
+// entries are translated in the same pairs as in the whole product.
+void FmmEngine::Impl::select_active_cells() {
+  eval_leaves.clear();
+  for (int b : leaves)
+    if (meets_own(b)) eval_leaves.push_back(b);
+  m2l_groups.clear();
+  for (int g = 0; g + 1 < static_cast<int>(grp_first.size()); ++g) {
+    bool any = false;
+    for (int pos = grp_first[g]; pos < grp_first[g + 1]; ++pos) any = any || meets_own(m2l_cells[pos]);
+    if (any) m2l_groups.push_back(g);
+  }
+  m2l_positions.clear();
+  for (int pos = 0; pos < static_cast<int>(m2l_cells.size()); ++pos)
+    if (meets_own(m2l_cells[pos])) m2l_positions.push_back(pos);
+  l2l_active.assign(l2l_cells.size(), {});
+  for (std::size_t lev = 0; lev < l2l_cells.size(); ++lev)
+    for (int c : l2l_cells[lev])
+      if (meets_own(c)) l2l_active[lev].push_back(c);
+}
+
+std::vector<FmmEngine::LeafWork> FmmEngine::leaf_work() const {
+  const Impl& d = *impl_;
+  const Tree& t = d.tree;
+  // Work per tree position: the near-field pairs of its target (one unit
+  // each), plus its share of the leaf's moments and evaluation and of the
+  // multipole-to-local entries of the cells above it (kElementUnits and
+  // kM2LUnits pair units each: fmm/partition.hpp gives the measured rates).
+  const int npos = t.lst(1) >= t.fst(1) ? t.lst(1) : 0;
+  std::vector<std::int64_t> at(static_cast<std::size_t>(npos) + 2, 0);
+  for (const auto& g : d.near_groups)
+    for (const NearCell& nc : g)
+      for (int pos = nc.tfst; pos <= nc.tlst; ++pos) at[pos] += nc.nsrc;
+  std::vector<LeafWork> out;
+  for (int b : d.leaves) out.push_back({t.fst(b), t.lst(b), 0});
+  std::sort(out.begin(), out.end(), [](const LeafWork& a, const LeafWork& b) { return a.first < b.first; });
+  for (LeafWork& w : out) {
+    for (int pos = w.first; pos <= w.last; ++pos) w.work += at[pos];
+    w.work += kElementUnits * (w.last - w.first + 1);
+  }
+  // Multipole-to-local entries of a cell, shared among its leaves by their
+  // numbers of elements (integer shares: the same on every process).
+  for (std::size_t pos = 0; pos < d.m2l_cells.size(); ++pos) {
+    const int c = d.m2l_cells[pos];
+    const std::int64_t entries = d.inter_ptr[pos + 1] - d.inter_ptr[pos];
+    const std::int64_t nc = t.lst(c) - t.fst(c) + 1;
+    if (entries == 0 || nc <= 0) continue;
+    auto it = std::lower_bound(out.begin(), out.end(), t.fst(c),
+                               [](const LeafWork& w, int f) { return w.last < f; });
+    for (; it != out.end() && it->first <= t.lst(c); ++it)
+      it->work += kM2LUnits * entries * (it->last - it->first + 1) / nc;
+  }
+  return out;
+}
+
+void FmmEngine::restrict_targets(int first, int last) {
+  Impl& d = *impl_;
+  d.restricted = true;
+  d.own_first = first;
+  d.own_last = last;
+  for (auto& g : d.near_groups) {
+    std::vector<NearCell> kept;
+    for (NearCell nc : g) {
+      nc.tfst = std::max(nc.tfst, first);
+      nc.tlst = std::min(nc.tlst, last);
+      if (nc.tlst >= nc.tfst) kept.push_back(nc);
+    }
+    g.swap(kept);
+  }
+  d.size_near_field();
+  d.select_active_cells();
 }
 
 FmmEngine::~FmmEngine() = default;
@@ -218,17 +300,18 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
     });
   }
   if (d.kernels == Translations::Rotation)
-    parallel_for(static_cast<int>(d.grp_first.size()) - 1,
-                 [&](int g, ThreadScratch& s) { d.local_from_group(g, s); });
+    parallel_for(static_cast<int>(d.m2l_groups.size()),
+                 [&](int i, ThreadScratch& s) { d.local_from_group(d.m2l_groups[i], s); });
   else
-    parallel_for(static_cast<int>(d.m2l_cells.size()), [&](int i, ThreadScratch& s) {
-      d.local_from_interactions(d.m2l_cells[i], i, s);
+    parallel_for(static_cast<int>(d.m2l_positions.size()), [&](int i, ThreadScratch& s) {
+      const int pos = d.m2l_positions[i];
+      d.local_from_interactions(d.m2l_cells[pos], pos, s);
     });
   lap(&PhaseTimes::m2l);
 
   // 4. Local to local, level by level.
   for (int lev = 3; lev <= nlev; ++lev) {
-    const std::vector<int>& cells = d.l2l_cells[lev];
+    const std::vector<int>& cells = d.l2l_active[lev];
     parallel_for(static_cast<int>(cells.size()),
                  [&](int i, ThreadScratch& s) { d.local_from_parent(cells[i], s); });
   }
@@ -268,8 +351,8 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
   lap(&PhaseTimes::near);
 
   // 6. Evaluation at the leaves.
-  parallel_for(static_cast<int>(d.leaves.size()),
-               [&](int i, ThreadScratch& s) { d.evaluate(d.leaves[i], y, s); });
+  parallel_for(static_cast<int>(d.eval_leaves.size()),
+               [&](int i, ThreadScratch& s) { d.evaluate(d.eval_leaves[i], y, s); });
   lap(&PhaseTimes::eval);
   ++tm.products;
 }

@@ -157,6 +157,24 @@ class FmmEngine {
   // the first product; null stops it.
   void use_congruent_blocks(std::shared_ptr<const PlacedBlocks> placed);
 
+  // Distribution of the product among processes.  leaf_work(): the leaves
+  // of levels >= 2 in tree order (their elements at tree positions
+  // first..last, ielord order), with the work their targets take in one
+  // product in integer units (fmm/partition.hpp).  restrict_targets(first,
+  // last): from then on apply() forms only the entries of y of the elements
+  // at tree positions first..last (a run of whole leaves; empty when last <
+  // first), each to the same bits as the whole product, and leaves the other
+  // entries as they were; the moments are still formed from every element.
+  // Only the cells above those targets translate and evaluate, and the
+  // near-field lists and cache shrink to those targets.  Call before
+  // enabling the cache and before the first product.
+  struct LeafWork {
+    int first = 0, last = -1;
+    std::int64_t work = 0;
+  };
+  std::vector<LeafWork> leaf_work() const;
+  void restrict_targets(int first, int last);
+
   // Extra memory held apart from the cache: lists, scratch, operators.
   std::size_t fixed_bytes() const;
 

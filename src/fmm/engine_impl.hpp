@@ -59,6 +59,13 @@ constexpr int kMaxSharedRows = 1024;
 // most source cells of the group).
 constexpr int kBatchLevels = 3;
 
+// Work units of the product for the partition among processes
+// (FmmEngine::leaf_work), in near-field pairs: one element's moments and
+// evaluation, and one multipole-to-local entry.  Measured rates of one
+// product (bench/partition_rates.sh)
+constexpr std::int64_t kElementUnits = 100;
+constexpr std::int64_t kM2LUnits = 1000;
+
 // Half layout: entry (n, m), 0 <= m <= n, at 8 (n(n+1)/2 + m) doubles.
 inline int hidx(int n, int m) {
   return n * (n + 1) / 2 + m;
@@ -301,6 +308,23 @@ struct FmmEngine::Impl {
   std::vector<SourceGeometry> src_geo;
   std::vector<int> geo_nodes, geo_edges, geo_elems;
   int max_rows = 0;  // largest nodes + edges of a sharing cell
+
+  // The targets of a restricted product (restrict_targets): tree positions
+  // own_first..own_last, and the cells whose elements meet them: leaves
+  // that evaluate, multipole-to-local groups and targets, local-to-local
+  // cells per level.  Unrestricted: every cell.
+  bool restricted = false;
+  int own_first = 1, own_last = 0;
+  std::vector<int> eval_leaves;
+  std::vector<int> m2l_groups;       // rotation kernels: groups g
+  std::vector<int> m2l_positions;    // direct kernels: positions in m2l_cells
+  std::vector<std::vector<int>> l2l_active;
+  bool meets_own(int c) const {
+    return !restricted || (tree.lst(c) >= tree.fst(c) && tree.fst(c) <= own_last &&
+                           tree.lst(c) >= own_first);
+  }
+  void select_active_cells();
+  void size_near_field();
 
   std::size_t list_bytes = 0;
   std::int64_t near_pairs = 0;

@@ -175,6 +175,8 @@ void FmmEngine::Impl::build_lists() {
 void FmmEngine::Impl::make_batches() {
   const Tree& t = tree;
   near_batches.assign(near_groups.size(), {});
+  batch_src.clear();
+  batch_mem.clear();
   batch_mem_ptr.assign(1, 0);
   // One batch of the cells [a, b) of a group; with `merge` the union of
   // their (ascending) lists, otherwise a single cell's list as it stands.
@@ -313,6 +315,11 @@ void FmmEngine::Impl::pair_interactions() {
 // appearance; a cell with more than kMaxSharedRows of them keeps slot 0.
 void FmmEngine::Impl::make_source_geometry() {
   geo_slot.assign(static_cast<std::size_t>(tree.ncell()) + 1, 0);
+  src_geo.clear();
+  geo_nodes.clear();
+  geo_edges.clear();
+  geo_elems.clear();
+  max_rows = 0;
   std::vector<int> local(static_cast<std::size_t>(mesh.nnode) + 1, -1);
   std::vector<int> head, next;  // edges of each local lower node, as linked lists
   for (int sc : batch_src) {

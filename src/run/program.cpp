@@ -13,7 +13,10 @@
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
+#include <iostream>
 #include <new>
+#include <sstream>
+#include <streambuf>
 #include <string>
 
 #if defined(__SSE__) || defined(__x86_64__)
@@ -21,6 +24,7 @@
 #endif
 
 #include "common/blas.hpp"
+#include "common/comm.hpp"
 #include "common/constants.hpp"
 #include "common/listread.hpp"
 #include "common/model_notes.hpp"
@@ -50,6 +54,20 @@ void flush_subnormals() {
 }
 
 
+// A stream buffer that takes every character and keeps none: the console
+// and the files of the processes other than rank 0 of a run of several.
+class DiscardBuffer : public std::streambuf {
+ protected:
+  int overflow(int c) override { return traits_type::not_eof(c); }
+  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+std::ostream& discard_stream() {
+  static DiscardBuffer buffer;
+  static std::ostream stream(&buffer);
+  return stream;
+}
+
 // The three output files, attached to their units while the run lasts.
 class OutputFiles {
  public:
@@ -57,6 +75,13 @@ class OutputFiles {
     units().detach(kUnitLog);
     units().detach(kUnitOut);
     units().detach(kUnitPlt);
+  }
+  // Rank 0 of a run of several processes writes the files; the others give
+  // their records to nothing (every process forms the same records).
+  void discard() {
+    units().attach(kUnitLog, &discard_stream(), "output.log");
+    units().attach(kUnitOut, &discard_stream(), "output.dat");
+    units().attach(kUnitPlt, &discard_stream(), "output.plt");
   }
   void open() {
     open_one(log_, "output.log", kUnitLog);
@@ -67,6 +92,12 @@ class OutputFiles {
   // records cannot be written (a full disk) stops the run with a message
   // instead of ending it as a success.
   void close() {
+    if (!log_.is_open()) {
+      units().detach(kUnitLog);
+      units().detach(kUnitOut);
+      units().detach(kUnitPlt);
+      return;
+    }
     close_one(log_, "output.log", kUnitLog);
     close_one(dat_, "output.dat", kUnitOut);
     close_one(plt_, "output.plt", kUnitPlt);
@@ -134,6 +165,10 @@ std::string short_real(double v) {
   return buf;
 }
 
+
+// How long a process that stopped waits for the others to stop at the same
+// point before it ends the whole run.
+constexpr double kStopAgreementSeconds = 10.0;
 
 [[noreturn]] void invalid_parameter(const char* name) {
   fatal_stop(fmt::list(std::string("Invalid parameter --> ") + name + "; stop"));
@@ -262,11 +297,18 @@ int run() {
   ListReader cnd, dat;
   open_input(cnd, "input.cnd");
   open_input(dat, "input.dat");
+  const Comm& comm = Comm::world();
   OutputFiles out;
-  out.open();
+  if (comm.rank() == 0)
+    out.open();
+  else
+    out.discard();
 
-  // 3. Banner.
+  // 3. Banner; a build that runs on several processes names their number.
   write_banners();
+  if (comm_has_mpi())
+    units().write_console(" Processes: ranks: " + std::to_string(comm.size()) +
+                          ", threads per rank: " + std::to_string(omp_get_max_threads()));
 
   // 4. input.cnd.
   RunScalars s;
@@ -358,18 +400,46 @@ SolveOutcome solve_model(RunScalars& s, const std::string& title, const MeshSour
 int run_program(int argc, char** argv) {
   // Without arguments the program runs the solve; --help and --version
   // answer and return, anything else is refused with the usage.
+  // Only rank 0 of a run of several processes speaks on the console.
+  const Comm& comm = Comm::world();
+  std::streambuf* const console = std::cout.rdbuf();
+  if (comm.rank() != 0) std::cout.rdbuf(discard_stream().rdbuf());
+  struct RestoreConsole {
+    std::streambuf* buf;
+    ~RestoreConsole() { std::cout.rdbuf(buf); }
+  } restore{console};
   if (const auto status = handle_arguments(argc, argv)) return *status;
+  // A stop: its message and status.  Rank 0 gives the message at once; the
+  // others keep theirs.  When every process stopped at the same point (bad
+  // input, which every process reads), each ends with the status; when the
+  // others are still running (a stop of this process alone, such as a file
+  // it cannot write), this process gives its message and ends them all.
+  std::ostringstream kept;
+  if (comm.rank() != 0) units().set_error(&kept);
+  auto stopped = [&](int status) {
+    if (comm.distributed() && !comm.every_process_stopped(kStopAgreementSeconds)) {
+      if (comm.rank() != 0) {
+        units().set_error(nullptr);
+        std::cerr << kept.str() << std::flush;
+      }
+      comm.abort(status);
+    }
+    if (comm.rank() != 0) units().set_error(nullptr);
+    return status;
+  };
   try {
-    return run();
+    const int status = run();
+    if (comm.rank() != 0) units().set_error(nullptr);
+    return status;
   } catch (const StopRun& stop) {
     // The files are closed as the run unwinds; then the message.
-    return report_stop(stop);
+    return stopped(report_stop(stop));
   } catch (const std::bad_alloc&) {
     units().write_error(fmt::list("Out of memory; stop"));
-    return 1;
+    return stopped(1);
   } catch (const std::exception& e) {
     units().write_error(fmt::list(std::string("Internal error: ") + e.what() + "; stop"));
-    return 1;
+    return stopped(1);
   }
 }
 

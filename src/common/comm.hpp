@@ -1,0 +1,79 @@
+// The processes of a run: the one seam between the library and MPI.
+//
+// A build without MPI (the default) has one process, rank 0 of 1, and every
+// operation below is a copy or does nothing.  A build with -DVELMORA_MPI=ON
+// implements them on MPI_COMM_WORLD (comm_mpi.cpp); nothing else in the
+// library includes mpi.h.
+//
+// Determinism.  Only operations that move values are offered (gathers and
+// broadcasts, which copy bits); there is no floating-point reduction whose
+// order could depend on the number of processes.  An integer reduction (max)
+// is exact in any order.
+//
+// Errors.  A process that stops ends the run of every process: it asks
+// Comm::every_process_stopped, which is true when every process stopped at
+// the same point (a stop that every process reaches, as bad input does: each
+// then ends cleanly with the same status and rank 0 alone gives the message)
+// and false when the others are still running; the process then gives its
+// message and ends the whole run (Comm::abort) instead of leaving the others
+// waiting in a collective.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace velmora {
+
+class Comm {
+ public:
+  // The run's processes (MPI_COMM_WORLD in an MPI build).
+  static Comm& world();
+
+  int rank() const;
+  int size() const;
+  bool distributed() const { return size() > 1; }
+
+  // Every process passes its own `count` values; on return `all` (on every
+  // process) holds the pieces of ranks 0, 1, ... in rank order, piece r of
+  // counts[r] values.  counts must be the same on every process and sum to
+  // the size of `all`.
+  void allgatherv(const double* mine, const std::vector<int>& counts, double* all) const;
+
+  // The largest of the values the processes pass (exact in any order).
+  std::int64_t max(std::int64_t v) const;
+
+  // Rank 0's bytes to every process (n the same everywhere).
+  void broadcast(void* data, std::int64_t bytes) const;
+
+  // Waits for every process.
+  void barrier() const;
+
+  // After a stop on this process: waits up to `seconds` for every process to
+  // stop too; true when they all have (serial: at once).
+  bool every_process_stopped(double seconds) const;
+  // Ends every process of the run with `status` (MPI_Abort; serial: exit).
+  [[noreturn]] void abort(int status) const;
+
+  // Bytes and messages this process has sent through the operations above.
+  std::int64_t bytes_sent() const { return bytes_sent_; }
+  std::int64_t messages_sent() const { return messages_sent_; }
+
+ private:
+  mutable std::int64_t bytes_sent_ = 0;
+  mutable std::int64_t messages_sent_ = 0;
+};
+
+// Starts the process layer for the program's lifetime (MPI_Init_thread with
+// funneled threads; MPI_Finalize on destruction).  Serial: does nothing.
+class CommSession {
+ public:
+  CommSession(int* argc, char*** argv);
+  ~CommSession();
+  CommSession(const CommSession&) = delete;
+  CommSession& operator=(const CommSession&) = delete;
+};
+
+// Whether this build runs on MPI.
+bool comm_has_mpi();
+
+}  // namespace velmora

@@ -1,0 +1,128 @@
+// The operations of common/comm.hpp on MPI_COMM_WORLD (built with
+// -DVELMORA_MPI=ON).  Only the thread that started the run calls MPI
+// (MPI_THREAD_FUNNELED): the library's threads never do.
+#include <mpi.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "common/comm.hpp"
+
+namespace velmora {
+namespace {
+
+// A duplicate of MPI_COMM_WORLD for the barrier of finish_after_stop, so that
+// it never matches a collective of the run that another process is in.
+MPI_Comm stop_comm = MPI_COMM_NULL;
+
+bool started() {
+  int flag = 0;
+  MPI_Initialized(&flag);
+  int done = 0;
+  MPI_Finalized(&done);
+  return flag != 0 && done == 0;
+}
+
+}  // namespace
+
+Comm& Comm::world() {
+  static Comm c;
+  return c;
+}
+
+int Comm::rank() const {
+  if (!started()) return 0;
+  int r = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &r);
+  return r;
+}
+
+int Comm::size() const {
+  if (!started()) return 1;
+  int p = 1;
+  MPI_Comm_size(MPI_COMM_WORLD, &p);
+  return p;
+}
+
+void Comm::allgatherv(const double* mine, const std::vector<int>& counts, double* all) const {
+  const int p = size();
+  if (p == 1) {
+    if (!counts.empty() && counts[0] > 0 && mine != all)
+      for (int i = 0; i < counts[0]; ++i) all[i] = mine[i];
+    return;
+  }
+  std::vector<int> displs(static_cast<std::size_t>(p), 0);
+  for (int r = 1; r < p; ++r) displs[r] = displs[r - 1] + counts[r - 1];
+  const int me = rank();
+  MPI_Allgatherv(mine, counts[me], MPI_DOUBLE, all, counts.data(), displs.data(), MPI_DOUBLE,
+                 MPI_COMM_WORLD);
+  // What this process's piece costs the network: one copy to each other rank.
+  bytes_sent_ += static_cast<std::int64_t>(counts[me]) * 8 * (p - 1);
+  messages_sent_ += p - 1;
+}
+
+std::int64_t Comm::max(std::int64_t v) const {
+  if (size() == 1) return v;
+  long long in = v, out = 0;
+  MPI_Allreduce(&in, &out, 1, MPI_LONG_LONG, MPI_MAX, MPI_COMM_WORLD);
+  bytes_sent_ += 8;
+  messages_sent_ += 1;
+  return out;
+}
+
+void Comm::broadcast(void* data, std::int64_t bytes) const {
+  if (size() == 1 || bytes <= 0) return;
+  // In pieces of at most 1 GiB (MPI counts are int).
+  char* p = static_cast<char*>(data);
+  for (std::int64_t done = 0; done < bytes;) {
+    const int n = static_cast<int>(std::min<std::int64_t>(bytes - done, std::int64_t{1} << 30));
+    MPI_Bcast(p + done, n, MPI_BYTE, 0, MPI_COMM_WORLD);
+    if (rank() == 0) bytes_sent_ += static_cast<std::int64_t>(n) * (size() - 1);
+    if (rank() == 0) messages_sent_ += size() - 1;
+    done += n;
+  }
+}
+
+void Comm::barrier() const {
+  if (size() > 1) MPI_Barrier(MPI_COMM_WORLD);
+}
+
+bool Comm::every_process_stopped(double seconds) const {
+  if (size() == 1 || stop_comm == MPI_COMM_NULL) return true;
+  MPI_Request req;
+  MPI_Ibarrier(stop_comm, &req);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  for (;;) {
+    int done = 0;
+    MPI_Test(&req, &done, MPI_STATUS_IGNORE);
+    if (done) return true;
+    // The others did not stop here in time: they are waiting in a
+    // collective that this process will never join.
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+void Comm::abort(int status) const {
+  if (size() > 1) MPI_Abort(MPI_COMM_WORLD, status);
+  std::exit(status);
+}
+
+CommSession::CommSession(int* argc, char*** argv) {
+  int provided = 0;
+  MPI_Init_thread(argc, argv, MPI_THREAD_FUNNELED, &provided);
+  MPI_Comm_dup(MPI_COMM_WORLD, &stop_comm);
+}
+
+CommSession::~CommSession() {
+  if (!started()) return;
+  if (stop_comm != MPI_COMM_NULL) MPI_Comm_free(&stop_comm);
+  MPI_Finalize();
+}
+
+bool comm_has_mpi() { return true; }
+
+}  // namespace velmora

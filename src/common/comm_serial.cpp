@@ -1,0 +1,32 @@
+// One process: the operations of common/comm.hpp as copies.
+#include <algorithm>
+#include <cstdlib>
+
+#include "common/comm.hpp"
+
+namespace velmora {
+
+Comm& Comm::world() {
+  static Comm c;
+  return c;
+}
+
+int Comm::rank() const { return 0; }
+int Comm::size() const { return 1; }
+
+void Comm::allgatherv(const double* mine, const std::vector<int>& counts, double* all) const {
+  if (!counts.empty() && counts[0] > 0 && mine != all) std::copy(mine, mine + counts[0], all);
+}
+
+std::int64_t Comm::max(std::int64_t v) const { return v; }
+void Comm::broadcast(void*, std::int64_t) const {}
+void Comm::barrier() const {}
+bool Comm::every_process_stopped(double) const { return true; }
+void Comm::abort(int status) const { std::exit(status); }
+
+CommSession::CommSession(int*, char***) {}
+CommSession::~CommSession() = default;
+
+bool comm_has_mpi() { return false; }
+
+}  // namespace velmora

@@ -1,0 +1,53 @@
+// One process's share of a distributed product (a run of several processes,
+// common/comm.hpp).
+//
+// Every process holds the whole mesh, tree and GMRES vectors and runs the
+// same iteration; the product, the costly part, is split.  The leaves are
+// cut among the processes by their work (fmm/partition.hpp), each process's
+// engine forms only the entries of y of its own elements (to the bits of the
+// whole product) and keeps only their near-field blocks, and complete()
+// copies every process's entries to all.  Every value is thus formed by one
+// process in the order of the one-process product, and the run gives the
+// same bits for any number of processes.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "common/comm.hpp"
+#include "fmm/engine.hpp"
+#include "fmm/partition.hpp"
+#include "fmm/tree.hpp"
+
+namespace velmora {
+
+class ProductShare {
+ public:
+  // Partitions the leaves of `engine` (not yet restricted, no product yet)
+  // among the processes of `comm` and restricts it to this process's.
+  ProductShare(FmmEngine& engine, const Tree& tree, int nelem, const Comm& comm);
+
+  // y (3 nelem entries, element by element: y[3 (e - 1) + k]): the entries of
+  // the other processes' elements replaced by theirs.
+  void complete(double* y);
+
+  const LeafPartition& partition() const { return part_; }
+  // This process's elements.
+  int elements() const { return counts_[comm_.rank()] / 3; }
+  double exchange_seconds() const { return seconds_; }
+  // Whether the product is split (every element lies in a leaf of levels
+  // >= 2); if not, every process forms all of it.
+  bool split() const { return split_; }
+
+ private:
+  const Comm& comm_;
+  int nelem_ = 0;
+  LeafPartition part_;
+  std::vector<int> order_;   // elements of ranks 0, 1, ... in tree order
+  std::vector<int> counts_;  // 3 x elements per rank
+  std::vector<double> mine_, all_;
+  double seconds_ = 0.0;
+  bool split_ = false;
+};
+
+}  // namespace velmora
