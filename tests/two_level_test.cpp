@@ -311,5 +311,48 @@ TEST(TwoLevel, SameDragInFewerIterations) {
   EXPECT_NEAR(force[1], force[0], 1e-5 * std::fabs(force[0]));
 }
 
+// Three coarse particles (20-triangle icosahedra) far apart, each alone in a
+// leaf of maxl 40: a leaf's block of a whole closed body with prescribed
+// velocities holds the body's null vector and is singular unless it gets the
+// body's augmentation.  Every path (coarse correction, leaves alone, exact)
+// converges and gives the force of a run whose leaves (maxl 6) split the
+// bodies, within the solver tolerance and the far-field truncation (nexp 12).
+TEST(WholeBodyLeaves, SmallParticlesConvergeOnEveryPath) {
+  tools::Model model;
+  model.title = "three small particles";
+  model.subtitle = "whole bodies in leaves";
+  model.mu = 1.0;
+  model.mesh = spheres(0, {{{0.0, 0.0, 0.0}, 0.1}, {{2.0, 2.0, 2.0}, 0.1}, {{0.0, 2.0, 0.0}, 0.1}});
+  model.bc.assign(6 * static_cast<std::size_t>(model.mesh.nelem), 0.0);
+  for (int e = 1; e <= model.mesh.nelem; ++e) {
+    for (int k = 1; k <= 3; ++k) model.code(e, k) = 1.0;
+    model.value(e, 1) = 1.0;
+  }
+  tools::Controls c = tools::suggest_controls(model.mesh);
+  c.maxcel = 400;
+  c.nexp = 12;
+  c.tol = 1e-8;
+  c.iprec = 1;
+  c.ncycle = 2;
+  auto force_of = [&](int maxl, const std::string& env) {
+    testing::ScratchDir dir("whole-bodies");
+    c.maxl = maxl;
+    {
+      std::ofstream dat(dir / "input.dat"), cnd(dir / "input.cnd");
+      tools::write_input_dat(dat, model);
+      tools::write_input_cnd(cnd, c);
+    }
+    const std::string cmd = "cd '" + dir.path().string() + "' && " + env + " '" VELMORA_EXE
+                            "' > console.txt 2>&1";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << env << testing::read_file(dir / "console.txt");
+    const tools::RunResults res = tools::read_output_dat(dir / "output.dat", model.mesh.nelem);
+    EXPECT_TRUE(res.has_force);
+    return res.force[0];
+  };
+  const double split = force_of(6, "VELMORA_EXACT=1");
+  for (const char* env : {"VELMORA_COARSE=1", "VELMORA_COARSE=0", "VELMORA_EXACT=1"})
+    EXPECT_NEAR(force_of(40, env), split, 1e-6 * std::fabs(split)) << env;
+}
+
 }  // namespace
 }  // namespace velmora

@@ -422,6 +422,7 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   const Bodies bodies = find_bodies(mesh);
   const ClosedBodyNullSpace null_space(mesh, bodies, s.mu);
   check_bodies(mesh, bodies, opt.interior);
+  if (fast_precon) fast_precon->augment_whole_bodies(&null_space);
 
   // The coarse correction over the leaves' preconditioner, on the fast path.
   std::unique_ptr<TwoLevelPrecon> two_level;

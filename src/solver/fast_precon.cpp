@@ -49,6 +49,7 @@ struct Leaf {
   int index = 0;
   int cell = 0;
   int nl = 0;
+  bool whole_body = false;  // holds every element of a treated closed body
   std::int64_t factor_offset = 0;  // doubles before this leaf's factors
   std::int64_t pivot_offset = 0;   // ints before its pivots
 };
@@ -67,6 +68,8 @@ struct FastPrecon::Impl {
   mutable std::vector<double> sums;  // written by factor_leaf, one slot per leaf
   LargeArray<double> factors;
   LargeArray<int> pivots;
+  const ClosedBodyNullSpace* ns = nullptr;  // whole bodies' augmentation
+  std::vector<int> slot_size;               // elements of each treated body
 
   // Builds and factors the block of leaf `lf` in s.block (leading
   // dimension 3 maxl); s.ltarg holds the leaf's elements.
@@ -101,8 +104,37 @@ struct FastPrecon::Impl {
                 sum[3 * (i - 1) + (j - 1)] += a(3 * (k - 1) + i, 3 * (l - 1) + j);
         }
     }
+    if (lf.whole_body) augment_block(lf, a, s);
     int info = 0;
     lufact(s.block.data(), ld, 3 * nl, s.ipvt.data(), info);
+  }
+
+  // a += the augmentation of each treated body whose every element is in
+  // the leaf: entry (3(k-1)+i, 3(l-1)+j), elements e_k and e_l of one such
+  // body, += scale * nu_k[i] * area_l * nu_l[j] (bem/null_space.hpp).
+  void augment_block(const Leaf& lf, const Mat<double>& a, LeafScratch& s) const {
+    const int nl = lf.nl;
+    std::vector<int> here(slot_size.size(), 0);
+    for (int k = 1; k <= nl; ++k) {
+      const int sl = ns->slot_of_element(s.ltarg[k]);
+      if (sl >= 0) ++here[sl];
+    }
+    for (int l = 1; l <= nl; ++l) {
+      const int el = s.ltarg[l];
+      const int sl = ns->slot_of_element(el);
+      if (sl < 0 || here[sl] != slot_size[sl]) continue;
+      const double* nu_l = ns->unit_normal(el);
+      const double w = ns->scale(sl) * ns->area(el);
+      for (int j = 1; j <= 3; ++j) {
+        if (nu_l[j - 1] == 0.0) continue;
+        for (int k = 1; k <= nl; ++k) {
+          if (ns->slot_of_element(s.ltarg[k]) != sl) continue;
+          const double* nu_k = ns->unit_normal(s.ltarg[k]);
+          for (int i = 1; i <= 3; ++i)
+            a(3 * (k - 1) + i, 3 * (l - 1) + j) += w * nu_k[i - 1] * nu_l[j - 1];
+        }
+      }
+    }
   }
 
   void leaf(const Leaf& lf, const double* x, double* z, LeafScratch& s, bool use, bool fill) const {
@@ -201,6 +233,31 @@ void FastPrecon::record_block_sums() {
 const std::vector<double>& FastPrecon::block_sums() const {
   static const std::vector<double> none;
   return impl_->recorded ? impl_->sums : none;
+}
+
+int FastPrecon::augment_whole_bodies(const ClosedBodyNullSpace* ns) {
+  Impl& m = *impl_;
+  m.ns = ns;
+  m.slot_size.clear();
+  for (Leaf& lf : m.leaves) lf.whole_body = false;
+  if (ns == nullptr || ns->empty()) return 0;
+  const Tree& t = m.d.tree;
+  m.slot_size.assign(ns->treated().size(), 0);
+  for (int e = 1; e <= m.d.mesh.nelem; ++e)
+    if (ns->slot_of_element(e) >= 0) ++m.slot_size[ns->slot_of_element(e)];
+  int count = 0;
+  std::vector<int> here(m.slot_size.size(), 0);
+  for (Leaf& lf : m.leaves) {
+    std::fill(here.begin(), here.end(), 0);
+    for (int pos = t.fst(lf.cell); pos <= t.lst(lf.cell); ++pos) {
+      const int sl = ns->slot_of_element(t.elord(pos));
+      if (sl >= 0) ++here[sl];
+    }
+    for (std::size_t sl = 0; sl < here.size(); ++sl)
+      lf.whole_body = lf.whole_body || here[sl] == m.slot_size[sl];
+    count += lf.whole_body ? 1 : 0;
+  }
+  return count;
 }
 
 void FastPrecon::apply(const double* x, double* z) {

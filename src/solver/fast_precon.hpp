@@ -11,6 +11,10 @@
 // of its leaf's elements, so the result is the same bits as PRECON for any
 // number of threads.
 //
+// Leaves that hold a whole closed body with prescribed velocities get that
+// body's augmentation in their blocks (augment_whole_bodies); without it
+// their blocks are singular.
+//
 // The blocks do not change during a solve.  With the factor cache enabled
 // (before the first application), the first application keeps every leaf's
 // LU factors and pivots, and later applications only gather, solve and
@@ -22,6 +26,7 @@
 #include <memory>
 #include <vector>
 
+#include "bem/null_space.hpp"
 #include "solver/precon.hpp"
 
 namespace velmora {
@@ -60,6 +65,16 @@ class FastPrecon {
   // an application has recorded them.
   void record_block_sums();
   const std::vector<double>& block_sums() const;
+
+  // A leaf that holds every element of a closed body treated by `ns` (a
+  // small or coarsely meshed particle alone in its leaf) has a singular
+  // block: the body's null vector is in it.  From the next application that
+  // builds the blocks, such a leaf's block gets the body's augmentation
+  // (bem/null_space.hpp), which is then the leaf's diagonal block of the
+  // augmented operator that the solver sees; the other leaves keep theirs.
+  // The block sums (record_block_sums) stay those of the plain blocks.
+  // Returns the number of such leaves.  Null: none.
+  int augment_whole_bodies(const ClosedBodyNullSpace* ns);
 
  private:
   struct Impl;
