@@ -51,6 +51,17 @@ velmora_build() {
   velmora_install_python
 }
 
+# Configures build-mpi/ (Release, -DVELMORA_MPI=ON: mpirun -np P
+# build-mpi/velmora) and builds the programs, without the test suite,
+# benchmarks or Python module; its tests compare its runs of several
+# processes with build/velmora's.
+velmora_build_mpi() {
+  cmake -S "$VELMORA_ROOT" -B "$VELMORA_ROOT/build-mpi" -DCMAKE_BUILD_TYPE=Release -DVELMORA_MPI=ON \
+    -DVELMORA_TESTS=OFF -DVELMORA_BENCH=OFF -DVELMORA_PYTHON=OFF \
+    -DVELMORA_SERIAL_EXE="$VELMORA_ROOT/build/velmora"
+  cmake --build "$VELMORA_ROOT/build-mpi" -j "$(nproc)" --target velmora velmora-mesh velmora-rigid
+}
+
 # Makes "import velmora" work for $VELMORA_PYTHON3: a velmora.pth naming
 # build/python in its site-packages (the system's when writable, as root;
 # the user's otherwise).  The package stays in build/, so a rebuild needs

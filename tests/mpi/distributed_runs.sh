@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Runs of several processes against the one-process program (build with
+# -DVELMORA_MPI=ON):
+#   distributed_runs.sh VELMORA_EXE VELMORA_MESH_EXE SOURCE_DIR [SERIAL_EXE]
+# For each model (the bundled sphere examples, an ellipsoid with mixed
+# conditions, two small spheres whose two leaves leave ranks without any),
+# mpirun -np 1, 2, 3, 4 (one thread each) must give output.dat, output.plt
+# and output.log, and the console's records (the residual history among
+# them), identical to one process with two threads (SERIAL_EXE, the default
+# build's program, when given; the same program started alone otherwise),
+# leaving out only the records that depend on the machine (times and
+# memory) and the console's lines on the processes.  Then a bad input ends
+# every rank with status 1 and the one-process message, and a file that
+# rank 0 alone cannot write ends the whole run, not a hang.
+set -euo pipefail
+exe="$1"
+mesh="$2"
+src="$3"
+serial="${4:-$1}"
+mpirun_cmd=(mpirun --oversubscribe --allow-run-as-root)
+export OMPI_MCA_btl_vader_single_copy_mechanism=none
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+fail=0
+
+# The records that do not depend on the machine or on the number of processes.
+steady() {
+  grep -v -e 'time used' -e ' Mb' -e ' Processes: ranks:' -e 'Product split among ranks' \
+    -e '^   rank [0-9]*:' "$1" || true
+}
+
+model_dirs=()
+for ex in sphere-translate sphere-traction sphere-rotate; do
+  mkdir -p "$work/$ex"
+  cp "$src/examples/$ex/input.cnd" "$src/examples/$ex/input.dat" "$work/$ex/"
+  model_dirs+=("$work/$ex")
+done
+mkdir -p "$work/ellipsoid"
+(cd "$work/ellipsoid" && "$mesh" ellipsoid --axes 1,0.6,0.4 --elements 3000 --velocity 1,0,0 \
+  --traction 0,0,0.5 --codes 1,1,2 >/dev/null)
+model_dirs+=("$work/ellipsoid")
+mkdir -p "$work/two-leaves"
+(cd "$work/two-leaves" && "$mesh" spheres --sphere 0,0,0,0.1 --sphere 2,2,2,0.1 --refine 1 >/dev/null)
+# Two leaves only: each sphere's cell of level 2 holds all its 80 elements.
+sed -i '2s/^\( *[^ ]* *[^ ]*\) *[0-9]*/\1 400/' "$work/two-leaves/input.cnd"
+model_dirs+=("$work/two-leaves")
+
+for d in "${model_dirs[@]}"; do
+  name="$(basename "$d")"
+  (cd "$d" && OMP_NUM_THREADS=2 "$serial" >console.ref 2>&1) || {
+    echo "FAIL $name: the one-process run failed"; fail=1; continue; }
+  for f in output.dat output.plt output.log; do cp "$d/$f" "$d/$f.ref"; done
+  for p in 1 2 3 4; do
+    status=0
+    (cd "$d" && OMP_NUM_THREADS=1 timeout 300 "${mpirun_cmd[@]}" -np "$p" "$exe" >console.mpi 2>&1) ||
+      status=$?
+    if [[ $status -ne 0 ]]; then
+      echo "FAIL $name, $p ranks: status $status"; fail=1; continue
+    fi
+    for f in output.dat output.plt output.log; do
+      if ! cmp -s <(steady "$d/$f") <(steady "$d/$f.ref"); then
+        echo "FAIL $name, $p ranks: $f differs"; diff <(steady "$d/$f") <(steady "$d/$f.ref") | head -5
+        fail=1
+      fi
+    done
+    if ! cmp -s <(steady "$d/console.mpi") <(steady "$d/console.ref"); then
+      echo "FAIL $name, $p ranks: console differs"
+      diff <(steady "$d/console.mpi") <(steady "$d/console.ref") | head -5
+      fail=1
+    fi
+    grep -q " Processes: ranks: $p," "$d/console.mpi" || { echo "FAIL $name: no 'ranks: $p'"; fail=1; }
+    if [[ $name == two-leaves && $p == 4 ]]; then
+      grep -q ': 0 leaves, 0 elements' "$d/console.mpi" ||
+        { echo "FAIL two-leaves: no rank without leaves at 4 ranks"; fail=1; }
+    fi
+  done
+  echo "ok $name"
+done
+
+# Bad input: every rank stops with status 1; the message is the program's.
+bad="$work/bad"
+mkdir -p "$bad"
+cp "$src/examples/sphere-translate/input.cnd" "$src/examples/sphere-translate/input.dat" "$bad/"
+sed -i '3s/^ *[0-9]*/ -5/' "$bad/input.dat"
+(cd "$bad" && "$serial" >/dev/null 2>serial.err) && { echo "FAIL bad input accepted"; fail=1; }
+for p in 2 3; do
+  status=0
+  (cd "$bad" && timeout 120 "${mpirun_cmd[@]}" -np "$p" "$exe" >/dev/null 2>mpi.err) || status=$?
+  [[ $status -eq 1 ]] || { echo "FAIL bad input, $p ranks: status $status, not 1"; fail=1; }
+  [[ "$(head -n 1 "$bad/mpi.err")" == "$(cat "$bad/serial.err")" ]] ||
+    { echo "FAIL bad input, $p ranks: message $(head -n 1 "$bad/mpi.err")"; fail=1; }
+  [[ $(grep -c 'Invalid parameter' "$bad/mpi.err") -eq 1 ]] ||
+    { echo "FAIL bad input, $p ranks: the message is not given once"; fail=1; }
+done
+echo "ok bad input"
+
+# A stop of rank 0 alone (output.log is a directory): the whole run ends
+# with status 1 instead of the other ranks waiting for it.
+lone="$work/lone"
+mkdir -p "$lone/output.log"
+cp "$src/examples/sphere-translate/input.cnd" "$src/examples/sphere-translate/input.dat" "$lone/"
+status=0
+(cd "$lone" && timeout 120 "${mpirun_cmd[@]}" -np 2 "$exe" >/dev/null 2>mpi.err) || status=$?
+[[ $status -eq 1 ]] || { echo "FAIL lone stop: status $status (124: it hung)"; fail=1; }
+grep -q 'output.log: cannot open the file for writing' "$lone/mpi.err" ||
+  { echo "FAIL lone stop: no message"; fail=1; }
+echo "ok lone stop"
+
+# velmora-rigid runs on one process: with two it refuses (status 2) and
+# writes nothing.
+rigid="$(dirname "$exe")/velmora-rigid"
+if [[ -x "$rigid" ]]; then
+  status=0
+  (cd "$lone" && timeout 120 "${mpirun_cmd[@]}" -np 2 "$rigid" >/dev/null 2>rigid.err) || status=$?
+  [[ $status -eq 2 ]] || { echo "FAIL velmora-rigid on 2 ranks: status $status, not 2"; fail=1; }
+  grep -q 'runs on one process' "$lone/rigid.err" || { echo "FAIL velmora-rigid: no message"; fail=1; }
+  echo "ok velmora-rigid refuses"
+fi
+exit $fail
