@@ -382,7 +382,9 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   if (!opt.reference_path) {
     engine = std::make_unique<FmmEngine>(mesh, tree, engine_params(s, gwt, gpt, opt.trades), cmom,
                                          cloc);
-    if (comm.distributed()) share = std::make_unique<ProductShare>(*engine, tree, s.nelem, comm);
+    // (An MPI build splits it for one process too, so that its console
+    // reports the product the same way for any number.)
+    if (comm_has_mpi()) share = std::make_unique<ProductShare>(*engine, tree, s.nelem, comm);
     if (s.iprec != 0) fast_precon = std::make_unique<FastPrecon>(precon);
     const std::size_t budget = opt.cache_budget != SolveOptions::kFromFreeMemory
                                    ? opt.cache_budget
