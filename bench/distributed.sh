@@ -8,9 +8,9 @@
 # build-mpi/velmora (BUILD_MPI) as 1 rank x 2 threads and as 2 ranks x 1
 # thread, each rank under /usr/bin/time, in a copy of the folder, and
 # prints per run: the whole run's wall-clock seconds, GMRES iterations, the
-# product's seconds per product on the slowest rank (the engine's phases,
-# the exchange of the pieces included) and the exchange alone, bytes sent
-# per rank, and the peak resident memory of each rank; then whether the two
+# product's seconds on the slowest rank (the engine's phases and the exchange
+# of the pieces) for the first product (near field integrated) and for each
+# later one, the exchange alone per product, megabytes sent per rank, and the peak resident memory of each rank; then whether the two
 # runs' output files are the same (records of times and memory left out).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -23,7 +23,7 @@ mkdir -p "$work"
 
 steady() { grep -v -e 'time used' -e ' Mb' "$1"; }
 
-printf '%-12s %-9s %8s %5s %12s %12s %11s %s\n' model ranks whole its product/each exchange/each "sent MB" "peak GB per rank"
+printf '%-12s %-9s %8s %5s %8s %8s %12s %11s %s\n' model ranks whole its first later exchange/each "sent MB" "peak GB per rank"
 for m in "${models[@]}"; do
   name="$(basename "$m")"
   for cfg in "1 2" "2 1"; do
@@ -38,14 +38,14 @@ for m in "${models[@]}"; do
     its="$(sed -n 's/.*info(2) = *\([0-9]*\).*/\1/p' "$d/output.log" | head -n 1)"
     # Products: the right-hand side, one per iteration, the true residuals.
     nprod="$(grep -c '' <(grep -E '^ +[0-9]+ +0\.[0-9]+E[-+][0-9]+' "$d/output.log") || true)"
-    read -r prod exch sent <<<"$(awk -v n="$nprod" '/^   rank [0-9]+:/ {
+    read -r first later exch sent <<<"$(awk -v n="$nprod" '/^   rank [0-9]+:/ {
         for (i = 1; i <= NF; ++i) {
-          if ($i == "products") p = $(i + 1); if ($i == "exchanges") e = $(i + 1);
-          if ($i == "sent") s = $(i + 1) }
-        if (p > pm) pm = p; if (e > em) em = e; sm = s }
-      END { printf "%.3f %.3f %s", pm / (n + 1), em / (n + 1), sm }' "$d/console.txt")"
+          if ($i == "(first") f = $(i + 1); if ($i == "then") l = $(i + 1);
+          if ($i == "exchanges") e = $(i + 1); if ($i == "sent") s = $(i + 1) }
+        if (f > fm) fm = f; if (l > lm) lm = l; if (e > em) em = e; sm = s }
+      END { printf "%.2f %.3f %.3f %s", fm, lm, em / (n + 1), sm }' "$d/console.txt")"
     peaks="$(awk '/^peak/ { printf "%s%.2f", sep, $2 / 1048576; sep = " " }' "$d/time.txt")"
-    printf '%-12s %-9s %8s %5s %12s %12s %11s %s\n' "$name" "${ranks}x${threads}" "$whole" "$its" "$prod" "$exch" "$sent" "$peaks"
+    printf '%-12s %-9s %8s %5s %8s %8s %12s %11s %s\n' "$name" "${ranks}x${threads}" "$whole" "$its" "$first" "$later" "$exch" "$sent" "$peaks"
   done
   same=yes
   for f in output.dat output.plt output.log; do

@@ -38,6 +38,7 @@
 #include "fmm/expansion.hpp"
 #include "fmm/m2l.hpp"
 #include "fmm/m2l_order.hpp"
+#include "fmm/partition.hpp"
 #include "fmm/passes.hpp"
 #include "fmm/point_kernels.hpp"
 
@@ -58,13 +59,6 @@ constexpr int kMaxSharedRows = 1024;
 // integrated together (3: up to 512 cells, in practice the neighbours of
 // most source cells of the group).
 constexpr int kBatchLevels = 3;
-
-// Work units of the product for the partition among processes
-// (FmmEngine::leaf_work), in near-field pairs: one element's moments and
-// evaluation, and one multipole-to-local entry.  Measured rates of one
-// product (bench/partition_rates.sh)
-constexpr std::int64_t kElementUnits = 100;
-constexpr std::int64_t kM2LUnits = 1000;
 
 // Half layout: entry (n, m), 0 <= m <= n, at 8 (n(n+1)/2 + m) doubles.
 inline int hidx(int n, int m) {

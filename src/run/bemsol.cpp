@@ -103,10 +103,11 @@ void report_removed_parts(const ClosedBodyNullSpace& ns, const Bodies& bodies, c
 void report_shares(const ProductShare& share, FmmEngine& engine, const Comm& comm) {
   const LeafPartition& part = share.partition();
   const int p = comm.size();
-  constexpr int kItems = 4;
+  constexpr int kItems = 6;
   const double mine[kItems] = {static_cast<double>(engine.near_cache_enabled() ? engine.near_cache_bytes() : 0),
                                share.exchange_seconds(), static_cast<double>(comm.bytes_sent()),
-                               engine.timers().wall.total()};
+                               engine.timers().wall.total(), share.first_product_seconds(),
+                               share.later_product_seconds()};
   std::vector<double> all(static_cast<std::size_t>(kItems) * p);
   comm.allgatherv(mine, std::vector<int>(static_cast<std::size_t>(p), kItems), all.data());
   std::int64_t total = 0;
@@ -123,7 +124,8 @@ void report_shares(const ProductShare& share, FmmEngine& engine, const Comm& com
         fmt::F(total > 0 ? static_cast<double>(part.work[r]) / static_cast<double>(total) : 0.0, 7, 3) +
         ", near-field cache" + fmt::F(v[0] / 1.0e6, 10, 1) + " Mb, sent" +
         fmt::F(v[2] / 1.0e6, 10, 1) + " Mb, time used in products" + fmt::F(v[3], 9, 2) +
-        " s, in exchanges" + fmt::F(v[1], 9, 2) + " s");
+        " s (first" + fmt::F(v[4], 8, 2) + " s, then" + fmt::F(v[5], 7, 3) + " s each), in exchanges" +
+        fmt::F(v[1], 9, 2) + " s");
   }
 }
 
@@ -409,7 +411,10 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   auto apply_operator = [&](int mode, const double* x, double* y) {
     if (engine) {
       engine->apply(mode, x, y);
-      if (share) share->complete(y);
+      if (share) {
+        share->complete(y);
+        share->note_product(engine->timers().wall.total() + share->exchange_seconds());
+      }
       return;
     }
     UPWRD(mesh, s.mu, s.minlev, s.maxl, s.maxcel, s.nexp, s.ngauss, gwt, gpt, tree, x, mode, cmom,

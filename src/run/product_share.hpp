@@ -35,6 +35,18 @@ class ProductShare {
   // This process's elements.
   int elements() const { return counts_[comm_.rank()] / 3; }
   double exchange_seconds() const { return seconds_; }
+  // The engine's cumulative product seconds after each product, for the
+  // report: the first product (near field integrated) and the later ones.
+  void note_product(double engine_seconds) {
+    if (products_ == 0) first_seconds_ = engine_seconds;
+    last_seconds_ = engine_seconds;
+    ++products_;
+  }
+  double first_product_seconds() const { return first_seconds_; }
+  // Seconds per product after the first (0 with one product).
+  double later_product_seconds() const {
+    return products_ > 1 ? (last_seconds_ - first_seconds_) / (products_ - 1) : 0.0;
+  }
   // Whether the product is split (every element lies in a leaf of levels
   // >= 2); if not, every process forms all of it.
   bool split() const { return split_; }
@@ -48,6 +60,8 @@ class ProductShare {
   std::vector<double> mine_, all_;
   double seconds_ = 0.0;
   bool split_ = false;
+  int products_ = 0;
+  double first_seconds_ = 0.0, last_seconds_ = 0.0;
 };
 
 }  // namespace velmora
