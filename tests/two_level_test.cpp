@@ -264,21 +264,29 @@ TEST(TwoLevel, CycleIsItsDenseTwinOnMixedClosedBodies) {
   EXPECT_GT(testing::max_rel_error(plain, cycled), 1e-3);
 }
 
-// The program on a translating sphere of 5,120 triangles with small leaves (maxl 10, where the
-// leaves' blocks alone leave the smooth tractions to GMRES): the coarse correction gives the
-// same force, within the solver tolerance, in at most two thirds of the iterations (measured:
-// BJ 37, coarse 18), and says so on the console.
-TEST(TwoLevel, SameDragInFewerIterations) {
+// A model of `mesh` with every component's velocity prescribed as
+// (1, 0, 0), mu = 1.
+tools::Model translating_model(const std::string& title, const std::string& subtitle,
+                               const SurfaceMesh& mesh) {
   tools::Model model;
-  model.title = "translating sphere";
-  model.subtitle = "coarse correction";
+  model.title = title;
+  model.subtitle = subtitle;
   model.mu = 1.0;
-  model.mesh = icosphere(4, 1.0);
+  model.mesh = mesh;
   model.bc.assign(6 * static_cast<std::size_t>(model.mesh.nelem), 0.0);
   for (int e = 1; e <= model.mesh.nelem; ++e) {
     for (int k = 1; k <= 3; ++k) model.code(e, k) = 1.0;
     model.value(e, 1) = 1.0;
   }
+  return model;
+}
+
+// The program on a translating sphere of 5,120 triangles with small leaves (maxl 10, where the
+// leaves' blocks alone leave the smooth tractions to GMRES): the coarse correction gives the
+// same force, within the solver tolerance, in at most two thirds of the iterations (measured:
+// BJ 37, coarse 18), and says so on the console.
+TEST(TwoLevel, SameDragInFewerIterations) {
+  const tools::Model model = translating_model("translating sphere", "coarse correction", icosphere(4, 1.0));
   tools::Controls c = tools::suggest_controls(model.mesh);
   c.maxl = 10;
   c.maxcel = 4 * model.mesh.nelem;
@@ -318,16 +326,9 @@ TEST(TwoLevel, SameDragInFewerIterations) {
 // converges and gives the force of a run whose leaves (maxl 6) split the
 // bodies, within the solver tolerance and the far-field truncation (nexp 12).
 TEST(WholeBodyLeaves, SmallParticlesConvergeOnEveryPath) {
-  tools::Model model;
-  model.title = "three small particles";
-  model.subtitle = "whole bodies in leaves";
-  model.mu = 1.0;
-  model.mesh = spheres(0, {{{0.0, 0.0, 0.0}, 0.1}, {{2.0, 2.0, 2.0}, 0.1}, {{0.0, 2.0, 0.0}, 0.1}});
-  model.bc.assign(6 * static_cast<std::size_t>(model.mesh.nelem), 0.0);
-  for (int e = 1; e <= model.mesh.nelem; ++e) {
-    for (int k = 1; k <= 3; ++k) model.code(e, k) = 1.0;
-    model.value(e, 1) = 1.0;
-  }
+  const tools::Model model =
+      translating_model("three small particles", "whole bodies in leaves",
+                        spheres(0, {{{0.0, 0.0, 0.0}, 0.1}, {{2.0, 2.0, 2.0}, 0.1}, {{0.0, 2.0, 0.0}, 0.1}}));
   tools::Controls c = tools::suggest_controls(model.mesh);
   c.maxcel = 400;
   c.nexp = 12;

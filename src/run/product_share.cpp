@@ -7,7 +7,7 @@
 namespace velmora {
 
 ProductShare::ProductShare(FmmEngine& engine, const Tree& tree, int nelem, const Comm& comm)
-    : comm_(comm), nelem_(nelem) {
+    : comm_(comm) {
   part_ = partition_leaves(engine.leaf_work(), comm.size());
   const int me = comm.rank();
   counts_.assign(static_cast<std::size_t>(comm.size()), 0);
@@ -25,7 +25,8 @@ ProductShare::ProductShare(FmmEngine& engine, const Tree& tree, int nelem, const
 }
 
 void ProductShare::complete(double* y) {
-  if (!split_) return;
+  // One process holds every entry already.
+  if (!split_ || comm_.size() == 1) return;
   const double t0 = omp_get_wtime();
   const int me = comm_.rank();
   std::size_t offset = 0;

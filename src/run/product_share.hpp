@@ -53,7 +53,6 @@ class ProductShare {
 
  private:
   const Comm& comm_;
-  int nelem_ = 0;
   LeafPartition part_;
   std::vector<int> order_;   // elements of ranks 0, 1, ... in tree order
   std::vector<int> counts_;  // 3 x elements per rank

@@ -49,7 +49,6 @@ struct Leaf {
   int index = 0;
   int cell = 0;
   int nl = 0;
-  bool whole_body = false;  // holds every element of a treated closed body
   std::int64_t factor_offset = 0;  // doubles before this leaf's factors
   std::int64_t pivot_offset = 0;   // ints before its pivots
 };
@@ -69,7 +68,8 @@ struct FastPrecon::Impl {
   LargeArray<double> factors;
   LargeArray<int> pivots;
   const ClosedBodyNullSpace* ns = nullptr;  // whole bodies' augmentation
-  std::vector<int> slot_size;               // elements of each treated body
+  // Per leaf (by index), the treated bodies it holds whole (mostly none).
+  std::vector<std::vector<int>> whole_slots;
 
   // Builds and factors the block of leaf `lf` in s.block (leading
   // dimension 3 maxl); s.ltarg holds the leaf's elements.
@@ -104,7 +104,7 @@ struct FastPrecon::Impl {
                 sum[3 * (i - 1) + (j - 1)] += a(3 * (k - 1) + i, 3 * (l - 1) + j);
         }
     }
-    if (lf.whole_body) augment_block(lf, a, s);
+    if (!whole_slots.empty() && !whole_slots[lf.index].empty()) augment_block(lf, a, s);
     int info = 0;
     lufact(s.block.data(), ld, 3 * nl, s.ipvt.data(), info);
   }
@@ -113,16 +113,12 @@ struct FastPrecon::Impl {
   // the leaf: entry (3(k-1)+i, 3(l-1)+j), elements e_k and e_l of one such
   // body, += scale * nu_k[i] * area_l * nu_l[j] (bem/null_space.hpp).
   void augment_block(const Leaf& lf, const Mat<double>& a, LeafScratch& s) const {
+    const std::vector<int>& whole = whole_slots[lf.index];
     const int nl = lf.nl;
-    std::vector<int> here(slot_size.size(), 0);
-    for (int k = 1; k <= nl; ++k) {
-      const int sl = ns->slot_of_element(s.ltarg[k]);
-      if (sl >= 0) ++here[sl];
-    }
     for (int l = 1; l <= nl; ++l) {
       const int el = s.ltarg[l];
       const int sl = ns->slot_of_element(el);
-      if (sl < 0 || here[sl] != slot_size[sl]) continue;
+      if (std::find(whole.begin(), whole.end(), sl) == whole.end()) continue;
       const double* nu_l = ns->unit_normal(el);
       const double w = ns->scale(sl) * ns->area(el);
       for (int j = 1; j <= 3; ++j) {
@@ -238,24 +234,23 @@ const std::vector<double>& FastPrecon::block_sums() const {
 int FastPrecon::augment_whole_bodies(const ClosedBodyNullSpace* ns) {
   Impl& m = *impl_;
   m.ns = ns;
-  m.slot_size.clear();
-  for (Leaf& lf : m.leaves) lf.whole_body = false;
+  m.whole_slots.clear();
   if (ns == nullptr || ns->empty()) return 0;
   const Tree& t = m.d.tree;
-  m.slot_size.assign(ns->treated().size(), 0);
+  std::vector<int> size(ns->treated().size(), 0), here(size.size(), 0);
   for (int e = 1; e <= m.d.mesh.nelem; ++e)
-    if (ns->slot_of_element(e) >= 0) ++m.slot_size[ns->slot_of_element(e)];
+    if (ns->slot_of_element(e) >= 0) ++size[ns->slot_of_element(e)];
+  m.whole_slots.assign(m.leaves.size(), {});
   int count = 0;
-  std::vector<int> here(m.slot_size.size(), 0);
-  for (Leaf& lf : m.leaves) {
+  for (const Leaf& lf : m.leaves) {
     std::fill(here.begin(), here.end(), 0);
     for (int pos = t.fst(lf.cell); pos <= t.lst(lf.cell); ++pos) {
       const int sl = ns->slot_of_element(t.elord(pos));
       if (sl >= 0) ++here[sl];
     }
-    for (std::size_t sl = 0; sl < here.size(); ++sl)
-      lf.whole_body = lf.whole_body || here[sl] == m.slot_size[sl];
-    count += lf.whole_body ? 1 : 0;
+    for (int sl = 0; sl < static_cast<int>(here.size()); ++sl)
+      if (here[sl] == size[sl]) m.whole_slots[lf.index].push_back(sl);
+    count += m.whole_slots[lf.index].empty() ? 0 : 1;
   }
   return count;
 }
