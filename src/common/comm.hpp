@@ -7,8 +7,8 @@
 //
 // Determinism.  Only operations that move values are offered (gathers and
 // broadcasts, which copy bits); there is no floating-point reduction whose
-// order could depend on the number of processes.  An integer reduction (max)
-// is exact in any order.
+// order could depend on the number of processes.  The integer reductions (max,
+// sum) are exact in any order.
 //
 // Errors.  A process that stops ends the run of every process: it asks
 // Comm::every_process_stopped, which is true when every process stopped at
@@ -20,6 +20,8 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
+#include <string>
 #include <vector>
 
 namespace velmora {
@@ -41,6 +43,8 @@ class Comm {
 
   // The largest of the values the processes pass (exact in any order).
   std::int64_t max(std::int64_t v) const;
+  // Their sum (integers: exact in any order).
+  std::int64_t sum(std::int64_t v) const;
 
   // Rank 0's bytes to every process (n the same everywhere).
   void broadcast(void* data, std::int64_t bytes) const;
@@ -75,5 +79,20 @@ class CommSession {
 
 // Whether this build runs on MPI.
 bool comm_has_mpi();
+
+// How long a process that stopped waits for the others to stop at the same
+// point before it ends the whole run.
+constexpr double kStopAgreementSeconds = 10.0;
+
+// The end of a program's stop with `status` on this process (comm_stop.cpp):
+// returns the status when every process stopped too; otherwise writes
+// `kept` (this process's message where it was not given at once: the
+// processes other than rank 0 keep theirs) to the error stream and ends
+// every process with the status.
+int stop_together(const Comm& comm, int status, const std::string& kept);
+
+// A stream that takes every character and keeps none: the console and the
+// files of the processes other than rank 0.
+std::ostream& discard_stream();
 
 }  // namespace velmora

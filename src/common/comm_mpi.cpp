@@ -73,6 +73,15 @@ std::int64_t Comm::max(std::int64_t v) const {
   return out;
 }
 
+std::int64_t Comm::sum(std::int64_t v) const {
+  if (size() == 1) return v;
+  long long in = v, out = 0;
+  MPI_Allreduce(&in, &out, 1, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+  bytes_sent_ += 8;
+  messages_sent_ += 1;
+  return out;
+}
+
 void Comm::broadcast(void* data, std::int64_t bytes) const {
   if (size() == 1 || bytes <= 0) return;
   // In pieces of at most 1 GiB (MPI counts are int).

@@ -63,12 +63,24 @@ void FmmEngine::Impl::near_batch(const NearBatch& nb, const std::vector<NearCell
     const int m0 = batch_mem_ptr[is], m1 = batch_mem_ptr[is + 1];
     // Walk the members' targets in chunks.
     int mem = m0, k = 0;  // next target: member mem, position k in its cell
+    // With placed bodies a chunk ends where the targets' body changes, so
+    // that whether a target's pairs with sc come from a template depends
+    // only on the target and sc, not on the targets a chunk gathers (a
+    // restricted engine gathers others: fmm/product_share.hpp).
+    const bool by_body = mode == 1 && placed;
     while (mem < m1) {
       int nbt = 0;
+      int chunk_body = -1;
       while (nbt < kChunk && mem < m1) {
         const NearCell& nc = cells[batch_mem[mem].cell_index];
         const int nt = nc.tlst - nc.tfst + 1;
-        s.ltarg[1 + nbt] = tree.elord(nc.tfst + k);
+        const int target = tree.elord(nc.tfst + k);
+        if (by_body) {
+          const int b = placed->placed_body(target);
+          if (nbt == 0) chunk_body = b;
+          else if (b != chunk_body) break;
+        }
+        s.ltarg[1 + nbt] = target;
         if (fill) {
           // Block (source at width prefix w, target k) at
           // cache_offset + nt (first_source + w) + k width.

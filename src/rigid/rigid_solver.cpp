@@ -18,6 +18,7 @@
 #include "fmm/engine.hpp"
 #include "fmm/expansion.hpp"
 #include "fmm/mktree.hpp"
+#include "fmm/product_share.hpp"
 #include "fmm/tree.hpp"
 #include "rigid/coarse_space.hpp"
 #include "run/bemsol.hpp"
@@ -98,6 +99,10 @@ struct RigidSolver::Impl {
   LargeArray<Complex> cmom, cloc;
 
   std::unique_ptr<FmmEngine> engine;  // codes 2: the operator A
+  // A distributed solver's processes, and each engine's share of them.
+  const Comm* comm = nullptr;
+  std::unique_ptr<ProductShare> share;
+  std::vector<std::string> share_report;  // of the last mobility engine released
   std::unique_ptr<RigidCoarseSpace> coarse;  // pieces of the bodies with several points
   std::vector<char> fixed;            // per body
   std::vector<int> fixed_list;        // 1-based
@@ -127,6 +132,8 @@ struct RigidSolver::Impl {
         templates = CongruentTemplates::build(view_rigid, rb.body.data(), rb.nbody, params(),
                                               per_element * solves_expected, kTemplateBytes);
       }
+      // (After the templates' choice, which counts the pairs of all elements.)
+      if (comm) share = std::make_unique<ProductShare>(*engine, tree, mesh.nelem, *comm);
       // Each body's pairs with itself from its template, the rest cached.
       engine->use_congruent_blocks(std::make_shared<PlacedBlocks>(
           templates, view_rigid, rb.body.data(), rb.nbody, ctl.mu, ctl.snaptol));
@@ -226,13 +233,21 @@ void RigidSolver::share_congruent_templates(std::shared_ptr<const CongruentTempl
 }
 std::int64_t RigidSolver::pairs_shared() const {
   const Impl& s = *impl_;
-  return s.shared + (s.engine ? s.engine->timers().near_pairs_shared : 0);
+  const std::int64_t mine = s.shared + (s.engine ? s.engine->timers().near_pairs_shared : 0);
+  return s.comm ? s.comm->sum(mine) : mine;
 }
 std::int64_t RigidSolver::pairs_integrated() const {
   const Impl& s = *impl_;
-  return s.integrated + (s.engine ? s.engine->timers().near_pairs_integrated : 0);
+  const std::int64_t mine =
+      s.integrated + (s.engine ? s.engine->timers().near_pairs_integrated : 0);
+  return s.comm ? s.comm->sum(mine) : mine;
 }
 void RigidSolver::set_progress(SolveProgress progress) { impl_->progress = std::move(progress); }
+void RigidSolver::distribute(const Comm& comm) { impl_->comm = &comm; }
+std::vector<std::string> RigidSolver::product_split_report() {
+  Impl& s = *impl_;
+  return s.share ? s.share->report(*s.engine) : s.share_report;
+}
 double RigidSolver::product_seconds() const { return impl_->product_seconds; }
 
 void RigidSolver::apply(const double* x, double* y) {
@@ -242,6 +257,10 @@ void RigidSolver::apply(const double* x, double* y) {
   const auto t0 = std::chrono::steady_clock::now();
   std::fill(ax.begin(), ax.end(), 0.0);
   s.rigid_engine().apply(1, x, ax.data());
+  if (s.share) {
+    s.share->complete(ax.data());
+    s.share->note_product(s.engine->timers().wall.total() + s.share->exchange_seconds());
+  }
   ++s.products;
   for (int i = 0; i < n; ++i) y[i] = x[i] - ax[i];
   std::vector<double> coef(6 * static_cast<std::size_t>(s.rb.nbody));
@@ -388,7 +407,9 @@ SolveReport RigidSolver::tractions(const double* motion, const double* g, double
     s.shared += s.engine->timers().near_pairs_shared;
     s.integrated += s.engine->timers().near_pairs_integrated;
   }
+  if (s.share) s.share_report = s.share->report(*s.engine);
   s.engine.reset();
+  s.share.reset();
   std::vector<double> u(n, 0.0);
   add_rigid_motion(s.rb, motion, u.data());
   if (g != nullptr)
@@ -397,6 +418,8 @@ SolveReport RigidSolver::tractions(const double* motion, const double* g, double
     for (int k = 0; k < 3; ++k)
       s.bc_motion[static_cast<std::size_t>(k + 3) * ne + e] = u[3 * static_cast<std::size_t>(e) + k];
   FmmEngine eng(s.view_motion, s.tree, s.params(), s.cmom.get(), s.cloc.get());
+  std::unique_ptr<ProductShare> share;
+  if (s.comm) share = std::make_unique<ProductShare>(eng, s.tree, ne, *s.comm);
   std::unique_ptr<FastPrecon> precon;
   if (s.ctl.iprec != 0) {
     PreconData pd;
@@ -411,6 +434,7 @@ SolveReport RigidSolver::tractions(const double* motion, const double* g, double
   keep_caches(eng, precon.get(), cache_budget_bytes());
   std::vector<double> b(n, 0.0);
   eng.apply(0, nullptr, b.data());
+  if (share) share->complete(b.data());
   // Every velocity is prescribed: each closed body's null vector t + c n is
   // taken out by the augmentation, and c is set by the pressure at infinity.
   const Bodies pieces = find_bodies(s.view_motion);
@@ -418,6 +442,7 @@ SolveReport RigidSolver::tractions(const double* motion, const double* g, double
   const std::function<void(const double*, double*)> amul = [&](const double* x, double* y) {
     std::fill(y, y + n, 0.0);
     eng.apply(1, x, y);
+    if (share) share->complete(y);
     null_space.augment(x, y);
   };
   const std::function<void(const double*, double*)> pre = [&](const double* x, double* z) {

@@ -12,9 +12,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "bem/shapes.hpp"
+#include "common/comm.hpp"
 #include "fmm/congruent_blocks.hpp"
 #include "rigid/rigid_bodies.hpp"
 #include "run/registry.hpp"
@@ -147,6 +149,17 @@ class RigidSolver {
   // integrated, so far.
   std::int64_t pairs_shared() const;
   std::int64_t pairs_integrated() const;
+
+  // Splits every product of the solves that follow among the processes of
+  // `comm` (fmm/product_share.hpp): each process forms its own elements'
+  // entries and they are copied to all, so every process runs the same
+  // solves with the one-process bits.  Every process must then make the
+  // same calls, pairs_shared and pairs_integrated among them (they sum over
+  // the processes).  Before the first solve.
+  void distribute(const Comm& comm);
+  // The mobility operator's split among the processes, for the console
+  // (ProductShare::report; collective): empty unless distributed.
+  std::vector<std::string> product_split_report();
 
   // Products of the mobility operator so far, and their wall-clock seconds.
   long products() const;

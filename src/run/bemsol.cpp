@@ -34,7 +34,7 @@
 #include "fmm/mktree.hpp"
 #include "fmm/tree_needs.hpp"
 #include "fmm/upwrd.hpp"
-#include "run/product_share.hpp"
+#include "fmm/product_share.hpp"
 #include "run/registry.hpp"
 #include "run/results.hpp"
 #include "run/body_checks.hpp"
@@ -95,38 +95,6 @@ void report_removed_parts(const ClosedBodyNullSpace& ns, const Bodies& bodies, c
                           ": the part of b along its null direction (relative size" +
                           fmt::E(largest, 11, 4) +
                           ") exceeds the tolerance; it was removed (output.log lists every body)");
-}
-
-// On the console of a run of several processes, one line per process: its
-// leaves and elements, its share of the product's work, its near-field cache
-// and the time it spent in the product's exchanges.
-void report_shares(const ProductShare& share, FmmEngine& engine, const Comm& comm) {
-  const LeafPartition& part = share.partition();
-  const int p = comm.size();
-  constexpr int kItems = 6;
-  const double mine[kItems] = {static_cast<double>(engine.near_cache_enabled() ? engine.near_cache_bytes() : 0),
-                               share.exchange_seconds(), static_cast<double>(comm.bytes_sent()),
-                               engine.timers().wall.total(), share.first_product_seconds(),
-                               share.later_product_seconds()};
-  std::vector<double> all(static_cast<std::size_t>(kItems) * p);
-  comm.allgatherv(mine, std::vector<int>(static_cast<std::size_t>(p), kItems), all.data());
-  std::int64_t total = 0;
-  for (std::int64_t w : part.work) total += w;
-  units().write_console("  Product split among ranks: " + std::to_string(p) +
-                        (share.split() ? "" : " (not split: leaves above level 2)") +
-                        ", work imbalance" + fmt::F(part.imbalance(), 7, 3));
-  for (int r = 0; r < p; ++r) {
-    const double* v = all.data() + static_cast<std::size_t>(kItems) * r;
-    const int nel = std::max(0, part.last[r] - part.first[r] + 1);
-    units().write_console(
-        "   rank " + std::to_string(r) + ": " + std::to_string(part.leaf_end[r] - part.leaf_begin[r]) +
-        " leaves, " + std::to_string(nel) + " elements, work" +
-        fmt::F(total > 0 ? static_cast<double>(part.work[r]) / static_cast<double>(total) : 0.0, 7, 3) +
-        ", near-field cache" + fmt::F(v[0] / 1.0e6, 10, 1) + " Mb, sent" +
-        fmt::F(v[2] / 1.0e6, 10, 1) + " Mb, time used in products" + fmt::F(v[3], 9, 2) +
-        " s (first" + fmt::F(v[4], 8, 2) + " s, then" + fmt::F(v[5], 7, 3) + " s each), in exchanges" +
-        fmt::F(v[1], 9, 2) + " s");
-  }
 }
 
 }  // namespace
@@ -378,7 +346,7 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   std::unique_ptr<FmmEngine> engine;
   std::unique_ptr<FastPrecon> fast_precon;
   // A run of several processes splits the product's targets among them
-  // (run/product_share.hpp) before the caches are sized.
+  // (fmm/product_share.hpp) before the caches are sized.
   const Comm& comm = Comm::world();
   std::unique_ptr<ProductShare> share;
   if (!opt.reference_path) {
@@ -516,7 +484,8 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
                        seconds(two_level->correction_seconds()) + " s");
   }
 
-  if (share) report_shares(*share, *engine, comm);
+  if (share)
+    for (const std::string& line : share->report(*engine)) units().write_console(line);
 
   // 8. Solver report, on the log only.
   Units& io = units();

@@ -53,21 +53,6 @@ void flush_subnormals() {
 #endif
 }
 
-
-// A stream buffer that takes every character and keeps none: the console
-// and the files of the processes other than rank 0 of a run of several.
-class DiscardBuffer : public std::streambuf {
- protected:
-  int overflow(int c) override { return traits_type::not_eof(c); }
-  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
-
-std::ostream& discard_stream() {
-  static DiscardBuffer buffer;
-  static std::ostream stream(&buffer);
-  return stream;
-}
-
 // The three output files, attached to their units while the run lasts.
 class OutputFiles {
  public:
@@ -166,9 +151,6 @@ std::string short_real(double v) {
 }
 
 
-// How long a process that stopped waits for the others to stop at the same
-// point before it ends the whole run.
-constexpr double kStopAgreementSeconds = 10.0;
 
 [[noreturn]] void invalid_parameter(const char* name) {
   fatal_stop(fmt::list(std::string("Invalid parameter --> ") + name + "; stop"));
@@ -417,15 +399,8 @@ int run_program(int argc, char** argv) {
   std::ostringstream kept;
   if (comm.rank() != 0) units().set_error(&kept);
   auto stopped = [&](int status) {
-    if (comm.distributed() && !comm.every_process_stopped(kStopAgreementSeconds)) {
-      if (comm.rank() != 0) {
-        units().set_error(nullptr);
-        std::cerr << kept.str() << std::flush;
-      }
-      comm.abort(status);
-    }
     if (comm.rank() != 0) units().set_error(nullptr);
-    return status;
+    return stop_together(comm, status, kept.str());
   };
   try {
     const int status = run();

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "bem/interior_point.hpp"
+#include "common/comm.hpp"
 #include "toolkit/orientation_report.hpp"
 #include "toolkit/tool_error.hpp"
 
@@ -118,9 +119,13 @@ RigidSetup rigid_setup(const SurfaceMesh& m, const std::string& where) {
 
 std::unique_ptr<RigidSolver> make_solver(const SurfaceMesh& m, const RigidSetup& r,
                                          const RigidControls& ctl) {
-  return std::make_unique<RigidSolver>(m, r.bodies.body.data(), r.bodies.count, r.centres.data(),
-                                       ctl, r.point_first, r.points);
+  auto solver = std::make_unique<RigidSolver>(m, r.bodies.body.data(), r.bodies.count,
+                                              r.centres.data(), ctl, r.point_first, r.points);
+  if (comm_has_mpi()) solver->distribute(Comm::world());
+  return solver;
 }
+
+bool writes_files() { return Comm::world().rank() == 0; }
 
 void loads_to_centres(const RigidSetup& r, const double* lp, double* lc) {
   for (int b = 0; b < r.bodies.count; ++b) {

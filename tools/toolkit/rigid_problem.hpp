@@ -37,9 +37,15 @@ struct RigidSetup {
   static constexpr int kMaxPoints = 256;
 };
 
-// A solver for the set-up: its bodies, centres and points.
+// A solver for the set-up: its bodies, centres and points.  In a build with
+// MPI its products are split among the run's processes (RigidSolver::
+// distribute), which all run the same solves.
 std::unique_ptr<RigidSolver> make_solver(const SurfaceMesh& m, const RigidSetup& r,
                                          const RigidControls& ctl);
+
+// Whether this process writes the run's files: rank 0 of a run of several
+// processes (the others compute the same results), the only one otherwise.
+bool writes_files();
 
 // Throws ToolError "<where>: body K ..." for a body that is not closed or
 // whose normals point into the fluid (inside out).

@@ -350,8 +350,8 @@ int run_time_steps(const StepRequest& req, std::ostream& out, std::ostream* prog
       for (int c = 0; c < 6; ++c) csv += "," + num(mo[6 * b + c]);
       csv += "\n";
     }
-    write_file_replacing(csv_path, [&](std::ostream& f) { f << csv; });
-    if (req.pvd) {
+    if (writes_files()) write_file_replacing(csv_path, [&](std::ostream& f) { f << csv; });
+    if (req.pvd && writes_files()) {
       char name[32];
       std::snprintf(name, sizeof name, "rigid_%05d.vtu", v.step);
       SurfaceMesh m;

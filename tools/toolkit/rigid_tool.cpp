@@ -9,7 +9,10 @@
 #include <optional>
 #include <ostream>
 
+#include <omp.h>
+
 #include "common/blas.hpp"
+#include "common/comm.hpp"
 #include "common/large_array.hpp"
 #include "common/listread.hpp"
 #include "common/stop.hpp"
@@ -326,6 +329,10 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     out << "velmora-rigid: " << m.nelem << " elements, " << nb << (nb == 1 ? " body" : " bodies")
         << ", mu " << show(&s.mu, 1) << ", " << solver.ncell() << " cells\n"
         << std::flush;
+    // A build that runs on several processes names their number.
+    if (comm_has_mpi())
+      out << "velmora-rigid: processes: ranks: " << Comm::world().size()
+          << ", threads per rank: " << omp_get_max_threads() << '\n';
     std::ostream* progress = quiet ? nullptr : &err;
     if (progress)
       *progress << "velmora-rigid: set-up " << seconds_text(setup_seconds) << " (files, tree)\n"
@@ -480,13 +487,14 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
                   setup_seconds, mobility_seconds, solver.products(), solver.product_seconds(),
                   seconds);
     out << tline;
+    for (const std::string& line : solver.product_split_report()) out << line << '\n';
     if (solver.coarse_dimension() > 0)
       out << "coarse space: " << solver.coarse_dimension() / 6 << " pieces of thin bodies ("
           << solver.coarse_dimension()
           << " products to set up), taken because plain restarts converged too slowly\n";
 
-    // 7. rigid.json.
-    {
+    // 7. rigid.json (rank 0 of several processes writes the files).
+    if (writes_files()) {
       std::ofstream f(jpath);
       if (!f) throw ToolError(jpath + ": cannot write the file");
       f << "{\n  \"bodies\": [";
@@ -522,7 +530,7 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     }
 
     // 8. rigid.vtu: per element the velocity (rigid motion and slip) and the traction.
-    if (traction) {
+    if (traction && writes_files()) {
       std::vector<double> u = slip_velocity(m, setup, squirmers);
       add_rigid_motion(solver.bodies(), mcent.data(), u.data());
       std::ofstream f(vpath);
@@ -531,7 +539,7 @@ int run_rigid_tool(const std::vector<std::string>& raw, std::ostream& out, std::
       if (!f.flush()) throw ToolError(vpath + ": cannot write the file");
       out << "wrote " << vpath << '\n';
     }
-    if (model_dir)  // the disturbance flow the traction solve prescribed and found
+    if (model_dir && writes_files())  // the disturbance flow the traction solve prescribed and found
       write_rigid_model(*model_dir, model, s, solver.prescribed_velocity().data(), t_model.data(),
                         cpu_seconds(), since(t0), out);
     int status = 0;

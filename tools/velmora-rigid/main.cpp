@@ -1,5 +1,10 @@
 // velmora-rigid: mobility and resistance of rigid bodies.
+//
+// Started by mpirun with several processes (a build with MPI), every process
+// runs the same solves with the products split among them; rank 0 alone
+// speaks and writes the files.
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -7,16 +12,16 @@
 #include "toolkit/rigid_tool.hpp"
 
 int main(int argc, char** argv) {
-  // Runs on one process: started by mpirun with several, rank 0 says so and
-  // every rank ends with status 2 before any file is written.
   velmora::CommSession session(&argc, &argv);
   const velmora::Comm& comm = velmora::Comm::world();
-  if (comm.distributed()) {
-    if (comm.rank() == 0)
-      std::cerr << "velmora-rigid: runs on one process; started with " << comm.size()
-                << " (mpirun -np 1, or velmora for the distributed solve)\n";
-    return 2;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (comm.rank() == 0) {
+    const int status = velmora::tools::run_rigid_tool(args, std::cout, std::cerr);
+    return status == 1 || status == 2 ? velmora::stop_together(comm, status, "") : status;
   }
-  return velmora::tools::run_rigid_tool(std::vector<std::string>(argv + 1, argv + argc), std::cout,
-                                        std::cerr);
+  // The others keep their messages: given only when this process stopped
+  // alone, so that no message is given twice.
+  std::ostringstream kept;
+  const int status = velmora::tools::run_rigid_tool(args, velmora::discard_stream(), kept);
+  return status == 1 || status == 2 ? velmora::stop_together(comm, status, kept.str()) : status;
 }

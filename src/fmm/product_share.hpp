@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "common/comm.hpp"
@@ -47,6 +48,12 @@ class ProductShare {
   double later_product_seconds() const {
     return products_ > 1 ? (last_seconds_ - first_seconds_) / (products_ - 1) : 0.0;
   }
+  // The console's lines on the split (collective: every process calls it,
+  // and gets them all): the processes and the work imbalance, then one line
+  // per process with its leaves and elements, its share of the work, its
+  // near-field cache, the bytes it sent and the time it spent in products
+  // and in their exchanges.
+  std::vector<std::string> report(FmmEngine& engine) const;
   // Whether the product is split (every element lies in a leaf of levels
   // >= 2); if not, every process forms all of it.
   bool split() const { return split_; }
