@@ -12,8 +12,10 @@
 #include "bem/triint.hpp"
 #include "fmm/congruent_blocks.hpp"
 #include "fmm/engine.hpp"
+#include "fmm/partition.hpp"
 #include "rigid/rigid_solver.hpp"
 #include "toolkit/rigid_problem.hpp"
+#include "fmm_support.hpp"
 #include "rigid_support.hpp"
 
 namespace velmora {
@@ -174,6 +176,63 @@ TEST(CongruentBlocks, MobilityProductAndSolveAsIntegrated) {
   EXPECT_TRUE(shared->mobility(loads.data(), ms.data()).converged);
   EXPECT_TRUE(plain->mobility(loads.data(), mp.data()).converged);
   for (int i = 0; i < 24; ++i) EXPECT_NEAR(ms[i], mp[i], 1e-7) << i;
+}
+
+// A product split among virtual processes (each engine restricted to its
+// run of leaves, as in a run of several) gives the whole engine's bits with
+// the copies' pairs from their template too: whether a pair comes from the
+// template must depend on the pair alone, not on which targets an engine
+// walks together.
+TEST(CongruentBlocks, RestrictedEnginesGiveTheWholeProductsBits) {
+  Copies c;
+  testing::Model m = testing::make_model(c.mesh, 1.0, 5);
+  const int ne = m.mesh.nelem;
+  std::fill(m.bc.begin(), m.bc.begin() + 3 * static_cast<std::size_t>(ne), 2.0);
+  testing::FmmSetup f(m, 12, 8);
+  const std::size_t n = 3 * static_cast<std::size_t>(ne);
+  std::vector<double> x1(n), x2(n);
+  for (std::size_t i = 0; i < n; ++i) x1[i] = std::sin(0.37 * i) + 0.2, x2[i] = std::cos(0.11 * i);
+  // The default path's trades: the templates serve a single-precision cache.
+  EngineTrades trades;
+  trades.single_precision_near_cache = true;
+  trades.m2l_order_by_distance = true;
+  const EngineParams par = testing::EngineRig::params(m, f, trades);
+  auto templates = CongruentTemplates::build(m.view(), c.body.data(), 4, par, 1e9, 1 << 28);
+  ASSERT_EQ(templates->classes(), 2);  // the copies, and the scaled body alone
+  // The first product fills the cache (from the templates where they
+  // serve), the second reads it.
+  auto products = [&](FmmEngine& e) {
+    e.use_congruent_blocks(std::make_shared<PlacedBlocks>(templates, m.view(), c.body.data(), 4,
+                                                          par.mu, par.snaptol));
+    e.enable_near_cache();
+    std::vector<std::vector<double>> out(2, std::vector<double>(n, 0.0));
+    e.apply(1, x1.data(), out[0].data());
+    e.apply(1, x2.data(), out[1].data());
+    return out;
+  };
+  testing::EngineRig whole(m, f, Translations::Rotation, trades);
+  const std::vector<std::vector<double>> want = products(whole.engine);
+  EXPECT_GT(whole.engine.timers().near_pairs_shared, 0);
+  const Tree t = f.tree.view();
+  for (int p : {2, 3, 5}) {
+    std::vector<std::vector<double>> got(2, std::vector<double>(n, 0.0));
+    const LeafPartition part = partition_leaves(whole.engine.leaf_work(), p);
+    std::int64_t shared = 0;
+    for (int r = 0; r < p; ++r) {
+      testing::EngineRig rig(m, f, Translations::Rotation, trades);
+      rig.engine.restrict_targets(part.first[r], part.last[r]);
+      const std::vector<std::vector<double>> mine = products(rig.engine);
+      shared += rig.engine.timers().near_pairs_shared;
+      for (int pos = part.first[r]; pos <= part.last[r]; ++pos)
+        for (int k = 0; k < 2; ++k)
+          for (int q = 0; q < 3; ++q) {
+            const std::size_t i = 3 * static_cast<std::size_t>(t.elord(pos) - 1) + q;
+            got[k][i] = mine[k][i];
+          }
+    }
+    for (int k = 0; k < 2; ++k) EXPECT_EQ(got[k], want[k]) << "product " << k << ", " << p << " ranks";
+    EXPECT_EQ(shared, whole.engine.timers().near_pairs_shared) << p << " ranks";
+  }
 }
 
 }  // namespace

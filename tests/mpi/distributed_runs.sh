@@ -11,7 +11,8 @@
 # leaving out only the records that depend on the machine (times and
 # memory) and the console's lines on the processes.  Then a bad input ends
 # every rank with status 1 and the one-process message, and a file that
-# rank 0 alone cannot write ends the whole run, not a hang.
+# rank 0 alone cannot write ends the whole run, not a hang.  The same for
+# velmora-rigid.
 set -euo pipefail
 exe="$1"
 mesh="$2"
@@ -107,14 +108,63 @@ grep -q 'output.log: cannot open the file for writing' "$lone/mpi.err" ||
   { echo "FAIL lone stop: no message"; fail=1; }
 echo "ok lone stop"
 
-# velmora-rigid runs on one process: with two it refuses (status 2) and
-# writes nothing.
+# velmora-rigid: two spheres under a force in a shear, with the resistance
+# matrix and two time steps (templates of the bodies' near fields, every
+# solve kind); rigid.json, rigid.vtu, the steps' files and the console's
+# results (all but the wall-clock line and the lines on the processes) the
+# same as the one-process tool's, at 1 to 4 ranks.
 rigid="$(dirname "$exe")/velmora-rigid"
-if [[ -x "$rigid" ]]; then
-  status=0
-  (cd "$lone" && timeout 120 "${mpirun_cmd[@]}" -np 2 "$rigid" >/dev/null 2>rigid.err) || status=$?
-  [[ $status -eq 2 ]] || { echo "FAIL velmora-rigid on 2 ranks: status $status, not 2"; fail=1; }
-  grep -q 'runs on one process' "$lone/rigid.err" || { echo "FAIL velmora-rigid: no message"; fail=1; }
-  echo "ok velmora-rigid refuses"
+serial_rigid="$(dirname "$serial")/velmora-rigid"
+rigid_args=(--body 1 --force 1,0,0 --shear 0.5 --resistance --steps 2 --dt 0.1 --pvd)
+rigid_files=(rigid.json rigid.vtu trajectory.csv rigid.pvd rigid_00000.vtu rigid_00001.vtu
+  rigid_00002.vtu)
+rigid_steady() {
+  grep -v -e 'wall-clock time' -e 'processes: ranks:' -e 'Product split among ranks' \
+    -e '^   rank [0-9]*:' "$1" || true
+}
+rd="$work/rigid"
+mkdir -p "$rd/ref"
+(cd "$rd" && "$mesh" spheres --sphere 0,0,0,1 --sphere 2.6,0.3,0,0.7 --refine 3 >/dev/null 2>&1)
+if (cd "$rd" && OMP_NUM_THREADS=2 "$serial_rigid" "${rigid_args[@]}" >console.ref 2>/dev/null); then
+  for f in "${rigid_files[@]}"; do mv "$rd/$f" "$rd/ref/"; done
+  for p in 1 2 3 4; do
+    status=0
+    (cd "$rd" && OMP_NUM_THREADS=1 timeout 300 "${mpirun_cmd[@]}" -np "$p" "$rigid" "${rigid_args[@]}" \
+      >console.mpi 2>/dev/null) || status=$?
+    [[ $status -eq 0 ]] || { echo "FAIL velmora-rigid, $p ranks: status $status"; fail=1; continue; }
+    for f in "${rigid_files[@]}"; do
+      cmp -s "$rd/$f" "$rd/ref/$f" || { echo "FAIL velmora-rigid, $p ranks: $f differs"; fail=1; }
+      rm -f "$rd/$f"
+    done
+    if ! cmp -s <(rigid_steady "$rd/console.mpi") <(rigid_steady "$rd/console.ref"); then
+      echo "FAIL velmora-rigid, $p ranks: console differs"
+      diff <(rigid_steady "$rd/console.mpi") <(rigid_steady "$rd/console.ref") | head -5
+      fail=1
+    fi
+    grep -q "processes: ranks: $p," "$rd/console.mpi" ||
+      { echo "FAIL velmora-rigid: no 'ranks: $p'"; fail=1; }
+  done
+  echo "ok velmora-rigid"
+else
+  echo "FAIL velmora-rigid: the one-process run failed"; fail=1
 fi
+
+# velmora-rigid's bad input (a force of two components) ends every rank
+# with status 2 and its message once; rank 0 alone failing to write
+# rigid.json (a directory of that name) ends the others, which would go on
+# to the time steps, with status 1 instead of a hang.
+status=0
+(cd "$rd" && timeout 120 "${mpirun_cmd[@]}" -np 3 "$rigid" --force 1,0 >/dev/null 2>rigid.err) ||
+  status=$?
+[[ $status -eq 2 ]] || { echo "FAIL velmora-rigid bad input: status $status, not 2"; fail=1; }
+[[ $(grep -c -- '--force' "$rd/rigid.err") -eq 1 ]] ||
+  { echo "FAIL velmora-rigid bad input: the message is not given once"; cat "$rd/rigid.err"; fail=1; }
+mkdir -p "$rd/rigid.json"
+status=0
+(cd "$rd" && OMP_NUM_THREADS=1 timeout 120 "${mpirun_cmd[@]}" -np 2 "$rigid" "${rigid_args[@]}" \
+  >/dev/null 2>rigid.err) || status=$?
+[[ $status -eq 1 ]] || { echo "FAIL velmora-rigid lone stop: status $status (124: it hung)"; fail=1; }
+grep -q 'rigid.json: cannot write the file' "$rd/rigid.err" ||
+  { echo "FAIL velmora-rigid lone stop: no message"; fail=1; }
+echo "ok velmora-rigid stops"
 exit $fail
