@@ -26,7 +26,7 @@ ProductShare::ProductShare(FmmEngine& engine, const Tree& tree, int nelem, const
   all_.resize(order_.size() * 3);
 }
 
-void ProductShare::complete(double* y) {
+void ProductShare::complete(double* y, bool precon) {
   // One process holds every entry already.
   if (!split_ || comm_.size() == 1) return;
   const double t0 = omp_get_wtime();
@@ -43,18 +43,18 @@ void ProductShare::complete(double* y) {
     const std::size_t e = static_cast<std::size_t>(order_[i]) - 1;
     for (int k = 0; k < 3; ++k) y[3 * e + k] = all_[3 * i + k];
   }
-  seconds_ += omp_get_wtime() - t0;
+  (precon ? precon_seconds_ : seconds_) += omp_get_wtime() - t0;
 }
 
 std::vector<std::string> ProductShare::report(FmmEngine& engine) const {
   const Comm& comm = comm_;
   const LeafPartition& part = part_;
   const int p = comm.size();
-  constexpr int kItems = 6;
+  constexpr int kItems = 7;
   const double mine[kItems] = {
       static_cast<double>(engine.near_cache_enabled() ? engine.near_cache_bytes() : 0), seconds_,
       static_cast<double>(comm.bytes_sent()), engine.timers().wall.total(), first_seconds_,
-      later_product_seconds()};
+      later_product_seconds(), precon_seconds_};
   std::vector<double> all(static_cast<std::size_t>(kItems) * p);
   comm.allgatherv(mine, std::vector<int>(static_cast<std::size_t>(p), kItems), all.data());
   std::int64_t total = 0;
@@ -73,7 +73,7 @@ std::vector<std::string> ProductShare::report(FmmEngine& engine) const {
         ", near-field cache" + fmt::F(v[0] / 1.0e6, 10, 1) + " Mb, sent" +
         fmt::F(v[2] / 1.0e6, 10, 1) + " Mb, time used in products" + fmt::F(v[3], 9, 2) +
         " s (first" + fmt::F(v[4], 8, 2) + " s, then" + fmt::F(v[5], 7, 3) + " s each), in exchanges" +
-        fmt::F(v[1], 9, 2) + " s");
+        fmt::F(v[1], 9, 2) + " s, in the preconditioner's" + fmt::F(v[6], 8, 2) + " s");
   }
   return lines;
 }

@@ -30,12 +30,16 @@ class ProductShare {
 
   // y (3 nelem entries, element by element: y[3 (e - 1) + k]): the entries of
   // the other processes' elements replaced by theirs.
-  void complete(double* y);
+  // `precon`: the entries are the preconditioner's (solver/fast_precon.hpp),
+  // timed apart from the product's.
+  void complete(double* y, bool precon = false);
 
   const LeafPartition& partition() const { return part_; }
+  const Comm& comm() const { return comm_; }
   // This process's elements.
   int elements() const { return counts_[comm_.rank()] / 3; }
   double exchange_seconds() const { return seconds_; }
+  double precon_exchange_seconds() const { return precon_seconds_; }
   // The engine's cumulative product seconds after each product, for the
   // report: the first product (near field integrated) and the later ones.
   void note_product(double engine_seconds) {
@@ -51,8 +55,8 @@ class ProductShare {
   // The console's lines on the split (collective: every process calls it,
   // and gets them all): the processes and the work imbalance, then one line
   // per process with its leaves and elements, its share of the work, its
-  // near-field cache, the bytes it sent and the time it spent in products
-  // and in their exchanges.
+  // near-field cache, the bytes it sent and the time it spent in products,
+  // in their exchanges and in the preconditioner's.
   std::vector<std::string> report(FmmEngine& engine) const;
   // Whether the product is split (every element lies in a leaf of levels
   // >= 2); if not, every process forms all of it.
@@ -64,7 +68,7 @@ class ProductShare {
   std::vector<int> order_;   // elements of ranks 0, 1, ... in tree order
   std::vector<int> counts_;  // 3 x elements per rank
   std::vector<double> mine_, all_;
-  double seconds_ = 0.0;
+  double seconds_ = 0.0, precon_seconds_ = 0.0;
   bool split_ = false;
   int products_ = 0;
   double first_seconds_ = 0.0, last_seconds_ = 0.0;

@@ -430,6 +430,7 @@ SolveReport RigidSolver::tractions(const double* motion, const double* g, double
     pd.minlev = s.ctl.minlev;
     pd.tree = s.tree;
     precon = std::make_unique<FastPrecon>(pd);
+    if (share) precon->distribute(*share);
   }
   keep_caches(eng, precon.get(), cache_budget_bytes());
   std::vector<double> b(n, 0.0);

@@ -356,6 +356,7 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
     // reports the product the same way for any number.)
     if (comm_has_mpi()) share = std::make_unique<ProductShare>(*engine, tree, s.nelem, comm);
     if (s.iprec != 0) fast_precon = std::make_unique<FastPrecon>(precon);
+    if (fast_precon && share) fast_precon->distribute(*share);
     const std::size_t budget = opt.cache_budget != SolveOptions::kFromFreeMemory
                                    ? opt.cache_budget
                                    : solve_cache_budget(a, tree.ncell(), s.maxcel, s.nexp);

@@ -60,6 +60,10 @@ struct FastPrecon::Impl {
   int nthreads = 1;
   std::vector<LeafScratch> scratch;
   std::vector<Leaf> leaves;
+  std::vector<int> built;  // the leaves this process builds: all, or its own (distribute)
+  ProductShare* share = nullptr;
+  // The block sums' gather: the leaves of ranks 0, 1, ... and 9 x their counts.
+  std::vector<int> sum_order, sum_counts;
   std::int64_t factor_doubles = 0, pivot_ints = 0;
   bool cache_on = false, cache_filled = false;
   bool record = false, recorded = false;
@@ -186,6 +190,7 @@ FastPrecon::FastPrecon(const PreconData& d) : impl_(std::make_unique<Impl>()) {
       m.factor_doubles += 9 * static_cast<std::int64_t>(lf.nl) * lf.nl;
       m.pivot_ints += 3 * lf.nl;
       m.leaves.push_back(lf);
+      m.built.push_back(lf.index);
     }
 }
 
@@ -255,11 +260,49 @@ int FastPrecon::augment_whole_bodies(const ClosedBodyNullSpace* ns) {
   return count;
 }
 
+void FastPrecon::distribute(ProductShare& share) {
+  Impl& m = *impl_;
+  if (!share.split()) return;
+  m.share = &share;
+  const LeafPartition& part = share.partition();
+  const int me = share.comm().rank();
+  const Tree& t = m.d.tree;
+  // A leaf belongs to the process whose run of element positions holds its
+  // first element (runs never split a leaf).
+  auto owner = [&](const Leaf& lf) {
+    const int pos = t.fst(lf.cell);
+    int r = 0;
+    while (r + 1 < static_cast<int>(part.first.size()) &&
+           !(pos >= part.first[r] && pos <= part.last[r]))
+      ++r;
+    return r;
+  };
+  const int p = share.comm().size();
+  std::vector<std::vector<int>> of(static_cast<std::size_t>(p));
+  for (const Leaf& lf : m.leaves) of[owner(lf)].push_back(lf.index);
+  m.sum_order.clear();
+  m.sum_counts.assign(static_cast<std::size_t>(p), 0);
+  for (int r = 0; r < p; ++r) {
+    m.sum_order.insert(m.sum_order.end(), of[r].begin(), of[r].end());
+    m.sum_counts[r] = 9 * static_cast<int>(of[r].size());
+  }
+  // This process's leaves and their places in the factor cache.
+  m.built = of[me];
+  m.factor_doubles = m.pivot_ints = 0;
+  for (const int i : m.built) {
+    Leaf& lf = m.leaves[i];
+    lf.factor_offset = m.factor_doubles;
+    lf.pivot_offset = m.pivot_ints;
+    m.factor_doubles += 9 * static_cast<std::int64_t>(lf.nl) * lf.nl;
+    m.pivot_ints += 3 * lf.nl;
+  }
+}
+
 void FastPrecon::apply(const double* x, double* z) {
   Impl& m = *impl_;
   const bool use = m.cache_on && m.cache_filled;
   const bool fill = m.cache_on && !m.cache_filled;
-  const int n = static_cast<int>(m.leaves.size());
+  const int n = static_cast<int>(m.built.size());
 #if defined(__x86_64__) || defined(__SSE__)
   const unsigned csr = _mm_getcsr();
 #endif
@@ -270,10 +313,24 @@ void FastPrecon::apply(const double* x, double* z) {
 #endif
     LeafScratch& s = m.scratch[omp_get_thread_num()];
 #pragma omp for schedule(dynamic, 1)
-    for (int i = 0; i < n; ++i) m.leaf(m.leaves[i], x, z, s, use, fill);
+    for (int i = 0; i < n; ++i) m.leaf(m.leaves[m.built[i]], x, z, s, use, fill);
   }
   if (fill) m.cache_filled = true;
+  if (m.share) m.share->complete(z, true);
   if (m.record) {
+    if (m.share) {
+      // Every process's sums, copied to all.
+      const int me = m.share->comm().rank();
+      std::size_t at = 0;
+      for (int r = 0; r < me; ++r) at += static_cast<std::size_t>(m.sum_counts[r]) / 9;
+      std::vector<double> mine(static_cast<std::size_t>(m.sum_counts[me])), all(m.sums.size());
+      for (std::size_t i = 0; i < mine.size() / 9; ++i)
+        std::copy_n(m.sums.data() + 9 * static_cast<std::size_t>(m.sum_order[at + i]), 9,
+                    mine.data() + 9 * i);
+      m.share->comm().allgatherv(mine.data(), m.sum_counts, all.data());
+      for (std::size_t i = 0; i < m.sum_order.size(); ++i)
+        std::copy_n(all.data() + 9 * i, 9, m.sums.data() + 9 * static_cast<std::size_t>(m.sum_order[i]));
+    }
     m.recorded = true;
     m.record = false;
   }

@@ -19,7 +19,8 @@
 // (before the first application), the first application keeps every leaf's
 // LU factors and pivots, and later applications only gather, solve and
 // scatter; the solves use the same factors and give the same bits.  The
-// cache takes 8 (3 nl)^2 + 4 (3 nl) bytes per leaf of nl elements.
+// cache takes 8 (3 nl)^2 + 4 (3 nl) bytes per leaf of nl elements (of this
+// process's leaves in a run of several: distribute).
 #pragma once
 
 #include <cstddef>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "bem/null_space.hpp"
+#include "fmm/product_share.hpp"
 #include "solver/precon.hpp"
 
 namespace velmora {
@@ -75,6 +77,17 @@ class FastPrecon {
   // The block sums (record_block_sums) stay those of the plain blocks.
   // Returns the number of such leaves.  Null: none.
   int augment_whole_bodies(const ClosedBodyNullSpace* ns);
+
+  // A run of several processes (fmm/product_share.hpp): this process builds,
+  // factors and keeps only the blocks of its own leaves, the leaves of its
+  // share of the product, and every application ends with share.complete(z),
+  // which copies the other processes' entries; the block sums are gathered
+  // likewise.  Every process then holds the whole of z (and of the sums)
+  // with the one-process bits, and the factor cache falls with the number
+  // of processes.  Nothing changes when the product is not split.  Before
+  // the factor cache is sized and before the first application; `share`
+  // must outlive this object.
+  void distribute(ProductShare& share);
 
  private:
   struct Impl;
