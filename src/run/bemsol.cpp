@@ -404,6 +404,7 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   std::unique_ptr<TwoLevelPrecon> two_level;
   if (fast_precon && opt.coarse_correction) {
     two_level = std::make_unique<TwoLevelPrecon>(precon, *fast_precon, &null_space, opt.coarse);
+    if (share) two_level->distribute(comm);
     if (two_level->coarse_unknowns() > 0) {
       std::string mb = fmt::F(static_cast<double>(two_level->bytes()) / 1.0e6, 12, 1);
       mb.erase(0, mb.find_first_not_of(' '));

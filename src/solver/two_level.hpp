@@ -60,6 +60,7 @@
 #include <memory>
 
 #include "bem/null_space.hpp"
+#include "common/comm.hpp"
 #include "solver/fast_precon.hpp"
 #include "solver/precon.hpp"
 
@@ -104,6 +105,15 @@ class TwoLevelPrecon {
   // z = z1 + P1 y1 as above.  The first call builds and factors D1 and A2.
   // When there is no coarse unknown, or a matrix is singular, z = z1.
   void apply(const double* x, double* z);
+
+  // A run of several processes (common/comm.hpp): each forms the off-leaf
+  // sums of a run of the aggregates, cut by their work, in every
+  // correction, and the leaves' sums are copied to all; each sum is formed
+  // by one process as one process alone forms it, so z keeps its bits.  The
+  // rest of the correction (charges, the coarse solve, z's update) is
+  // linear in the leaves or small, and every process does it.  Before the
+  // first application; `comm` must outlive this object.
+  void distribute(const Comm& comm);
 
   int leaves() const;
   int aggregates() const;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "common/blas.hpp"
@@ -18,16 +19,17 @@ using two_level::kSym;
 using two_level::stokeslet;
 
 void TwoLevelPrecon::Impl::off_leaf_sums(const double* q_leaf, const double* q_agg, Sums what,
-                                         double* out) const {
+                                         double* out, int first, int last) const {
   const bool leaf_targets = what != Sums::kAggregates;
   const bool own = what == Sums::kLeaves;
   const int na = static_cast<int>(agg.size());
+  if (last < 0) last = na;
   const double f = inv8pimu();
 #pragma omp parallel num_threads(nthreads)
   {
     std::vector<char> is_near(na, 0);
 #pragma omp for schedule(dynamic, 1)
-    for (int I = 0; I < na; ++I) {
+    for (int I = first; I < last; ++I) {
       for (int J : near[I]) is_near[J] = 1;
       double far[3] = {0.0, 0.0, 0.0};
       for (int J = 0; J < na; ++J) {
@@ -208,7 +210,21 @@ void TwoLevelPrecon::Impl::correct(const double* z1, double* z) {
   }
   sum_over_aggregates(qleaf.data(), qagg.data());
   // g1 = P1^T (x - A~ z1) = -P1^T (A~ - B) z1 - P1^T (augmentation of z1).
-  off_leaf_sums(qleaf.data(), qagg.data(), Sums::kLeaves, g1.data());
+  if (comm) {
+    // This process's aggregates, then every process's leaves' sums to all
+    // (each leaf's three entries formed by one process, as by one alone).
+    const int me = comm->rank();
+    off_leaf_sums(qleaf.data(), qagg.data(), Sums::kLeaves, g1.data(), agg_begin[me],
+                  agg_begin[me + 1]);
+    std::size_t k = 0;
+    for (int p = agg_first[agg_begin[me]]; p < agg_first[agg_begin[me + 1]]; ++p)
+      for (int i = 0; i < 3; ++i) g_mine[k++] = g1[3 * static_cast<std::size_t>(agg_leaves[p]) + i];
+    comm->allgatherv(g_mine.data(), g_counts, g_all.data());
+    for (std::size_t p = 0; p < agg_leaves.size(); ++p)
+      for (int i = 0; i < 3; ++i) g1[3 * static_cast<std::size_t>(agg_leaves[p]) + i] = g_all[3 * p + i];
+  } else {
+    off_leaf_sums(qleaf.data(), qagg.data(), Sums::kLeaves, g1.data());
+  }
   if (!aug.empty()) {
     std::fill(aug.begin(), aug.end(), 0.0);
     null_space->augment(z1, aug.data());
@@ -258,5 +274,35 @@ TwoLevelPrecon::TwoLevelPrecon(const PreconData& d, FastPrecon& smoother,
 }
 
 TwoLevelPrecon::~TwoLevelPrecon() = default;
+
+void TwoLevelPrecon::distribute(const Comm& comm) {
+  Impl& m = *impl_;
+  const int p = comm.size();
+  const int na = static_cast<int>(m.agg.size());
+  if (p == 1 || na == 0) return;
+  // Contiguous runs of aggregates by their work in a correction: the far
+  // pairs (one per aggregate) and the leaf pairs with the near ones; run r
+  // takes the aggregates whose work prefix lies in [rW/P, (r+1)W/P).
+  std::vector<std::int64_t> prefix(static_cast<std::size_t>(na) + 1, 0);
+  for (int I = 0; I < na; ++I) {
+    std::int64_t w = na;
+    for (int J : m.near[I]) w += static_cast<std::int64_t>(m.leaves_in(I)) * m.leaves_in(J);
+    prefix[I + 1] = prefix[I] + w;
+  }
+  const __int128 total = prefix[na];
+  m.agg_begin.assign(static_cast<std::size_t>(p) + 1, na);
+  m.agg_begin[0] = 0;
+  int I = 0;
+  for (int r = 1; r < p; ++r) {
+    while (I < na && static_cast<__int128>(prefix[I]) * p < total * r) ++I;
+    m.agg_begin[r] = I;
+  }
+  m.g_counts.assign(static_cast<std::size_t>(p), 0);
+  for (int r = 0; r < p; ++r)
+    m.g_counts[r] = 3 * (m.agg_first[m.agg_begin[r + 1]] - m.agg_first[m.agg_begin[r]]);
+  m.g_mine.assign(static_cast<std::size_t>(m.g_counts[comm.rank()]), 0.0);
+  m.g_all.assign(3 * m.agg_leaves.size(), 0.0);
+  m.comm = &comm;
+}
 
 }  // namespace velmora

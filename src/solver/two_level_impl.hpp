@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "common/comm.hpp"
 #include "common/constants.hpp"
 #include "solver/two_level.hpp"
 
@@ -90,6 +91,12 @@ struct TwoLevelPrecon::Impl {
   // Per application: leaf and aggregate charges, the two levels' vectors,
   // the augmentation's image.
   std::vector<double> qleaf, qagg, g1, y1, g2, aug, t2;
+  // A run of several processes (distribute): process r forms the off-leaf
+  // sums of the aggregates [agg_begin[r], agg_begin[r + 1]) in each
+  // correction, and the gather moves 3 x their leaves' count per process.
+  const Comm* comm = nullptr;
+  std::vector<int> agg_begin, g_counts;
+  std::vector<double> g_mine, g_all;
 
   double inv8pimu() const { return 1.0 / (8.0 * kPi * d.mu); }
   // The regularisation between leaves a and b.
@@ -116,7 +123,9 @@ struct TwoLevelPrecon::Impl {
   bool build_coarse();
   void build();
   enum class Sums { kLeaves, kLeavesFromOtherAggregates, kAggregates };
-  void off_leaf_sums(const double* q_leaf, const double* q_agg, Sums what, double* out) const;
+  // Over the aggregates [first, last) (last -1: to the end).
+  void off_leaf_sums(const double* q_leaf, const double* q_agg, Sums what, double* out,
+                     int first = 0, int last = -1) const;
   void leaf_level_product(const double* y, double* t);
   void block_solve(const double* g, double* y) const;
   void v_cycle(const double* g, double* y);
