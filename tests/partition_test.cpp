@@ -3,6 +3,7 @@
 // whole product's bits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -134,6 +135,44 @@ TEST(DistributedProduct, VirtualRanksGiveTheWholeProductsBits) {
     for (int k = 0; k < 3; ++k) EXPECT_EQ(got[k], want[k]) << "product " << k << ", " << p << " ranks";
     // The near-field cache is split, not copied.
     EXPECT_EQ(cache, static_cast<std::int64_t>(whole.engine.near_cache_bytes()));
+  }
+}
+
+// The owner-computes moments' plan for virtual processes: what each sends
+// to another is what that one expects from it, cell for cell, and every
+// leaf and non-leaf cell has its moments formed once (by its owner) or by
+// every process (a shared cell, across a cut).  A cell planned on one side
+// only would shift every moment after it in the exchange.
+TEST(DistributedProduct, MomentPlansAgreeBetweenProcesses) {
+  const Model m = make_model(ellipsoid(3, 2.0, 1.0, 0.8), 0.9, 31);
+  FmmSetup f(m, 12, 8);
+  EngineRig rig(m, f);
+  const LeafPartition whole = partition_leaves(rig.engine.leaf_work(), 1);
+  const std::vector<int> all_leaves = rig.engine.moment_plan(whole.first, whole.last, 0).leaves;
+  const std::vector<int> all_cells = rig.engine.moment_plan(whole.first, whole.last, 0).own_cells;
+  for (int p : {2, 3, 5}) {
+    const LeafPartition part = partition_leaves(rig.engine.leaf_work(), p);
+    std::vector<FmmEngine::MomentPlan> plan;
+    for (int r = 0; r < p; ++r) plan.push_back(rig.engine.moment_plan(part.first, part.last, r));
+    std::vector<int> leaves, cells;
+    std::int64_t moved = 0;
+    for (int r = 0; r < p; ++r) {
+      EXPECT_EQ(plan[r].shared_cells, plan[0].shared_cells) << r;
+      leaves.insert(leaves.end(), plan[r].leaves.begin(), plan[r].leaves.end());
+      cells.insert(cells.end(), plan[r].own_cells.begin(), plan[r].own_cells.end());
+      EXPECT_TRUE(plan[r].send[r].empty() && plan[r].recv[r].empty());
+      for (int q = 0; q < p; ++q) {
+        EXPECT_EQ(plan[r].recv[q], plan[q].send[r]) << p << " processes, " << q << " to " << r;
+        moved += static_cast<std::int64_t>(plan[r].recv[q].size());
+      }
+    }
+    cells.insert(cells.end(), plan[0].shared_cells.begin(), plan[0].shared_cells.end());
+    std::sort(leaves.begin(), leaves.end());
+    std::sort(cells.begin(), cells.end());
+    EXPECT_EQ(leaves, all_leaves) << p << " processes";
+    EXPECT_EQ(cells, all_cells) << p << " processes";
+    EXPECT_FALSE(plan[0].shared_cells.empty());
+    EXPECT_GT(moved, 0);
   }
 }
 

@@ -41,6 +41,12 @@ class Comm {
   // the size of `all`.
   void allgatherv(const double* mine, const std::vector<int>& counts, double* all) const;
 
+  // Every process sends send_counts[r] values to process r, taken in rank
+  // order from `send`, and receives recv_counts[r] values from process r,
+  // placed in rank order in `recv`.  The counts must match between the
+  // pairs of processes (what r sends to q is what q receives from r).
+  void alltoallv(const double* send, const std::vector<int>& send_counts, double* recv,
+                 const std::vector<int>& recv_counts) const;
   // The largest of the values the processes pass (exact in any order).
   std::int64_t max(std::int64_t v) const;
   // Their sum (integers: exact in any order).

@@ -64,6 +64,29 @@ void Comm::allgatherv(const double* mine, const std::vector<int>& counts, double
   messages_sent_ += p - 1;
 }
 
+void Comm::alltoallv(const double* send, const std::vector<int>& send_counts, double* recv,
+                     const std::vector<int>& recv_counts) const {
+  const int p = size();
+  if (p == 1) {
+    if (!send_counts.empty() && send_counts[0] > 0 && send != recv)
+      std::copy(send, send + send_counts[0], recv);
+    return;
+  }
+  std::vector<int> sd(static_cast<std::size_t>(p), 0), rd(static_cast<std::size_t>(p), 0);
+  for (int r = 1; r < p; ++r) {
+    sd[r] = sd[r - 1] + send_counts[r - 1];
+    rd[r] = rd[r - 1] + recv_counts[r - 1];
+  }
+  MPI_Alltoallv(send, send_counts.data(), sd.data(), MPI_DOUBLE, recv, recv_counts.data(),
+                rd.data(), MPI_DOUBLE, MPI_COMM_WORLD);
+  const int me = rank();
+  for (int r = 0; r < p; ++r) {
+    if (r == me || send_counts[r] == 0) continue;
+    bytes_sent_ += static_cast<std::int64_t>(send_counts[r]) * 8;
+    messages_sent_ += 1;
+  }
+}
+
 std::int64_t Comm::max(std::int64_t v) const {
   if (size() == 1) return v;
   long long in = v, out = 0;

@@ -274,23 +274,41 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
     crit += *std::max_element(busy.begin(), busy.end());
   };
 
-  // 1. Leaf moments.
-  parallel_for(static_cast<int>(d.leaves.size()),
-               [&](int i, ThreadScratch& s) { d.leaf_moments(d.leaves[i], mode, x, s); });
+  // 1. Leaf moments (of this process's leaves: own_moments).
+  const std::vector<int>& p2m = d.comm ? d.p2m_leaves : d.leaves;
+  parallel_for(static_cast<int>(p2m.size()),
+               [&](int i, ThreadScratch& s) { d.leaf_moments(p2m[i], mode, x, s); });
   lap(&PhaseTimes::moments);
 
-  // 2. Moment to moment, deepest parents first.
-  for (int lev = nlev - 1; lev >= 2; --lev) {
-    const std::vector<int>& cells = d.m2m_cells[lev];
-    parallel_for(static_cast<int>(cells.size()),
-                 [&](int i, ThreadScratch& s) { d.gather_children(cells[i], s); });
+  // 2. Moment to moment, deepest parents first; with owner-computes
+  // moments, the own cells', the exchange, then the shared cells'.
+  auto upward = [&](const std::vector<std::vector<int>>& per_level) {
+    for (int lev = nlev - 1; lev >= 2; --lev) {
+      const std::vector<int>& cells = per_level[lev];
+      parallel_for(static_cast<int>(cells.size()),
+                   [&](int i, ThreadScratch& s) { d.gather_children(cells[i], s); });
+    }
+  };
+  if (d.comm) {
+    upward(d.m2m_own);
+    d.exchange_ghost_moments();
+    upward(d.m2m_shared);
+  } else {
+    upward(d.m2m_cells);
   }
   lap(&PhaseTimes::m2m);
 
   // 3. Multipole to local for every cell of levels 2..nlev; with the
   // rotation kernels the moments are first referred to the root's centre
-  // (they are not read again in this product).
-  if (d.kernels == Translations::Rotation && nlev >= 2) {
+  // (they are not read again in this product): those this process reads.
+  if (d.kernels == Translations::Rotation && d.comm) {
+    parallel_for(static_cast<int>(d.refer_cells.size()), [&](int i, ThreadScratch&) {
+      const int c = d.refer_cells[i];
+      const double dc[3] = {t.cen(c, 1) - t.cen(1, 1), t.cen(c, 2) - t.cen(1, 2),
+                            t.cen(c, 3) - t.cen(1, 3)};
+      refer_to_origin(d.p, dc, 1.0, d.mom_cell(c));
+    });
+  } else if (d.kernels == Translations::Rotation && nlev >= 2) {
     const int first = t.levf(2), last = t.levl(nlev);
     parallel_for(last - first + 1, [&](int i, ThreadScratch&) {
       const int c = first + i;

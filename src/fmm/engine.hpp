@@ -63,6 +63,7 @@
 #include "fmm/congruent_blocks.hpp"
 #include "fmm/harmonics.hpp"
 #include "fmm/m2l_order.hpp"
+#include "common/comm.hpp"
 #include "fmm/tree.hpp"
 
 namespace velmora {
@@ -164,7 +165,8 @@ class FmmEngine {
   // last): from then on apply() forms only the entries of y of the elements
   // at tree positions first..last (a run of whole leaves; empty when last <
   // first), each to the same bits as the whole product, and leaves the other
-  // entries as they were; the moments are still formed from every element.
+  // entries as they were; the moments are still formed from every element
+  // (but see own_moments).
   // Only the cells above those targets translate and evaluate, and the
   // near-field lists and cache shrink to those targets.  Call before
   // enabling the cache and before the first product.
@@ -174,6 +176,26 @@ class FmmEngine {
   };
   std::vector<LeafWork> leaf_work() const;
   void restrict_targets(int first, int last);
+  // After restrict_targets, in a run of several processes whose runs of
+  // tree positions are first[r]..last[r] (this process's among them, as
+  // restricted): from then on apply() forms the moments of the cells this
+  // process owns only, and receives those it reads from their owners in each
+  // product (engine_ghosts.cpp), to the same bits.  Every process must call
+  // it, with the same runs.  One process: nothing changes.
+  void own_moments(const Comm& comm, const std::vector<int>& first, const std::vector<int>& last);
+  // The plan own_moments follows, for process `me` of the runs, worked out
+  // without a process layer (tests check it for virtual processes): the
+  // leaves and non-leaf cells whose moments the process forms (its own, and
+  // the shared cells every process forms), and per process the cells it
+  // sends and receives, ascending.
+  struct MomentPlan {
+    std::vector<int> leaves, own_cells, shared_cells;
+    std::vector<std::vector<int>> send, recv;
+  };
+  MomentPlan moment_plan(const std::vector<int>& first, const std::vector<int>& last, int me);
+  // Seconds in those exchanges so far, and the cells received per product.
+  double ghost_exchange_seconds() const;
+  std::int64_t ghost_cells_received() const;
 
   // Extra memory held apart from the cache: lists, scratch, operators.
   std::size_t fixed_bytes() const;

@@ -12,6 +12,7 @@
 //   engine_l2l.cpp      phase 4: local to local
 //   engine_near.cpp     phase 5: near field by TRIINT or from the cache
 //   engine_eval.cpp     phase 6: evaluation at the leaves
+//   engine_ghosts.cpp   owner-computes moments of a run of several processes
 // Conventions (layout, ordering, determinism) are those of fmm/engine.hpp.
 #pragma once
 
@@ -31,6 +32,7 @@
 
 #include "bem/triint.hpp"
 #include "bem/triint_math.hpp"
+#include "common/comm.hpp"
 #include "common/constants.hpp"
 #include "common/large_array.hpp"
 #include "fmm/direct_translate.hpp"
@@ -319,6 +321,21 @@ struct FmmEngine::Impl {
   }
   void select_active_cells();
   void size_near_field();
+
+  // Owner-computes moments (own_moments, engine_ghosts.cpp): this process's
+  // leaves and non-leaf cells, the shared cells per level, the cells whose
+  // moments it reads (referred to the root's centre with the rotation
+  // kernels), and per process the cells it sends and receives (ascending).
+  const Comm* comm = nullptr;
+  std::vector<int> p2m_leaves;
+  std::vector<std::vector<int>> m2m_own, m2m_shared;
+  std::vector<int> refer_cells;
+  std::vector<std::vector<int>> ghost_send, ghost_recv;
+  std::vector<int> ghost_send_counts, ghost_recv_counts;
+  std::vector<double> ghost_sendbuf, ghost_recvbuf;
+  double ghost_seconds = 0.0;
+  void plan_owned_moments(const std::vector<int>& first, const std::vector<int>& last, int me);
+  void exchange_ghost_moments();
 
   std::size_t list_bytes = 0;
   std::int64_t near_pairs = 0;

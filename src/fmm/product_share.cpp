@@ -22,6 +22,7 @@ ProductShare::ProductShare(FmmEngine& engine, const Tree& tree, int nelem, const
   split_ = order_.size() == static_cast<std::size_t>(nelem);
   if (!split_) return;
   engine.restrict_targets(part_.first[me], part_.last[me]);
+  engine.own_moments(comm, part_.first, part_.last);
   mine_.resize(static_cast<std::size_t>(counts_[me]));
   all_.resize(order_.size() * 3);
 }
@@ -50,11 +51,12 @@ std::vector<std::string> ProductShare::report(FmmEngine& engine) const {
   const Comm& comm = comm_;
   const LeafPartition& part = part_;
   const int p = comm.size();
-  constexpr int kItems = 7;
+  constexpr int kItems = 9;
   const double mine[kItems] = {
       static_cast<double>(engine.near_cache_enabled() ? engine.near_cache_bytes() : 0), seconds_,
       static_cast<double>(comm.bytes_sent()), engine.timers().wall.total(), first_seconds_,
-      later_product_seconds(), precon_seconds_};
+      later_product_seconds(), precon_seconds_, engine.ghost_exchange_seconds(),
+      static_cast<double>(engine.ghost_cells_received())};
   std::vector<double> all(static_cast<std::size_t>(kItems) * p);
   comm.allgatherv(mine, std::vector<int>(static_cast<std::size_t>(p), kItems), all.data());
   std::int64_t total = 0;
@@ -73,7 +75,9 @@ std::vector<std::string> ProductShare::report(FmmEngine& engine) const {
         ", near-field cache" + fmt::F(v[0] / 1.0e6, 10, 1) + " Mb, sent" +
         fmt::F(v[2] / 1.0e6, 10, 1) + " Mb, time used in products" + fmt::F(v[3], 9, 2) +
         " s (first" + fmt::F(v[4], 8, 2) + " s, then" + fmt::F(v[5], 7, 3) + " s each), in exchanges" +
-        fmt::F(v[1], 9, 2) + " s, in the preconditioner's" + fmt::F(v[6], 8, 2) + " s");
+        fmt::F(v[1], 9, 2) + " s, of moments" + fmt::F(v[7], 8, 2) + " s (" +
+        std::to_string(static_cast<std::int64_t>(v[8])) + " cells each), of the preconditioner's" +
+        fmt::F(v[6], 8, 2) + " s");
   }
   return lines;
 }

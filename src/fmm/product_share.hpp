@@ -5,8 +5,10 @@
 // same iteration; the product, the costly part, is split.  The leaves are
 // cut among the processes by their work (fmm/partition.hpp), each process's
 // engine forms only the entries of y of its own elements (to the bits of the
-// whole product) and keeps only their near-field blocks, and complete()
-// copies every process's entries to all.  Every value is thus formed by one
+// whole product) and keeps only their near-field blocks, forms only the
+// moments of the cells it owns and receives the others it reads from their
+// owners (FmmEngine::own_moments), and complete() copies every process's
+// entries to all.  Every value is thus formed by one
 // process in the order of the one-process product, and the run gives the
 // same bits for any number of processes.
 #pragma once
@@ -56,7 +58,8 @@ class ProductShare {
   // and gets them all): the processes and the work imbalance, then one line
   // per process with its leaves and elements, its share of the work, its
   // near-field cache, the bytes it sent and the time it spent in products,
-  // in their exchanges and in the preconditioner's.
+  // in their exchanges of y and of moments (with the cells it receives per
+  // product) and in the preconditioner's.
   std::vector<std::string> report(FmmEngine& engine) const;
   // Whether the product is split (every element lies in a leaf of levels
   // >= 2); if not, every process forms all of it.
