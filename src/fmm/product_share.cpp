@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "common/process_memory.hpp"
 #include "common/records.hpp"
 
 namespace velmora {
@@ -51,12 +52,13 @@ std::vector<std::string> ProductShare::report(FmmEngine& engine) const {
   const Comm& comm = comm_;
   const LeafPartition& part = part_;
   const int p = comm.size();
-  constexpr int kItems = 9;
+  constexpr int kItems = 11;
   const double mine[kItems] = {
       static_cast<double>(engine.near_cache_enabled() ? engine.near_cache_bytes() : 0), seconds_,
       static_cast<double>(comm.bytes_sent()), engine.timers().wall.total(), first_seconds_,
       later_product_seconds(), precon_seconds_, engine.ghost_exchange_seconds(),
-      static_cast<double>(engine.ghost_cells_received())};
+      static_cast<double>(engine.ghost_cells_received()), static_cast<double>(comm.messages_sent()),
+      static_cast<double>(peak_resident_bytes())};
   std::vector<double> all(static_cast<std::size_t>(kItems) * p);
   comm.allgatherv(mine, std::vector<int>(static_cast<std::size_t>(p), kItems), all.data());
   std::int64_t total = 0;
@@ -73,7 +75,8 @@ std::vector<std::string> ProductShare::report(FmmEngine& engine) const {
         " leaves, " + std::to_string(nel) + " elements, work" +
         fmt::F(total > 0 ? static_cast<double>(part.work[r]) / static_cast<double>(total) : 0.0, 7, 3) +
         ", near-field cache" + fmt::F(v[0] / 1.0e6, 10, 1) + " Mb, sent" +
-        fmt::F(v[2] / 1.0e6, 10, 1) + " Mb, time used in products" + fmt::F(v[3], 9, 2) +
+        fmt::F(v[2] / 1.0e6, 10, 1) + " Mb in " + std::to_string(static_cast<std::int64_t>(v[9])) +
+        " messages, peak memory" + fmt::F(v[10] / 1.0e6, 10, 1) + " Mb, time used in products" + fmt::F(v[3], 9, 2) +
         " s (first" + fmt::F(v[4], 8, 2) + " s, then" + fmt::F(v[5], 7, 3) + " s each), in exchanges" +
         fmt::F(v[1], 9, 2) + " s, of moments" + fmt::F(v[7], 8, 2) + " s (" +
         std::to_string(static_cast<std::int64_t>(v[8])) + " cells each), of the preconditioner's" +

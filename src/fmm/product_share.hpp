@@ -57,9 +57,9 @@ class ProductShare {
   // The console's lines on the split (collective: every process calls it,
   // and gets them all): the processes and the work imbalance, then one line
   // per process with its leaves and elements, its share of the work, its
-  // near-field cache, the bytes it sent and the time it spent in products,
-  // in their exchanges of y and of moments (with the cells it receives per
-  // product) and in the preconditioner's.
+  // near-field cache, the bytes and messages it sent, its peak memory, and
+  // the time it spent in products, in their exchanges of y and of moments
+  // (with the cells it receives per product) and in the preconditioner's.
   std::vector<std::string> report(FmmEngine& engine) const;
   // Whether the product is split (every element lies in a leaf of levels
   // >= 2); if not, every process forms all of it.

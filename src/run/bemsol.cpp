@@ -25,6 +25,7 @@
 #include "common/blas_tall.hpp"
 #include "common/comm.hpp"
 #include "common/constants.hpp"
+#include "common/process_memory.hpp"
 #include "common/records.hpp"
 #include "common/stop.hpp"
 #include "common/units.hpp"
@@ -189,21 +190,6 @@ void read_mesh(Block& a, ListReader& dat) {
   }
   dat.close();
 }
-
-namespace {
-
-// A "Key:   N kB" entry of a /proc file, in bytes (-1 when absent).
-std::int64_t proc_kb_entry(const char* file, const char* key) {
-  std::ifstream in(file);
-  std::string line;
-  const std::size_t n = std::strlen(key);
-  while (std::getline(in, line))
-    if (line.compare(0, n, key) == 0 && line.size() > n && line[n] == ':')
-      return 1024 * std::atoll(line.c_str() + n + 1);
-  return -1;
-}
-
-}  // namespace
 
 std::size_t cache_budget_bytes(std::size_t still_to_touch) {
   const long pages = sysconf(_SC_PHYS_PAGES);
