@@ -113,6 +113,36 @@ void open_input(ListReader& r, const char* name) {
                (errno != 0 ? std::string(" (") + std::strerror(errno) + ")" : std::string()));
 }
 
+// The whole text of input file `name`, read by rank 0 of a run of several
+// processes and sent to the others: one process reads each file, which is
+// what a shared file system serves best.  A file rank 0 cannot open stops
+// every process with its message.
+std::string input_text(const char* name, const Comm& comm) {
+  std::int64_t head[2] = {0, 0};  // bytes (-1: not opened), errno
+  std::string text;
+  if (comm.rank() == 0) {
+    errno = 0;
+    std::ifstream f(name, std::ios::binary);
+    if (!f.is_open()) {
+      head[0] = -1;
+      head[1] = errno;
+    } else {
+      std::ostringstream all;
+      all << f.rdbuf();
+      text = std::move(all).str();
+      head[0] = static_cast<std::int64_t>(text.size());
+    }
+  }
+  comm.broadcast(head, sizeof head);
+  if (head[0] < 0)
+    fatal_stop(std::string(name) + ": cannot open the file" +
+               (head[1] != 0 ? std::string(" (") + std::strerror(static_cast<int>(head[1])) + ")"
+                             : std::string()));
+  text.resize(static_cast<std::size_t>(head[0]));
+  comm.broadcast(text.data(), head[0]);
+  return text;
+}
+
 // A record to the console, then to the given units in order.
 void to_console_and(const std::string& rec, std::initializer_list<int> units_after) {
   units().write_console(rec);
@@ -276,10 +306,18 @@ int run() {
   const float w0 = wall_seconds();
 
   // 2. The five files: both inputs must exist before any output is created.
-  ListReader cnd, dat;
-  open_input(cnd, "input.cnd");
-  open_input(dat, "input.dat");
+  // (Several processes: rank 0 reads them for all.)
   const Comm& comm = Comm::world();
+  ListReader cnd, dat;
+  std::string dat_text;  // several processes: input.dat's text, for its notes
+  if (comm.distributed()) {
+    cnd = ListReader::from_text("input.cnd", input_text("input.cnd", comm));
+    dat_text = input_text("input.dat", comm);
+    dat = ListReader::from_text("input.dat", dat_text);
+  } else {
+    open_input(cnd, "input.cnd");
+    open_input(dat, "input.dat");
+  }
   OutputFiles out;
   if (comm.rank() == 0)
     out.open();
@@ -304,7 +342,12 @@ int run() {
   // The notes after the last element (which the reader never reaches) may
   // declare interior bodies.
   SolveOptions opt;
-  opt.interior = read_model_notes_file("input.dat").interior;
+  if (comm.distributed()) {
+    std::istringstream notes(std::move(dat_text));
+    opt.interior = read_model_notes(notes).interior;
+  } else {
+    opt.interior = read_model_notes_file("input.dat").interior;
+  }
   const SolveOutcome outcome = solve_model(
       s, title, [&](Block& a) { read_mesh(a, dat); }, opt);
 

@@ -79,6 +79,7 @@ for d in "${model_dirs[@]}"; do
 done
 
 # Bad input: every rank stops with status 1; the message is the program's.
+# (Rank 0 reads the input files and sends them to the others.)
 bad="$work/bad"
 mkdir -p "$bad"
 cp "$src/examples/sphere-translate/input.cnd" "$src/examples/sphere-translate/input.dat" "$bad/"
@@ -94,6 +95,20 @@ for p in 2 3; do
   [[ $(grep -c 'Invalid parameter' "$bad/mpi.err") -eq 1 ]] ||
     { echo "FAIL bad input, $p ranks: the message is not given once"; fail=1; }
 done
+# A missing input file, which rank 0 alone reads: every rank stops with
+# status 1 and the one-process message, given once.
+missing="$work/missing"
+mkdir -p "$missing"
+cp "$src/examples/sphere-translate/input.cnd" "$missing/"
+(cd "$missing" && "$serial" >/dev/null 2>serial.err) && { echo "FAIL missing input accepted"; fail=1; }
+status=0
+(cd "$missing" && timeout 120 "${mpirun_cmd[@]}" -np 3 "$exe" >/dev/null 2>mpi.err) || status=$?
+[[ $status -eq 1 ]] || { echo "FAIL missing input, 3 ranks: status $status, not 1"; fail=1; }
+grep -Fxq -- "$(cat "$missing/serial.err")" "$missing/mpi.err" ||
+  { echo "FAIL missing input: not the program's message: $(head -n 1 "$missing/mpi.err")"; fail=1; }
+[[ $(grep -c 'input.dat: cannot open' "$missing/mpi.err") -eq 1 ]] ||
+  { echo "FAIL missing input: the message is not given once"; fail=1; }
+[[ ! -e "$missing/output.log" ]] || { echo "FAIL missing input: output.log written"; fail=1; }
 echo "ok bad input"
 
 # A stop of rank 0 alone (output.log is a directory): the whole run ends
