@@ -10,8 +10,15 @@
 # prints per run: the whole run's wall-clock seconds, GMRES iterations, the
 # product's seconds on the slowest rank (the engine's phases and the exchange
 # of the pieces) for the first product (near field integrated) and for each
-# later one, the exchange alone per product, megabytes sent per rank, and the peak resident memory of each rank; then whether the two
-# runs' output files are the same (records of times and memory left out).
+# later one, the exchange alone per product, megabytes sent per rank, and
+# the peak resident memory of each rank; then whether the two runs' output
+# files are the same (records of times and memory left out).
+#
+# RIGID_MODELS="DIR..." (folders of input.cnd and input.dat, such as
+# bench/rigid_suspension.sh writes) adds velmora-rigid runs, 1 x 2 against
+# 2 x 1, with RIGID_ARGS (default: --force 0,0,-1 --no-traction): the whole
+# run, the mobility solve's iterations, its products' seconds, the peak per
+# rank and whether rigid.json is the same.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BUILD_MPI:-$root/build-mpi}"
@@ -52,4 +59,31 @@ for m in "${models[@]}"; do
     cmp -s <(steady "$work/$name-1/$f") <(steady "$work/$name-2/$f") || same=no
   done
   echo "  $name: output files of 1 and 2 ranks the same: $same"
+done
+
+rigid_models=(${RIGID_MODELS:-})
+((${#rigid_models[@]})) || exit 0
+read -r -a rigid_args <<<"${RIGID_ARGS:---force 0,0,-1 --no-traction}"
+printf '\n%-12s %-9s %8s %5s %12s %s\n' model ranks whole its "products s" "peak GB per rank"
+for m in "${rigid_models[@]}"; do
+  name="$(basename "$m")"
+  for cfg in "1 2" "2 1"; do
+    read -r ranks threads <<<"$cfg"
+    d="$work/rigid-$name-$ranks"
+    rm -rf "$d"
+    mkdir -p "$d"
+    cp "$m/input.cnd" "$m/input.dat" "$d/"
+    start=$(date +%s.%N)
+    (cd "$d" && OMP_NUM_THREADS=$threads mpirun --oversubscribe --allow-run-as-root --bind-to none \
+      -np "$ranks" /usr/bin/time -f 'peak %M' "$build/velmora-rigid" "${rigid_args[@]}" \
+      >console.txt 2>time.txt)
+    whole=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { print b - a }')
+    its="$(sed -n 's/^solve 1 (mobility): \([0-9]*\) iterations.*/\1/p' "$d/console.txt")"
+    prod="$(sed -n 's/.* products of the mobility operator \([0-9.]*\) s.*/\1/p' "$d/console.txt")"
+    peaks="$(awk '/^peak/ { printf "%s%.2f", sep, $2 / 1048576; sep = " " }' "$d/time.txt")"
+    printf '%-12s %-9s %8.2f %5s %12s %s\n' "$name" "${ranks}x${threads}" "$whole" "$its" "$prod" "$peaks"
+  done
+  same=no
+  cmp -s "$work/rigid-$name-1/rigid.json" "$work/rigid-$name-2/rigid.json" && same=yes
+  echo "  $name: rigid.json of 1 and 2 ranks the same: $same"
 done

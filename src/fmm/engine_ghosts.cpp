@@ -25,18 +25,25 @@ namespace velmora {
 
 namespace {
 
-// The first and last rank whose runs [first[r], last[r]] meet tree
-// positions [a, b] (a <= b); -1, -1 when none does.
-std::pair<int, int> ranks_meeting(const std::vector<int>& first, const std::vector<int>& last,
-                                  int a, int b) {
-  int lo = -1, hi = -1;
-  for (int r = 0; r < static_cast<int>(first.size()); ++r) {
-    if (last[r] < first[r] || last[r] < a || first[r] > b) continue;
-    if (lo < 0) lo = r;
-    hi = r;
+// The non-empty runs of tree positions, in rank order (they follow one
+// another along the positions).
+struct Runs {
+  std::vector<int> rank, first, last;
+  Runs(const std::vector<int>& f, const std::vector<int>& l) {
+    for (int r = 0; r < static_cast<int>(f.size()); ++r)
+      if (l[r] >= f[r]) rank.push_back(r), first.push_back(f[r]), last.push_back(l[r]);
   }
-  return {lo, hi};
-}
+  int count() const { return static_cast<int>(rank.size()); }
+  // The indices of the first and last run that meet positions [a, b]
+  // (a <= b); lo > hi when none does.
+  std::pair<int, int> meeting(int a, int b) const {
+    int lo = static_cast<int>(std::upper_bound(first.begin(), first.end(), a) - first.begin()) - 1;
+    if (lo < 0) lo = 0;
+    if (lo < count() && last[lo] < a) ++lo;
+    const int hi = static_cast<int>(std::upper_bound(first.begin(), first.end(), b) - first.begin()) - 1;
+    return {lo, hi};
+  }
+};
 
 void sort_unique(std::vector<int>& v) {
   std::sort(v.begin(), v.end());
@@ -51,12 +58,16 @@ void FmmEngine::Impl::plan_owned_moments(const std::vector<int>& first,
   const int nlev = *t.nlev;
   const int ncell = t.ncell();
   const int p = static_cast<int>(first.size());
+  const Runs runs(first, last);
+  int mine = -1;  // this process's index among the runs (-1: its run is empty)
+  for (int i = 0; i < runs.count(); ++i)
+    if (runs.rank[i] == me) mine = i;
   // Owner of every cell (-1: shared or empty).
   std::vector<int> owner(static_cast<std::size_t>(ncell) + 1, -1);
   for (int c = 1; c <= ncell; ++c) {
     if (t.lst(c) < t.fst(c)) continue;
-    const auto [lo, hi] = ranks_meeting(first, last, t.fst(c), t.lst(c));
-    if (lo >= 0 && lo == hi && first[lo] <= t.fst(c) && t.lst(c) <= last[lo]) owner[c] = lo;
+    const auto [lo, hi] = runs.meeting(t.fst(c), t.lst(c));
+    if (lo == hi && runs.first[lo] <= t.fst(c) && t.lst(c) <= runs.last[lo]) owner[c] = runs.rank[lo];
   }
   p2m_leaves.clear();
   for (int b : leaves)
@@ -66,22 +77,23 @@ void FmmEngine::Impl::plan_owned_moments(const std::vector<int>& first,
   for (std::size_t lev = 0; lev < m2m_cells.size(); ++lev)
     for (int c : m2m_cells[lev]) {
       if (owner[c] == me) m2m_own[lev].push_back(c);
-      if (owner[c] < 0) m2m_shared[lev].push_back(c);
+      // (A process without targets translates nothing and needs none.)
+      if (owner[c] < 0 && mine >= 0) m2m_shared[lev].push_back(c);
     }
 
   ghost_send.assign(static_cast<std::size_t>(p), {});
   ghost_recv.assign(static_cast<std::size_t>(p), {});
   refer_cells.clear();
-  // Source s is read by ranks lo..hi.
+  // Source s is read by the processes of runs lo..hi.
   auto read_by = [&](int s, int lo, int hi) {
-    if (lo < 0) return;
-    if (lo <= me && me <= hi) {
+    if (lo > hi) return;
+    if (lo <= mine && mine <= hi) {
       refer_cells.push_back(s);
       if (owner[s] >= 0 && owner[s] != me) ghost_recv[owner[s]].push_back(s);
     }
     if (owner[s] == me)
-      for (int r = lo; r <= hi; ++r)
-        if (r != me) ghost_send[r].push_back(s);
+      for (int i = lo; i <= hi; ++i)
+        if (runs.rank[i] != me) ghost_send[runs.rank[i]].push_back(s);
   };
   if (kernels == Translations::Rotation) {
     for (int g = 0; g + 1 < static_cast<int>(grp_first.size()); ++g) {
@@ -93,21 +105,22 @@ void FmmEngine::Impl::plan_owned_moments(const std::vector<int>& first,
         b = std::max(b, t.lst(c));
       }
       if (a > b) continue;
-      const auto [lo, hi] = ranks_meeting(first, last, a, b);
+      const auto [lo, hi] = runs.meeting(a, b);
       for (int i = grp_ptr[g]; i < grp_ptr[g + 1]; ++i) read_by(grp_entries[i].source, lo, hi);
     }
   } else {
     for (int pos = 0; pos < static_cast<int>(m2l_cells.size()); ++pos) {
       const int c = m2l_cells[pos];
       if (t.lst(c) < t.fst(c)) continue;
-      const auto [lo, hi] = ranks_meeting(first, last, t.fst(c), t.lst(c));
+      const auto [lo, hi] = runs.meeting(t.fst(c), t.lst(c));
       for (int i = inter_ptr[pos]; i < inter_ptr[pos + 1]; ++i) read_by(inter_list[i], lo, hi);
     }
   }
   // The children of the shared cells: read by every process.
   for (int lev = 2; lev <= nlev - 1 && lev < static_cast<int>(m2m_shared.size()); ++lev)
     for (int c : m2m_shared[lev])
-      for (int i = child_ptr[c]; i < child_ptr[c + 1]; ++i) read_by(child_list[i], 0, p - 1);
+      for (int i = child_ptr[c]; i < child_ptr[c + 1]; ++i)
+        read_by(child_list[i], 0, runs.count() - 1);
   for (auto& v : ghost_send) sort_unique(v);
   for (auto& v : ghost_recv) sort_unique(v);
   sort_unique(refer_cells);
