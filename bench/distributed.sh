@@ -18,13 +18,17 @@
 # bench/rigid_suspension.sh writes) adds velmora-rigid runs, 1 x 2 against
 # 2 x 1, with RIGID_ARGS (default: --force 0,0,-1 --no-traction): the whole
 # run, the mobility solve's iterations, its products' seconds, the peak per
-# rank and whether rigid.json is the same.
+# rank and whether rigid.json is the same; given without model folders, it
+# runs these rows alone.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BUILD_MPI:-$root/build-mpi}"
 work="${DIST_DIR:-$root/scratch/distributed}"
 models=("$@")
-((${#models[@]})) || models=("$root/scratch/speed/sphere-f71" "$root/scratch/speed/sphere-f224")
+# (With RIGID_MODELS and no folder given, the velmora-rigid rows alone.)
+if ! ((${#models[@]})) && [[ -z "${RIGID_MODELS:-}" ]]; then
+  models=("$root/scratch/speed/sphere-f71" "$root/scratch/speed/sphere-f224")
+fi
 export OMPI_MCA_btl_vader_single_copy_mechanism=none
 mkdir -p "$work"
 
