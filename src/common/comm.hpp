@@ -51,6 +51,8 @@ class Comm {
   std::int64_t max(std::int64_t v) const;
   // Their sum (integers: exact in any order).
   std::int64_t sum(std::int64_t v) const;
+  // The sums of n values, entry by entry, in place on every process.
+  void sum(std::int64_t* v, int n) const;
 
   // Rank 0's bytes to every process (n the same everywhere).
   void broadcast(void* data, std::int64_t bytes) const;

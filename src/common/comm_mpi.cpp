@@ -105,6 +105,13 @@ std::int64_t Comm::sum(std::int64_t v) const {
   return out;
 }
 
+void Comm::sum(std::int64_t* v, int n) const {
+  if (size() == 1 || n <= 0) return;
+  MPI_Allreduce(MPI_IN_PLACE, v, n, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+  bytes_sent_ += 8 * static_cast<std::int64_t>(n);
+  messages_sent_ += 1;
+}
+
 void Comm::broadcast(void* data, std::int64_t bytes) const {
   if (size() == 1 || bytes <= 0) return;
   // In pieces of at most 1 GiB (MPI counts are int).

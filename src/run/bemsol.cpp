@@ -40,6 +40,7 @@
 #include "run/results.hpp"
 #include "run/body_checks.hpp"
 #include "run/sanity.hpp"
+#include "solver/block_dots.hpp"
 #include "solver/fast_precon.hpp"
 #include "solver/two_level.hpp"
 #include "solver/gmres.hpp"
@@ -413,10 +414,42 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   for (int j = 0; j < n; ++j) bnorm2 += b[j] * b[j];
   const double bnorm = std::sqrt(bnorm2);
 
-  // 6. Solver set-up: zero initial guess and b in the work array.
+  // 6. Solver set-up: zero initial guess and b in the work array.  GMRES
+  // works on the unknowns in tree order (element elord(pos), components 1
+  // to 3, for pos = 1..nelem), so that the tree's leaves are runs of
+  // entries: its inner products are formed leaf by leaf and added exactly
+  // (solver/block_dots.hpp), the same bits for any number of threads and
+  // processes.  Its requests are served in element order through gx, gz.
   to_console_and_log(fmt::list("Calling the GMRES solver ..."));
-  std::copy(uvec, uvec + n, work);
-  std::copy(b, b + n, work + n);
+  std::vector<double> gx(static_cast<std::size_t>(n)), gz(static_cast<std::size_t>(n));
+  std::vector<int> leaf_runs;  // entry boundaries of the leaves in tree order
+  {
+    std::vector<int> firsts;
+    const int nlev = *tree.nlev;
+    for (int lev = 0; lev <= nlev; ++lev)
+      for (int c = tree.levf(lev); c <= tree.levl(lev); ++c)
+        if (is_leaf(tree, c, lev, s.maxl, s.minlev) && tree.fst(c) <= tree.lst(c))
+          firsts.push_back(tree.fst(c));
+    std::sort(firsts.begin(), firsts.end());
+    for (int f : firsts) leaf_runs.push_back(3 * (f - 1));
+    leaf_runs.push_back(n);
+    if (leaf_runs.front() != 0) leaf_runs.insert(leaf_runs.begin(), 0);
+  }
+  // to_tree: element order -> tree order; to_elements: back.
+  auto to_tree = [&](const double* e, double* t) {
+    for (int pos = 1; pos <= s.nelem; ++pos) {
+      const std::int64_t el = tree.elord(pos) - 1;
+      for (int k = 0; k < 3; ++k) t[3 * (pos - 1) + k] = e[3 * el + k];
+    }
+  };
+  auto to_elements = [&](const double* t, double* e) {
+    for (int pos = 1; pos <= s.nelem; ++pos) {
+      const std::int64_t el = tree.elord(pos) - 1;
+      for (int k = 0; k < 3; ++k) e[3 * el + k] = t[3 * (pos - 1) + k];
+    }
+  };
+  to_tree(uvec, work);
+  to_tree(b, work + n);
   int m = s.m;
   int ictrl[8], ireq[5] = {0, 0, 0, 0, 0}, info[3] = {0, 0, 0};
   double rctrl[5], rinfo[2] = {0.0, 0.0};
@@ -435,19 +468,25 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
     gmres_drive(state, n, n, m, s.lwork, work, ireq, ictrl, rctrl, info, rinfo);
     const int request = ireq[0];
     if (request < req_amul || request > req_dots) break;
-    double* const v = work + (ireq[1] - 1);
-    double* const z = work + (ireq[3] - 1);
+    double* const vt = work + (ireq[1] - 1);
+    double* const zt = work + (ireq[3] - 1);
+    double* const v = gx.data();
+    double* const z = gz.data();
     // A non-finite value in a vector of the iteration can only end in a
     // non-finite solution: the run stops at the first one.
     if (request == req_amul) {
       if (hooks.progress) hooks.progress(products++, state.be_arnoldi);
+      to_elements(vt, v);
       require_finite_at(SolveStage::kIteration, v);
       std::fill(z, z + n, 0.0);
       apply_operator(1, v, z);
       null_space.augment(v, z);
       require_finite_at(SolveStage::kProduct, z);
+      to_tree(z, zt);
     } else if (request == req_lprec || request == req_rprec) {
+      to_elements(vt, v);
       require_finite_at(SolveStage::kIteration, v);
+      to_elements(zt, z);  // (the entries the preconditioner does not reach stay)
       if (two_level)
         two_level->apply(v, z);
       else if (fast_precon)
@@ -455,8 +494,9 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
       else
         PRECON(v, z, precon);
       require_finite_at(SolveStage::kPreconditioner, z);
+      to_tree(z, zt);
     } else {
-      blas::dgemv_tall('C', n, ireq[4], 1.0, v, n, work + (ireq[2] - 1), 0.0, z);
+      block_dots(n, ireq[4], vt, n, work + (ireq[2] - 1), leaf_runs, zt);
     }
   }
 
@@ -488,7 +528,7 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   io.write(kUnitLog, fmt::list("Solution : "));
 
   // 9. The solution.
-  std::copy(work, work + n, uvec);
+  to_elements(work, uvec);
   const SolveOutcome outcome{info[0], info[1], rinfo[0], s.tol};
   if (outcome.info == 0 || outcome.info == -4) {
     // A solution that is not finite, or zero for a right-hand side that is
