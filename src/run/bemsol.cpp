@@ -448,8 +448,58 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
       for (int k = 0; k < 3; ++k) e[3 * el + k] = t[3 * (pos - 1) + k];
     }
   };
-  to_tree(uvec, work);
-  to_tree(b, work + n);
+  // A run of several processes whose product is split: each holds GMRES's
+  // vectors for its own elements only (positions own_first..own_last, a run
+  // of whole leaves; nl entries, possibly none), in a work array of its
+  // own, and gathers the whole vector (in tree order: the runs follow one
+  // another) for each product and preconditioner application; its inner
+  // products are its leaves', summed across the processes exactly.  (Not
+  // when the block's workspace would make one process lower M, nor when a
+  // process has no elements: then every process runs on whole vectors, with
+  // the same bits.)
+  bool every_process_has_elements = share != nullptr;
+  if (share)
+    for (int r = 0; r < comm.size(); ++r)
+      every_process_has_elements = every_process_has_elements &&
+                                   share->partition().last[r] >= share->partition().first[r];
+  const bool local_vectors = share && share->split() && comm.distributed() &&
+                             every_process_has_elements &&
+                             gmres_lwork_min(s.m, n, 1) <= s.lwork && s.m <= n;
+  int nl = n;
+  double* gwork = work;  // GMRES's work array
+  std::vector<double> local_work, whole_t;
+  std::vector<int> local_runs, entry_counts;
+  int own_offset = 0;  // entries before this process's in tree order
+  if (local_vectors) {
+    const LeafPartition& part = share->partition();
+    const int me = comm.rank();
+    entry_counts.assign(static_cast<std::size_t>(comm.size()), 0);
+    for (int r = 0; r < comm.size(); ++r)
+      entry_counts[r] = 3 * std::max(0, part.last[r] - part.first[r] + 1);
+    for (int r = 0; r < me; ++r) own_offset += entry_counts[r];
+    nl = entry_counts[me];
+    for (int f : leaf_runs)
+      if (f >= own_offset && f <= own_offset + nl) local_runs.push_back(f - own_offset);
+    if (local_runs.empty() || local_runs.front() != 0) local_runs.insert(local_runs.begin(), 0);
+    if (local_runs.back() != nl) local_runs.push_back(nl);
+    local_work.assign(static_cast<std::size_t>(gmres_lwork_min(s.m, nl, 1)), 0.0);
+    gwork = local_work.data();
+    whole_t.assign(static_cast<std::size_t>(n), 0.0);
+  }
+  // The whole vector in element order from GMRES's vector vt.
+  auto to_whole = [&](const double* vt, double* e) {
+    if (!local_vectors) return to_elements(vt, e);
+    comm.allgatherv(vt, entry_counts, whole_t.data());
+    to_elements(whole_t.data(), e);
+  };
+  // GMRES's vector zt from the whole vector in element order.
+  auto from_whole = [&](const double* e, double* zt) {
+    if (!local_vectors) return to_tree(e, zt);
+    to_tree(e, whole_t.data());
+    std::copy(whole_t.begin() + own_offset, whole_t.begin() + own_offset + nl, zt);
+  };
+  from_whole(uvec, gwork);
+  from_whole(b, gwork + nl);
   int m = s.m;
   int ictrl[8], ireq[5] = {0, 0, 0, 0, 0}, info[3] = {0, 0, 0};
   double rctrl[5], rinfo[2] = {0.0, 0.0};
@@ -463,30 +513,35 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
 
   // 7. Reverse communication: serve every request until the solver is done.
   GmresState state;
+  if (local_vectors) state.whole_nlocal = n;
+  const int glwork = local_vectors ? static_cast<int>(local_work.size()) : s.lwork;
   int products = 0;
   for (;;) {
-    gmres_drive(state, n, n, m, s.lwork, work, ireq, ictrl, rctrl, info, rinfo);
+    gmres_drive(state, n, nl, m, glwork, gwork, ireq, ictrl, rctrl, info, rinfo);
     const int request = ireq[0];
     if (request < req_amul || request > req_dots) break;
-    double* const vt = work + (ireq[1] - 1);
-    double* const zt = work + (ireq[3] - 1);
+    double* const vt = gwork + (ireq[1] - 1);
+    double* const zt = gwork + (ireq[3] - 1);
     double* const v = gx.data();
     double* const z = gz.data();
     // A non-finite value in a vector of the iteration can only end in a
     // non-finite solution: the run stops at the first one.
     if (request == req_amul) {
       if (hooks.progress) hooks.progress(products++, state.be_arnoldi);
-      to_elements(vt, v);
+      to_whole(vt, v);
       require_finite_at(SolveStage::kIteration, v);
       std::fill(z, z + n, 0.0);
       apply_operator(1, v, z);
       null_space.augment(v, z);
       require_finite_at(SolveStage::kProduct, z);
-      to_tree(z, zt);
+      from_whole(z, zt);
     } else if (request == req_lprec || request == req_rprec) {
-      to_elements(vt, v);
+      to_whole(vt, v);
       require_finite_at(SolveStage::kIteration, v);
-      to_elements(zt, z);  // (the entries the preconditioner does not reach stay)
+      // The entries the preconditioner does not reach stay (with local
+      // vectors it reaches all: every element is in a leaf of level 2 or
+      // more).
+      if (!local_vectors) to_elements(zt, z);
       if (two_level)
         two_level->apply(v, z);
       else if (fast_precon)
@@ -494,9 +549,11 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
       else
         PRECON(v, z, precon);
       require_finite_at(SolveStage::kPreconditioner, z);
-      to_tree(z, zt);
+      from_whole(z, zt);
+    } else if (local_vectors) {
+      block_dots(nl, ireq[4], vt, nl, gwork + (ireq[2] - 1), local_runs, zt, &comm);
     } else {
-      block_dots(n, ireq[4], vt, n, work + (ireq[2] - 1), leaf_runs, zt);
+      block_dots(n, ireq[4], vt, n, gwork + (ireq[2] - 1), leaf_runs, zt);
     }
   }
 
@@ -528,7 +585,7 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   io.write(kUnitLog, fmt::list("Solution : "));
 
   // 9. The solution.
-  to_elements(work, uvec);
+  to_whole(gwork, uvec);
   const SolveOutcome outcome{info[0], info[1], rinfo[0], s.tol};
   if (outcome.info == 0 || outcome.info == -4) {
     // A solution that is not finite, or zero for a right-hand side that is

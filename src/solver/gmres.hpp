@@ -59,6 +59,13 @@ inline constexpr int req_dots = 4;   // WORK(ireq(4)+k-1) := V(:,k) . WORK(ireq(
 struct GmresState {
   // Driver: 0 when no solve is under way (the next call checks the controls).
   int first_call = 0;
+  // A solve of several processes, each holding nlocal of the n unknowns
+  // (its own, possibly none): the number of unknowns of all of them, n.  The
+  // set-up then reports the sizes and the workspace of the whole problem,
+  // those one process holding all of it would have, so that what a run
+  // writes does not depend on the number of processes; its checks use its
+  // own.  0: the run's nlocal.
+  int whole_nlocal = 0;
 
   // Iteration: where the next call continues (0 starts a new solve).
   int resume_point = 0;

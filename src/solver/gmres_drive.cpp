@@ -158,6 +158,10 @@ void gmres_drive(GmresState& state, int n, int nlocal, int& m, int lwork, double
     // is sized like the recurrence residual.
     const int ictrl8_entry = ictrl(8);
     std::int64_t lwork_min = gmres_lwork_min(m, nlocal, ictrl8_entry);
+    // The sizes reported (the whole problem's for a solve of several
+    // processes: GmresState::whole_nlocal).
+    const int nlocal_shown = state.whole_nlocal > 0 ? state.whole_nlocal : nlocal;
+    std::int64_t lwork_shown = gmres_lwork_min(m, nlocal_shown, ictrl8_entry);
     auto fatal = [&](int code, std::initializer_list<std::string> records) {
       write_all(eunit, records);
       info(1) = code;
@@ -168,7 +172,7 @@ void gmres_drive(GmresState& state, int n, int nlocal, int& m, int lwork, double
     };
     using fmt::list;
 
-    if (n < 1 || nlocal < 1) {
+    if (n < 1 || nlocal < (state.whole_nlocal > 0 ? 0 : 1)) {
       fatal(-1, {list(), list("ERROR GMRES : "), list("    N < 1 "), list()});
       return;
     }
@@ -181,7 +185,7 @@ void gmres_drive(GmresState& state, int n, int nlocal, int& m, int lwork, double
       return;
     }
     warn({list(), list("WARNING GMRES : "), list("      For M = ", m, " optimal value "),
-          list("      for LWORK =  ", lwork_min), list()});
+          list("      for LWORK =  ", lwork_shown), list()});
     if (ictrl(5) < 0 || ictrl(5) > 3) {
       ictrl(5) = 0;
       warn({list(), list("WARNING  GMRES : "), list("      Undefined orthogonalisation "),
@@ -207,6 +211,7 @@ void gmres_drive(GmresState& state, int n, int nlocal, int& m, int lwork, double
       warn({list(), list("WARNING GMRES : "), list("      Parameter M bigger than N"),
             list("      New value for M ", n), list()});
       lwork_min = gmres_lwork_min(m, nlocal, ictrl8_entry);
+      lwork_shown = gmres_lwork_min(m, nlocal_shown, ictrl8_entry);
     }
     if (lwork < lwork_min) {
       if (nlocal != n) {
@@ -227,9 +232,9 @@ void gmres_drive(GmresState& state, int n, int nlocal, int& m, int lwork, double
     state.first_call = 1;
     // info(3) is 32-bit: a size beyond its range is reported as the largest value.
     info(3) = static_cast<int>(
-        lwork_min > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : lwork_min);
+        lwork_shown > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : lwork_shown);
     if (ictrl(3) != 0)
-      write_summary(ictrl(3), eunit, n, nlocal, m, lwork_min, Vec<const int>(ictrl_),
+      write_summary(ictrl(3), eunit, n, nlocal_shown, m, lwork_shown, Vec<const int>(ictrl_),
                     Vec<const double>(rctrl_));
     state.resume_point = 0;
   }

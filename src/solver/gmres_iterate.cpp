@@ -119,7 +119,7 @@ struct Solve {
   // v := 0, then v := v + (1/scale) * from.
   void set_scaled(double* v, double scale, const double* from) const {
     zero(v);
-    blas::daxpy(nl, 1.0 / scale, from, 1, v, 1);
+    blas::axpy_rows(nl, 1.0 / scale, from, v);
   }
   // to(i) := b(i) - to(i).
   void subtract_from_b(double* to) const {
@@ -137,7 +137,7 @@ struct Solve {
   // xk := x + w.
   void set_xk_to_x_plus_w() const {
     copy(x, xk);
-    blas::daxpy(nl, 1.0, w, 1, xk, 1);
+    blas::axpy_rows(nl, 1.0, w, xk);
   }
 
   void warn(std::initializer_list<std::string> records) const {
@@ -305,7 +305,7 @@ void Solve::run() {
         const double h = w[0];
         H(s.igs, s.jstep) += h;
         s.hsq += h * h;
-        blas::daxpy(nl, -h, V.col(s.igs), 1, r, 1);
+        blas::axpy_rows(nl, -h, V.col(s.igs), r);
         s.igs += 1;
         s.resume_point = s.igs <= s.jstep ? kMgsDot : kHNorm;
         break;
