@@ -467,7 +467,11 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
                              gmres_lwork_min(s.m, n, 1) <= s.lwork && s.m <= n;
   int nl = n;
   double* gwork = work;  // GMRES's work array
-  std::vector<double> local_work, whole_t;
+  // (GMRES's work array is not cleared: it touches only the basis vectors
+  // it builds, as in the block.)
+  std::unique_ptr<double[]> local_work;
+  std::int64_t local_lwork = 0;
+  std::vector<double> whole_t;
   std::vector<int> local_runs, entry_counts;
   int own_offset = 0;  // entries before this process's in tree order
   if (local_vectors) {
@@ -482,8 +486,9 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
       if (f >= own_offset && f <= own_offset + nl) local_runs.push_back(f - own_offset);
     if (local_runs.empty() || local_runs.front() != 0) local_runs.insert(local_runs.begin(), 0);
     if (local_runs.back() != nl) local_runs.push_back(nl);
-    local_work.assign(static_cast<std::size_t>(gmres_lwork_min(s.m, nl, 1)), 0.0);
-    gwork = local_work.data();
+    local_lwork = gmres_lwork_min(s.m, nl, 1);
+    local_work.reset(new double[static_cast<std::size_t>(local_lwork)]);
+    gwork = local_work.get();
     whole_t.assign(static_cast<std::size_t>(n), 0.0);
   }
   // The whole vector in element order from GMRES's vector vt.
@@ -514,7 +519,7 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   // 7. Reverse communication: serve every request until the solver is done.
   GmresState state;
   if (local_vectors) state.whole_nlocal = n;
-  const int glwork = local_vectors ? static_cast<int>(local_work.size()) : s.lwork;
+  const int glwork = local_vectors ? static_cast<int>(local_lwork) : s.lwork;
   int products = 0;
   for (;;) {
     gmres_drive(state, n, nl, m, glwork, gwork, ireq, ictrl, rctrl, info, rinfo);
