@@ -39,8 +39,8 @@
 #include "run/registry.hpp"
 #include "run/results.hpp"
 #include "run/body_checks.hpp"
+#include "run/gmres_vectors.hpp"
 #include "run/sanity.hpp"
-#include "solver/block_dots.hpp"
 #include "solver/fast_precon.hpp"
 #include "solver/two_level.hpp"
 #include "solver/gmres.hpp"
@@ -414,97 +414,16 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   for (int j = 0; j < n; ++j) bnorm2 += b[j] * b[j];
   const double bnorm = std::sqrt(bnorm2);
 
-  // 6. Solver set-up: zero initial guess and b in the work array.  GMRES
-  // works on the unknowns in tree order (element elord(pos), components 1
-  // to 3, for pos = 1..nelem), so that the tree's leaves are runs of
-  // entries: its inner products are formed leaf by leaf and added exactly
-  // (solver/block_dots.hpp), the same bits for any number of threads and
-  // processes.  Its requests are served in element order through gx, gz.
+  // 6. Solver set-up: zero initial guess and b in the work array (GMRES's
+  // order and, in a run of several processes, its share: run/gmres_vectors.hpp).
+  // Its requests are served in element order through gx, gz.
   to_console_and_log(fmt::list("Calling the GMRES solver ..."));
   std::vector<double> gx(static_cast<std::size_t>(n)), gz(static_cast<std::size_t>(n));
-  std::vector<int> leaf_runs;  // entry boundaries of the leaves in tree order
-  {
-    std::vector<int> firsts;
-    const int nlev = *tree.nlev;
-    for (int lev = 0; lev <= nlev; ++lev)
-      for (int c = tree.levf(lev); c <= tree.levl(lev); ++c)
-        if (is_leaf(tree, c, lev, s.maxl, s.minlev) && tree.fst(c) <= tree.lst(c))
-          firsts.push_back(tree.fst(c));
-    std::sort(firsts.begin(), firsts.end());
-    for (int f : firsts) leaf_runs.push_back(3 * (f - 1));
-    leaf_runs.push_back(n);
-    if (leaf_runs.front() != 0) leaf_runs.insert(leaf_runs.begin(), 0);
-  }
-  // to_tree: element order -> tree order; to_elements: back.
-  auto to_tree = [&](const double* e, double* t) {
-    for (int pos = 1; pos <= s.nelem; ++pos) {
-      const std::int64_t el = tree.elord(pos) - 1;
-      for (int k = 0; k < 3; ++k) t[3 * (pos - 1) + k] = e[3 * el + k];
-    }
-  };
-  auto to_elements = [&](const double* t, double* e) {
-    for (int pos = 1; pos <= s.nelem; ++pos) {
-      const std::int64_t el = tree.elord(pos) - 1;
-      for (int k = 0; k < 3; ++k) e[3 * el + k] = t[3 * (pos - 1) + k];
-    }
-  };
-  // A run of several processes whose product is split: each holds GMRES's
-  // vectors for its own elements only (positions own_first..own_last, a run
-  // of whole leaves; nl entries, possibly none), in a work array of its
-  // own, and gathers the whole vector (in tree order: the runs follow one
-  // another) for each product and preconditioner application; its inner
-  // products are its leaves', summed across the processes exactly.  (Not
-  // when the block's workspace would make one process lower M, nor when a
-  // process has no elements: then every process runs on whole vectors, with
-  // the same bits.)
-  bool every_process_has_elements = share != nullptr;
-  if (share)
-    for (int r = 0; r < comm.size(); ++r)
-      every_process_has_elements = every_process_has_elements &&
-                                   share->partition().last[r] >= share->partition().first[r];
-  const bool local_vectors = share && share->split() && comm.distributed() &&
-                             every_process_has_elements &&
-                             gmres_lwork_min(s.m, n, 1) <= s.lwork && s.m <= n;
-  int nl = n;
-  double* gwork = work;  // GMRES's work array
-  // (GMRES's work array is not cleared: it touches only the basis vectors
-  // it builds, as in the block.)
-  std::unique_ptr<double[]> local_work;
-  std::int64_t local_lwork = 0;
-  std::vector<double> whole_t;
-  std::vector<int> local_runs, entry_counts;
-  int own_offset = 0;  // entries before this process's in tree order
-  if (local_vectors) {
-    const LeafPartition& part = share->partition();
-    const int me = comm.rank();
-    entry_counts.assign(static_cast<std::size_t>(comm.size()), 0);
-    for (int r = 0; r < comm.size(); ++r)
-      entry_counts[r] = 3 * std::max(0, part.last[r] - part.first[r] + 1);
-    for (int r = 0; r < me; ++r) own_offset += entry_counts[r];
-    nl = entry_counts[me];
-    for (int f : leaf_runs)
-      if (f >= own_offset && f <= own_offset + nl) local_runs.push_back(f - own_offset);
-    if (local_runs.empty() || local_runs.front() != 0) local_runs.insert(local_runs.begin(), 0);
-    if (local_runs.back() != nl) local_runs.push_back(nl);
-    local_lwork = gmres_lwork_min(s.m, nl, 1);
-    local_work.reset(new double[static_cast<std::size_t>(local_lwork)]);
-    gwork = local_work.get();
-    whole_t.assign(static_cast<std::size_t>(n), 0.0);
-  }
-  // The whole vector in element order from GMRES's vector vt.
-  auto to_whole = [&](const double* vt, double* e) {
-    if (!local_vectors) return to_elements(vt, e);
-    comm.allgatherv(vt, entry_counts, whole_t.data());
-    to_elements(whole_t.data(), e);
-  };
-  // GMRES's vector zt from the whole vector in element order.
-  auto from_whole = [&](const double* e, double* zt) {
-    if (!local_vectors) return to_tree(e, zt);
-    to_tree(e, whole_t.data());
-    std::copy(whole_t.begin() + own_offset, whole_t.begin() + own_offset + nl, zt);
-  };
-  from_whole(uvec, gwork);
-  from_whole(b, gwork + nl);
+  GmresVectors gv(tree, s.nelem, s.maxl, s.minlev, s.m, work, s.lwork, share.get(), comm);
+  const int nl = gv.nlocal();
+  double* const gwork = gv.work();
+  gv.from_whole(uvec, gwork);
+  gv.from_whole(b, gwork + nl);
   int m = s.m;
   int ictrl[8], ireq[5] = {0, 0, 0, 0, 0}, info[3] = {0, 0, 0};
   double rctrl[5], rinfo[2] = {0.0, 0.0};
@@ -518,11 +437,10 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
 
   // 7. Reverse communication: serve every request until the solver is done.
   GmresState state;
-  if (local_vectors) state.whole_nlocal = n;
-  const int glwork = local_vectors ? static_cast<int>(local_lwork) : s.lwork;
+  if (gv.local()) state.whole_nlocal = n;
   int products = 0;
   for (;;) {
-    gmres_drive(state, n, nl, m, glwork, gwork, ireq, ictrl, rctrl, info, rinfo);
+    gmres_drive(state, n, nl, m, gv.lwork(), gwork, ireq, ictrl, rctrl, info, rinfo);
     const int request = ireq[0];
     if (request < req_amul || request > req_dots) break;
     double* const vt = gwork + (ireq[1] - 1);
@@ -533,20 +451,20 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
     // non-finite solution: the run stops at the first one.
     if (request == req_amul) {
       if (hooks.progress) hooks.progress(products++, state.be_arnoldi);
-      to_whole(vt, v);
+      gv.to_whole(vt, v);
       require_finite_at(SolveStage::kIteration, v);
       std::fill(z, z + n, 0.0);
       apply_operator(1, v, z);
       null_space.augment(v, z);
       require_finite_at(SolveStage::kProduct, z);
-      from_whole(z, zt);
+      gv.from_whole(z, zt);
     } else if (request == req_lprec || request == req_rprec) {
-      to_whole(vt, v);
+      gv.to_whole(vt, v);
       require_finite_at(SolveStage::kIteration, v);
       // The entries the preconditioner does not reach stay (with local
       // vectors it reaches all: every element is in a leaf of level 2 or
       // more).
-      if (!local_vectors) to_elements(zt, z);
+      if (!gv.local()) gv.to_elements(zt, z);
       if (two_level)
         two_level->apply(v, z);
       else if (fast_precon)
@@ -554,11 +472,9 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
       else
         PRECON(v, z, precon);
       require_finite_at(SolveStage::kPreconditioner, z);
-      from_whole(z, zt);
-    } else if (local_vectors) {
-      block_dots(nl, ireq[4], vt, nl, gwork + (ireq[2] - 1), local_runs, zt, &comm);
+      gv.from_whole(z, zt);
     } else {
-      block_dots(n, ireq[4], vt, n, gwork + (ireq[2] - 1), leaf_runs, zt);
+      gv.dots(ireq[4], vt, gwork + (ireq[2] - 1), zt);
     }
   }
 
@@ -590,7 +506,7 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   io.write(kUnitLog, fmt::list("Solution : "));
 
   // 9. The solution.
-  to_whole(gwork, uvec);
+  gv.to_whole(gwork, uvec);
   const SolveOutcome outcome{info[0], info[1], rinfo[0], s.tol};
   if (outcome.info == 0 || outcome.info == -4) {
     // A solution that is not finite, or zero for a right-hand side that is
