@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -96,6 +99,58 @@ TEST(EditDescriptors, ThreeDigitExponents) {
   EXPECT_EQ(E(1.0e-99, 10, 4), "0.1000E-98");
   EXPECT_EQ(E(1.0e99, 10, 4), "0.1000+100");
   EXPECT_EQ(E(1.7976931348623157e308, 21, 12), "   0.179769313486+309");
+}
+
+// The digits and exponent of E against printf's %.*e of the same value, over
+// values of every magnitude (subnormals, round-ups to a power of ten, the
+// program's widths and others), and the appending form against E.
+TEST(EditDescriptors, ExponentialMatchesPrintfOverMagnitudes) {
+  std::uint64_t state = 0x9E3779B97F4A7C15ull;
+  const auto next = [&] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  int checked = 0;
+  for (int i = 0; i < 20000; ++i) {
+    double v;
+    const std::uint64_t bits = next();
+    std::memcpy(&v, &bits, sizeof v);
+    if (!std::isfinite(v)) continue;
+    if (i % 3 == 0) v = std::ldexp(static_cast<double>(bits >> 11) / 9007199254740992.0, static_cast<int>(bits % 64) - 32);
+    if (i % 7 == 0) v = std::nextafter(1.0, 0.0) * std::pow(10.0, static_cast<int>(bits % 40) - 20);
+    for (const int d : {1, 7, 12, 17}) {
+      char ref[64];
+      std::snprintf(ref, sizeof ref, "%.*e", d - 1, std::fabs(v));
+      std::string mant;
+      const char* c = ref;
+      for (; *c != 'e'; ++c)
+        if (*c != '.') mant += *c;
+      const int e10 = v == 0.0 ? 0 : std::atoi(c + 1) + 1;
+      if (v == 0.0) mant = std::string(d, '0');
+      const int ae = std::abs(e10);
+      if (ae > 999) continue;
+      char ex[8];
+      if (ae <= 99)
+        std::snprintf(ex, sizeof ex, "E%c%02d", e10 < 0 ? '-' : '+', ae);
+      else
+        std::snprintf(ex, sizeof ex, "%c%03d", e10 < 0 ? '-' : '+', ae);
+      const std::string body = std::string(std::signbit(v) ? "-" : "") + "0." + mant + ex;
+      const int w = static_cast<int>(body.size()) + 2;
+      ASSERT_EQ(E(v, w, d), "  " + body) << v << " d=" << d;
+      ASSERT_EQ(E(v, w - 3, d), body.substr(0, std::signbit(v) ? 1 : 0) + body.substr(std::signbit(v) ? 2 : 1)) << v;
+      std::string appended = "x";
+      append_E(appended, v, w, d);
+      ASSERT_EQ(appended, "x  " + body);
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 40000);
+  std::string s;
+  append_I(s, -642, 15);
+  append_I(s, 100, 2);
+  EXPECT_EQ(s, "           -642**");
 }
 
 // Zero, negative zero, values that do not fit and the text and blank descriptors.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <omp.h>
+
 #include <sstream>
 #include <string>
 #include <vector>
@@ -85,6 +87,35 @@ TEST(Results, TecplotNodalAverages) {
   EXPECT_EQ(l[13], " ");
   EXPECT_EQ(l[14], "              1              2              3");
   EXPECT_EQ(l[15], "              1              3              4");
+}
+
+// Records formatted in pieces on several threads arrive whole and in order,
+// across the pieces' and the rounds' boundaries, for any thread count.
+TEST(Results, RecordsInPiecesKeepTheirOrder) {
+  const long count = 2048L * 64 * 2 + 7;  // two full rounds and a short third
+  const auto run = [&](int threads) {
+    const int saved = omp_get_max_threads();
+    omp_set_num_threads(threads);
+    std::string all;
+    long calls = 0;
+    write_in_pieces(
+        count, [](std::string& t, long i) { t += std::to_string(3 * i + 1); },
+        [&](std::string_view piece) {
+          ++calls;
+          all += piece;
+        });
+    omp_set_num_threads(saved);
+    EXPECT_EQ(calls, (count + 2047) / 2048);
+    return all;
+  };
+  const std::string one = run(1);
+  std::string expect;
+  for (long i = 0; i < count; ++i) expect += std::to_string(3 * i + 1) + "\n";
+  EXPECT_EQ(one, expect);
+  EXPECT_EQ(run(3), one);
+  std::string none;
+  write_in_pieces(0, [](std::string&, long) { FAIL(); }, [&](std::string_view p) { none += p; });
+  EXPECT_EQ(none, "");
 }
 
 }  // namespace

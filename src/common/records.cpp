@@ -1,5 +1,7 @@
 #include "common/records.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -46,30 +48,8 @@ std::string fit_number(bool neg, const std::string& digits, int w) {
   return stars(w);
 }
 
-}  // namespace
-
-std::string A(std::string_view s, int w) {
-  if (w <= 0) return std::string();
-  if (static_cast<int>(s.size()) >= w) return std::string(s.substr(0, w));
-  return std::string(w - s.size(), ' ') + std::string(s);
-}
-
-std::string I(std::int64_t v, int w) {
-  return right(std::to_string(v), w);
-}
-
-std::string F(double v, int w, int d) {
-  if (!std::isfinite(v)) return non_finite(v, w);
-  if (d < 0) d = 0;
-  // Sized for the largest double (309 digits) with d decimals.
-  std::vector<char> buf(static_cast<std::size_t>(d > 0 ? d : 0) + 320);
-  std::snprintf(buf.data(), buf.size(), "%.*f", d, std::fabs(v));
-  std::string digits(buf.data());
-  if (d == 0) digits += '.';
-  return fit_number(std::signbit(v), digits, w);
-}
-
-std::string E(double v, int w, int d) {
+// Any width and digit count, through printf.
+std::string E_general(double v, int w, int d) {
   if (!std::isfinite(v)) return non_finite(v, w);
   if (d < 0) d = 0;
   std::string digits;
@@ -101,6 +81,99 @@ std::string E(double v, int w, int d) {
   }
   exponent = ebuf;
   return fit_number(std::signbit(v), "0." + digits + exponent, w);
+}
+
+}  // namespace
+
+std::string A(std::string_view s, int w) {
+  if (w <= 0) return std::string();
+  if (static_cast<int>(s.size()) >= w) return std::string(s.substr(0, w));
+  return std::string(w - s.size(), ' ') + std::string(s);
+}
+
+std::string I(std::int64_t v, int w) {
+  return right(std::to_string(v), w);
+}
+
+std::string F(double v, int w, int d) {
+  if (!std::isfinite(v)) return non_finite(v, w);
+  if (d < 0) d = 0;
+  // Sized for the largest double (309 digits) with d decimals.
+  std::vector<char> buf(static_cast<std::size_t>(d > 0 ? d : 0) + 320);
+  std::snprintf(buf.data(), buf.size(), "%.*f", d, std::fabs(v));
+  std::string digits(buf.data());
+  if (d == 0) digits += '.';
+  return fit_number(std::signbit(v), digits, w);
+}
+
+// The common case of E (finite value, 1 to 40 digits), built in a buffer
+// without allocating: std::to_chars rounds to nearest on the exact binary
+// value, as printf does, so the digits are the same.
+void append_E(std::string& out, double v, int w, int d) {
+  if (!std::isfinite(v) || d < 1 || d > 40) {
+    out += E_general(v, w, d);
+    return;
+  }
+  char buf[64];
+  int n = 0;
+  if (std::signbit(v)) buf[n++] = '-';
+  const int lead = n;  // position of the leading zero
+  buf[n++] = '0';
+  buf[n++] = '.';
+  int exp10 = 0;
+  if (v == 0.0) {
+    std::fill(buf + n, buf + n + d, '0');
+    n += d;
+  } else {
+    char t[64];
+    const auto r = std::to_chars(t, t + sizeof t, std::fabs(v), std::chars_format::scientific, d - 1);
+    const char* e = std::find(t, r.ptr, 'e');
+    buf[n++] = t[0];
+    for (const char* c = t + 2; c < e; ++c) buf[n++] = *c;
+    int x = 0;
+    for (const char* c = e + 2; c < r.ptr; ++c) x = 10 * x + (*c - '0');
+    exp10 = (e[1] == '-' ? -x : x) + 1;
+  }
+  const int ae = exp10 < 0 ? -exp10 : exp10;
+  if (ae > 999) {
+    out.append(w > 0 ? w : 0, '*');
+    return;
+  }
+  if (ae <= 99) buf[n++] = 'E';
+  buf[n++] = exp10 < 0 ? '-' : '+';
+  if (ae > 99) buf[n++] = static_cast<char>('0' + ae / 100);
+  buf[n++] = static_cast<char>('0' + ae / 10 % 10);
+  buf[n++] = static_cast<char>('0' + ae % 10);
+  const char* body = buf;
+  if (n > w) {
+    // Drop the zero before the point (a digit always follows it here).
+    std::copy(buf + lead + 1, buf + n, buf + lead);
+    --n;
+    if (n > w) {
+      out.append(w > 0 ? w : 0, '*');
+      return;
+    }
+  }
+  out.append(w - n, ' ');
+  out.append(body, n);
+}
+
+void append_I(std::string& out, std::int64_t v, int w) {
+  char t[24];
+  const auto r = std::to_chars(t, t + sizeof t, v);
+  const int n = static_cast<int>(r.ptr - t);
+  if (n > w) {
+    out.append(w > 0 ? w : 0, '*');
+    return;
+  }
+  out.append(w - n, ' ');
+  out.append(t, n);
+}
+
+std::string E(double v, int w, int d) {
+  std::string s;
+  append_E(s, v, w, d);
+  return s;
 }
 
 std::string X(int n) {

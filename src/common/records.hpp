@@ -37,6 +37,11 @@ std::string E(double v, int w, int d);
 std::string X(int n);
 std::string slash();
 
+// The same fields as E and I, appended to `out` (no allocation in the common
+// case: for records written by the million).
+void append_E(std::string& out, double v, int w, int d);
+void append_I(std::string& out, std::int64_t v, int w);
+
 // Free-format items.
 std::string list_int(std::int64_t v);
 std::string list_real(double v);

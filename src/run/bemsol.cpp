@@ -541,7 +541,7 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   if (hooks.velocity) hooks.velocity->assign(uvec, uvec + n);
   if (hooks.traction) hooks.traction->assign(tvec, tvec + n);
   write_solution_head();
-  for (int e = 1; e <= s.nelem; ++e) io.write(kUnitOut, element_record(e, uvec, tvec, mesh));
+  write_element_records(kUnitOut, uvec, tvec, mesh);
 
   // 11. Total force on the body.
   write_total_force(total_force(mesh, tvec), solved);

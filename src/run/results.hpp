@@ -3,7 +3,9 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "bem/mesh.hpp"
 
@@ -17,6 +19,15 @@ std::array<std::string, 3> solution_head_records();
 // Element e's record: I8 then 9E21.12 with u(1..3), t(1..3) of the element
 // (entries 3(e-1)+1..3 of the interleaved vectors) and its collocation point.
 std::string element_record(int e, const double* uvec, const double* tvec, const MeshView& mesh);
+// Every element's record in order, to `unit` (formatted on all threads).
+void write_element_records(int unit, const double* uvec, const double* tvec, const MeshView& mesh);
+
+// Writes `count` records in order: record(text, i) appends record i (0-based)
+// to text, and sink receives the text of consecutive records, each followed
+// by a line end.  The records are formatted in pieces on all threads and
+// handed over in order, so the bytes do not depend on the thread count.
+void write_in_pieces(long count, const std::function<void(std::string&, long)>& record,
+                     const std::function<void(std::string_view)>& sink);
 
 // F = -sum over elements of area * traction, elements in order.
 std::array<double, 3> total_force(const MeshView& mesh, const double* tvec);
