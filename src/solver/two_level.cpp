@@ -19,6 +19,11 @@ namespace velmora {
 using two_level::kSym;
 using two_level::stokeslet;
 
+int max_aggregates_for(int nelem) {
+  const double k = 2048.0 * std::sqrt(std::max(0, nelem) / 250000.0);
+  return static_cast<int>(std::clamp(k, 2048.0, 8192.0));
+}
+
 void TwoLevelPrecon::Impl::find_aggregates() {
   const Tree& t = d.tree;
   const int ncell = t.ncell();
@@ -42,7 +47,7 @@ void TwoLevelPrecon::Impl::find_aggregates() {
     open.push(1);
     count = 1;
   }
-  const int cap = std::max(1, opt.max_aggregates);
+  const int cap = std::max(1, opt.max_aggregates > 0 ? opt.max_aggregates : max_aggregates_for(d.mesh.nelem));
   while (!open.empty()) {
     const int c = open.top();
     std::vector<int> children;
@@ -265,7 +270,11 @@ bool TwoLevelPrecon::Impl::build_coarse() {
   const std::vector<double>& sums = smoother->block_sums();
   const double f = inv8pimu();
   const std::size_t ld = static_cast<std::size_t>(n2);
-  a2.assign(ld * ld, 0.0);
+  // A2 is held times 8 pi mu: its entries are then sizes of the mesh (counts
+  // times areas over distances), within single precision's range for any
+  // viscosity.
+  a2_unit = 8.0 * kPi * d.mu;
+  a2.assign(ld * ld, 0.0f);
 #pragma omp parallel num_threads(nthreads)
   {
     std::vector<char> is_near(na, 0);
@@ -300,7 +309,7 @@ bool TwoLevelPrecon::Impl::build_coarse() {
             for (int j = 0; j < 3; ++j) blk[i][j] = -agg[I].count[i] * u[kSym[i][j]] * agg[J].area[j];
         }
         for (int i = 0; i < 3; ++i)
-          for (int j = 0; j < 3; ++j) a2[(3 * I + i) + (3 * J + j) * ld] = blk[i][j];
+          for (int j = 0; j < 3; ++j) a2[(3 * I + i) + (3 * J + j) * ld] = static_cast<float>(a2_unit * blk[i][j]);
       }
       for (int J : near[I]) is_near[J] = 0;
     }
@@ -323,15 +332,15 @@ bool TwoLevelPrecon::Impl::build_coarse() {
       p0 = p1;
     }
     for (const auto& r : sums2)
-      for (const auto& c : sums2)
-        a2[std::get<0>(r) + std::get<0>(c) * ld] += scale * std::get<1>(r) * std::get<2>(c);
+      for (const auto& c : sums2) {
+        float& e = a2[std::get<0>(r) + std::get<0>(c) * ld];
+        e = static_cast<float>(e + a2_unit * scale * std::get<1>(r) * std::get<2>(c));
+      }
   }
   for (int I = 0; I < na; ++I)
     for (int i = 0; i < 3; ++i)
-      if (agg[I].count[i] == 0.0) a2[(3 * I + i) * (ld + 1)] = 1.0;
-  a2_piv.assign(n2, 0);
-  blas::SingleThreadScope one;
-  return blas::dgetrf(n2, a2.data(), n2, a2_piv.data()) == 0;
+      if (agg[I].count[i] == 0.0) a2[(3 * I + i) * (ld + 1)] = 1.0f;
+  return a2_lu.factor(n2, std::move(a2), nthreads);
 }
 
 void TwoLevelPrecon::Impl::build() {
@@ -343,7 +352,8 @@ void TwoLevelPrecon::Impl::build() {
   active = (!opt.leaf_cycle || build_blocks(sums)) && build_coarse();
   if (!active) {
     std::vector<double>().swap(d1);
-    std::vector<double>().swap(a2);
+    std::vector<float>().swap(a2);
+    a2_lu.clear();
   }
   qleaf.assign(3 * leaf.size(), 0.0);
   qagg.assign(n2, 0.0);
@@ -383,7 +393,9 @@ double TwoLevelPrecon::correction_seconds() const { return impl_->apply_seconds;
 
 std::size_t TwoLevelPrecon::bytes() const {
   const Impl& m = *impl_;
-  return sizeof(double) * (static_cast<std::size_t>(m.n2) * m.n2 + 2 * m.d1_off.back() + m.element_area.size()) +
+  // The coarse factors in single precision (tiled_lu.hpp), known before they are built.
+  return sizeof(float) * static_cast<std::size_t>(m.n2) * m.n2 +
+         sizeof(double) * (2 * m.d1_off.back() + m.element_area.size()) +
          sizeof(int) * (m.elements.size() + m.leaf_first.size() + m.agg_leaves.size() + m.n1 + m.n2) +
          sizeof(two_level::Group) * (m.leaf.size() + m.agg.size());
 }

@@ -72,7 +72,8 @@ struct CoarseOptions {
   // aggregate_elements, is not a leaf and there stay at most max_aggregates
   // (A2 is dense: 3 max_aggregates unknowns, 8 (3 max_aggregates)^2 bytes).
   int aggregate_elements = 64;
-  int max_aggregates = 2048;
+  // 0: max_aggregates_for(the mesh's element count).
+  int max_aggregates = 0;
   // Aggregates I, J are near (coupled leaf by leaf) when
   // |C_I - C_J| <= separation (rho_I + rho_J), rho the largest distance of
   // an element's collocation point from its aggregate's centroid.
@@ -88,6 +89,15 @@ struct CoarseOptions {
   // y1 = P2 A2^-1 P2^T g1, the aggregates' correction alone (false).
   bool leaf_cycle = false;
 };
+
+// The default cap on the aggregates: 2048 sqrt(nelem / 250,000), within
+// [2048, 8192].  More aggregates cut the iterations (a translating sphere of
+// 1,003,520 triangles: 35 with 2,048, 31 with 4,096, whole runs of 257 s and
+// 226 s back to back) while A2's factorisation grows as their cube (0.4 s
+// and 5.5 s there, tiled_lu.hpp); at 100,820 triangles 4,096 took 21 -> 19
+// iterations but 7 s more to build, a loss.  The products' cost grows with
+// nelem, so the cap grows with it, more slowly than the factorisation's.
+int max_aggregates_for(int nelem);
 
 class TwoLevelPrecon {
  public:

@@ -162,10 +162,7 @@ void TwoLevelPrecon::Impl::v_cycle(const double* g, double* y) {
   for (int I = 0; I < na; ++I)
     for (int i = 0; i < 3; ++i)
       if (agg[I].count[i] == 0.0) g2[3 * I + i] = 0.0;
-  {
-    blas::SingleThreadScope one;
-    blas::dgetrs(n2, a2.data(), n2, a2_piv.data(), g2.data());
-  }
+  solve_coarse();
   for (int a = 0; a < nleaf; ++a) {
     const int I = agg_of_leaf[a];
     if (I >= 0)
@@ -243,10 +240,7 @@ void TwoLevelPrecon::Impl::correct(const double* z1, double* z) {
     for (int I = 0; I < na; ++I)
       for (int k = 0; k < 3; ++k)
         if (agg[I].count[k] == 0.0) g2[3 * I + k] = 0.0;
-    {
-      blas::SingleThreadScope one;
-      blas::dgetrs(n2, a2.data(), n2, a2_piv.data(), g2.data());
-    }
+    solve_coarse();
     for (int a = 0; a < nleaf; ++a)
       for (int k = 0; k < 3; ++k) y1[3 * a + k] = g2[3 * agg_of_leaf[a] + k];
   }

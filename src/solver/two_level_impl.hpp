@@ -10,6 +10,7 @@
 
 #include "common/comm.hpp"
 #include "common/constants.hpp"
+#include "solver/tiled_lu.hpp"
 #include "solver/two_level.hpp"
 
 namespace velmora {
@@ -80,8 +81,14 @@ struct TwoLevelPrecon::Impl {
   std::vector<std::size_t> d1_off;
   std::vector<double> d1, d1_raw;  // factored, and as built
   std::vector<int> d1_piv;
-  std::vector<double> a2;
-  std::vector<int> a2_piv;
+  std::vector<float> a2;  // a2_unit A2 as built, until factored into a2_lu
+  TiledLU a2_lu;
+  double a2_unit = 1.0;
+  // g2 = A2^-1 g2.
+  void solve_coarse() {
+    a2_lu.solve(g2.data());
+    for (double& v : g2) v *= a2_unit;
+  }
   // The augmentation at the leaf level, grouped by slot (aug_first) and
   // sorted by aggregate and unknown within a slot.
   std::vector<AugTerm> aug_terms;

@@ -1,0 +1,46 @@
+// Dense LU with partial pivoting in single precision, blocked and threaded
+// over fixed tiles, for the coarse matrix of the two-level preconditioner.
+//
+// Right-looking blocked elimination with panels of kPanel columns: the
+// panel A(k:n, k:k+kPanel) is factored by LAPACK's sgetrf on one thread; its
+// row exchanges are applied to the columns left and right of it; the block
+// row right of it becomes U12 = L11^-1 A12 (strsm) and the trailing matrix
+// A22 -= L21 U12 (sgemm).  Those last three steps run over column tiles of
+// kTile columns, each tile by one single-threaded BLAS call, the tiles
+// shared among the threads.  The tiles and their calls depend only on n, so
+// the factors are the same bits for any number of threads.
+//
+// Single precision: the coarse correction is an approximate solve anyway
+// (its operator is built from point Stokeslets between cell centroids), and
+// the factors' rounding, about 1e-7 relative times the matrix's condition,
+// stays far below that approximation; the factorisation takes half the time
+// and the factors half the memory of double precision.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace velmora {
+
+class TiledLU {
+ public:
+  // Factors the n x n column-major matrix a (leading dimension n), which is
+  // consumed; threads factor it and solve with it.  false: a non-finite
+  // entry or a zero pivot (the factors are then not usable).
+  bool factor(int n, std::vector<float> a, int threads);
+  // b = A^-1 b, in double precision with the single-precision factors.
+  void solve(double* b) const;
+  int size() const { return n_; }
+  std::size_t bytes() const { return lu_.size() * sizeof(float) + piv_.size() * sizeof(int); }
+  void clear();
+
+  static constexpr int kPanel = 128;
+  static constexpr int kTile = 256;
+
+ private:
+  int n_ = 0, threads_ = 1;
+  std::vector<float> lu_;
+  std::vector<int> piv_;  // one-based, global rows
+};
+
+}  // namespace velmora
