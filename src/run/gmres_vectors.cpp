@@ -25,12 +25,17 @@ GmresVectors::GmresVectors(const Tree& tree, int nelem, int maxl, int minlev, in
   whole_runs.push_back(n_);
   if (whole_runs.front() != 0) whole_runs.insert(whole_runs.begin(), 0);
 
-  bool every_process_has_elements = share != nullptr;
+  // GMRES writes the results of a dots request (up to M of them) into its
+  // vector w, which holds nlocal entries: a share of fewer than M entries
+  // would take them into the next vectors and H, and that process's
+  // iteration would leave the others' (with no elements it did at once, and
+  // the run hung in its next exchange).  Each share must hold at least M.
+  bool every_share_holds_m = share != nullptr;
   if (share)
     for (int r = 0; r < comm.size(); ++r)
-      every_process_has_elements = every_process_has_elements &&
-                                   share->partition().last[r] >= share->partition().first[r];
-  local_ = share && share->split() && comm.distributed() && every_process_has_elements &&
+      every_share_holds_m = every_share_holds_m &&
+                            3 * (share->partition().last[r] - share->partition().first[r] + 1) >= m;
+  local_ = share && share->split() && comm.distributed() && every_share_holds_m &&
            gmres_lwork_min(m, n_, 1) <= block_lwork && m <= n_;
   if (!local_) {
     runs_ = std::move(whole_runs);

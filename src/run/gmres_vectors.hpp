@@ -15,8 +15,9 @@
 // each product and preconditioner application; its inner products are its
 // leaves', summed across the processes exactly.  Not when the block's
 // workspace would make one process lower the restart length M, nor when a
-// process has no elements: then every process runs on whole vectors, with
-// the same bits.
+// process holds fewer than M entries (GMRES's vector w, of nlocal entries,
+// receives up to M inner products): then every process runs on whole
+// vectors, with the same bits.
 #pragma once
 
 #include <cstdint>

@@ -3,8 +3,9 @@
 # -DVELMORA_MPI=ON):
 #   distributed_runs.sh VELMORA_EXE VELMORA_MESH_EXE SOURCE_DIR [SERIAL_EXE]
 # For each model (the bundled sphere examples, an ellipsoid with mixed
-# conditions, two small spheres whose two leaves leave ranks without any),
-# mpirun -np 1, 2, 3, 4 (one thread each) must give output.dat, output.plt
+# conditions, two small spheres whose two leaves leave ranks without any, and
+# a sphere of small leaves), mpirun -np 1, 2, 3, 4 (and 10 for the last; one
+# thread each) must give output.dat, output.plt
 # and output.log, and the console's records (the residual history among
 # them), identical to one process with two threads (SERIAL_EXE, the default
 # build's program, when given; the same program started alone otherwise),
@@ -45,13 +46,24 @@ mkdir -p "$work/two-leaves"
 # Two leaves only: each sphere's cell of level 2 holds all its 80 elements.
 sed -i '2s/^\( *[^ ]* *[^ ]*\) *[0-9]*/\1 400/' "$work/two-leaves/input.cnd"
 model_dirs+=("$work/two-leaves")
+# Small shares: leaves of at most 4 elements, so that at 10 ranks each holds
+# 5 to 11 elements (15 to 33 entries of GMRES's vectors), fewer than the 30
+# iterations of tol 1e-13.  GMRES puts each inner-product request's results
+# (up to one per iteration) in a vector of a share's length: on shares of
+# their own this run hung.
+mkdir -p "$work/small-shares"
+(cd "$work/small-shares" && "$mesh" sphere --refine 1 --velocity 1,0,0 >/dev/null)
+printf ' 1e-08 60 0 0 1 10 1e-13\n 12 2 4 400 12 7 1.01\n' >"$work/small-shares/input.cnd"
+model_dirs+=("$work/small-shares")
 
 for d in "${model_dirs[@]}"; do
   name="$(basename "$d")"
   (cd "$d" && OMP_NUM_THREADS=2 "$serial" >console.ref 2>&1) || {
     echo "FAIL $name: the one-process run failed"; fail=1; continue; }
   for f in output.dat output.plt output.log; do cp "$d/$f" "$d/$f.ref"; done
-  for p in 1 2 3 4; do
+  ranks=(1 2 3 4)
+  [[ $name == small-shares ]] && ranks+=(10)
+  for p in "${ranks[@]}"; do
     status=0
     (cd "$d" && OMP_NUM_THREADS=1 timeout 300 "${mpirun_cmd[@]}" -np "$p" "$exe" >console.mpi 2>&1) ||
       status=$?
@@ -142,7 +154,9 @@ mkdir -p "$rd/ref"
 (cd "$rd" && "$mesh" spheres --sphere 0,0,0,1 --sphere 2.6,0.3,0,0.7 --refine 3 >/dev/null 2>&1)
 if (cd "$rd" && OMP_NUM_THREADS=2 "$serial_rigid" "${rigid_args[@]}" >console.ref 2>/dev/null); then
   for f in "${rigid_files[@]}"; do mv "$rd/$f" "$rd/ref/"; done
-  for p in 1 2 3 4; do
+  ranks=(1 2 3 4)
+  [[ $name == small-shares ]] && ranks+=(10)
+  for p in "${ranks[@]}"; do
     status=0
     (cd "$rd" && OMP_NUM_THREADS=1 timeout 300 "${mpirun_cmd[@]}" -np "$p" "$rigid" "${rigid_args[@]}" \
       >console.mpi 2>/dev/null) || status=$?
