@@ -370,11 +370,13 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   // One application of the boundary integral operator, y += sum (T u - U t)
   // over all elements, with the densities of `mode`: 0 the prescribed values
   // with their signs reversed (the right-hand side), 1 the vector x.
-  auto apply_operator = [&](int mode, const double* x, double* y) {
+  // complete = false (GMRES on split vectors, which reads only this
+  // process's entries): the other processes' entries of y are left out.
+  auto apply_operator = [&](int mode, const double* x, double* y, bool complete = true) {
     if (engine) {
       engine->apply(mode, x, y);
       if (share) {
-        share->complete(y);
+        if (complete) share->complete(y);
         share->note_product(engine->timers().wall.total() + share->exchange_seconds());
       }
       return;
@@ -460,8 +462,14 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
       gv.to_whole(vt, v);
       require_finite_at(SolveStage::kIteration, v);
       std::fill(z, z + n, 0.0);
-      apply_operator(1, v, z);
+      // On split vectors each process forms and keeps its own entries of
+      // the product (the augmentation's inner products read the whole v,
+      // the same on every process); y is gathered only when some process
+      // finds a value that is not finite, so that every process stops with
+      // the one message.  The others' entries of z are zeros then augmented.
+      apply_operator(1, v, z, !gv.local());
       null_space.augment(v, z);
+      if (gv.local() && comm.sum(gv.non_finite_own(z)) > 0) share->complete(z);
       require_finite_at(SolveStage::kProduct, z);
       gv.from_whole(z, zt);
     } else if (request == req_lprec || request == req_rprec) {

@@ -1,6 +1,7 @@
 #include "run/gmres_vectors.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "solver/block_dots.hpp"
 #include "solver/gmres.hpp"
@@ -83,6 +84,15 @@ void GmresVectors::from_whole(const double* e, double* zt) {
   if (!local_) return to_tree(e, zt);
   to_tree(e, whole_.data());
   std::copy(whole_.begin() + offset_, whole_.begin() + offset_ + nl_, zt);
+}
+
+std::int64_t GmresVectors::non_finite_own(const double* e) const {
+  std::int64_t bad = 0;
+  for (int pos = offset_ / 3 + 1; pos <= (offset_ + nl_) / 3; ++pos) {
+    const std::int64_t el = tree_.elord(pos) - 1;
+    for (int k = 0; k < 3; ++k) bad += std::isfinite(e[3 * el + k]) ? 0 : 1;
+  }
+  return bad;
 }
 
 void GmresVectors::dots(int count, const double* V, const double* w, double* z) const {

@@ -51,6 +51,9 @@ class GmresVectors {
   // Element order from the whole vector in tree order (and back).
   void to_elements(const double* t, double* e) const;
   void to_tree(const double* e, double* t) const;
+  // The entries of this process's elements in the whole vector e (element
+  // order) that are not finite.
+  std::int64_t non_finite_own(const double* e) const;
   // GMRES's dots request: z(k) = V(:, k) . w for k < count.
   void dots(int count, const double* V, const double* w, double* z) const;
 
