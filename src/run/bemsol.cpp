@@ -429,6 +429,13 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   std::vector<double> gx(static_cast<std::size_t>(n)), gz(static_cast<std::size_t>(n));
   GmresVectors gv(tree, s.nelem, s.maxl, s.minlev, s.m, work, s.lwork, share.get(), comm);
   const int nl = gv.nlocal();
+  const bool precon_own = gv.local() && (two_level || fast_precon);
+  if (precon_own) {
+    if (two_level)
+      two_level->keep_own_entries();
+    else
+      fast_precon->keep_own_entries();
+  }
   double* const gwork = gv.work();
   gv.from_whole(uvec, gwork);
   gv.from_whole(b, gwork + nl);
@@ -473,7 +480,16 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
       require_finite_at(SolveStage::kProduct, z);
       gv.from_whole(z, zt);
     } else if (request == req_lprec || request == req_rprec) {
-      gv.to_whole(vt, v);
+      // On split vectors the preconditioner reads and forms this process's
+      // entries only: no exchange of v or z, unless a value is not finite
+      // somewhere (then they are gathered, and every process stops with the
+      // one message).
+      if (precon_own) {
+        gv.own_to_whole(vt, v);
+        if (comm.sum(gv.non_finite_own(v)) > 0) gv.to_whole(vt, v);
+      } else {
+        gv.to_whole(vt, v);
+      }
       require_finite_at(SolveStage::kIteration, v);
       // The entries the preconditioner does not reach stay (with local
       // vectors it reaches all: every element is in a leaf of level 2 or
@@ -485,6 +501,7 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
         fast_precon->apply(v, z);
       else
         PRECON(v, z, precon);
+      if (precon_own && comm.sum(gv.non_finite_own(z)) > 0) share->complete(z, true);
       require_finite_at(SolveStage::kPreconditioner, z);
       gv.from_whole(z, zt);
     } else {

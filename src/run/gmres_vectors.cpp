@@ -86,6 +86,14 @@ void GmresVectors::from_whole(const double* e, double* zt) {
   std::copy(whole_.begin() + offset_, whole_.begin() + offset_ + nl_, zt);
 }
 
+void GmresVectors::own_to_whole(const double* vt, double* e) const {
+  if (!local_) return to_elements(vt, e);
+  for (int pos = offset_ / 3 + 1; pos <= (offset_ + nl_) / 3; ++pos) {
+    const std::int64_t el = tree_.elord(pos) - 1;
+    for (int k = 0; k < 3; ++k) e[3 * el + k] = vt[3 * (pos - 1) - offset_ + k];
+  }
+}
+
 std::int64_t GmresVectors::non_finite_own(const double* e) const {
   std::int64_t bad = 0;
   for (int pos = offset_ / 3 + 1; pos <= (offset_ + nl_) / 3; ++pos) {

@@ -51,6 +51,9 @@ class GmresVectors {
   // Element order from the whole vector in tree order (and back).
   void to_elements(const double* t, double* e) const;
   void to_tree(const double* e, double* t) const;
+  // This process's entries of the whole vector e (element order) from
+  // GMRES's vector vt, the others left as they are (no exchange).
+  void own_to_whole(const double* vt, double* e) const;
   // The entries of this process's elements in the whole vector e (element
   // order) that are not finite.
   std::int64_t non_finite_own(const double* e) const;

@@ -67,6 +67,7 @@ struct FastPrecon::Impl {
   std::int64_t factor_doubles = 0, pivot_ints = 0;
   bool cache_on = false, cache_filled = false;
   bool record = false, recorded = false;
+  bool own_only = false;
   std::vector<int> cells;
   mutable std::vector<double> sums;  // written by factor_leaf, one slot per leaf
   LargeArray<double> factors;
@@ -260,6 +261,17 @@ int FastPrecon::augment_whole_bodies(const ClosedBodyNullSpace* ns) {
   return count;
 }
 
+void FastPrecon::keep_own_entries() {
+  if (impl_->share) impl_->own_only = true;
+}
+bool FastPrecon::own_entries_only() const { return impl_->own_only; }
+const std::vector<int>& FastPrecon::share_leaves() const { return impl_->sum_order; }
+std::vector<int> FastPrecon::share_leaf_counts() const {
+  std::vector<int> c = impl_->sum_counts;
+  for (int& v : c) v /= 9;
+  return c;
+}
+
 void FastPrecon::distribute(ProductShare& share) {
   Impl& m = *impl_;
   if (!share.split()) return;
@@ -316,7 +328,7 @@ void FastPrecon::apply(const double* x, double* z) {
     for (int i = 0; i < n; ++i) m.leaf(m.leaves[m.built[i]], x, z, s, use, fill);
   }
   if (fill) m.cache_filled = true;
-  if (m.share) m.share->complete(z, true);
+  if (m.share && !m.own_only) m.share->complete(z, true);
   if (m.record) {
     if (m.share) {
       // Every process's sums, copied to all.

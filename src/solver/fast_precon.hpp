@@ -88,6 +88,15 @@ class FastPrecon {
   // the factor cache is sized and before the first application; `share`
   // must outlive this object.
   void distribute(ProductShare& share);
+  // After distribute, for a caller that reads only this process's entries
+  // (GMRES on split vectors): apply() reads x and forms z on its own leaves
+  // only and leaves the other entries of z as they were (no exchange).
+  void keep_own_entries();
+  // After distribute: every process's leaves (indices into leaf_cells()),
+  // process after process, and how many each has; empty when not split.
+  const std::vector<int>& share_leaves() const;
+  std::vector<int> share_leaf_counts() const;
+  bool own_entries_only() const;
 
  private:
   struct Impl;

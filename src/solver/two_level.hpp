@@ -124,6 +124,12 @@ class TwoLevelPrecon {
   // linear in the leaves or small, and every process does it.  Before the
   // first application; `comm` must outlive this object.
   void distribute(const Comm& comm);
+  // After distribute and the smoother's distribute, for GMRES on split
+  // vectors: apply() reads x and forms z on this process's leaves only (the
+  // smoother's keep_own_entries); the leaves' charges of z1 (3 per leaf) are
+  // gathered instead of z1.  The augmentation's inner products are added
+  // exactly in every mode, so the bits do not depend on the mode or on P.
+  void keep_own_entries();
 
   int leaves() const;
   int aggregates() const;

@@ -7,9 +7,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "common/blas.hpp"
+#include "common/exact_sum.hpp"
 #include "solver/lu.hpp"
 #include "solver/two_level_impl.hpp"
 
@@ -194,8 +196,10 @@ void TwoLevelPrecon::Impl::correct(const double* z1, double* z) {
   const int na = static_cast<int>(agg.size());
   // Charges of z1: q_b,j = sum over elements l of leaf b with component j
   // velocity-prescribed of area_l z1_l,j; per aggregate, over its leaves.
+  const int nq = own_only ? static_cast<int>(own_leaves.size()) : nleaf;
 #pragma omp parallel for num_threads(nthreads) schedule(static)
-  for (int b = 0; b < nleaf; ++b) {
+  for (int i = 0; i < nq; ++i) {
+    const int b = own_only ? own_leaves[i] : i;
     double q[3] = {0.0, 0.0, 0.0};
     for (int p = leaf_first[b]; p < leaf_first[b + 1]; ++p) {
       const int e = elements[p];
@@ -204,6 +208,14 @@ void TwoLevelPrecon::Impl::correct(const double* z1, double* z) {
         if (!d.mesh.traction_prescribed(e, k + 1)) q[k] += a * z1[3 * static_cast<std::size_t>(e - 1) + k];
     }
     for (int k = 0; k < 3; ++k) qleaf[3 * b + k] = q[k];
+  }
+  if (own_only) {
+    // Every process's leaves' charges, each formed by its owner.
+    for (std::size_t i = 0; i < own_leaves.size(); ++i)
+      for (int k = 0; k < 3; ++k) q_mine[3 * i + k] = qleaf[3 * static_cast<std::size_t>(own_leaves[i]) + k];
+    comm->allgatherv(q_mine.data(), q_counts, q_all.data());
+    for (std::size_t j = 0; j < share_leaves.size(); ++j)
+      for (int k = 0; k < 3; ++k) qleaf[3 * static_cast<std::size_t>(share_leaves[j]) + k] = q_all[3 * j + k];
   }
   sum_over_aggregates(qleaf.data(), qagg.data());
   // g1 = P1^T (x - A~ z1) = -P1^T (A~ - B) z1 - P1^T (augmentation of z1).
@@ -223,8 +235,7 @@ void TwoLevelPrecon::Impl::correct(const double* z1, double* z) {
     off_leaf_sums(qleaf.data(), qagg.data(), Sums::kLeaves, g1.data());
   }
   if (!aug.empty()) {
-    std::fill(aug.begin(), aug.end(), 0.0);
-    null_space->augment(z1, aug.data());
+    augmentation_of(z1);
     for (int a = 0; a < nleaf; ++a)
       for (int p = leaf_first[a]; p < leaf_first[a + 1]; ++p) {
         const int e = elements[p];
@@ -244,14 +255,16 @@ void TwoLevelPrecon::Impl::correct(const double* z1, double* z) {
     for (int a = 0; a < nleaf; ++a)
       for (int k = 0; k < 3; ++k) y1[3 * a + k] = g2[3 * agg_of_leaf[a] + k];
   }
-  // z = z1 + P1 y1.
+  // z = z1 + P1 y1 (on this process's leaves when own_only).
 #pragma omp parallel for num_threads(nthreads) schedule(static)
-  for (int a = 0; a < nleaf; ++a)
+  for (int i = 0; i < nq; ++i) {
+    const int a = own_only ? own_leaves[i] : i;
     for (int p = leaf_first[a]; p < leaf_first[a + 1]; ++p) {
       const int e = elements[p];
       for (int k = 0; k < 3; ++k)
         if (!d.mesh.traction_prescribed(e, k + 1)) z[3 * static_cast<std::size_t>(e - 1) + k] += y1[3 * a + k];
     }
+  }
 }
 
 TwoLevelPrecon::TwoLevelPrecon(const PreconData& d, FastPrecon& smoother,
@@ -268,6 +281,65 @@ TwoLevelPrecon::TwoLevelPrecon(const PreconData& d, FastPrecon& smoother,
 }
 
 TwoLevelPrecon::~TwoLevelPrecon() = default;
+
+void TwoLevelPrecon::Impl::augmentation_of(const double* z1) {
+  const int slots = static_cast<int>(null_space->treated().size());
+  std::vector<ExactSum> dot(static_cast<std::size_t>(slots));
+  const auto add = [&](int e) {
+    const int slot = null_space->slot_of_element(e);
+    if (slot < 0) return;
+    const double* nu = null_space->unit_normal(e);
+    const double* x = z1 + 3 * static_cast<std::size_t>(e - 1);
+    dot[slot].add(null_space->area(e) * (nu[0] * x[0] + nu[1] * x[1] + nu[2] * x[2]));
+  };
+  if (own_only) {
+    for (const int a : own_leaves)
+      for (int p = leaf_first[a]; p < leaf_first[a + 1]; ++p) add(elements[p]);
+    std::vector<std::int64_t> digits(static_cast<std::size_t>(slots) * ExactSum::kDigits);
+    std::vector<std::int64_t> special(static_cast<std::size_t>(slots), 0);
+    for (int sl = 0; sl < slots; ++sl) {
+      dot[sl].normalise();
+      std::copy_n(dot[sl].digits(), ExactSum::kDigits, digits.data() + static_cast<std::size_t>(sl) * ExactSum::kDigits);
+      special[sl] = dot[sl].has_non_finite() ? 1 : 0;
+    }
+    comm->sum(digits.data(), static_cast<int>(digits.size()));
+    comm->sum(special.data(), slots);
+    for (int sl = 0; sl < slots; ++sl) {
+      dot[sl] = ExactSum();
+      dot[sl].set_digits(digits.data() + static_cast<std::size_t>(sl) * ExactSum::kDigits);
+      if (special[sl] != 0) dot[sl].add(std::numeric_limits<double>::quiet_NaN());
+    }
+  } else {
+    for (int e = 1; e <= d.mesh.nelem; ++e) add(e);
+  }
+  std::vector<double> coef(static_cast<std::size_t>(slots));
+  for (int sl = 0; sl < slots; ++sl) coef[sl] = null_space->scale(sl) * dot[sl].value();
+  std::fill(aug.begin(), aug.end(), 0.0);
+  for (int e = 1; e <= d.mesh.nelem; ++e) {
+    const int slot = null_space->slot_of_element(e);
+    if (slot < 0) continue;
+    const double* nu = null_space->unit_normal(e);
+    for (int k = 0; k < 3; ++k) aug[3 * static_cast<std::size_t>(e - 1) + k] = coef[slot] * nu[k];
+  }
+}
+
+void TwoLevelPrecon::keep_own_entries() {
+  Impl& m = *impl_;
+  if (m.comm == nullptr) return;
+  m.smoother->keep_own_entries();
+  if (!m.smoother->own_entries_only()) return;
+  m.share_leaves = m.smoother->share_leaves();
+  const std::vector<int> counts = m.smoother->share_leaf_counts();
+  m.q_counts.assign(counts.size(), 0);
+  std::size_t at = 0;
+  for (int r = 0; r < m.comm->rank(); ++r) at += static_cast<std::size_t>(counts[r]);
+  m.own_leaves.assign(m.share_leaves.begin() + static_cast<std::ptrdiff_t>(at),
+                      m.share_leaves.begin() + static_cast<std::ptrdiff_t>(at + counts[m.comm->rank()]));
+  for (std::size_t r = 0; r < counts.size(); ++r) m.q_counts[r] = 3 * counts[r];
+  m.q_mine.assign(3 * m.own_leaves.size(), 0.0);
+  m.q_all.assign(3 * m.share_leaves.size(), 0.0);
+  m.own_only = true;
+}
 
 void TwoLevelPrecon::distribute(const Comm& comm) {
   Impl& m = *impl_;

@@ -102,6 +102,15 @@ struct TwoLevelPrecon::Impl {
   // sums of the aggregates [agg_begin[r], agg_begin[r + 1]) in each
   // correction, and the gather moves 3 x their leaves' count per process.
   const Comm* comm = nullptr;
+  // keep_own_entries: this process's leaves, every process's leaves in
+  // process order and 3 x their counts, for the gather of the charges.
+  bool own_only = false;
+  std::vector<int> own_leaves, share_leaves, q_counts;
+  std::vector<double> q_mine, q_all;
+  // aug = the augmentation of z1 (bem/null_space.hpp), its inner products
+  // added exactly (over this process's leaves when own_only, then across
+  // the processes).
+  void augmentation_of(const double* z1);
   std::vector<int> agg_begin, g_counts;
   std::vector<double> g_mine, g_all;
 
