@@ -20,7 +20,7 @@ using two_level::kSym;
 using two_level::stokeslet;
 
 int max_aggregates_for(int nelem) {
-  const double k = 2048.0 * std::sqrt(std::max(0, nelem) / 250000.0);
+  const double k = 2048.0 * std::pow(std::max(0, nelem) / 250000.0, 0.8);
   return static_cast<int>(std::clamp(k, 2048.0, 8192.0));
 }
 

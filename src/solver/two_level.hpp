@@ -90,13 +90,14 @@ struct CoarseOptions {
   bool leaf_cycle = false;
 };
 
-// The default cap on the aggregates: 2048 sqrt(nelem / 250,000), within
-// [2048, 8192].  More aggregates cut the iterations (a translating sphere of
-// 1,003,520 triangles: 35 with 2,048, 31 with 4,096, whole runs of 257 s and
-// 226 s back to back) while A2's factorisation grows as their cube (0.4 s
-// and 5.5 s there, tiled_lu.hpp); at 100,820 triangles 4,096 took 21 -> 19
-// iterations but 7 s more to build, a loss.  The products' cost grows with
-// nelem, so the cap grows with it, more slowly than the factorisation's.
+// The default cap on the aggregates: 2048 (nelem / 250,000)^0.8, within
+// [2048, 8192].  More aggregates cut the iterations while A2's factorisation
+// grows as their cube (tiled_lu.hpp).  On a translating sphere of 1,003,520
+// triangles, back to back: 4,096 aggregates took 31 iterations and 252.0 s
+// (factored in 5.5 s), 6,144 took 26 and 232.9 s (about 18 s); at 100,820
+// triangles 4,096 took 21 -> 19 iterations but 7 s more to build, a loss.
+// The products' cost grows with nelem, so the cap grows with it, more
+// slowly than the factorisation's cost.
 int max_aggregates_for(int nelem);
 
 class TwoLevelPrecon {
