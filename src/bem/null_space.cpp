@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "common/constants.hpp"
+#include "common/exact_sum.hpp"
 
 namespace velmora {
 
@@ -80,16 +81,39 @@ std::vector<double> ClosedBodyNullSpace::removed(const double* x) const {
   return beta;
 }
 
-void ClosedBodyNullSpace::augment(const double* x, double* z) const {
-  if (treated_.empty()) return;
-  // z += coef_B n_B = -s_B nh_B (wh_B . x).
-  const std::vector<double> coef = coefficients(x);
+std::vector<double> ClosedBodyNullSpace::exact_coefficients(const double* x,
+                                                             const std::vector<int>* elements,
+                                                             const Comm* comm) const {
+  std::vector<ExactSum> dot(treated_.size());
+  const auto add = [&](int e) {
+    const int slot = slot_of_body_[body_of_[e - 1]];
+    if (slot < 0) return;
+    const std::size_t j = 3 * static_cast<std::size_t>(e - 1);
+    dot[slot].add(area_[e - 1] * (normal_[j] * x[j] + normal_[j + 1] * x[j + 1] + normal_[j + 2] * x[j + 2]));
+  };
+  if (elements)
+    for (const int e : *elements) add(e);
+  else
+    for (int e = 1; e <= mesh_.nelem; ++e) add(e);
+  if (comm) add_across(dot.data(), static_cast<int>(dot.size()), *comm);
+  std::vector<double> coef(treated_.size());
+  for (std::size_t i = 0; i < treated_.size(); ++i) coef[i] = data_[i].scale * dot[i].value();
+  return coef;
+}
+
+void ClosedBodyNullSpace::add_normals(const std::vector<double>& coef, double* z) const {
   for (int e = 1; e <= mesh_.nelem; ++e) {
     const int slot = slot_of_body_[body_of_[e - 1]];
     if (slot < 0) continue;
     const std::size_t j = 3 * static_cast<std::size_t>(e - 1);
     for (int k = 0; k < 3; ++k) z[j + k] += coef[slot] * normal_[j + k];
   }
+}
+
+void ClosedBodyNullSpace::augment(const double* x, double* z) const {
+  if (treated_.empty()) return;
+  // z += coef_B n_B = -s_B nh_B (wh_B . x).
+  add_normals(coefficients(x), z);
 }
 
 }  // namespace velmora

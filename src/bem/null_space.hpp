@@ -42,6 +42,7 @@
 
 #include "bem/bodies.hpp"
 #include "bem/mesh.hpp"
+#include "common/comm.hpp"
 
 namespace velmora {
 
@@ -61,6 +62,15 @@ class ClosedBodyNullSpace {
   // to a product A x.  Sums run element by element in order, so the bits do
   // not depend on the thread count.
   void augment(const double* x, double* z) const;
+
+  // The augmentation's coefficients, -s_B (wh_B . x) per treated body, with
+  // the inner products added exactly (common/exact_sum.hpp): over the
+  // elements listed (null: all), then, with comm, across the processes, each
+  // of which lists its own (collective).  The bits do not depend on how the
+  // elements are split.  add_normals: z += coef_B nh_B, as augment() does.
+  std::vector<double> exact_coefficients(const double* x, const std::vector<int>* elements,
+                                         const Comm* comm) const;
+  void add_normals(const std::vector<double>& coef, double* z) const;
 
   // beta_B = -s_B (wh_B . x) per treated body: the component along nh_B that
   // the augmented system removed from its right-hand side.

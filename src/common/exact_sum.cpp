@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <limits>
+#include <vector>
 
 namespace velmora {
 
@@ -78,6 +80,25 @@ double ExactSum::value() const {
   for (int i = kDigits - 1; i >= 0; --i)
     if (s.d_[i] != 0) v += std::ldexp(static_cast<double>(s.d_[i]), 32 * i - 1074);
   return negative ? -v : v;
+}
+
+void add_across(ExactSum* sums, int count, const Comm& comm) {
+  if (count <= 0) return;
+  std::vector<std::int64_t> digits(static_cast<std::size_t>(count) * ExactSum::kDigits);
+  std::vector<std::int64_t> special(static_cast<std::size_t>(count), 0);
+  for (int k = 0; k < count; ++k) {
+    sums[k].normalise();
+    for (int d = 0; d < ExactSum::kDigits; ++d)
+      digits[static_cast<std::size_t>(k) * ExactSum::kDigits + d] = sums[k].digits()[d];
+    special[k] = sums[k].has_non_finite() ? 1 : 0;
+  }
+  comm.sum(digits.data(), static_cast<int>(digits.size()));
+  comm.sum(special.data(), count);
+  for (int k = 0; k < count; ++k) {
+    sums[k] = ExactSum();
+    sums[k].set_digits(digits.data() + static_cast<std::size_t>(k) * ExactSum::kDigits);
+    if (special[k] != 0) sums[k].add(std::numeric_limits<double>::quiet_NaN());
+  }
 }
 
 }  // namespace velmora

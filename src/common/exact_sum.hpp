@@ -18,6 +18,8 @@
 
 #include <cstdint>
 
+#include "common/comm.hpp"
+
 namespace velmora {
 
 class ExactSum {
@@ -44,5 +46,10 @@ class ExactSum {
   int pending_ = 0;       // additions since the last normalisation
   double special_ = 0.0;  // sum of the non-finite terms
 };
+
+// The sums of every process added exactly (their digits summed as integers):
+// afterwards each of the count sums holds the total, the same on every
+// process; a non-finite term anywhere makes that total NaN.  Collective.
+void add_across(ExactSum* sums, int count, const Comm& comm);
 
 }  // namespace velmora

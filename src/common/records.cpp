@@ -91,9 +91,7 @@ std::string A(std::string_view s, int w) {
   return std::string(w - s.size(), ' ') + std::string(s);
 }
 
-std::string I(std::int64_t v, int w) {
-  return right(std::to_string(v), w);
-}
+
 
 std::string F(double v, int w, int d) {
   if (!std::isfinite(v)) return non_finite(v, w);
@@ -173,6 +171,12 @@ void append_I(std::string& out, std::int64_t v, int w) {
 std::string E(double v, int w, int d) {
   std::string s;
   append_E(s, v, w, d);
+  return s;
+}
+
+std::string I(std::int64_t v, int w) {
+  std::string s;
+  append_I(s, v, w);
   return s;
 }
 

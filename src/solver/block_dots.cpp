@@ -37,21 +37,10 @@ void block_dots(int nl, int count, const double* V, int ldv, const double* w,
   for (int t = 0; t < nth; ++t)
     for (int k = 0; k < count; ++k) total[k].add(part[static_cast<std::size_t>(t) * count + k]);
   if (comm != nullptr && comm->distributed()) {
-    // The digits of every process's sums, added as integers.
-    std::vector<std::int64_t> digits(static_cast<std::size_t>(count) * ExactSum::kDigits);
-    std::vector<std::int64_t> special(static_cast<std::size_t>(count), 0);
-    for (int k = 0; k < count; ++k) {
-      total[k].normalise();
-      for (int d = 0; d < ExactSum::kDigits; ++d)
-        digits[static_cast<std::size_t>(k) * ExactSum::kDigits + d] = total[k].digits()[d];
-      special[k] = total[k].has_non_finite() ? 1 : 0;
-    }
-    comm->sum(digits.data(), static_cast<int>(digits.size()));
-    comm->sum(special.data(), count);
-    for (int k = 0; k < count; ++k) {
-      total[k].set_digits(digits.data() + static_cast<std::size_t>(k) * ExactSum::kDigits);
-      z[k] = special[k] != 0 ? std::numeric_limits<double>::quiet_NaN() : total[k].value();
-    }
+    // Every process's sums, added exactly; a non-finite term gives NaN.
+    add_across(total.data(), count, *comm);
+    for (int k = 0; k < count; ++k)
+      z[k] = total[k].has_non_finite() ? std::numeric_limits<double>::quiet_NaN() : total[k].value();
     return;
   }
   for (int k = 0; k < count; ++k) z[k] = total[k].value();

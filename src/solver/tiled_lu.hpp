@@ -17,7 +17,6 @@
 // and the factors half the memory of double precision.
 #pragma once
 
-#include <cstddef>
 #include <vector>
 
 namespace velmora {
@@ -30,8 +29,6 @@ class TiledLU {
   bool factor(int n, std::vector<float> a, int threads);
   // b = A^-1 b, in double precision with the single-precision factors.
   void solve(double* b) const;
-  int size() const { return n_; }
-  std::size_t bytes() const { return lu_.size() * sizeof(float) + piv_.size() * sizeof(int); }
   void clear();
 
   static constexpr int kPanel = 128;

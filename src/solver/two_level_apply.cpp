@@ -7,11 +7,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 #include "common/blas.hpp"
-#include "common/exact_sum.hpp"
 #include "solver/lu.hpp"
 #include "solver/two_level_impl.hpp"
 
@@ -283,44 +281,10 @@ TwoLevelPrecon::TwoLevelPrecon(const PreconData& d, FastPrecon& smoother,
 TwoLevelPrecon::~TwoLevelPrecon() = default;
 
 void TwoLevelPrecon::Impl::augmentation_of(const double* z1) {
-  const int slots = static_cast<int>(null_space->treated().size());
-  std::vector<ExactSum> dot(static_cast<std::size_t>(slots));
-  const auto add = [&](int e) {
-    const int slot = null_space->slot_of_element(e);
-    if (slot < 0) return;
-    const double* nu = null_space->unit_normal(e);
-    const double* x = z1 + 3 * static_cast<std::size_t>(e - 1);
-    dot[slot].add(null_space->area(e) * (nu[0] * x[0] + nu[1] * x[1] + nu[2] * x[2]));
-  };
-  if (own_only) {
-    for (const int a : own_leaves)
-      for (int p = leaf_first[a]; p < leaf_first[a + 1]; ++p) add(elements[p]);
-    std::vector<std::int64_t> digits(static_cast<std::size_t>(slots) * ExactSum::kDigits);
-    std::vector<std::int64_t> special(static_cast<std::size_t>(slots), 0);
-    for (int sl = 0; sl < slots; ++sl) {
-      dot[sl].normalise();
-      std::copy_n(dot[sl].digits(), ExactSum::kDigits, digits.data() + static_cast<std::size_t>(sl) * ExactSum::kDigits);
-      special[sl] = dot[sl].has_non_finite() ? 1 : 0;
-    }
-    comm->sum(digits.data(), static_cast<int>(digits.size()));
-    comm->sum(special.data(), slots);
-    for (int sl = 0; sl < slots; ++sl) {
-      dot[sl] = ExactSum();
-      dot[sl].set_digits(digits.data() + static_cast<std::size_t>(sl) * ExactSum::kDigits);
-      if (special[sl] != 0) dot[sl].add(std::numeric_limits<double>::quiet_NaN());
-    }
-  } else {
-    for (int e = 1; e <= d.mesh.nelem; ++e) add(e);
-  }
-  std::vector<double> coef(static_cast<std::size_t>(slots));
-  for (int sl = 0; sl < slots; ++sl) coef[sl] = null_space->scale(sl) * dot[sl].value();
   std::fill(aug.begin(), aug.end(), 0.0);
-  for (int e = 1; e <= d.mesh.nelem; ++e) {
-    const int slot = null_space->slot_of_element(e);
-    if (slot < 0) continue;
-    const double* nu = null_space->unit_normal(e);
-    for (int k = 0; k < 3; ++k) aug[3 * static_cast<std::size_t>(e - 1) + k] = coef[slot] * nu[k];
-  }
+  null_space->add_normals(own_only ? null_space->exact_coefficients(z1, &own_elements, comm)
+                                   : null_space->exact_coefficients(z1, nullptr, nullptr),
+                          aug.data());
 }
 
 void TwoLevelPrecon::keep_own_entries() {
@@ -337,6 +301,9 @@ void TwoLevelPrecon::keep_own_entries() {
                       m.share_leaves.begin() + static_cast<std::ptrdiff_t>(at + counts[m.comm->rank()]));
   for (std::size_t r = 0; r < counts.size(); ++r) m.q_counts[r] = 3 * counts[r];
   m.q_mine.assign(3 * m.own_leaves.size(), 0.0);
+  m.own_elements.clear();
+  for (const int a : m.own_leaves)
+    for (int p = m.leaf_first[a]; p < m.leaf_first[a + 1]; ++p) m.own_elements.push_back(m.elements[p]);
   m.q_all.assign(3 * m.share_leaves.size(), 0.0);
   m.own_only = true;
 }

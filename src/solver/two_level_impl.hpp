@@ -105,7 +105,7 @@ struct TwoLevelPrecon::Impl {
   // keep_own_entries: this process's leaves, every process's leaves in
   // process order and 3 x their counts, for the gather of the charges.
   bool own_only = false;
-  std::vector<int> own_leaves, share_leaves, q_counts;
+  std::vector<int> own_leaves, share_leaves, q_counts, own_elements;
   std::vector<double> q_mine, q_all;
   // aug = the augmentation of z1 (bem/null_space.hpp), its inner products
   // added exactly (over this process's leaves when own_only, then across
