@@ -193,6 +193,12 @@ class FmmEngine {
     std::vector<std::vector<int>> send, recv;
   };
   MomentPlan moment_plan(const std::vector<int>& first, const std::vector<int>& last, int me);
+  // The tree positions (ascending) of the elements whose densities a
+  // product of mode 1 reads, as restricted and with the moments owned: the
+  // elements of the leaves whose moments it forms and of the source cells
+  // of its targets' near-field lists.  A process needs x only there (ghost
+  // densities: the positions outside its own run come from their owners).
+  std::vector<int> density_positions() const;
   // Seconds in those exchanges so far, and the cells received per product.
   double ghost_exchange_seconds() const;
   std::int64_t ghost_cells_received() const;

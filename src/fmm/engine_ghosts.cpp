@@ -178,6 +178,25 @@ FmmEngine::MomentPlan FmmEngine::moment_plan(const std::vector<int>& first,
   return plan;
 }
 
+std::vector<int> FmmEngine::density_positions() const {
+  const Impl& d = *impl_;
+  const Tree& t = d.tree;
+  std::vector<int> cells = d.comm ? d.p2m_leaves : d.leaves;
+  for (const auto& g : d.near_groups)
+    for (const NearCell& nc : g) cells.insert(cells.end(), d.near_src.begin() + nc.src_begin,
+                                              d.near_src.begin() + nc.src_end);
+  sort_unique(cells);
+  // Cells of different levels may nest (a coarse leaf's source list holds
+  // a cell above others listed): mark positions, then list them.
+  std::vector<unsigned char> read(static_cast<std::size_t>(t.lst(1)) + 2, 0);
+  for (int c : cells)
+    for (int pos = t.fst(c); pos <= t.lst(c); ++pos) read[pos] = 1;
+  std::vector<int> out;
+  for (int pos = 1; pos < static_cast<int>(read.size()); ++pos)
+    if (read[pos]) out.push_back(pos);
+  return out;
+}
+
 double FmmEngine::ghost_exchange_seconds() const { return impl_->ghost_seconds; }
 
 std::int64_t FmmEngine::ghost_cells_received() const {

@@ -52,13 +52,13 @@ std::vector<std::string> ProductShare::report(FmmEngine& engine) const {
   const Comm& comm = comm_;
   const LeafPartition& part = part_;
   const int p = comm.size();
-  constexpr int kItems = 11;
+  constexpr int kItems = 12;
   const double mine[kItems] = {
       static_cast<double>(engine.near_cache_enabled() ? engine.near_cache_bytes() : 0), seconds_,
       static_cast<double>(comm.bytes_sent()), engine.timers().wall.total(), first_seconds_,
       later_product_seconds(), precon_seconds_, engine.ghost_exchange_seconds(),
       static_cast<double>(engine.ghost_cells_received()), static_cast<double>(comm.messages_sent()),
-      static_cast<double>(peak_resident_bytes())};
+      static_cast<double>(peak_resident_bytes()), static_cast<double>(reads_)};
   std::vector<double> all(static_cast<std::size_t>(kItems) * p);
   comm.allgatherv(mine, std::vector<int>(static_cast<std::size_t>(p), kItems), all.data());
   std::int64_t total = 0;
@@ -80,7 +80,8 @@ std::vector<std::string> ProductShare::report(FmmEngine& engine) const {
         " s (first" + fmt::F(v[4], 8, 2) + " s, then" + fmt::F(v[5], 7, 3) + " s each), in exchanges" +
         fmt::F(v[1], 9, 2) + " s, of moments" + fmt::F(v[7], 8, 2) + " s (" +
         std::to_string(static_cast<std::int64_t>(v[8])) + " cells each), of the preconditioner's" +
-        fmt::F(v[6], 8, 2) + " s");
+        fmt::F(v[6], 8, 2) + " s; x received " +
+        std::to_string(static_cast<std::int64_t>(v[11]) / 3) + " elements per product");
   }
   return lines;
 }

@@ -49,6 +49,9 @@ class ProductShare {
     last_seconds_ = engine_seconds;
     ++products_;
   }
+  // Entries of x this process receives for each product (ghost densities
+  // or the whole vector), for the report.
+  void note_product_reads(std::int64_t entries) { reads_ = entries; }
   double first_product_seconds() const { return first_seconds_; }
   // Seconds per product after the first (0 with one product).
   double later_product_seconds() const {
@@ -59,7 +62,8 @@ class ProductShare {
   // per process with its leaves and elements, its share of the work, its
   // near-field cache, the bytes and messages it sent, its peak memory, and
   // the time it spent in products, in their exchanges of y and of moments
-  // (with the cells it receives per product) and in the preconditioner's.
+  // (with the cells it receives per product) and in the preconditioner's,
+  // and the entries of x it receives per product.
   std::vector<std::string> report(FmmEngine& engine) const;
   // Whether the product is split (every element lies in a leaf of levels
   // >= 2); if not, every process forms all of it.
@@ -74,6 +78,7 @@ class ProductShare {
   double seconds_ = 0.0, precon_seconds_ = 0.0;
   bool split_ = false;
   int products_ = 0;
+  std::int64_t reads_ = 0;
   double first_seconds_ = 0.0, last_seconds_ = 0.0;
 };
 

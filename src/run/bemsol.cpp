@@ -436,6 +436,10 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
     else
       fast_precon->keep_own_entries();
   }
+  // Ghost densities for the product on split vectors (collective).
+  if (gv.local() && engine) gv.plan_product_reads(engine->density_positions());
+  if (share) share->note_product_reads(gv.product_entries_received());
+  const std::vector<int> own_elements = gv.local() ? gv.own_elements() : std::vector<int>();
   double* const gwork = gv.work();
   gv.from_whole(uvec, gwork);
   gv.from_whole(b, gwork + nl);
@@ -466,16 +470,31 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
     // non-finite solution: the run stops at the first one.
     if (request == req_amul) {
       if (hooks.progress) hooks.progress(products++, state.be_arnoldi);
-      gv.to_whole(vt, v);
+      // On split vectors a process receives only the entries of v its
+      // product reads (ghost densities), unless a value is not finite
+      // somewhere: then v is gathered, and every process stops with the one
+      // message.
+      if (gv.has_product_plan()) {
+        gv.to_product(vt, v);
+        if (comm.sum(gv.non_finite_own(v)) > 0) gv.to_whole(vt, v);
+      } else {
+        gv.to_whole(vt, v);
+      }
       require_finite_at(SolveStage::kIteration, v);
       std::fill(z, z + n, 0.0);
       // On split vectors each process forms and keeps its own entries of
-      // the product (the augmentation's inner products read the whole v,
-      // the same on every process); y is gathered only when some process
-      // finds a value that is not finite, so that every process stops with
-      // the one message.  The others' entries of z are zeros then augmented.
+      // the product; y is gathered only when some process finds a value
+      // that is not finite, so that every process stops with the one
+      // message.  The others' entries of z are zeros then augmented.  The
+      // augmentation's inner products are added exactly over each process's
+      // own elements and then across the processes: the same bits however
+      // the elements are cut.
       apply_operator(1, v, z, !gv.local());
-      null_space.augment(v, z);
+      if (!null_space.empty())
+        null_space.add_normals(
+            null_space.exact_coefficients(v, gv.local() ? &own_elements : nullptr,
+                                          gv.local() ? &comm : nullptr),
+            z);
       if (gv.local() && comm.sum(gv.non_finite_own(z)) > 0) share->complete(z);
       require_finite_at(SolveStage::kProduct, z);
       gv.from_whole(z, zt);

@@ -94,6 +94,72 @@ void GmresVectors::own_to_whole(const double* vt, double* e) const {
   }
 }
 
+void GmresVectors::plan_product_reads(const std::vector<int>& reads) {
+  if (!local_) return;
+  const int np = comm_.size(), me = comm_.rank();
+  // First tree position of each process's run (runs follow one another).
+  std::vector<int> first(static_cast<std::size_t>(np) + 1, 1);
+  for (int r = 0; r < np; ++r) first[r + 1] = first[r] + counts_[r] / 3;
+  // The positions asked of each owner, in rank order (reads ascending).
+  std::vector<double> ask;
+  std::vector<int> ask_counts(static_cast<std::size_t>(np), 0);
+  recv_pos_.clear();
+  for (int pos : reads) {
+    if (pos < 1 || pos > nelem_) continue;
+    const int r = static_cast<int>(std::upper_bound(first.begin(), first.end(), pos) - first.begin()) - 1;
+    if (r == me) continue;
+    recv_pos_.push_back(pos);
+    ask.push_back(static_cast<double>(pos));  // exact: positions are far below 2^53
+    ++ask_counts[r];
+  }
+  // How many each process asks of this one, then which.
+  std::vector<double> ones(static_cast<std::size_t>(np)), asked(static_cast<std::size_t>(np));
+  for (int r = 0; r < np; ++r) ones[r] = ask_counts[r];
+  const std::vector<int> one(static_cast<std::size_t>(np), 1);
+  comm_.alltoallv(ones.data(), one, asked.data(), one);
+  std::vector<int> asked_counts(static_cast<std::size_t>(np));
+  std::size_t total = 0;
+  for (int r = 0; r < np; ++r) total += asked_counts[r] = static_cast<int>(asked[r]);
+  std::vector<double> wanted(total);
+  comm_.alltoallv(ask.data(), ask_counts, wanted.data(), asked_counts);
+  send_pos_.resize(total);
+  for (std::size_t i = 0; i < total; ++i) send_pos_[i] = static_cast<int>(wanted[i]);
+  send_counts_.resize(static_cast<std::size_t>(np));
+  recv_counts_.resize(static_cast<std::size_t>(np));
+  for (int r = 0; r < np; ++r) {
+    send_counts_[r] = 3 * asked_counts[r];
+    recv_counts_[r] = 3 * ask_counts[r];
+  }
+  send_buf_.assign(3 * send_pos_.size(), 0.0);
+  recv_buf_.assign(3 * recv_pos_.size(), 0.0);
+  planned_ = true;
+}
+
+void GmresVectors::to_product(const double* vt, double* e) {
+  if (!planned_) return to_whole(vt, e);
+  for (std::size_t i = 0; i < send_pos_.size(); ++i)
+    for (int k = 0; k < 3; ++k) send_buf_[3 * i + k] = vt[3 * (send_pos_[i] - 1) - offset_ + k];
+  comm_.alltoallv(send_buf_.data(), send_counts_, recv_buf_.data(), recv_counts_);
+  own_to_whole(vt, e);
+  for (std::size_t i = 0; i < recv_pos_.size(); ++i) {
+    const std::int64_t el = tree_.elord(recv_pos_[i]) - 1;
+    for (int k = 0; k < 3; ++k) e[3 * el + k] = recv_buf_[3 * i + k];
+  }
+}
+
+std::int64_t GmresVectors::product_entries_received() const {
+  if (!local_) return 0;
+  if (planned_) return static_cast<std::int64_t>(recv_buf_.size());
+  return n_ - nl_;
+}
+
+std::vector<int> GmresVectors::own_elements() const {
+  std::vector<int> out;
+  const int lo = local_ ? offset_ / 3 + 1 : 1, hi = local_ ? (offset_ + nl_) / 3 : nelem_;
+  for (int pos = lo; pos <= hi; ++pos) out.push_back(tree_.elord(pos));
+  return out;
+}
+
 std::int64_t GmresVectors::non_finite_own(const double* e) const {
   std::int64_t bad = 0;
   for (int pos = offset_ / 3 + 1; pos <= (offset_ + nl_) / 3; ++pos) {

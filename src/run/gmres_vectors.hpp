@@ -10,10 +10,11 @@
 //
 // In a run of several processes whose product is split, each process holds
 // GMRES's vectors for its own elements only (its run of whole leaves; its
-// share of the entries, possibly none), in a work array of its own, and
-// gathers the whole vector (in tree order the runs follow one another) for
-// each product and preconditioner application; its inner products are its
-// leaves', summed across the processes exactly.  Not when the block's
+// share of the entries, possibly none), in a work array of its own; for a
+// product it receives from their owners only the entries its product reads
+// (ghost densities, plan_product_reads), and the whole vector (in tree
+// order the runs follow one another) only where a caller asks for it; its
+// inner products are its leaves', summed across the processes exactly.  Not when the block's
 // workspace would make one process lower the restart length M, nor when a
 // process holds fewer than M entries (GMRES's vector w, of nlocal entries,
 // receives up to M inner products): then every process runs on whole
@@ -54,6 +55,22 @@ class GmresVectors {
   // This process's entries of the whole vector e (element order) from
   // GMRES's vector vt, the others left as they are (no exchange).
   void own_to_whole(const double* vt, double* e) const;
+  // Ghost densities (split vectors only; collective: every process calls
+  // it): `reads` are the tree positions, ascending, whose entries this
+  // process's product reads (FmmEngine::density_positions).  Each process
+  // asks the owners of those outside its own run for them, once; from then
+  // on to_product() receives just those entries instead of the whole vector.
+  void plan_product_reads(const std::vector<int>& reads);
+  bool has_product_plan() const { return planned_; }
+  // The product's x in element order: this process's entries and the ghost
+  // entries it reads, from their owners in one exchange; the others are
+  // left as they are.  Without a plan: to_whole().
+  void to_product(const double* vt, double* e);
+  // Entries received per product (ghosts; the whole vector less this
+  // process's share without a plan).
+  std::int64_t product_entries_received() const;
+  // This process's elements (split vectors), or every element.
+  std::vector<int> own_elements() const;
   // The entries of this process's elements in the whole vector e (element
   // order) that are not finite.
   std::int64_t non_finite_own(const double* e) const;
@@ -72,6 +89,12 @@ class GmresVectors {
   double* work_;
   int lwork_;
   std::vector<double> whole_;  // a whole vector in tree order (local)
+  // Ghost densities: per process, the positions (tree order) this process
+  // sends it, taken from its own run, and receives from it, in rank order.
+  bool planned_ = false;
+  std::vector<int> send_pos_, recv_pos_;
+  std::vector<int> send_counts_, recv_counts_;  // 3 entries per position
+  std::vector<double> send_buf_, recv_buf_;
 };
 
 }  // namespace velmora

@@ -10,7 +10,9 @@
 # them), identical to one process with two threads (SERIAL_EXE, the default
 # build's program, when given; the same program started alone otherwise),
 # leaving out only the records that depend on the machine (times and
-# memory) and the console's lines on the processes.  Then a bad input ends
+# memory) and the console's lines on the processes; at 2 ranks on the
+# translating sphere each rank receives fewer entries of x per product than
+# the other holds (ghost densities, not the whole vector).  Then a bad input ends
 # every rank with status 1 and the one-process message, and a file that
 # rank 0 alone cannot write ends the whole run, not a hang.  The same for
 # velmora-rigid.
@@ -82,6 +84,22 @@ for d in "${model_dirs[@]}"; do
       fail=1
     fi
     grep -q " Processes: ranks: $p," "$d/console.mpi" || { echo "FAIL $name: no 'ranks: $p'"; fail=1; }
+    # Ghost densities: at 2 ranks each receives for a product only the
+    # entries its product reads, fewer than the other's elements.
+    if [[ $name == sphere-translate && $p == 2 ]]; then
+      lines="$(grep -E '^   rank [01]: .* x received [0-9]+ elements per product' "$d/console.mpi" || true)"
+      if [[ $(wc -l <<<"$lines") -ne 2 ]]; then
+        echo "FAIL sphere-translate, 2 ranks: no ghost densities in the console"; fail=1
+      else
+        e0="$(sed -n '1s/.* leaves, \([0-9]*\) elements.*/\1/p' <<<"$lines")"
+        e1="$(sed -n '2s/.* leaves, \([0-9]*\) elements.*/\1/p' <<<"$lines")"
+        g0="$(sed -n '1s/.* x received \([0-9]*\) elements.*/\1/p' <<<"$lines")"
+        g1="$(sed -n '2s/.* x received \([0-9]*\) elements.*/\1/p' <<<"$lines")"
+        if ! ((g0 > 0 && g1 > 0 && g0 < e1 && g1 < e0)); then
+          echo "FAIL sphere-translate, 2 ranks: ghosts $g0, $g1 against elements $e1, $e0"; fail=1
+        fi
+      fi
+    fi
     if [[ $name == two-leaves && $p == 4 ]]; then
       grep -q ': 0 leaves, 0 elements' "$d/console.mpi" ||
         { echo "FAIL two-leaves: no rank without leaves at 4 ranks"; fail=1; }
