@@ -54,8 +54,8 @@ class Comm {
   // The sums of n values, entry by entry, in place on every process.
   void sum(std::int64_t* v, int n) const;
 
-  // Rank 0's bytes to every process (n the same everywhere).
-  void broadcast(void* data, std::int64_t bytes) const;
+  // Process root's bytes to every process (bytes the same everywhere).
+  void broadcast(void* data, std::int64_t bytes, int root = 0) const;
 
   // Waits for every process.
   void barrier() const;

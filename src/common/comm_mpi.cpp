@@ -112,15 +112,15 @@ void Comm::sum(std::int64_t* v, int n) const {
   messages_sent_ += 1;
 }
 
-void Comm::broadcast(void* data, std::int64_t bytes) const {
+void Comm::broadcast(void* data, std::int64_t bytes, int root) const {
   if (size() == 1 || bytes <= 0) return;
   // In pieces of at most 1 GiB (MPI counts are int).
   char* p = static_cast<char*>(data);
   for (std::int64_t done = 0; done < bytes;) {
     const int n = static_cast<int>(std::min<std::int64_t>(bytes - done, std::int64_t{1} << 30));
-    MPI_Bcast(p + done, n, MPI_BYTE, 0, MPI_COMM_WORLD);
-    if (rank() == 0) bytes_sent_ += static_cast<std::int64_t>(n) * (size() - 1);
-    if (rank() == 0) messages_sent_ += size() - 1;
+    MPI_Bcast(p + done, n, MPI_BYTE, root, MPI_COMM_WORLD);
+    if (rank() == root) bytes_sent_ += static_cast<std::int64_t>(n) * (size() - 1);
+    if (rank() == root) messages_sent_ += size() - 1;
     done += n;
   }
 }

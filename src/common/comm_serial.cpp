@@ -27,7 +27,7 @@ void Comm::alltoallv(const double* send, const std::vector<int>& send_counts, do
 std::int64_t Comm::max(std::int64_t v) const { return v; }
 std::int64_t Comm::sum(std::int64_t v) const { return v; }
 void Comm::sum(std::int64_t*, int) const {}
-void Comm::broadcast(void*, std::int64_t) const {}
+void Comm::broadcast(void*, std::int64_t, int) const {}
 void Comm::barrier() const {}
 bool Comm::every_process_stopped(double) const { return true; }
 void Comm::abort(int status) const { std::exit(status); }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/blas.hpp"
+#include "common/comm.hpp"
 
 extern "C" {
 void sgetrf_(const int* m, const int* n, float* a, const int* lda, int* ipiv, int* info);
@@ -29,7 +30,7 @@ void TiledLU::clear() {
   std::vector<int>().swap(piv_);
 }
 
-bool TiledLU::factor(int n, std::vector<float> a, int threads) {
+bool TiledLU::factor(int n, std::vector<float> a, int threads, const Comm* comm) {
   n_ = n;
   threads_ = std::max(1, threads);
   lu_ = std::move(a);
@@ -37,40 +38,71 @@ bool TiledLU::factor(int n, std::vector<float> a, int threads) {
     if (!std::isfinite(v)) return false;
   piv_.assign(n, 0);
   if (n == 0) return true;
+  const int np = comm ? comm->size() : 1, me = comm ? comm->rank() : 0;
   blas::SingleThreadScope one;
   float* const A = lu_.data();
   const std::size_t ld = static_cast<std::size_t>(n);
   const auto at = [&](int i, int j) { return A + i + j * ld; };
+  const int lda = n;
+  const int ntiles = (n + kTile - 1) / kTile;
+  std::vector<int> mine;  // this process's column tiles
+  for (int t = me; t < ntiles; t += np) mine.push_back(t);
+  std::vector<float> panel;  // the panel's rows k..n, column by column (processes)
   bool ok = true;
   for (int k = 0; k < n; k += kPanel) {
     const int nb = std::min(kPanel, n - k);
     const int m = n - k;
-    int info = 0;
-    const int lda = n;
-    sgetrf_(&m, &nb, at(k, k), &lda, piv_.data() + k, &info);
-    if (info != 0) ok = false;
-    for (int i = k; i < k + nb; ++i) piv_[i] += k;
-    // Column tiles left and right of the panel: the left ones take the
-    // panel's row exchanges only; the right ones also U12 and the update.
+    const int owner = (k / kTile) % np;
+    if (owner == me) {
+      int info = 0;
+      sgetrf_(&m, &nb, at(k, k), &lda, piv_.data() + k, &info);
+      if (info != 0) ok = false;
+      for (int i = k; i < k + nb; ++i) piv_[i] += k;
+    }
+    if (np > 1) {
+      // The panel's exchanges and its L (rows k..n) to every process.
+      comm->broadcast(piv_.data() + k, static_cast<std::int64_t>(nb) * sizeof(int), owner);
+      panel.resize(static_cast<std::size_t>(m) * nb);
+      if (owner == me)
+        for (int j = 0; j < nb; ++j) std::copy_n(at(k, k + j), m, panel.data() + static_cast<std::size_t>(j) * m);
+      comm->broadcast(panel.data(), static_cast<std::int64_t>(panel.size()) * sizeof(float), owner);
+      if (owner != me)
+        for (int j = 0; j < nb; ++j) std::copy_n(panel.data() + static_cast<std::size_t>(j) * m, m, at(k, k + j));
+    }
+    // This process's column tiles: columns left of the panel take its row
+    // exchanges only; those right of it also U12 and the trailing update.
+    // The pieces depend only on n and k, so every column's operations are
+    // the same whichever process and thread holds its tile.
     const int right = k + nb;
-    const int left_tiles = (k + kTile - 1) / kTile;
-    const int right_tiles = (n - right + kTile - 1) / kTile;
-    const int tiles = left_tiles + right_tiles;
-#pragma omp parallel for num_threads(threads) schedule(dynamic, 1)
-    for (int t = 0; t < tiles; ++t) {
-      const int c0 = t < left_tiles ? t * kTile : right + (t - left_tiles) * kTile;
-      const int c1 = t < left_tiles ? std::min(k, c0 + kTile) : std::min(n, c0 + kTile);
-      const int w = c1 - c0;
+#pragma omp parallel for num_threads(threads_) schedule(dynamic, 1)
+    for (std::size_t i = 0; i < mine.size(); ++i) {
+      const int c0 = mine[i] * kTile, c1 = std::min(n, c0 + kTile);
       const int k1 = k + 1, k2 = k + nb, inc = 1;
-      slaswp_(&w, at(0, c0), &lda, &k1, &k2, piv_.data(), &inc);
-      if (t < left_tiles) continue;
+      const int l1 = std::min(c1, k);
+      if (l1 > c0) {
+        const int w = l1 - c0;
+        slaswp_(&w, at(0, c0), &lda, &k1, &k2, piv_.data(), &inc);
+      }
+      const int r0 = std::max(c0, right);
+      if (r0 >= c1) continue;
+      const int w = c1 - r0;
+      slaswp_(&w, at(0, r0), &lda, &k1, &k2, piv_.data(), &inc);
       const float one_f = 1.0f, minus_one = -1.0f;
-      strsm_("L", "L", "N", "U", &nb, &w, &one_f, at(k, k), &lda, at(k, c0), &lda, 1, 1, 1, 1);
+      strsm_("L", "L", "N", "U", &nb, &w, &one_f, at(k, k), &lda, at(k, r0), &lda, 1, 1, 1, 1);
       const int rows = n - right;
       if (rows > 0)
-        sgemm_("N", "N", &rows, &w, &nb, &minus_one, at(right, k), &lda, at(k, c0), &lda, &one_f,
-               at(right, c0), &lda, 1, 1);
+        sgemm_("N", "N", &rows, &w, &nb, &minus_one, at(right, k), &lda, at(k, r0), &lda, &one_f,
+               at(right, r0), &lda, 1, 1);
     }
+  }
+  if (np > 1) {
+    // Every process solves with the whole factors: each tile (contiguous
+    // columns) from its owner.
+    for (int t = 0; t < ntiles; ++t) {
+      const int c0 = t * kTile, c1 = std::min(n, c0 + kTile);
+      comm->broadcast(at(0, c0), static_cast<std::int64_t>(c1 - c0) * n * sizeof(float), t % np);
+    }
+    ok = comm->max(ok ? 0 : 1) == 0;
   }
   return ok;
 }

@@ -5,10 +5,18 @@
 // panel A(k:n, k:k+kPanel) is factored by LAPACK's sgetrf on one thread; its
 // row exchanges are applied to the columns left and right of it; the block
 // row right of it becomes U12 = L11^-1 A12 (strsm) and the trailing matrix
-// A22 -= L21 U12 (sgemm).  Those last three steps run over column tiles of
-// kTile columns, each tile by one single-threaded BLAS call, the tiles
-// shared among the threads.  The tiles and their calls depend only on n, so
-// the factors are the same bits for any number of threads.
+// A22 -= L21 U12 (sgemm).  Those last three steps run over the fixed column
+// tiles of kTile columns (tile t: columns t kTile ..), each tile's piece by
+// single-threaded BLAS calls, the tiles shared among the threads.  The
+// pieces and their calls depend only on n, so the factors are the same bits
+// for any number of threads.
+//
+// In a run of several processes the tiles are dealt out cyclically (tile t
+// to process t mod P, which balances the shrinking trailing matrix): each
+// panel is factored by its tile's owner and broadcast with its exchanges,
+// each process updates its own tiles, and at the end every tile is
+// broadcast by its owner, so that every process holds the whole factors for
+// its solves.  The same calls on the same columns: the same bits for any P.
 //
 // Single precision: the coarse correction is an approximate solve anyway
 // (its operator is built from point Stokeslets between cell centroids), and
@@ -21,12 +29,16 @@
 
 namespace velmora {
 
+class Comm;
+
 class TiledLU {
  public:
   // Factors the n x n column-major matrix a (leading dimension n), which is
   // consumed; threads factor it and solve with it.  false: a non-finite
   // entry or a zero pivot (the factors are then not usable).
-  bool factor(int n, std::vector<float> a, int threads);
+  // comm (collective: every process passes the same matrix): the
+  // factorisation is shared among its processes.
+  bool factor(int n, std::vector<float> a, int threads, const Comm* comm = nullptr);
   // b = A^-1 b, in double precision with the single-precision factors.
   void solve(double* b) const;
   void clear();

@@ -340,7 +340,7 @@ bool TwoLevelPrecon::Impl::build_coarse() {
   for (int I = 0; I < na; ++I)
     for (int i = 0; i < 3; ++i)
       if (agg[I].count[i] == 0.0) a2[(3 * I + i) * (ld + 1)] = 1.0f;
-  return a2_lu.factor(n2, std::move(a2), nthreads);
+  return a2_lu.factor(n2, std::move(a2), nthreads, comm);
 }
 
 void TwoLevelPrecon::Impl::build() {
