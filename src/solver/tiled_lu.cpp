@@ -34,12 +34,9 @@ bool TiledLU::factor(int n, std::vector<float> a, int threads, const Comm* comm)
   n_ = n;
   threads_ = std::max(1, threads);
   lu_ = std::move(a);
-  for (const float v : lu_)
-    if (!std::isfinite(v)) return false;
   piv_.assign(n, 0);
   if (n == 0) return true;
   const int np = comm ? comm->size() : 1, me = comm ? comm->rank() : 0;
-  blas::SingleThreadScope one;
   float* const A = lu_.data();
   const std::size_t ld = static_cast<std::size_t>(n);
   const auto at = [&](int i, int j) { return A + i + j * ld; };
@@ -47,6 +44,14 @@ bool TiledLU::factor(int n, std::vector<float> a, int threads, const Comm* comm)
   const int ntiles = (n + kTile - 1) / kTile;
   std::vector<int> mine;  // this process's column tiles
   for (int t = me; t < ntiles; t += np) mine.push_back(t);
+  // A non-finite entry in any process's tiles stops them all.
+  bool finite = true;
+  for (const int t : mine)
+    for (const float* v = at(0, t * kTile); v != at(0, std::min(n, (t + 1) * kTile)); ++v)
+      finite = finite && std::isfinite(*v);
+  if (np > 1) finite = comm->max(finite ? 0 : 1) == 0;
+  if (!finite) return false;
+  blas::SingleThreadScope one;
   std::vector<float> panel;  // the panel's rows k..n, column by column (processes)
   bool ok = true;
   for (int k = 0; k < n; k += kPanel) {

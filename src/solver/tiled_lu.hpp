@@ -36,8 +36,9 @@ class TiledLU {
   // Factors the n x n column-major matrix a (leading dimension n), which is
   // consumed; threads factor it and solve with it.  false: a non-finite
   // entry or a zero pivot (the factors are then not usable).
-  // comm (collective: every process passes the same matrix): the
-  // factorisation is shared among its processes.
+  // comm (collective): the factorisation is shared among its processes;
+  // each passes a matrix whose columns of its own tiles are A's (it reads
+  // no others).
   bool factor(int n, std::vector<float> a, int threads, const Comm* comm = nullptr);
   // b = A^-1 b, in double precision with the single-precision factors.
   void solve(double* b) const;

@@ -275,6 +275,12 @@ bool TwoLevelPrecon::Impl::build_coarse() {
   // viscosity.
   a2_unit = 8.0 * kPi * d.mu;
   a2.assign(ld * ld, 0.0f);
+  // In a run of several processes each forms only the columns of the
+  // factorisation's tiles it owns (tiled_lu.hpp), the only ones it reads.
+  const int np = comm ? comm->size() : 1, me = comm ? comm->rank() : 0;
+  const auto own_col = [&](std::size_t c) {
+    return static_cast<int>((c / TiledLU::kTile) % static_cast<std::size_t>(np)) == me;
+  };
 #pragma omp parallel num_threads(nthreads)
   {
     std::vector<char> is_near(na, 0);
@@ -282,6 +288,7 @@ bool TwoLevelPrecon::Impl::build_coarse() {
     for (int I = 0; I < na; ++I) {
       for (int J : near[I]) is_near[J] = 1;
       for (int J = 0; J < na; ++J) {
+        if (!own_col(3 * J) && !own_col(3 * J + 1) && !own_col(3 * J + 2)) continue;
         double blk[3][3] = {};
         if (is_near[J]) {
           for (int p = agg_first[I]; p < agg_first[I + 1]; ++p) {
@@ -308,8 +315,10 @@ bool TwoLevelPrecon::Impl::build_coarse() {
           for (int i = 0; i < 3; ++i)
             for (int j = 0; j < 3; ++j) blk[i][j] = -agg[I].count[i] * u[kSym[i][j]] * agg[J].area[j];
         }
-        for (int i = 0; i < 3; ++i)
-          for (int j = 0; j < 3; ++j) a2[(3 * I + i) + (3 * J + j) * ld] = static_cast<float>(a2_unit * blk[i][j]);
+        for (int j = 0; j < 3; ++j)
+          if (own_col(3 * J + j))
+            for (int i = 0; i < 3; ++i)
+              a2[(3 * I + i) + (3 * J + j) * ld] = static_cast<float>(a2_unit * blk[i][j]);
       }
       for (int J : near[I]) is_near[J] = 0;
     }
@@ -333,13 +342,14 @@ bool TwoLevelPrecon::Impl::build_coarse() {
     }
     for (const auto& r : sums2)
       for (const auto& c : sums2) {
+        if (!own_col(std::get<0>(c))) continue;
         float& e = a2[std::get<0>(r) + std::get<0>(c) * ld];
         e = static_cast<float>(e + a2_unit * scale * std::get<1>(r) * std::get<2>(c));
       }
   }
   for (int I = 0; I < na; ++I)
     for (int i = 0; i < 3; ++i)
-      if (agg[I].count[i] == 0.0) a2[(3 * I + i) * (ld + 1)] = 1.0f;
+      if (agg[I].count[i] == 0.0 && own_col(3 * I + i)) a2[(3 * I + i) * (ld + 1)] = 1.0f;
   return a2_lu.factor(n2, std::move(a2), nthreads, comm);
 }
 
