@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -12,7 +13,15 @@
 
 namespace velmora {
 
+namespace {
+std::atomic<bool> huge_pages{true};
+}  // namespace
+
+void use_huge_pages(bool on) { huge_pages = on; }
+bool huge_pages_used() { return huge_pages; }
+
 void advise_huge_pages(void* p, std::size_t bytes) {
+  if (!huge_pages) return;
 #ifdef MADV_HUGEPAGE
   const std::uintptr_t page = 4096;
   const std::uintptr_t a = reinterpret_cast<std::uintptr_t>(p);

@@ -12,8 +12,12 @@
 namespace velmora {
 
 // Asks the system to back the whole pages inside [p, p + bytes) with huge
-// pages (a hint: nothing happens where they are not available).
+// pages (a hint: nothing happens where they are not available), unless
+// use_huge_pages(false) was called.
 void advise_huge_pages(void* p, std::size_t bytes);
+// Whether advise_huge_pages asks (true at start).
+void use_huge_pages(bool on);
+bool huge_pages_used();
 
 template <class T>
 class LargeArray {

@@ -286,6 +286,9 @@ SolveOutcome BEMSOL(Block& a, ListReader& dat, const SolveOptions& opt) {
 SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions& opt,
                     const SolveHooks& hooks) {
   const RunScalars s = load_scalars(a);
+  // VELMORA_HUGE_PAGES=0: the caches without transparent huge pages
+  // (measurements of their first touch).
+  if (const char* h = std::getenv("VELMORA_HUGE_PAGES")) use_huge_pages(std::string(h) != "0");
 
   // 1. Gauss rule.
   if (!gauss_rule(s.ngauss, a.var<double>(kVarGpt), a.var<double>(kVarGwt)))

@@ -38,6 +38,8 @@ std::string usage_text() {
          "  VELMORA_COARSE=0  the preconditioner without its coarse correction (the\n"
          "                   leaves' blocks alone); =cycle solves the coarse problem\n"
          "                   by a cycle over the leaves and their aggregates\n"
+         "  VELMORA_HUGE_PAGES=0  the caches mapped without the transparent huge\n"
+         "                   page advice (measurements of their first touch)\n"
          "\n"
          "Exit status:\n"
          "  0  the solve converged; results written\n"
