@@ -188,7 +188,7 @@ TEST(Program, GoodRunRecords) {
   ASSERT_EQ(coarse_lines.size(), 2u);
   EXPECT_EQ(coarse_lines[0], "  Coarse correction: 8 leaves in 1 aggregates, 24 and 3 unknowns, 0.0 Mb");
   EXPECT_TRUE(std::regex_match(coarse_lines[1],
-                               std::regex(R"(  Coarse correction time used: built and factored in [0-9]+\.[0-9] s, applied in [0-9]+\.[0-9] s)")))
+                               std::regex(R"(  Coarse correction time used: built and factored in [0-9]+\.[0-9] s, applied in [0-9]+\.[0-9] s \(coarse solves [0-9]+\.[0-9] s\))")))
       << coarse_lines[1];
   log.erase(std::remove_if(log.begin(), log.end(), coarse), log.end());
   {

@@ -540,7 +540,8 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
     // machine does, so that comparisons of runs can leave it out.
     to_console_and_log("  Coarse correction time used: built and factored in " +
                        seconds(two_level->setup_seconds()) + " s, applied in " +
-                       seconds(two_level->correction_seconds()) + " s");
+                       seconds(two_level->correction_seconds()) + " s (coarse solves " +
+                       seconds(two_level->coarse_solve_seconds()) + " s)");
   }
 
   if (share)

@@ -400,6 +400,7 @@ int TwoLevelPrecon::coarse_unknowns() const { return impl_->coarse_count(); }
 bool TwoLevelPrecon::active() const { return impl_->active; }
 double TwoLevelPrecon::setup_seconds() const { return impl_->seconds; }
 double TwoLevelPrecon::correction_seconds() const { return impl_->apply_seconds; }
+double TwoLevelPrecon::coarse_solve_seconds() const { return impl_->solve_seconds; }
 
 std::size_t TwoLevelPrecon::bytes() const {
   const Impl& m = *impl_;

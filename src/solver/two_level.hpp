@@ -149,6 +149,8 @@ class TwoLevelPrecon {
   // Wall-clock seconds of the corrections applied so far (the smoother's
   // not included).
   double correction_seconds() const;
+  // Of which the solves with the coarse factors.
+  double coarse_solve_seconds() const;
 
  private:
   struct Impl;

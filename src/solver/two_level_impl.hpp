@@ -4,6 +4,8 @@
 // the cycle).  Conventions and formulas: two_level.hpp.
 #pragma once
 
+#include <chrono>
+
 #include <cmath>
 #include <cstddef>
 #include <vector>
@@ -86,15 +88,17 @@ struct TwoLevelPrecon::Impl {
   double a2_unit = 1.0;
   // g2 = A2^-1 g2.
   void solve_coarse() {
+    const auto start = std::chrono::steady_clock::now();
     a2_lu.solve(g2.data());
     for (double& v : g2) v *= a2_unit;
+    solve_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
   // The augmentation at the leaf level, grouped by slot (aug_first) and
   // sorted by aggregate and unknown within a slot.
   std::vector<AugTerm> aug_terms;
   std::vector<int> aug_first;
   bool built = false, active = false;
-  double seconds = 0.0, apply_seconds = 0.0;
+  double seconds = 0.0, apply_seconds = 0.0, solve_seconds = 0.0;
   // Per application: leaf and aggregate charges, the two levels' vectors,
   // the augmentation's image.
   std::vector<double> qleaf, qagg, g1, y1, g2, aug, t2;
