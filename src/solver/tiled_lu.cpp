@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
 #include <utility>
 
 #include "common/blas.hpp"
@@ -27,7 +26,6 @@ namespace velmora {
 
 void TiledLU::clear() {
   n_ = 0;
-  comm_ = nullptr;
   std::vector<float>().swap(lu_);
   std::vector<int>().swap(piv_);
 }
@@ -35,7 +33,6 @@ void TiledLU::clear() {
 bool TiledLU::factor(int n, std::vector<float> a, int threads, const Comm* comm) {
   n_ = n;
   threads_ = std::max(1, threads);
-  comm_ = comm != nullptr && comm->size() > 1 ? comm : nullptr;
   lu_ = std::move(a);
   piv_.assign(n, 0);
   if (n == 0) return true;
@@ -122,12 +119,10 @@ void TiledLU::solve(double* b) const {
   // and the solve to single precision would make the preconditioner
   // nonlinear at 1e-7 times the coarse matrix's condition, and GMRES's true
   // residual then stalled at 7e-5 against an estimate of 6e-7 on the
-  // 100,820-triangle sphere.)  Column blocks of kTile, the factors' tiles
-  // (forward in increasing, backward in decreasing order): the block's
-  // triangle on one thread, then the rows beyond it, cut among the threads
-  // (or the processes); every entry of b takes its updates in the same
-  // order whatever the cut, so the bits do not depend on the thread or
-  // process count.
+  // 100,820-triangle sphere.)  Column blocks of kTile: the block's triangle
+  // on one thread, then the rows beyond it, cut among the threads; every
+  // entry of b takes its updates in column order whatever the cut, so the
+  // bits do not depend on the thread count.
   const int n = n_;
   const std::size_t ld = static_cast<std::size_t>(n);
   const float* const A = lu_.data();
@@ -143,52 +138,6 @@ void TiledLU::solve(double* b) const {
     }
   };
   const int threads = threads_;
-  if (comm_ != nullptr) {
-    // Row tiles as the factors' column tiles: tile t's rows to process
-    // t mod P.  Each entry of b takes its updates in column order, as below.
-    const int np = comm_->size(), me = comm_->rank();
-    const int ntiles = (n + kTile - 1) / kTile;
-    std::vector<int> mine;
-    for (int t = me; t < ntiles; t += np) mine.push_back(t);
-    const auto rows_of = [&](int t, int& r0, int& r1) {
-      r0 = t * kTile;
-      r1 = std::min(n, r0 + kTile);
-    };
-    for (int jt = 0; jt < ntiles; ++jt) {
-      int j0, j1;
-      rows_of(jt, j0, j1);
-      if (jt % np == me)
-        for (int j = j0; j < j1; ++j) update(j, j + 1, j + 1, j1);
-      comm_->broadcast(b + j0, static_cast<std::int64_t>(j1 - j0) * sizeof(double), jt % np);
-#pragma omp parallel for num_threads(threads) schedule(dynamic, 1)
-      for (std::size_t i = 0; i < mine.size(); ++i) {
-        if (mine[i] <= jt) continue;
-        int r0, r1;
-        rows_of(mine[i], r0, r1);
-        update(j0, j1, r0, r1);
-      }
-    }
-    for (int jt = ntiles - 1; jt >= 0; --jt) {
-      int j0, j1;
-      rows_of(jt, j0, j1);
-      if (jt % np == me)
-        for (int j = j1 - 1; j >= j0; --j) {
-          const float* col = A + j * ld;
-          b[j] /= static_cast<double>(col[j]);
-          const double x = b[j];
-          for (int i = j0; i < j; ++i) b[i] -= static_cast<double>(col[i]) * x;
-        }
-      comm_->broadcast(b + j0, static_cast<std::int64_t>(j1 - j0) * sizeof(double), jt % np);
-#pragma omp parallel for num_threads(threads) schedule(dynamic, 1)
-      for (std::size_t i = 0; i < mine.size(); ++i) {
-        if (mine[i] >= jt) continue;
-        int r0, r1;
-        rows_of(mine[i], r0, r1);
-        update(j0, j1, r0, r1);
-      }
-    }
-    return;
-  }
 #pragma omp parallel num_threads(threads)
   {
     for (int j0 = 0; j0 < n; j0 += kTile) {
@@ -201,8 +150,8 @@ void TiledLU::solve(double* b) const {
              j1 + static_cast<int>(static_cast<long>(rows) * (t + 1) / nt));
 #pragma omp barrier
     }
-    for (int j0 = (n - 1) / kTile * kTile; j0 >= 0; j0 -= kTile) {
-      const int j1 = std::min(n, j0 + kTile);
+    for (int j1 = n; j1 > 0; j1 -= kTile) {
+      const int j0 = std::max(0, j1 - kTile);
 #pragma omp single
       for (int j = j1 - 1; j >= j0; --j) {
         const float* col = A + j * ld;

@@ -41,10 +41,6 @@ class TiledLU {
   // no others).
   bool factor(int n, std::vector<float> a, int threads, const Comm* comm = nullptr);
   // b = A^-1 b, in double precision with the single-precision factors.
-  // Factored with a comm of several processes: collective, every process
-  // passing the same b; the rows are shared among them by the tiles they
-  // own, and each block of the solution is broadcast by its owner, so that
-  // every process ends with the whole of it, the same bits for any P.
   void solve(double* b) const;
   void clear();
 
@@ -53,7 +49,6 @@ class TiledLU {
 
  private:
   int n_ = 0, threads_ = 1;
-  const Comm* comm_ = nullptr;  // the processes that share the solves
   std::vector<float> lu_;
   std::vector<int> piv_;  // one-based, global rows
 };
