@@ -110,6 +110,13 @@ void ClosedBodyNullSpace::add_normals(const std::vector<double>& coef, double* z
   }
 }
 
+void ClosedBodyNullSpace::augment_exact(const double* x, double* z,
+                                        const std::vector<int>* elements,
+                                        const Comm* comm) const {
+  if (treated_.empty()) return;
+  add_normals(exact_coefficients(x, elements, comm), z);
+}
+
 void ClosedBodyNullSpace::augment(const double* x, double* z) const {
   if (treated_.empty()) return;
   // z += coef_B n_B = -s_B nh_B (wh_B . x).

@@ -71,6 +71,10 @@ class ClosedBodyNullSpace {
   std::vector<double> exact_coefficients(const double* x, const std::vector<int>* elements,
                                          const Comm* comm) const;
   void add_normals(const std::vector<double>& coef, double* z) const;
+  // z += the augmentation of x with those exact coefficients (collective
+  // with comm; nothing when no body is treated).
+  void augment_exact(const double* x, double* z, const std::vector<int>* elements,
+                     const Comm* comm) const;
 
   // beta_B = -s_B (wh_B . x) per treated body: the component along nh_B that
   // the augmented system removed from its right-hand side.

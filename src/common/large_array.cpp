@@ -18,7 +18,6 @@ std::atomic<bool> huge_pages{true};
 }  // namespace
 
 void use_huge_pages(bool on) { huge_pages = on; }
-bool huge_pages_used() { return huge_pages; }
 
 void advise_huge_pages(void* p, std::size_t bytes) {
   if (!huge_pages) return;

@@ -17,7 +17,6 @@ namespace velmora {
 void advise_huge_pages(void* p, std::size_t bytes);
 // Whether advise_huge_pages asks (true at start).
 void use_huge_pages(bool on);
-bool huge_pages_used();
 
 template <class T>
 class LargeArray {

@@ -91,8 +91,6 @@ std::string A(std::string_view s, int w) {
   return std::string(w - s.size(), ' ') + std::string(s);
 }
 
-
-
 std::string F(double v, int w, int d) {
   if (!std::isfinite(v)) return non_finite(v, w);
   if (d < 0) d = 0;

@@ -493,11 +493,8 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
       // own elements and then across the processes: the same bits however
       // the elements are cut.
       apply_operator(1, v, z, !gv.local());
-      if (!null_space.empty())
-        null_space.add_normals(
-            null_space.exact_coefficients(v, gv.local() ? &own_elements : nullptr,
-                                          gv.local() ? &comm : nullptr),
-            z);
+      null_space.augment_exact(v, z, gv.local() ? &own_elements : nullptr,
+                               gv.local() ? &comm : nullptr);
       if (gv.local() && comm.sum(gv.non_finite_own(z)) > 0) share->complete(z);
       require_finite_at(SolveStage::kProduct, z);
       gv.from_whole(z, zt);

@@ -282,9 +282,8 @@ TwoLevelPrecon::~TwoLevelPrecon() = default;
 
 void TwoLevelPrecon::Impl::augmentation_of(const double* z1) {
   std::fill(aug.begin(), aug.end(), 0.0);
-  null_space->add_normals(own_only ? null_space->exact_coefficients(z1, &own_elements, comm)
-                                   : null_space->exact_coefficients(z1, nullptr, nullptr),
-                          aug.data());
+  null_space->augment_exact(z1, aug.data(), own_only ? &own_elements : nullptr,
+                            own_only ? comm : nullptr);
 }
 
 void TwoLevelPrecon::keep_own_entries() {
