@@ -59,8 +59,10 @@ testing::Model two_bodies() {
 // aggregate centroids of far ones, the augmentation), P1, A1 = P1^T A~ P1, its aggregate blocks
 // D1, P2, A2 = P2^T A1 P2, then z1 = B^-1 x, g1 = P1^T (x - A~ z1), y' = D1^-1 g1,
 // y = y' + P2 A2^-1 P2^T (g1 - A1 y'), y += D1^-1 (g1 - A1 y), z = z1 + P1 y.  And it gives the
-// same bits on one and two threads.  Both ways of solving the leaf level are checked.
-TEST(TwoLevel, CycleIsItsDenseTwinOnMixedClosedBodies) {
+// same bits on one and two threads.  Both ways of solving the leaf level are checked, and the
+// linear coarse space: its functions orthonormal over each support's leaves and spanning 1 and the
+// coordinates (to what it drops), and its correction y = P2 (P2^T A1 P2)^-1 P2^T g1.
+TEST(TwoLevel, CorrectionsAreTheirDenseTwinsOnMixedClosedBodies) {
   const testing::Model m = two_bodies();
   const int ne = m.mesh.nelem, n = 3 * ne;
   testing::FmmSetup s(m, 8, 4);
@@ -71,28 +73,50 @@ TEST(TwoLevel, CycleIsItsDenseTwinOnMixedClosedBodies) {
   CoarseOptions opt;
   opt.aggregate_elements = 40;
   const std::vector<double> x = testing::uniform_vector(n, 17);
-  std::vector<double> z[2][2];  // [leaf cycle][threads - 1]
+  std::vector<double> z[3][2];  // [constants, leaf cycle, linear][threads - 1]
   std::vector<int> agg_of_leaf, cells;
   int na = 0;
-  for (int cycle = 0; cycle <= 1; ++cycle)
+  // The linear space: supports, functions per support and component, values per leaf.
+  int nsup = 0;
+  std::vector<int> sup_of_agg, nfun;
+  std::vector<double> fun;
+  for (int variant = 0; variant <= 2; ++variant)
     for (int threads = 1; threads <= 2; ++threads) {
       const int saved = omp_get_max_threads();
       omp_set_num_threads(threads);
-      opt.leaf_cycle = cycle == 1;
+      CoarseOptions o = opt;
+      o.leaf_cycle = variant == 1;
+      if (variant == 2) {
+        o.basis = CoarseOptions::Basis::kLinear;
+        o.max_supports = std::max(2, na / 3);  // na: from the variants before
+      }
       FastPrecon fp(ps.data);
-      TwoLevelPrecon tl(ps.data, fp, &ns, opt);
-      z[cycle][threads - 1].assign(n, 0.0);
-      tl.apply(x.data(), z[cycle][threads - 1].data());
+      TwoLevelPrecon tl(ps.data, fp, &ns, o);
+      z[variant][threads - 1].assign(n, 0.0);
+      tl.apply(x.data(), z[variant][threads - 1].data());
       omp_set_num_threads(saved);
       ASSERT_TRUE(tl.active());
       na = tl.aggregates();
       cells = fp.leaf_cells();
       agg_of_leaf.clear();
       for (int i = 0; i < tl.leaves(); ++i) agg_of_leaf.push_back(tl.aggregate_of_leaf(i));
+      if (variant == 2) {
+        nsup = tl.supports();
+        sup_of_agg.clear();
+        for (int I = 0; I < na; ++I) sup_of_agg.push_back(tl.support_of_aggregate(I));
+        nfun.clear();
+        for (int S = 0; S < nsup; ++S)
+          for (int i = 0; i < 3; ++i) nfun.push_back(tl.coarse_functions(S, i));
+        fun.clear();
+        for (int a = 0; a < tl.leaves(); ++a)
+          for (int i = 0; i < 3; ++i)
+            for (int k = 0; k < 4; ++k) fun.push_back(tl.coarse_function(a, i, k));
+      }
     }
-  EXPECT_EQ(z[0][0], z[0][1]);
-  EXPECT_EQ(z[1][0], z[1][1]);
+  for (int variant = 0; variant <= 2; ++variant) EXPECT_EQ(z[variant][0], z[variant][1]) << variant;
   ASSERT_GT(na, 3);
+  ASSERT_GT(nsup, 1);
+  ASSERT_LT(nsup, na);
 
   // Leaves and aggregates: elements, centroids, counts and areas of velocity components.
   const Tree t = s.tree.view();
@@ -209,6 +233,57 @@ TEST(TwoLevel, CycleIsItsDenseTwinOnMixedClosedBodies) {
   };
   Dense a1 = galerkin(p1, n, n1, at);
   Dense a2 = galerkin(p2, n1, n2, a1);
+  // The linear space: orthonormal functions (weights: the leaves' velocity counts) whose span
+  // holds 1 and leaves out of the coordinates less than linear_keep; P2 from them.
+  std::vector<int> fn_first(1, 0);
+  for (int q : nfun) fn_first.push_back(fn_first.back() + q);
+  const int n2l = fn_first.back();
+  Dense p2l(static_cast<std::size_t>(n1) * n2l, 0.0);
+  int linear_supports = 0;
+  for (int S = 0; S < nsup; ++S)
+    for (int k = 0; k < 3; ++k) {
+      const int nf = nfun[3 * S + k];
+      std::vector<int> ls;
+      double w = 0.0, c[3] = {0.0, 0.0, 0.0};
+      for (int la = 0; la < nl; ++la)
+        if (sup_of_agg[agg_of_leaf[la]] == S) {
+          ls.push_back(la);
+          w += lcount[3 * la + k];
+          for (int q = 0; q < 3; ++q) c[q] += lcount[3 * la + k] * lc[3 * la + q];
+        }
+      ASSERT_EQ(nf == 0, w == 0.0) << S << " " << k;
+      if (nf == 0) continue;
+      linear_supports += nf > 1;
+      double rho = 0.0;
+      for (int la : ls)
+        if (lcount[3 * la + k] > 0.0)
+          rho = std::max(rho, std::hypot(lc[3 * la] - c[0] / w, lc[3 * la + 1] - c[1] / w, lc[3 * la + 2] - c[2] / w));
+      auto phi = [&](int la, int f) { return fun[12 * la + 4 * k + f]; };
+      auto dot = [&](auto&& u, auto&& v) {
+        double sum = 0.0;
+        for (int la : ls) sum += lcount[3 * la + k] * u(la) * v(la);
+        return sum / w;
+      };
+      for (int f = 0; f < nf; ++f)
+        for (int g = 0; g < nf; ++g)
+          EXPECT_NEAR(dot([&](int la) { return phi(la, f); }, [&](int la) { return phi(la, g); }), f == g ? 1.0 : 0.0, 1e-12);
+      for (int q = -1; q < 3; ++q) {
+        // What of 1 (q = -1) or of coordinate q, scaled by rho, lies outside the span.
+        auto raw = [&](int la) { return q < 0 ? 1.0 : (lc[3 * la + q] - c[q] / w) / rho; };
+        std::vector<double> coef(nf);
+        for (int f = 0; f < nf; ++f) coef[f] = dot(raw, [&](int la) { return phi(la, f); });
+        auto rest = [&](int la) {
+          double v = raw(la);
+          for (int f = 0; f < nf; ++f) v -= coef[f] * phi(la, f);
+          return v;
+        };
+        EXPECT_LE(std::sqrt(dot(rest, rest)), q < 0 ? 1e-12 : opt.linear_keep + 1e-12) << S << " " << k << " " << q;
+      }
+      for (int la : ls)
+        for (int f = 0; f < nf; ++f) p2l[(3 * la + k) + static_cast<std::size_t>(fn_first[3 * S + k] + f) * n1] = phi(la, f);
+    }
+  EXPECT_GT(linear_supports, 0);
+  const Dense a2l = galerkin(p2l, n1, n2l, a1);
   for (int la = 0; la < nl; ++la)
     for (int k = 0; k < 3; ++k)
       if (lcount[3 * la + k] == 0.0) a1[(3 * la + k) * static_cast<std::size_t>(n1 + 1)] = 1.0;
@@ -242,6 +317,13 @@ TEST(TwoLevel, CycleIsItsDenseTwinOnMixedClosedBodies) {
   std::vector<double> y2 = times(p2t, n2, n1, g1);
   dense_solve(a2, n2, y2.data());
   const std::vector<double> plain = finish(times(p2, n1, n2, y2));
+  // The linear space: y = P2 A2^-1 P2^T g1 with its P2.
+  Dense p2lt(static_cast<std::size_t>(n2l) * n1);
+  for (int c = 0; c < n2l; ++c)
+    for (int q = 0; q < n1; ++q) p2lt[c + static_cast<std::size_t>(q) * n2l] = p2l[q + static_cast<std::size_t>(c) * n1];
+  std::vector<double> y2l = times(p2lt, n2l, n1, g1);
+  dense_solve(a2l, n2l, y2l.data());
+  const std::vector<double> linear = finish(times(p2l, n1, n2l, y2l));
   // The leaf-level cycle.
   std::vector<double> y = g1;
   dense_solve(d1, n1, y.data());
@@ -263,6 +345,8 @@ TEST(TwoLevel, CycleIsItsDenseTwinOnMixedClosedBodies) {
   // factor moves z by more than 1e-2 (the corrections' size, below).
   EXPECT_LT(testing::max_rel_error(z[0][0], plain), 1e-6);
   EXPECT_LT(testing::max_rel_error(z[1][0], cycled), 1e-6);
+  EXPECT_LT(testing::max_rel_error(z[2][0], linear), 1e-6);
+  EXPECT_GT(testing::max_rel_error(plain, linear), 1e-3);
   // The corrections are not negligible: without them z would be z1.
   EXPECT_GT(testing::max_rel_error(z1, plain), 1e-2);
   EXPECT_GT(testing::max_rel_error(plain, cycled), 1e-3);

@@ -322,7 +322,10 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
       to_console_and_log("  Coarse correction: " + std::to_string(two_level->leaves()) +
                          " leaves in " + std::to_string(two_level->aggregates()) +
                          " aggregates, " + std::to_string(two_level->leaf_unknowns()) + " and " +
-                         std::to_string(two_level->coarse_unknowns()) + " unknowns, " + mb + " Mb");
+                         std::to_string(two_level->coarse_unknowns()) + " unknowns, " + mb + " Mb" +
+                         (two_level->supports() > 0
+                              ? " (linear on " + std::to_string(two_level->supports()) + " supports)"
+                              : std::string()));
     } else {
       two_level.reset();
     }

@@ -70,7 +70,8 @@ struct SolveOptions {
   // The fast path's preconditioner gets a coarse correction on the leaves
   // and their aggregates (solver/two_level.hpp) when the mesh has
   // velocity-prescribed components; off with VELMORA_EXACT=1 or
-  // VELMORA_COARSE=0, its leaf cycle on with VELMORA_COARSE=cycle.
+  // VELMORA_COARSE=0, its leaf cycle on with VELMORA_COARSE=cycle, its linear
+  // space with VELMORA_COARSE=linear (VELMORA_SUPPORTS: their cap).
   bool coarse_correction = coarse_correction_default();
   CoarseOptions coarse = coarse_options_default();
   // Bytes for the caches; by default the free memory at the time they are

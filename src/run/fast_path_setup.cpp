@@ -96,6 +96,12 @@ CoarseOptions coarse_options_default() {
   CoarseOptions o;
   const char* coarse = std::getenv("VELMORA_COARSE");
   o.leaf_cycle = coarse != nullptr && std::string(coarse) == "cycle";
+  if (coarse != nullptr && std::string(coarse) == "linear") o.basis = CoarseOptions::Basis::kLinear;
+  // VELMORA_SUPPORTS=N: at most N supports of the linear space.
+  if (const char* cap = std::getenv("VELMORA_SUPPORTS")) {
+    const long v = std::strtol(cap, nullptr, 10);
+    if (v > 0 && v <= 1000000) o.max_supports = static_cast<int>(v);
+  }
   // VELMORA_AGGREGATES=N: at most N aggregates (measurements of the trade
   // between the coarse problem's size and the iteration count).
   if (const char* cap = std::getenv("VELMORA_AGGREGATES")) {

@@ -30,49 +30,56 @@ void TwoLevelPrecon::Impl::find_aggregates() {
   std::vector<int> level(ncell + 1, 0);
   for (int lev = 0; lev <= *t.nlev; ++lev)
     for (int c = t.levf(lev); c <= t.levl(lev); ++c) level[c] = lev;
-  // Aggregates: depth first from the root, the first cell on each path with
-  // at most `limit` elements, or a leaf, or a cell without children.
-  std::vector<char> is_agg(ncell + 1, 0);
   // Aggregates: from the root, the cell with the most elements (the lower
   // cell number on a tie) is replaced by its non-empty children while it
   // holds more than aggregate_elements, is not a leaf and the count stays
-  // within max_aggregates.
+  // within the cap.  The splits come in one order whatever the cap, so the
+  // cells of a smaller cap are unions of those of a larger one (the linear
+  // space's supports are unions of aggregates).
   auto elements_in = [&](int c) { return t.lst(c) - t.fst(c) + 1; };
-  auto before = [&](int x, int y) {  // x is split after y
-    return elements_in(x) != elements_in(y) ? elements_in(x) < elements_in(y) : x > y;
-  };
-  std::priority_queue<int, std::vector<int>, decltype(before)> open(before);
-  int count = 0;
-  if (elements_in(1) > 0) {
-    open.push(1);
-    count = 1;
-  }
-  const int cap = std::max(1, opt.max_aggregates > 0 ? opt.max_aggregates : max_aggregates_for(d.mesh.nelem));
-  while (!open.empty()) {
-    const int c = open.top();
-    std::vector<int> children;
-    for (int oct = 1; oct <= 8; ++oct) {
-      const int ch = t.child(c, oct);
-      if (ch > 0 && elements_in(ch) > 0) children.push_back(ch);
+  auto split = [&](int cap) {
+    std::vector<char> open_cell(ncell + 1, 0);
+    auto before = [&](int x, int y) {  // x is split after y
+      return elements_in(x) != elements_in(y) ? elements_in(x) < elements_in(y) : x > y;
+    };
+    std::priority_queue<int, std::vector<int>, decltype(before)> open(before);
+    int count = 0;
+    if (elements_in(1) > 0) {
+      open.push(1);
+      count = 1;
     }
-    if (elements_in(c) <= opt.aggregate_elements || children.empty() ||
-        is_leaf(t, c, level[c], d.maxl, d.minlev) ||
-        count - 1 + static_cast<int>(children.size()) > cap)
-      break;
-    open.pop();
-    count += static_cast<int>(children.size()) - 1;
-    for (int ch : children) open.push(ch);
-  }
-  // The largest cell left cannot be split: every open cell is an aggregate.
-  while (!open.empty()) {
-    is_agg[open.top()] = 1;
-    open.pop();
-  }
+    while (!open.empty()) {
+      const int c = open.top();
+      std::vector<int> children;
+      for (int oct = 1; oct <= 8; ++oct) {
+        const int ch = t.child(c, oct);
+        if (ch > 0 && elements_in(ch) > 0) children.push_back(ch);
+      }
+      if (elements_in(c) <= opt.aggregate_elements || children.empty() ||
+          is_leaf(t, c, level[c], d.maxl, d.minlev) ||
+          count - 1 + static_cast<int>(children.size()) > cap)
+        break;
+      open.pop();
+      count += static_cast<int>(children.size()) - 1;
+      for (int ch : children) open.push(ch);
+    }
+    // The largest cell left cannot be split: every open cell is kept.
+    while (!open.empty()) {
+      open_cell[open.top()] = 1;
+      open.pop();
+    }
+    return open_cell;
+  };
+  const int cap = std::max(1, opt.max_aggregates > 0 ? opt.max_aggregates : max_aggregates_for(d.mesh.nelem));
+  const std::vector<char> is_agg = split(cap);
   // Number the aggregates in cell order and give each leaf its aggregate.
   std::vector<int> agg_index(ncell + 1, -1);
   int na = 0;
   for (int c = 1; c <= ncell; ++c)
-    if (is_agg[c]) agg_index[c] = na++;
+    if (is_agg[c]) {
+      agg_index[c] = na++;
+      agg_cell.push_back(c);
+    }
   const std::vector<int>& cells = smoother->leaf_cells();
   const int nleaf = static_cast<int>(cells.size());
   agg_of_leaf.assign(nleaf, -1);
@@ -162,6 +169,10 @@ void TwoLevelPrecon::Impl::find_aggregates() {
   for (int I = 0; I < na; ++I) {
     const std::size_t m3 = opt.leaf_cycle ? 3 * static_cast<std::size_t>(leaves_in(I)) : 0;
     d1_off[I + 1] = d1_off[I] + m3 * m3;
+  }
+  if (linear()) {
+    const int sup_cap = opt.max_supports > 0 ? opt.max_supports : std::max(1, max_aggregates_for(d.mesh.nelem) / 3);
+    find_supports(split(std::min(cap, sup_cap)));
   }
 }
 
@@ -359,14 +370,14 @@ void TwoLevelPrecon::Impl::build() {
   const std::vector<double>& sums = smoother->block_sums();
   if (coarse_count() == 0 || sums.size() != 9 * leaf.size()) return;
   gather_augmentation();
-  active = (!opt.leaf_cycle || build_blocks(sums)) && build_coarse();
+  active = (!opt.leaf_cycle || build_blocks(sums)) && (linear() ? build_coarse_linear() : build_coarse());
   if (!active) {
     std::vector<double>().swap(d1);
     std::vector<float>().swap(a2);
     a2_lu.clear();
   }
   qleaf.assign(3 * leaf.size(), 0.0);
-  qagg.assign(n2, 0.0);
+  qagg.assign(3 * agg.size(), 0.0);
   g1.assign(n1, 0.0);
   y1.assign(n1, 0.0);
   g2.assign(n2, 0.0);
@@ -394,6 +405,14 @@ void TwoLevelPrecon::apply(const double* x, double* z) {
 
 int TwoLevelPrecon::leaves() const { return static_cast<int>(impl_->leaf.size()); }
 int TwoLevelPrecon::aggregates() const { return static_cast<int>(impl_->agg.size()); }
+int TwoLevelPrecon::support_of_aggregate(int I) const { return impl_->sup_of_agg[I]; }
+int TwoLevelPrecon::coarse_functions(int S, int i) const { return impl_->functions(S, i); }
+double TwoLevelPrecon::coarse_function(int a, int i, int k) const {
+  return impl_->phi[12 * static_cast<std::size_t>(a) + 4 * i + k];
+}
+int TwoLevelPrecon::supports() const {
+  return impl_->linear() ? static_cast<int>(impl_->sup_first.size()) - 1 : 0;
+}
 int TwoLevelPrecon::aggregate_of_leaf(int i) const { return impl_->agg_of_leaf[i]; }
 int TwoLevelPrecon::leaf_unknowns() const { return impl_->leaf_count(); }
 int TwoLevelPrecon::coarse_unknowns() const { return impl_->coarse_count(); }
@@ -406,7 +425,7 @@ std::size_t TwoLevelPrecon::bytes() const {
   const Impl& m = *impl_;
   // The coarse factors in single precision (tiled_lu.hpp), known before they are built.
   return sizeof(float) * static_cast<std::size_t>(m.n2) * m.n2 +
-         sizeof(double) * (2 * m.d1_off.back() + m.element_area.size()) +
+         sizeof(double) * (2 * m.d1_off.back() + m.element_area.size() + m.phi.size()) +
          sizeof(int) * (m.elements.size() + m.leaf_first.size() + m.agg_leaves.size() + m.n1 + m.n2) +
          sizeof(two_level::Group) * (m.leaf.size() + m.agg.size());
 }

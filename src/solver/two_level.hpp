@@ -88,6 +88,20 @@ struct CoarseOptions {
   // Solve the leaf-level problem by the cycle with D1 (true), or take
   // y1 = P2 A2^-1 P2^T g1, the aggregates' correction alone (false).
   bool leaf_cycle = false;
+  // The coarse space P2 (without the cycle).  Constants: one traction per
+  // aggregate and component.  Linear: per support and component, the
+  // functions 1 and the coordinates of the leaves' centroids about the
+  // support's centroid, orthonormalised over its leaves (weights: their
+  // velocity-prescribed element counts) and kept while their remaining norm
+  // exceeds linear_keep (so a flat support keeps 1 and its two in-plane
+  // coordinates).  The supports are tree cells found as the aggregates are,
+  // with the cap max_supports (0: max_aggregates_for(nelem) / 3); they are
+  // unions of aggregates, and A~ stays the aggregates' (A2 = P2^T A1 P2 with
+  // A1 as above), so a correction costs what it costs with constants.
+  enum class Basis { kConstant, kLinear };
+  Basis basis = Basis::kConstant;
+  int max_supports = 0;
+  double linear_keep = 0.1;
 };
 
 // The default cap on the aggregates: 2048 (nelem / 250,000)^0.8, within
@@ -134,6 +148,14 @@ class TwoLevelPrecon {
 
   int leaves() const;
   int aggregates() const;
+  // The linear space's supports (0 with constants), the support of
+  // aggregate I, the count of functions of support S and component i
+  // (0..4), and function k of component i at leaf a (its value, the same
+  // for every element of the leaf).
+  int supports() const;
+  int support_of_aggregate(int I) const;
+  int coarse_functions(int S, int i) const;
+  double coarse_function(int a, int i, int k) const;
   // Aggregate (0-based) of leaf i of the smoother's leaf_cells().
   int aggregate_of_leaf(int i) const;
   // Unknowns of the leaf level and of the aggregate level.

@@ -244,6 +244,10 @@ void TwoLevelPrecon::Impl::correct(const double* z1, double* z) {
   // y1 ~ A1^-1 g1: one cycle of the leaf level, or the aggregates alone.
   if (opt.leaf_cycle) {
     v_cycle(g1.data(), y1.data());
+  } else if (linear()) {
+    restrict_linear(g1.data(), g2.data());
+    solve_coarse();
+    prolong_linear(g2.data(), y1.data());
   } else {
     sum_over_aggregates(g1.data(), g2.data());
     for (int I = 0; I < na; ++I)

@@ -130,11 +130,28 @@ struct TwoLevelPrecon::Impl {
     return n;
   }
   int coarse_count() const {
+    if (linear()) return n2;
     int n = 0;
     for (const Group& g : agg)
       for (double c : g.count) n += c > 0.0;
     return n;
   }
+
+  // The linear coarse space (CoarseOptions::Basis::kLinear, without the
+  // cycle): support of each aggregate, the supports' leaves
+  // (sup_leaves[sup_first[S] .. sup_first[S + 1]), in aggregate then leaf
+  // order), the first unknown of support S and component i at
+  // fn_first[3S + i] (unknowns S-major, then component, then function), and
+  // phi[12a + 4i + k], function k of component i at leaf a.
+  bool linear() const { return opt.basis == CoarseOptions::Basis::kLinear && !opt.leaf_cycle; }
+  std::vector<int> agg_cell, sup_of_agg, sup_first, sup_leaves, fn_first;
+  std::vector<double> phi;
+  int functions(int S, int i) const { return fn_first[3 * S + i + 1] - fn_first[3 * S + i]; }
+  void find_supports(const std::vector<char>& is_sup);
+  bool build_coarse_linear();
+  // g2 = P2^T g1 and y1 = P2 g2 of the linear space.
+  void restrict_linear(const double* g1v, double* g2v) const;
+  void prolong_linear(const double* g2v, double* y1v) const;
 
   void find_aggregates();
   void gather_augmentation();
