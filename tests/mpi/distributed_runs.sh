@@ -4,7 +4,8 @@
 #   distributed_runs.sh VELMORA_EXE VELMORA_MESH_EXE SOURCE_DIR [SERIAL_EXE]
 # For each model (the bundled sphere examples, an ellipsoid with mixed
 # conditions, two small spheres whose two leaves leave ranks without any, and
-# a sphere of small leaves), mpirun -np 1, 2, 3, 4 (and 10 for the last; one
+# a sphere of small leaves; the ellipsoid again with the linear coarse
+# space at 1 to 3 ranks), mpirun -np 1, 2, 3, 4 (and 10 for the small leaves; one
 # thread each) must give output.dat, output.plt
 # and output.log, and the console's records (the residual history among
 # them), identical to one process with two threads (SERIAL_EXE, the default
@@ -43,6 +44,10 @@ mkdir -p "$work/ellipsoid"
 (cd "$work/ellipsoid" && "$mesh" ellipsoid --axes 1,0.6,0.4 --elements 3000 --velocity 1,0,0 \
   --traction 0,0,0.5 --codes 1,1,2 >/dev/null)
 model_dirs+=("$work/ellipsoid")
+# The same with the linear coarse space (VELMORA_COARSE=linear), at 1 to 3 ranks.
+mkdir -p "$work/ellipsoid-linear"
+cp "$work/ellipsoid/input.cnd" "$work/ellipsoid/input.dat" "$work/ellipsoid-linear/"
+model_dirs+=("$work/ellipsoid-linear")
 mkdir -p "$work/two-leaves"
 (cd "$work/two-leaves" && "$mesh" spheres --sphere 0,0,0,0.1 --sphere 2,2,2,0.1 --refine 1 >/dev/null)
 # Two leaves only: each sphere's cell of level 2 holds all its 80 elements.
@@ -60,14 +65,23 @@ model_dirs+=("$work/small-shares")
 
 for d in "${model_dirs[@]}"; do
   name="$(basename "$d")"
-  (cd "$d" && OMP_NUM_THREADS=2 "$serial" >console.ref 2>&1) || {
+  coarse_env=() coarse=()
+  if [[ $name == ellipsoid-linear ]]; then
+    coarse_env=(VELMORA_COARSE=linear) coarse=(-x VELMORA_COARSE=linear)
+  fi
+  (cd "$d" && OMP_NUM_THREADS=2 env "${coarse_env[@]}" "$serial" >console.ref 2>&1) || {
     echo "FAIL $name: the one-process run failed"; fail=1; continue; }
   for f in output.dat output.plt output.log; do cp "$d/$f" "$d/$f.ref"; done
+  if [[ $name == ellipsoid-linear ]] && ! grep -q 'linear on [0-9]* supports' "$d/console.ref"; then
+    echo "FAIL ellipsoid-linear: the linear coarse space is not used"; fail=1
+  fi
   ranks=(1 2 3 4)
   [[ $name == small-shares ]] && ranks+=(10)
+  [[ $name == ellipsoid-linear ]] && ranks=(1 2 3)
   for p in "${ranks[@]}"; do
     status=0
-    (cd "$d" && OMP_NUM_THREADS=1 timeout 300 "${mpirun_cmd[@]}" -np "$p" "$exe" >console.mpi 2>&1) ||
+    (cd "$d" && OMP_NUM_THREADS=1 timeout 300 "${mpirun_cmd[@]}" -np "$p" "${coarse[@]}" "$exe" \
+      >console.mpi 2>&1) ||
       status=$?
     if [[ $status -ne 0 ]]; then
       echo "FAIL $name, $p ranks: status $status"; fail=1; continue
@@ -174,6 +188,7 @@ if (cd "$rd" && OMP_NUM_THREADS=2 "$serial_rigid" "${rigid_args[@]}" >console.re
   for f in "${rigid_files[@]}"; do mv "$rd/$f" "$rd/ref/"; done
   ranks=(1 2 3 4)
   [[ $name == small-shares ]] && ranks+=(10)
+  [[ $name == ellipsoid-linear ]] && ranks=(1 2 3)
   for p in "${ranks[@]}"; do
     status=0
     (cd "$rd" && OMP_NUM_THREADS=1 timeout 300 "${mpirun_cmd[@]}" -np "$p" "$rigid" "${rigid_args[@]}" \
