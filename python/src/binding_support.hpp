@@ -25,6 +25,7 @@
 #include "fmm/field_fmm.hpp"
 #include "rigid/mobility_matrix.hpp"
 #include "rigid/rigid_solver.hpp"
+#include "run/bemsol.hpp"
 #include "run/memory_run.hpp"
 #include "run/program.hpp"
 #include "toolkit/loads.hpp"

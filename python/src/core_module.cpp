@@ -247,6 +247,7 @@ PYBIND11_MODULE(_core, mod) {
           par.p = std::max(sc.nexp, 1);
           par.ngauss = sc.ngauss;
           par.maxl = sc.maxl;
+          use_solver_trades(par);
           const FieldDensities d{uu.data(), tt.data()};
           field_fast(mv, par, d, static_cast<int>(k), xyz.data(), vel.data(), pres.data(),
                      inside.data(), report);

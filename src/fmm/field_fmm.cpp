@@ -28,6 +28,11 @@ struct Expansions {
   int p = 0;
   std::size_t hcell = 0;
   M2LOperator op;
+  // Operators of the lower orders q < p in use (op_low[q].p = q), and per
+  // target cell and interaction-list entry the order of its translation.
+  std::vector<M2LOperator> op_low;
+  std::vector<std::vector<unsigned char>> inter_order;
+  const M2LOperator& op_of_order(int q) const { return q >= p ? op : op_low[q]; }
   std::unique_ptr<PointKernels> pk;
   std::vector<std::size_t> mslot, lslot;  // by cell: first double, or npos
   std::vector<double> mom, loc;
@@ -164,10 +169,11 @@ void expand(const MeshView& mesh, const FieldTree& t, const FieldParams& par, co
         for (int k = 0; k < 3; ++k) d[k] = b.cen[k] - pc.cen[k];
         l2l_add_half(x.op, x.l(b.parent), d, h, w.twork.data());
       }
-      for (int f : t.inter[c]) {
+      for (std::size_t i = 0; i < t.inter[c].size(); ++i) {
+        const int f = t.inter[c][i];
         double xh[3];
         for (int k = 0; k < 3; ++k) xh[k] = b.cen[k] - t.cells[f].cen[k];
-        m2l_add_half(x.op, x.m(f), xh, h, w.twork.data());
+        m2l_add_half(x.op_of_order(x.inter_order[c][i]), x.m(f), xh, h, w.twork.data());
       }
     });
   }
@@ -178,10 +184,29 @@ void expand(const MeshView& mesh, const FieldTree& t, const FieldParams& par, co
   }
 }
 
-void prepare(Expansions& x, int p, const FieldTree& t) {
+void prepare(Expansions& x, int p, const FieldTree& t, const FieldParams& par) {
   x.p = p;
   x.hcell = 4 * static_cast<std::size_t>(p + 1) * (p + 2);
   m2l_prepare(x.op, p);
+  // The order of each translation: p, or with the trade the order of its
+  // offset's length in sides of its level (the cells of a list have the
+  // target's level).  A lower order reads and adds only the entries n <= q
+  // of the half layout, whose places do not depend on the order.
+  x.inter_order.assign(t.cells.size(), {});
+  x.op_low.assign(static_cast<std::size_t>(p), M2LOperator());
+  for (std::size_t c = 0; c < t.cells.size(); ++c) {
+    const FieldCell& b = t.cells[c];
+    for (int f : t.inter[c]) {
+      int q = p;
+      if (par.m2l_order_by_distance) {
+        double d2 = 0.0;
+        for (int k = 0; k < 3; ++k) d2 += (b.cen[k] - t.cells[f].cen[k]) * (b.cen[k] - t.cells[f].cen[k]);
+        q = m2l_order_for_distance(p, std::sqrt(d2) / t.size[b.level], par.m2l_order);
+      }
+      x.inter_order[c].push_back(static_cast<unsigned char>(q));
+      if (q < p && x.op_low[q].p < 0) m2l_prepare(x.op_low[q], q);
+    }
+  }
   x.pk = std::make_unique<PointKernels>(p);
   const std::size_t nc = t.cells.size();
   x.mslot.assign(nc, Expansions::npos);
@@ -259,9 +284,9 @@ void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensiti
   st.levels = t.nlev() + 1;
 
   Expansions ex, wx;
-  prepare(ex, par.p, t);
+  prepare(ex, par.p, t, par);
   const int pw = std::min(par.p, par.winding_p);
-  prepare(wx, pw, t);
+  prepare(wx, pw, t, par);
   const int nth = std::max(1, omp_get_max_threads());
   std::vector<ThreadWork> work(nth);
   for (ThreadWork& w : work) {

@@ -24,6 +24,7 @@
 
 #include "bem/field_integrals.hpp"
 #include "bem/mesh.hpp"
+#include "fmm/m2l_order.hpp"
 
 namespace velmora {
 
@@ -36,6 +37,12 @@ struct FieldParams {
   int maxp = 64;      // points per target leaf
   int maxdep = 20;
   int winding_p = 4;  // order of the winding number's expansions
+  // The solver's trade (fmm/m2l_order.hpp): multipole-to-local translations
+  // over the longer offsets of an interaction list at the lower order whose
+  // truncation stays below that of the shortest (programs set it as the
+  // solver's default path does, off with VELMORA_EXACT=1).
+  bool m2l_order_by_distance = false;
+  M2LOrderModel m2l_order;
 };
 
 struct FieldStats {

@@ -14,6 +14,7 @@
 #include "common/listread.hpp"
 #include "common/storage.hpp"
 #include "fmm/engine.hpp"
+#include "fmm/field_fmm.hpp"
 #include "solver/two_level.hpp"
 #include "run/registry.hpp"
 
@@ -47,6 +48,9 @@ std::size_t keep_caches(FmmEngine& engine, FastPrecon* precon, std::size_t budge
 // translations at the full order, near-field blocks cached in double
 // precision).
 EngineTrades engine_trades();
+// The field's evaluation with the solver's trades of the same environment
+// (the translation orders by offset length; off with VELMORA_EXACT=1).
+void use_solver_trades(FieldParams& par);
 
 // The fast engine's parameters for the run's control values, Gauss rule
 // (weights gwt, area coordinates gpt) and trades.

@@ -86,6 +86,12 @@ EngineTrades engine_trades() {
   return t;
 }
 
+void use_solver_trades(FieldParams& par) {
+  const EngineTrades t = engine_trades();
+  par.m2l_order_by_distance = t.m2l_order_by_distance;
+  par.m2l_order = t.m2l_order;
+}
+
 bool coarse_correction_default() {
   const char* coarse = std::getenv("VELMORA_COARSE");
   const bool off = coarse != nullptr && std::string(coarse) == "0";

@@ -17,6 +17,7 @@
 #include "common/stop.hpp"
 #include "common/units.hpp"
 #include "fmm/field_fmm.hpp"
+#include "run/bemsol.hpp"
 #include "run/program.hpp"
 #include "toolkit/args.hpp"
 #include "toolkit/field_files.hpp"
@@ -88,6 +89,10 @@ Examples:
   velmora-field --plane -3,-2,0,6,0,0,0,4,0,301,201 --out slice
   velmora-field --box -2,-2,-2,2,2,2,41,41,41 --dir run
   velmora-field --line 1.01,0,0,10,0,0,200 --out wake
+
+The expansions take the order nexp of input.cnd, and translations over
+longer offsets lower orders, as the solver's products do; VELMORA_EXACT=1
+keeps every translation at nexp.
 
 Progress lines (points done of total, elapsed and remaining time) go to
 standard error for long evaluations, the summary to standard output.  Bad input (an unreadable point, a missing, unsolved or
@@ -240,6 +245,7 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     par.p = std::max(sc.nexp, 1);
     par.ngauss = sc.ngauss;
     par.maxl = sc.maxl;
+    use_solver_trades(par);
     FieldDensities d{res.u.data(), res.t.data()};
     const int n = static_cast<int>(f.xyz.size() / 3);
     f.vel.assign(3 * static_cast<std::size_t>(n), 0.0);
