@@ -286,12 +286,7 @@ bool TwoLevelPrecon::Impl::build_coarse() {
   // viscosity.
   a2_unit = 8.0 * kPi * d.mu;
   a2.assign(ld * ld, 0.0f);
-  // In a run of several processes each forms only the columns of the
-  // factorisation's tiles it owns (tiled_lu.hpp), the only ones it reads.
-  const int np = comm ? comm->size() : 1, me = comm ? comm->rank() : 0;
-  const auto own_col = [&](std::size_t c) {
-    return static_cast<int>((c / TiledLU::kTile) % static_cast<std::size_t>(np)) == me;
-  };
+  const auto own_col = [&](std::size_t c) { return owns_column(c); };
 #pragma omp parallel num_threads(nthreads)
   {
     std::vector<char> is_near(na, 0);

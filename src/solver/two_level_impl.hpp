@@ -118,6 +118,12 @@ struct TwoLevelPrecon::Impl {
   std::vector<double> g_mine, g_all;
 
   double inv8pimu() const { return 1.0 / (8.0 * kPi * d.mu); }
+  // In a run of several processes each forms only the columns of A2 in the
+  // factorisation's tiles it owns (tiled_lu.hpp), the only ones it reads.
+  bool owns_column(std::size_t c) const {
+    const int np = comm ? comm->size() : 1, me = comm ? comm->rank() : 0;
+    return static_cast<int>((c / TiledLU::kTile) % static_cast<std::size_t>(np)) == me;
+  }
   // The regularisation between leaves a and b.
   double blob(int a, int b) const { return opt.blob * (leaf[a].r2 + leaf[b].r2); }
   int leaves_in(int I) const { return agg_first[I + 1] - agg_first[I]; }
