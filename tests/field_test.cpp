@@ -252,10 +252,12 @@ TEST(FieldRepresentation, RotatingSphereConvergesAsHSquared) {
 
 // Two spheres with random densities: the fast evaluation (4 points per
 // target leaf: deep target trees) against the direct sum at random points,
-// near the surfaces, inside and far away.  The error is that of the
-// expansions: it falls with the order (measured 2e-4 of the largest
-// velocity at order 8, 1e-6 at order 16, for elements as large as a
-// quarter of a leaf cell); the same bits on 1 and 2 threads.
+// near the surfaces, inside, outside the solver's root cube and far away.
+// The error is that of the expansions: it falls with the order (measured,
+// of the largest velocity: 3.7e-4 at order 8, 8.5e-6 at order 16, 2.4e-7 at
+// order 30, where the 7-point rule of the moments sets the floor; the
+// elements span 0.4 of a leaf cell of the solver's tree, so the clusters
+// reach past their cells); the same bits on 1 and 2 threads.
 TEST(FieldFast, MatchesDirectSumAtRandomPoints) {
   SurfaceMesh m = icosphere(2, 1.0);
   const double c2[3] = {3.0, 0.0, 0.0};
@@ -311,7 +313,7 @@ TEST(FieldFast, MatchesDirectSumAtRandomPoints) {
     ASSERT_EQ(f8.inside[k], ref.inside[k]);
     inside += ref.inside[k];
     for (int i = 0; i < 3; ++i) {
-      EXPECT_NEAR(f1.vel[3 * k + i], ref.vel[3 * k + i], 5e-6 * vmax);
+      EXPECT_NEAR(f1.vel[3 * k + i], ref.vel[3 * k + i], 2e-5 * vmax);
       e8 = std::max(e8, std::fabs(f8.vel[3 * k + i] - ref.vel[3 * k + i]));
       e16 = std::max(e16, std::fabs(f1.vel[3 * k + i] - ref.vel[3 * k + i]));
     }

@@ -229,6 +229,9 @@ PYBIND11_MODULE(_core, mod) {
         if (sc.ngauss != 3 && sc.ngauss != 7 && sc.ngauss != 16)
           throw BindingError("ngauss must be 3, 7 or 16");
         if (sc.maxl < 1) throw BindingError("maxl must be at least 1");
+        if (sc.minlev < 2) throw BindingError("minlev must be at least 2");
+        if (sc.maxdep < 2 || sc.maxdep > 60) throw BindingError("maxdep must lie in 2..60");
+        if (!(sc.cubfac > 0.0) || !std::isfinite(sc.cubfac)) throw BindingError("cubfac must be positive");
         std::vector<double> vel(3 * k), pres(k);
         std::vector<int> inside(k);
         const std::function<void(std::int64_t, std::int64_t)> report =
@@ -247,6 +250,9 @@ PYBIND11_MODULE(_core, mod) {
           par.p = std::max(sc.nexp, 1);
           par.ngauss = sc.ngauss;
           par.maxl = sc.maxl;
+          par.minlev = sc.minlev;
+          par.cubfac = sc.cubfac;
+          par.maxdep = sc.maxdep;
           use_solver_trades(par);
           const FieldDensities d{uu.data(), tt.data()};
           field_fast(mv, par, d, static_cast<int>(k), xyz.data(), vel.data(), pres.data(),

@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <limits>
+#include <stdexcept>
 
 namespace velmora {
 
@@ -34,9 +35,10 @@ bool single_precision_fits(const MeshView& mesh, double mu) {
 }  // namespace
 
 FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams& par, Complex* cmom,
-                     Complex* cloc, Translations kernels)
+                     Complex* cloc, Translations kernels, EngineUse use)
     : impl_(std::make_unique<Impl>()) {
   Impl& d = *impl_;
+  d.moments_only = use == EngineUse::Moments;
   d.mesh = mesh;
   d.tree = tree;
   d.par = par;
@@ -48,7 +50,7 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
   // The expansions of the tree's cells: huge pages for their first touch.
   const std::size_t used = sizeof(double) * d.hcell * static_cast<std::size_t>(tree.ncell());
   advise_huge_pages(d.mom, used);
-  advise_huge_pages(d.loc, used);
+  if (!d.moments_only) advise_huge_pages(d.loc, used);
   if (kernels == Translations::Rotation) m2l_prepare(d.op, d.p);
   d.nthreads = std::max(1, omp_get_max_threads());
   d.busy.assign(d.nthreads, 0.0);
@@ -57,7 +59,7 @@ FmmEngine::FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams&
   d.pk = std::make_unique<PointKernels>(d.p);
   for (int i = 0; i < d.nthreads; ++i) d.scratch.emplace_back(d.p, tw, d.pk->size(), *d.pk);
   d.build_lists();
-  if (kernels == Translations::Rotation) d.pair_interactions();
+  if (kernels == Translations::Rotation && !d.moments_only) d.pair_interactions();
   d.single_cache = par.trades.single_precision_near_cache && single_precision_fits(mesh, par.mu);
   d.size_near_field();
   d.select_active_cells();
@@ -241,7 +243,7 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
   Impl& d = *impl_;
   const Tree& t = d.tree;
   const int nlev = *t.nlev;
-  const int nth = d.nthreads;
+  if (d.moments_only) throw std::logic_error("FmmEngine::apply: an engine of moments alone");
   const FpMode fp;
   EngineTimers& tm = d.timers;
   double t0 = omp_get_wtime(), c0 = process_seconds(), crit = 0.0;
@@ -254,25 +256,9 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
     c0 = c1;
     crit = 0.0;
   };
-  // body(i, scratch) for i = 0..n-1 on the engine's threads, each thread
-  // taking the next index when it is free; the longest processor time of
-  // one thread in the loop is added to crit.
-  std::vector<double>& busy = d.busy;
-  auto parallel_for = [&](int n, auto&& body) {
-    if (n <= 0) return;
-    std::fill(busy.begin(), busy.end(), 0.0);
-#pragma omp parallel num_threads(nth)
-    {
-      fp.apply();
-      const int tid = omp_get_thread_num();
-      ThreadScratch& s = d.scratch[tid];
-      const double b0 = thread_seconds();
-#pragma omp for schedule(dynamic, 1) nowait
-      for (int i = 0; i < n; ++i) body(i, s);
-      busy[tid] = thread_seconds() - b0;
-    }
-    crit += *std::max_element(busy.begin(), busy.end());
-  };
+  // The engine's parallel loop; the longest processor time of one thread in
+  // the loop is added to crit.
+  auto parallel_for = [&](int n, auto&& body) { crit += d.parallel_for(n, fp, body); };
 
   // 1. Leaf moments (of this process's leaves: own_moments).
   const std::vector<int>& p2m = d.comm ? d.p2m_leaves : d.leaves;
@@ -373,6 +359,37 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
                [&](int i, ThreadScratch& s) { d.evaluate(d.eval_leaves[i], y, s); });
   lap(&PhaseTimes::eval);
   ++tm.products;
+}
+
+void FmmEngine::form_moments(int mode, const double* x) {
+  Impl& d = *impl_;
+  const int nlev = *d.tree.nlev;
+  const FpMode fp;
+  EngineTimers& tm = d.timers;
+  double t0 = omp_get_wtime(), c0 = process_seconds(), crit = 0.0;
+  auto lap = [&](double PhaseTimes::*slot) {
+    const double t1 = omp_get_wtime(), c1 = process_seconds();
+    tm.wall.*slot += t1 - t0;
+    tm.cpu.*slot += c1 - c0;
+    tm.critical.*slot += crit;
+    t0 = t1;
+    c0 = c1;
+    crit = 0.0;
+  };
+  // Phases 1 and 2 of a product on one process, whatever own_moments says.
+  crit += d.parallel_for(static_cast<int>(d.leaves.size()), fp,
+                         [&](int i, ThreadScratch& s) { d.leaf_moments(d.leaves[i], mode, x, s); });
+  lap(&PhaseTimes::moments);
+  for (int lev = nlev - 1; lev >= 2; --lev) {
+    const std::vector<int>& cells = d.m2m_cells[lev];
+    crit += d.parallel_for(static_cast<int>(cells.size()), fp,
+                           [&](int i, ThreadScratch& s) { d.gather_children(cells[i], s); });
+  }
+  lap(&PhaseTimes::m2m);
+}
+
+const double* FmmEngine::moments(int c) const {
+  return impl_->mom_cell(c);
 }
 
 }  // namespace velmora

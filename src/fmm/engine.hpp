@@ -103,6 +103,12 @@ struct EngineParams {
 // rounding.
 enum class Translations { Direct, Rotation };
 
+// What an engine is built for: products (every phase), or the moments alone
+// (phases 1 and 2: the evaluation of the flow at points of the fluid, whose
+// targets are not the collocation points, fmm/field_fmm.hpp).  An engine of
+// moments builds no translation or near-field lists and takes no product.
+enum class EngineUse { Product, Moments };
+
 // Seconds per phase, summed over products.
 struct PhaseTimes {
   double moments = 0.0, m2m = 0.0, m2l = 0.0, l2l = 0.0, near = 0.0, eval = 0.0;
@@ -127,11 +133,12 @@ class FmmEngine {
  public:
   // cmom and cloc: the caller's expansion arrays with room for at least
   // tree.ncell() cells of ExpanView layout of order p (only the first
-  // ncell half-layout cells are used).  The mesh, tree and Gauss rule must
+  // ncell half-layout cells are used; an engine of moments takes no cloc).  The mesh, tree and Gauss rule must
   // stay valid and unchanged while the engine lives.  The engine uses the
   // number of OpenMP threads current at construction.
   FmmEngine(const MeshView& mesh, const Tree& tree, const EngineParams& par, Complex* cmom,
-            Complex* cloc, Translations kernels = Translations::Rotation);
+            Complex* cloc, Translations kernels = Translations::Rotation,
+            EngineUse use = EngineUse::Product);
   ~FmmEngine();
   FmmEngine(const FmmEngine&) = delete;
   FmmEngine& operator=(const FmmEngine&) = delete;
@@ -140,6 +147,16 @@ class FmmEngine {
   // prescribed values, x not read; 1: the vector x), as UPWRD followed by
   // DNWRD with the same mode.  The caller clears y.
   void apply(int mode, const double* x, double* y);
+
+  // Phases 1 and 2 alone, on this process: the moments of every cell of
+  // levels >= 2 for the densities of `mode` (fmm/passes.hpp,
+  // element_densities; mode 2 takes u and t in full), the same bits as the
+  // moments of a product of those densities.  moments(c) is then cell c's,
+  // in the half layout (entry (n, m) at 8 (n(n+1)/2 + m) doubles), until the
+  // next call or product (a product's multipole-to-local phase refers the
+  // moments to the root's centre in place).
+  void form_moments(int mode, const double* x);
+  const double* moments(int c) const;
 
   // Near-field cache.  near_cache_bytes() is what it takes; enable it before
   // the first product (it is allocated then and filled by the first product

@@ -353,6 +353,29 @@ struct FmmEngine::Impl {
   double* loc_cell(int c) const { return loc + static_cast<std::size_t>(c - 1) * hcell; }
   bool leaf(int c, int lev) const { return is_leaf(tree, c, lev, par.maxl, par.minlev); }
 
+  // body(i, scratch) for i = 0..n-1 on the engine's threads, each thread
+  // taking the next index when it is free, in the caller's floating-point
+  // mode; returns the longest processor time one thread spent in the loop.
+  template <class F>
+  double parallel_for(int n, const FpMode& fp, F&& body) {
+    if (n <= 0) return 0.0;
+    std::fill(busy.begin(), busy.end(), 0.0);
+#pragma omp parallel num_threads(nthreads)
+    {
+      fp.apply();
+      const int tid = omp_get_thread_num();
+      ThreadScratch& s = scratch[tid];
+      const double b0 = thread_seconds();
+#pragma omp for schedule(dynamic, 1) nowait
+      for (int i = 0; i < n; ++i) body(i, s);
+      busy[tid] = thread_seconds() - b0;
+    }
+    return *std::max_element(busy.begin(), busy.end());
+  }
+
+  // An engine of moments alone (EngineUse::Moments): no translation or
+  // near-field lists.
+  bool moments_only = false;
   void build_lists();
   void unpack(const double* h, Complex* full) const;
   void pack(const Complex* full, double* h) const;

@@ -45,11 +45,13 @@ void FmmEngine::Impl::build_lists() {
     for (int b = t.levf(lev); b <= t.levl(lev); ++b)
       if (child_ptr[b + 1] > child_ptr[b]) m2m_cells[lev].push_back(b);
 
+  near_groups.assign(std::max(nlev, 1) + 1, {});
+  if (moments_only) return;
+
   l2l_cells.assign(std::max(nlev, 0) + 1, {});
   for (int lev = 3; lev <= nlev; ++lev)
     for (int b = t.levf(lev); b <= t.levl(lev); ++b) l2l_cells[lev].push_back(b);
 
-  near_groups.assign(std::max(nlev, 1) + 1, {});
   // Leaves of levels 0 and 1 (a tree built with minlev below 2): every
   // element of the mesh is a source, in ielord order (the root's run).
   for (int lev = 0; lev <= 1 && lev <= nlev; ++lev)

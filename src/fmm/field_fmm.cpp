@@ -9,7 +9,9 @@
 
 #include "bem/gauss.hpp"
 #include "common/constants.hpp"
+#include "fmm/engine.hpp"
 #include "fmm/field_tree.hpp"
+#include "fmm/owned_tree.hpp"
 #include "fmm/harmonics.hpp"
 #include "fmm/m2l.hpp"
 #include "fmm/point_kernels.hpp"
@@ -23,7 +25,10 @@ inline int hidx(int n, int m) {
 }
 
 // The expansions of one density at one order: moments of the source cells
-// and local expansions of the target cells, half layout.
+// and local expansions of the target cells, half layout.  The moments of
+// the solver's cells of levels >= 2 are the engine's (phases 1 and 2 of a
+// product, fmm/engine.hpp); those of levels 0 and 1, which only targets
+// outside the root's neighbourhood read, are gathered here from them.
 struct Expansions {
   int p = 0;
   std::size_t hcell = 0;
@@ -34,10 +39,15 @@ struct Expansions {
   std::vector<std::vector<unsigned char>> inter_order;
   const M2LOperator& op_of_order(int q) const { return q >= p ? op : op_low[q]; }
   std::unique_ptr<PointKernels> pk;
-  std::vector<std::size_t> mslot, lslot;  // by cell: first double, or npos
-  std::vector<double> mom, loc;
+  std::vector<double> engine_mom;  // the engine's moments: solver cell c at (c-1) hcell
+  std::unique_ptr<FmmEngine> engine;
+  std::vector<const double*> mptr;  // by cell: its moments, or null
+  std::vector<double> top;          // moments of the source cells of levels 0 and 1
+  std::vector<std::size_t> lslot;   // by cell: first double of its local expansion, or npos
+  std::vector<char> has_local;      // the local expansion holds a term
+  std::vector<double> loc;
   static constexpr std::size_t npos = static_cast<std::size_t>(-1);
-  double* m(int c) { return mom.data() + mslot[c]; }
+  const double* m(int c) const { return mptr[c]; }
   double* l(int c) { return loc.data() + lslot[c]; }
   const double* l(int c) const { return loc.data() + lslot[c]; }
 };
@@ -79,91 +89,65 @@ void parallel_for(int n, std::vector<ThreadWork>& work, F&& body) {
   }
 }
 
-// Moments of source leaf c (the quadrature of the solver's upward pass):
-//   X_j += (W mu u_j) n.grad R + (W mu n_j) u.grad R - (W t_j) R,   j = 1..3,
-//   X_4 += (W mu yhat.u) n.grad R + (W mu n.yhat) u.grad R - (W yhat.t) R.
-void leaf_moments(const MeshView& mesh, const FieldTree& t, const FieldParams& par,
-                  const double* gpt, const double* gwt, const Density& den, int c, Expansions& x,
-                  ThreadWork& w) {
-  const PointKernels& k = *x.pk;
-  const int ps = k.size();
-  w.pad.assign(8 * static_cast<std::size_t>(ps), 0.0);
-  double* xr[4];
-  double* xi[4];
-  for (int j = 0; j < 4; ++j) {
-    xr[j] = w.pad.data() + static_cast<std::size_t>(j) * ps;
-    xi[j] = w.pad.data() + static_cast<std::size_t>(4 + j) * ps;
-  }
-  const FieldCell& cell = t.cells[c];
-  for (int pos = cell.sb; pos < cell.se; ++pos) {
-    const int e = t.elems[pos];
-    double u[3], tr[3];
-    den.get(e, u, tr);
-    const bool has_u = u[0] != 0.0 || u[1] != 0.0 || u[2] != 0.0;
-    if (!has_u && tr[0] == 0.0 && tr[1] == 0.0 && tr[2] == 0.0) continue;
-    const ElementGeometry geo = element_geometry(mesh, e);
-    const double* nv = geo.normal;
-    for (int q = 0; q < par.ngauss; ++q) {
-      double yh[3];
-      for (int i = 1; i <= 3; ++i)
-        yh[i - 1] = gpt[3 * q] * mesh.x(mesh.node(e, 1), i) +
-                    gpt[3 * q + 1] * mesh.x(mesh.node(e, 2), i) +
-                    gpt[3 * q + 2] * mesh.x(mesh.node(e, 3), i) - cell.cen[i - 1];
-      k.harmonics(yh[0], yh[1], yh[2], w.hre.data(), w.him.data());
-      const double wq = gwt[q] * geo.area;
-      const double yu = yh[0] * u[0] + yh[1] * u[1] + yh[2] * u[2];
-      const double ny = nv[0] * yh[0] + nv[1] * yh[1] + nv[2] * yh[2];
-      const double yt = yh[0] * tr[0] + yh[1] * tr[1] + yh[2] * tr[2];
-      const double wm = wq * par.mu;
-      const double ca[4] = {wm * u[0], wm * u[1], wm * u[2], wm * yu};
-      const double cb[4] = {wm * nv[0], wm * nv[1], wm * nv[2], wm * ny};
-      const double cc[4] = {-(wq * tr[0]), -(wq * tr[1]), -(wq * tr[2]), -(wq * yt)};
-      k.add_moments(w.hre.data(), w.him.data(), nv, u, ca, cb, cc, has_u, xr, xi);
-    }
-  }
-  double* h = x.m(c);
-  k.store_half(xr, xi, h);
-}
-
-// Moments of every source cell and local expansions of every target cell.
-void expand(const MeshView& mesh, const FieldTree& t, const FieldParams& par, const Density& den,
-            Expansions& x, std::vector<ThreadWork>& work, FieldStats* st) {
-  double gpt[48], gwt[16];
-  gauss_rule(par.ngauss, gpt, gwt);
-  const int nlev = t.nlev();
-  std::vector<int> leaves;
-  for (std::size_t c = 0; c < t.cells.size(); ++c)
-    if (t.cells[c].role == 2) leaves.push_back(static_cast<int>(c));
+// Moments of every source cell (the engine's, for the densities in the
+// layout of element_densities' mode 2: u then t) and local expansions of
+// every target cell.
+void expand(const MeshView& mesh, const FieldTree& t, const Density& den, Expansions& x,
+            std::vector<ThreadWork>& work, FieldStats* st) {
+  const int ne = mesh.nelem;
   double t0 = omp_get_wtime();
-  parallel_for(static_cast<int>(leaves.size()), work, [&](int i, ThreadWork& w) {
-    leaf_moments(mesh, t, par, gpt, gwt, den, leaves[i], x, w);
-  });
-  for (int lev = nlev - 1; lev >= 2; --lev) {
-    const int first = t.levfst[lev];
-    parallel_for(t.levfst[lev + 1] - first, work, [&](int i, ThreadWork& w) {
-      const int c = first + i;
-      if (t.cells[c].role != 1) return;
-      double* h = x.m(c);
-      std::fill(h, h + x.hcell, 0.0);
+  {
+    std::vector<double> ut(6 * static_cast<std::size_t>(ne));
+    for (int e = 1; e <= ne; ++e) den.get(e, &ut[3 * static_cast<std::size_t>(e - 1)],
+                                          &ut[3 * static_cast<std::size_t>(ne + e - 1)]);
+    x.engine->form_moments(2, ut.data());
+  }
+  // Levels 1 and 0, children in octant order (read only outside the root's
+  // neighbourhood).
+  const std::size_t nc = t.cells.size();
+  x.mptr.assign(nc, nullptr);
+  std::size_t ntop = 0;
+  for (std::size_t c = 0; c < nc; ++c)
+    if (t.cells[c].role != 0 && t.cells[c].level < 2) ++ntop;
+  x.top.assign(x.hcell * ntop, 0.0);
+  ntop = 0;
+  for (std::size_t c = 0; c < nc; ++c)
+    if (t.cells[c].role != 0) {
+      if (t.cells[c].level >= 2)
+        x.mptr[c] = x.engine->moments(t.cells[c].src);
+      else
+        x.mptr[c] = x.top.data() + x.hcell * ntop++;
+    }
+  for (int lev = 1; lev >= 0; --lev)
+    for (int c = t.levfst[lev]; c < t.levfst[lev + 1]; ++c) {
+      const FieldCell& b = t.cells[c];
+      if (b.role != 1) continue;
+      double* h = const_cast<double*>(x.mptr[c]);
       for (int o = 0; o < 8; ++o) {
-        const int ch = t.cells[c].child[o];
+        const int ch = b.child[o];
         if (ch < 0 || t.cells[ch].role == 0) continue;
         double d[3];
-        for (int k = 0; k < 3; ++k) d[k] = t.cells[ch].cen[k] - t.cells[c].cen[k];
-        m2m_add_half(x.op, x.m(ch), d, h, w.twork.data());
+        for (int k = 0; k < 3; ++k) d[k] = t.cells[ch].cen[k] - b.cen[k];
+        m2m_add_half(x.op, x.mptr[ch], d, h, work[0].twork.data());
       }
-    });
-  }
+    }
   double t1 = omp_get_wtime();
-  for (int lev = 2; lev <= nlev; ++lev) {
+  // Local expansions level by level: from the parent, then the interaction
+  // list in order.  A cell with neither keeps no terms and is skipped.
+  const int nlev = t.nlev();
+  x.has_local.assign(nc, 0);
+  for (int lev = 0; lev <= nlev; ++lev) {
     const int first = t.levfst[lev];
     parallel_for(t.levfst[lev + 1] - first, work, [&](int i, ThreadWork& w) {
       const int c = first + i;
       const FieldCell& b = t.cells[c];
       if (b.te == b.tb) return;
+      const bool from_parent = b.parent >= 0 && x.has_local[b.parent];
+      if (!from_parent && t.inter[c].empty()) return;
+      x.has_local[c] = 1;
       double* h = x.l(c);
       std::fill(h, h + x.hcell, 0.0);
-      if (lev >= 3) {
+      if (from_parent) {
         const FieldCell& pc = t.cells[b.parent];
         double d[3];
         for (int k = 0; k < 3; ++k) d[k] = b.cen[k] - pc.cen[k];
@@ -184,14 +168,32 @@ void expand(const MeshView& mesh, const FieldTree& t, const FieldParams& par, co
   }
 }
 
-void prepare(Expansions& x, int p, const FieldTree& t, const FieldParams& par) {
+// The expansions of order p: the engine of moments on the solver's tree,
+// the translation operators and orders, and room for the local expansions
+// of the target cells.
+void prepare(Expansions& x, int p, const MeshView& mesh, const Tree& src, const FieldTree& t,
+             const FieldParams& par, const double* gpt, const double* gwt) {
   x.p = p;
   x.hcell = 4 * static_cast<std::size_t>(p + 1) * (p + 2);
   m2l_prepare(x.op, p);
+  EngineParams ep;
+  ep.mu = par.mu;
+  ep.snaptol = par.snaptol;
+  ep.minlev = par.minlev;
+  ep.maxl = par.maxl;
+  ep.p = p;
+  ep.ngauss = par.ngauss;
+  ep.gwt = gwt;
+  ep.gpt = gpt;
+  x.engine_mom.assign(x.hcell * static_cast<std::size_t>(src.ncell()), 0.0);
+  Complex* cm = reinterpret_cast<Complex*>(x.engine_mom.data());
+  x.engine = std::make_unique<FmmEngine>(mesh, src, ep, cm, nullptr, Translations::Rotation,
+                                         EngineUse::Moments);
   // The order of each translation: p, or with the trade the order of its
   // offset's length in sides of its level (the cells of a list have the
-  // target's level).  A lower order reads and adds only the entries n <= q
-  // of the half layout, whose places do not depend on the order.
+  // target's level), as the solver's passes choose it.  A lower order reads
+  // and adds only the entries n <= q of the half layout, whose places do
+  // not depend on the order.
   x.inter_order.assign(t.cells.size(), {});
   x.op_low.assign(static_cast<std::size_t>(p), M2LOperator());
   for (std::size_t c = 0; c < t.cells.size(); ++c) {
@@ -209,14 +211,10 @@ void prepare(Expansions& x, int p, const FieldTree& t, const FieldParams& par) {
   }
   x.pk = std::make_unique<PointKernels>(p);
   const std::size_t nc = t.cells.size();
-  x.mslot.assign(nc, Expansions::npos);
   x.lslot.assign(nc, Expansions::npos);
-  std::size_t nm = 0, nl = 0;
-  for (std::size_t c = 0; c < nc; ++c) {
-    if (t.cells[c].role != 0 && t.cells[c].level >= 2) x.mslot[c] = x.hcell * nm++;
-    if (t.cells[c].te > t.cells[c].tb && t.cells[c].level >= 2) x.lslot[c] = x.hcell * nl++;
-  }
-  x.mom.assign(x.hcell * nm, 0.0);
+  std::size_t nl = 0;
+  for (std::size_t c = 0; c < nc; ++c)
+    if (t.cells[c].te > t.cells[c].tb) x.lslot[c] = x.hcell * nl++;
   x.loc.assign(x.hcell * nl, 0.0);
 }
 
@@ -277,16 +275,23 @@ void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensiti
                 FieldStats* stats) {
   double t0 = omp_get_wtime();
   const double fluid_w = fluid_winding(mesh);
-  const FieldTree t = build_field_tree(mesh, n, xyz, par.maxl, par.maxp, par.maxdep);
+  // The solver's tree of the elements, and the target cells on its grid.
+  const OwnedTree owned(par.maxdep, par.minlev, 0, par.maxl, mesh.nelem, mesh.nnode, mesh.xnode,
+                        mesh.xcol, par.cubfac);
+  const Tree& src = owned.tree();
+  const FieldTree t =
+      build_field_tree(src, par.maxl, par.minlev, mesh.nelem, n, xyz, par.maxp, par.maxdep);
   FieldStats st;
   st.t_tree = omp_get_wtime() - t0;
   st.cells = static_cast<int>(t.cells.size());
   st.levels = t.nlev() + 1;
 
+  double gpt[48], gwt[16];
+  gauss_rule(par.ngauss, gpt, gwt);
   Expansions ex, wx;
-  prepare(ex, par.p, t, par);
+  prepare(ex, par.p, mesh, src, t, par, gpt, gwt);
   const int pw = std::min(par.p, par.winding_p);
-  prepare(wx, pw, t, par);
+  prepare(wx, pw, mesh, src, t, par, gpt, gwt);
   const int nth = std::max(1, omp_get_max_threads());
   std::vector<ThreadWork> work(nth);
   for (ThreadWork& w : work) {
@@ -295,8 +300,8 @@ void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensiti
     w.twork.resize(m2l_work_size(par.p));
   }
   const Density sol{&d}, winding{nullptr};
-  expand(mesh, t, par, sol, ex, work, &st);
-  expand(mesh, t, par, winding, wx, work, &st);
+  expand(mesh, t, sol, ex, work, &st);
+  expand(mesh, t, winding, wx, work, &st);
   for (std::size_t c = 0; c < t.cells.size(); ++c) st.m2l += static_cast<std::int64_t>(t.inter[c].size());
 
   // Evaluation at the target leaves, in blocks of about a twentieth of the
@@ -328,21 +333,26 @@ void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensiti
     }
     // Far field: the local expansions (velocity -y, pressure div phi / 4 pi,
     // winding number y_1 of the winding density).
-    weighted_local(ex, c, w.pad);
-    weighted_local(wx, c, w.wpad);
-    for (int k = 0; k < np; ++k) {
+    const bool far_ex = ex.has_local[c] != 0, far_wx = wx.has_local[c] != 0;
+    if (far_ex) weighted_local(ex, c, w.pad);
+    if (far_wx) weighted_local(wx, c, w.wpad);
+    for (int k = 0; k < np && (far_ex || far_wx); ++k) {
       const double xh[3] = {w.px[k] - b.cen[0], w.py[k] - b.cen[1], w.pz[k] - b.cen[2]};
       double out[3], div = 0.0;
-      local_at(*ex.pk, ex.p, w.pad, xh, w.hre.data(), w.him.data(), out, &div);
-      for (int i = 0; i < 3; ++i) w.vel[3 * k + i] = -(kappa * out[i]);
-      w.pres[k] = div / (4.0 * kPi);
-      local_at(*wx.pk, wx.p, w.wpad, xh, w.hre.data(), w.him.data(), out, nullptr);
-      w.wind[k] = kappa * out[0];
+      if (far_ex) {
+        local_at(*ex.pk, ex.p, w.pad, xh, w.hre.data(), w.him.data(), out, &div);
+        for (int i = 0; i < 3; ++i) w.vel[3 * k + i] = -(kappa * out[i]);
+        w.pres[k] = div / (4.0 * kPi);
+      }
+      if (far_wx) {
+        local_at(*wx.pk, wx.p, w.wpad, xh, w.hre.data(), w.him.data(), out, nullptr);
+        w.wind[k] = kappa * out[0];
+      }
     }
     // Near field: the coarse lists of the leaf and its ancestors, then the
     // subtrees of its neighbours, element by element.
     std::vector<int> near;
-    for (int a = c; a >= 0 && t.cells[a].level >= 2; a = t.cells[a].parent)
+    for (int a = c; a >= 0; a = t.cells[a].parent)
       for (int q : t.coarse[a]) near.push_back(q);
     for (int q : t.neigh[c]) near.push_back(q);
     std::int64_t npairs = 0;

@@ -1,9 +1,12 @@
 // The fast evaluation of the flow at field points: a multipole product whose
-// targets are not the sources.  The tree (fmm/field_tree.hpp) holds the
-// elements and the points; far interactions go through the expansions of
-// the solver's passes (moments of order p at the source cells, moment to
-// moment, multipole to local and local to local by rotation), near ones
-// through the exact element integrals of bem/field_integrals.hpp.
+// targets are not the sources.  The sources are the solver's tree of the
+// elements (built as the solve builds it) and its moments are those of the
+// solver's engine (fmm/engine.hpp, EngineUse::Moments: the same bits as a
+// product's moments of the same densities); the points lie in target cells
+// on the same grid, extended beyond the root (fmm/field_tree.hpp).  Far
+// interactions go through the solver's translations (multipole to local
+// and local to local by rotation, at the orders the solver's trade gives),
+// near ones through the exact element integrals of bem/field_integrals.hpp.
 //
 // Conventions: those of bem/field_integrals.hpp.  The expansions represent
 //   y(x) = sum_e int_e (T u - U t) dS = kappa (2 phi + grad(phi_4 - x . phi)),
@@ -33,9 +36,13 @@ struct FieldParams {
   double snaptol = 0.0;
   int p = 8;          // expansion order
   int ngauss = 7;     // Gauss rule of the moments
+  // The solver's tree: those of the solve (input.cnd), so that the cells,
+  // lists and moments are the solve's.
   int maxl = 40;      // elements per source leaf
+  int minlev = 2;     // (at least 2)
+  double cubfac = 1.01;
+  int maxdep = 20;    // also bounds the target cells' depth (at most 22)
   int maxp = 64;      // points per target leaf
-  int maxdep = 20;
   int winding_p = 4;  // order of the winding number's expansions
   // The solver's trade (fmm/m2l_order.hpp): multipole-to-local translations
   // over the longer offsets of an interaction list at the lower order whose

@@ -47,11 +47,23 @@ struct FmmTimers {
   std::int64_t m2l_pairs = 0;   // (B, F) pairs translated
 };
 
-// Velocity u and traction t of element e by mode (x is read only for mode 1):
+// Velocity u and traction t of element e by mode (x is read only for modes 1
+// and 2):
 //   mode 0: code 2 -> u_k = 0, t_k = -value;  other code -> u_k = -value, t_k = 0
 //   mode 1: code 2 -> u_k = x(3(e-1)+k), t_k = 0;  other -> u_k = 0, t_k = x(3(e-1)+k)
+//   mode 2: both given, whatever the code: u_k = x(3(e-1)+k),
+//           t_k = x(3 nelem + 3(e-1)+k) (the solved surface, for the flow
+//           at points of the fluid; moments only, no system's product)
 inline void element_densities(const MeshView& mesh, int e, int mode, const double* x, double u[3],
                               double t[3]) {
+  if (mode == 2) {
+    const long i = 3 * static_cast<long>(e - 1), n = 3 * static_cast<long>(mesh.nelem);
+    for (int k = 0; k < 3; ++k) {
+      u[k] = x[i + k];
+      t[k] = x[n + i + k];
+    }
+    return;
+  }
   for (int k = 1; k <= 3; ++k) {
     const bool traction = mesh.traction_prescribed(e, k);
     if (mode == 0) {

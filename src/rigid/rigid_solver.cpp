@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <sstream>
 
 #include "bem/bodies.hpp"
 #include "bem/gauss.hpp"
@@ -14,10 +13,9 @@
 #include "common/constants.hpp"
 #include "common/large_array.hpp"
 #include "common/stop.hpp"
-#include "common/units.hpp"
 #include "fmm/engine.hpp"
 #include "fmm/expansion.hpp"
-#include "fmm/mktree.hpp"
+#include "fmm/owned_tree.hpp"
 #include "fmm/product_share.hpp"
 #include "fmm/tree.hpp"
 #include "rigid/coarse_space.hpp"
@@ -88,11 +86,9 @@ struct RigidSolver::Impl {
   RigidBodies rb;
   double gpt[48], gwt[16];
 
-  // Tree arrays (MKTREE's outputs) and the expansions of the engine.
-  int nlev = 0;
-  std::vector<int> iccode, ielord, ielfst, iellst, iparnt, ichild, levfst, levlst;
-  std::vector<double> celcen, celsiz;
-  Tree tree;
+  // The tree (MKTREE's outputs) and the expansions of the engine.
+  std::unique_ptr<OwnedTree> owned_tree;
+  Tree tree;  // owned_tree's view
   // The engines use the half layout of the tree's cells, a quarter to a
   // third of each array (fmm/engine.hpp): mapped, and only that part
   // cleared, so the rest is never touched.
@@ -173,40 +169,11 @@ RigidSolver::RigidSolver(const SurfaceMesh& mesh, const int* body, int nbody,
              ? make_rigid_bodies(s.view_rigid, body, nbody, centres)
              : make_rigid_bodies(s.view_rigid, body, nbody, centres, point_first, points);
 
-  const int maxcel = ctl.maxcel, maxdep = ctl.maxdep;
-  s.iccode.assign(maxcel + 1, 0);
-  s.ielord.assign(ne, 0);
-  s.ielfst.assign(maxcel, 0);
-  s.iellst.assign(maxcel, 0);
-  s.iparnt.assign(maxcel, 0);
-  s.ichild.assign(8 * static_cast<std::size_t>(maxcel), 0);
-  s.levfst.assign(maxdep + 1, 0);
-  s.levlst.assign(maxdep + 1, 0);
-  s.celcen.assign(3 * static_cast<std::size_t>(maxcel), 0.0);
-  s.celsiz.assign(maxdep + 1, 0.0);
-  Tree& t = s.tree;
-  t.maxcel = maxcel;
-  t.maxdep = maxdep;
-  t.nlev = &s.nlev;
-  t.iccode = s.iccode.data();
-  t.ielord = s.ielord.data();
-  t.ielfst = s.ielfst.data();
-  t.iellst = s.iellst.data();
-  t.iparnt = s.iparnt.data();
-  t.ichild = s.ichild.data();
-  t.levfst = s.levfst.data();
-  t.levlst = s.levlst.data();
-  t.celcen = s.celcen.data();
-  t.celsiz = s.celsiz.data();
-  {
-    std::vector<int> ioct(ne), iperm(ne);
-    UnitsGuard guard;
-    std::ostringstream sink;
-    units().set_console(&sink);
-    units().attach(6, &sink);
-    MKTREE(maxdep, ctl.minlev, maxcel, ctl.maxl, ne, mesh.nnode, t, s.mesh.xnode.data(),
-           s.xcol.data(), ctl.cubfac, ioct.data(), iperm.data());
-  }
+  s.owned_tree = std::make_unique<OwnedTree>(ctl.maxdep, ctl.minlev, ctl.maxcel, ctl.maxl, ne,
+                                             mesh.nnode, s.mesh.xnode.data(), s.xcol.data(),
+                                             ctl.cubfac);
+  s.tree = s.owned_tree->tree();
+  const Tree& t = s.tree;
   const std::size_t cells = static_cast<std::size_t>(ExpanView<Complex>::cell_size(ctl.nexp)) *
                             static_cast<std::size_t>(t.ncell());
   s.cmom.reset(cells);

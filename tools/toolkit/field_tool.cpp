@@ -220,6 +220,11 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     if (sc.ngauss != 3 && sc.ngauss != 7 && sc.ngauss != 16)
       throw ToolError(cnd_path + ":2: ngauss must be 3, 7 or 16 (read " + std::to_string(sc.ngauss) + ")");
     if (sc.maxl < 1) throw ToolError(cnd_path + ":2: maxl must be at least 1");
+    if (sc.minlev < 2) throw ToolError(cnd_path + ":2: minlev must be at least 2");
+    if (sc.maxdep < 2 || sc.maxdep > 60)
+      throw ToolError(cnd_path + ":2: maxdep must lie in 2..60 (read " + std::to_string(sc.maxdep) + ")");
+    if (!(sc.cubfac > 0.0) || !std::isfinite(sc.cubfac))
+      throw ToolError(cnd_path + ":2: cubfac must be positive");
     const Model model = read_input_dat(in_path);
     const SurfaceMesh& m = model.mesh;
     if (!fs::exists(out_path))
@@ -245,6 +250,9 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     par.p = std::max(sc.nexp, 1);
     par.ngauss = sc.ngauss;
     par.maxl = sc.maxl;
+    par.minlev = sc.minlev;
+    par.cubfac = sc.cubfac;
+    par.maxdep = sc.maxdep;
     use_solver_trades(par);
     FieldDensities d{res.u.data(), res.t.data()};
     const int n = static_cast<int>(f.xyz.size() / 3);
