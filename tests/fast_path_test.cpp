@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <limits>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "bem/shapes.hpp"
@@ -289,6 +290,63 @@ TEST(FastPath, ProductMatchesReferencePasses) {
       }
     }
   }
+}
+
+// An engine of moments alone (what the flow at points of the fluid takes):
+// the moments of densities given in full (mode 2, u then t) are the bits of
+// mode 1 for the same densities, and UPWRD's moments of mode 2 to 1e-13 of
+// the largest entry, on every cell of levels >= 2 (mixed boundary codes, so
+// both densities are read); the same bits on 1 and 2 threads; such an
+// engine takes no product.
+TEST(FastPath, MomentsOfGivenDensitiesAreThoseOfThePasses) {
+  const Model m = make_model(ellipsoid(3, 2.0, 1.0, 0.8), 0.7, 77);
+  FmmSetup f(m, 20, 10);
+  const MeshView mv = m.view();
+  const int ne = m.mesh.nelem, nc = f.ncell();
+  const std::size_t ndof = 3 * static_cast<std::size_t>(ne);
+  const std::vector<double> x = uniform_vector(ndof, 78);
+  std::vector<double> ut(2 * ndof);
+  for (int e = 1; e <= ne; ++e)
+    element_densities(mv, e, 1, x.data(), &ut[3 * static_cast<std::size_t>(e - 1)],
+                      &ut[ndof + 3 * static_cast<std::size_t>(e - 1)]);
+  const Tree t = f.tree.view();
+  UPWRD(mv, m.mu, f.minlev, f.maxl, nc, f.p, f.ngauss, f.gwt, f.gpt, t, ut.data(), 2,
+        f.exp->cmom(), f.exp->scratch(), nullptr);
+  const std::size_t hs = 4 * static_cast<std::size_t>(f.p + 1) * (f.p + 2);
+  auto moments = [&](int mode, const double* v, int threads) {
+    std::vector<double> h(hs * nc, 0.0);
+    const int before = omp_get_max_threads();
+    omp_set_num_threads(threads);
+    FmmEngine eng(mv, t, EngineRig::params(m, f, {}), reinterpret_cast<Complex*>(h.data()),
+                  nullptr, Translations::Rotation, EngineUse::Moments);
+    omp_set_num_threads(before);
+    eng.form_moments(mode, v);
+    EXPECT_EQ(eng.moments(nc), h.data() + hs * (nc - 1));
+    std::vector<double> y(ndof);
+    EXPECT_THROW(eng.apply(1, x.data(), y.data()), std::logic_error);
+    return h;
+  };
+  const std::vector<double> h2 = moments(2, ut.data(), 2), h1 = moments(1, x.data(), 2);
+  EXPECT_EQ(h2, moments(2, ut.data(), 1));
+  const ExpanView<Complex> ref(f.exp->cmom(), f.p);
+  double big = 0.0, err = 0.0;
+  int cells = 0;
+  for (int lev = 2; lev <= *t.nlev; ++lev)
+    for (int c = t.levf(lev); c <= t.levl(lev); ++c) {
+      ++cells;
+      for (std::size_t i = 0; i < hs; ++i)
+        ASSERT_EQ(h2[hs * (c - 1) + i], h1[hs * (c - 1) + i]) << c << ' ' << i;
+      for (int n = 0; n <= f.p; ++n)
+        for (int mm = 0; mm <= n; ++mm)
+          for (int j = 1; j <= 4; ++j) {
+            const Complex r = ref(j, mm, n, c);
+            const double* e8 = &h2[hs * (c - 1) + 8 * (n * (n + 1) / 2 + mm)];
+            big = std::max(big, std::abs(r));
+            err = std::max({err, std::fabs(e8[j - 1] - r.real()), std::fabs(e8[3 + j] - r.imag())});
+          }
+    }
+  EXPECT_GT(cells, 50);
+  EXPECT_LE(err, 1e-13 * big);
 }
 
 // With the near-field cache, the products after the first give the same
