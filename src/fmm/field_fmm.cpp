@@ -12,6 +12,7 @@
 #include "fmm/engine.hpp"
 #include "fmm/field_tree.hpp"
 #include "fmm/owned_tree.hpp"
+#include "fmm/partition.hpp"
 #include "fmm/harmonics.hpp"
 #include "fmm/m2l.hpp"
 #include "fmm/point_kernels.hpp"
@@ -51,6 +52,11 @@ struct Expansions {
   double* l(int c) { return loc.data() + lslot[c]; }
   const double* l(int c) const { return loc.data() + lslot[c]; }
 };
+
+// Work of one point's two local expansions in the units of the partition
+// of the target leaves (one near-field element-point pair: its velocity
+// integrals, distance test and pressure quadrature).
+constexpr std::int64_t kPointUnits = 20;
 
 struct ThreadWork {
   std::vector<double> hre, him, pad, wpad;
@@ -93,7 +99,7 @@ void parallel_for(int n, std::vector<ThreadWork>& work, F&& body) {
 // layout of element_densities' mode 2: u then t) and local expansions of
 // every target cell.
 void expand(const MeshView& mesh, const FieldTree& t, const Density& den, Expansions& x,
-            std::vector<ThreadWork>& work, FieldStats* st) {
+            const std::vector<char>& needed, std::vector<ThreadWork>& work, FieldStats* st) {
   const int ne = mesh.nelem;
   double t0 = omp_get_wtime();
   {
@@ -133,7 +139,8 @@ void expand(const MeshView& mesh, const FieldTree& t, const Density& den, Expans
     }
   double t1 = omp_get_wtime();
   // Local expansions level by level: from the parent, then the interaction
-  // list in order.  A cell with neither keeps no terms and is skipped.
+  // list in order, for the cells above this process's target leaves.  A
+  // cell with neither keeps no terms and is skipped.
   const int nlev = t.nlev();
   x.has_local.assign(nc, 0);
   for (int lev = 0; lev <= nlev; ++lev) {
@@ -141,7 +148,7 @@ void expand(const MeshView& mesh, const FieldTree& t, const Density& den, Expans
     parallel_for(t.levfst[lev + 1] - first, work, [&](int i, ThreadWork& w) {
       const int c = first + i;
       const FieldCell& b = t.cells[c];
-      if (b.te == b.tb) return;
+      if (b.te == b.tb || !needed[c]) return;
       const bool from_parent = b.parent >= 0 && x.has_local[b.parent];
       if (!from_parent && t.inter[c].empty()) return;
       x.has_local[c] = 1;
@@ -272,11 +279,11 @@ void local_at(const PointKernels& k, int p, const std::vector<double>& pad, cons
 void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensities& d, int n,
                 const double* xyz, double* vel, double* pres, int* inside,
                 const std::function<void(std::int64_t, std::int64_t)>& progress,
-                FieldStats* stats) {
+                FieldStats* stats, const Comm* comm) {
   double t0 = omp_get_wtime();
   const double fluid_w = fluid_winding(mesh);
   // The solver's tree of the elements, and the target cells on its grid.
-  const OwnedTree owned(par.maxdep, par.minlev, 0, par.maxl, mesh.nelem, mesh.nnode, mesh.xnode,
+  const OwnedTree owned(par.maxdep, par.minlev, par.maxcel, par.maxl, mesh.nelem, mesh.nnode, mesh.xnode,
                         mesh.xcol, par.cubfac);
   const Tree& src = owned.tree();
   const FieldTree t =
@@ -299,18 +306,46 @@ void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensiti
     w.him.resize(ex.pk->size());
     w.twork.resize(m2l_work_size(par.p));
   }
+  // The target leaves in the order of their points (the tree's order of
+  // the points: a space-filling curve), cut among the processes by their
+  // work: each point's element pairs of the near field, plus kPointUnits
+  // for its two local expansions.  Each process forms the local expansions
+  // of the cells above its own leaves and evaluates its points.
+  std::vector<int> leaves;
+  for (std::size_t c = 0; c < t.cells.size(); ++c)
+    if (t.cells[c].target_leaf()) leaves.push_back(static_cast<int>(c));
+  std::sort(leaves.begin(), leaves.end(),
+            [&](int a, int b) { return t.cells[a].tb < t.cells[b].tb; });
+  st.target_leaves = static_cast<int>(leaves.size());
+  const int nranks = comm != nullptr ? comm->size() : 1, me = comm != nullptr ? comm->rank() : 0;
+  LeafPartition part;
+  {
+    std::vector<FmmEngine::LeafWork> lw;
+    for (int c : leaves) {
+      std::int64_t near = 0;
+      for (int a = c; a >= 0; a = t.cells[a].parent)
+        for (int q : t.coarse[a]) near += t.cells[q].se - t.cells[q].sb;
+      for (int q : t.neigh[c]) near += t.cells[q].se - t.cells[q].sb;
+      const std::int64_t np = t.cells[c].te - t.cells[c].tb;
+      lw.push_back({t.cells[c].tb + 1, t.cells[c].te, np * (near + kPointUnits)});
+    }
+    part = partition_leaves(lw, nranks);
+  }
+  st.ranks = nranks;
+  st.imbalance = part.imbalance();
+  const int leaf_begin = part.leaf_begin[me], leaf_end = part.leaf_end[me];
+  std::vector<char> needed(t.cells.size(), 0);
+  for (int i = leaf_begin; i < leaf_end; ++i)
+    for (int a = leaves[i]; a >= 0 && !needed[a]; a = t.cells[a].parent) needed[a] = 1;
   const Density sol{&d}, winding{nullptr};
-  expand(mesh, t, sol, ex, work, &st);
-  expand(mesh, t, winding, wx, work, &st);
-  for (std::size_t c = 0; c < t.cells.size(); ++c) st.m2l += static_cast<std::int64_t>(t.inter[c].size());
+  expand(mesh, t, sol, ex, needed, work, &st);
+  expand(mesh, t, winding, wx, needed, work, &st);
+  for (std::size_t c = 0; c < t.cells.size(); ++c)
+    if (needed[c]) st.m2l += static_cast<std::int64_t>(t.inter[c].size());
 
   // Evaluation at the target leaves, in blocks of about a twentieth of the
   // points between progress reports.
   t0 = omp_get_wtime();
-  std::vector<int> leaves;
-  for (std::size_t c = 0; c < t.cells.size(); ++c)
-    if (t.cells[c].target_leaf()) leaves.push_back(static_cast<int>(c));
-  st.target_leaves = static_cast<int>(leaves.size());
   const double kappa = 1.0 / (kEightPi * par.mu);
   const double snap2 = par.snaptol * par.snaptol;
   std::vector<std::int64_t> pairs(leaves.size(), 0);
@@ -400,24 +435,58 @@ void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensiti
     }
     pairs[li] = npairs;
   };
+  // This process's points (positions first..last of the tree's order,
+  // 1-based); with several processes the progress counts them, scaled to
+  // all the points.
+  const std::int64_t own = part.last[me] - part.first[me] + 1;
   const std::int64_t total = n;
   std::int64_t done = 0;
-  const std::int64_t block = std::max<std::int64_t>(1, total / 20);
-  for (std::size_t a = 0; a < leaves.size();) {
-    std::size_t b = a;
+  const std::int64_t block = std::max<std::int64_t>(1, own / 20);
+  for (int a = leaf_begin; a < leaf_end;) {
+    int b = a;
     std::int64_t pts = 0;
-    while (b < leaves.size() && (pts < block || b == a)) {
+    while (b < leaf_end && (pts < block || b == a)) {
       pts += t.cells[leaves[b]].te - t.cells[leaves[b]].tb;
       ++b;
     }
-    parallel_for(static_cast<int>(b - a), work,
-                 [&](int i, ThreadWork& w) { leaf_eval(static_cast<int>(a) + i, w); });
+    parallel_for(b - a, work, [&](int i, ThreadWork& w) { leaf_eval(a + i, w); });
     done += pts;
-    if (progress) progress(done, total);
+    if (progress) progress(own == total ? done : done * total / std::max<std::int64_t>(own, 1), total);
     a = b;
   }
+  if (own == 0 && progress) progress(total, total);
   for (std::int64_t v : pairs) st.near_pairs += v;
   st.t_eval = omp_get_wtime() - t0;
+
+  // Every process's points to all: per position of the tree's order the
+  // velocity, pressure and inside flag (copies of the values: the same bits
+  // as one process).
+  if (nranks > 1) {
+    t0 = omp_get_wtime();
+    const std::int64_t sent0 = comm->bytes_sent();
+    std::vector<int> counts(nranks);
+    for (int r = 0; r < nranks; ++r)
+      counts[r] = 5 * std::max(0, part.last[r] - part.first[r] + 1);
+    std::vector<double> mine(static_cast<std::size_t>(counts[me])), all(5 * static_cast<std::size_t>(n));
+    for (std::int64_t i = 0; i < own; ++i) {
+      const int g = t.points[part.first[me] - 1 + i];
+      double* m = &mine[5 * static_cast<std::size_t>(i)];
+      for (int k = 0; k < 3; ++k) m[k] = vel[3 * static_cast<std::size_t>(g) + k];
+      m[3] = pres[g];
+      m[4] = inside[g];
+    }
+    comm->allgatherv(mine.data(), counts, all.data());
+    std::size_t at = 0;
+    for (int r = 0; r < nranks; ++r)
+      for (int pos = part.first[r]; pos <= part.last[r]; ++pos, at += 5) {
+        const int g = t.points[pos - 1];
+        for (int k = 0; k < 3; ++k) vel[3 * static_cast<std::size_t>(g) + k] = all[at + k];
+        pres[g] = all[at + 3];
+        inside[g] = all[at + 4] != 0.0 ? 1 : 0;
+      }
+    st.t_exchange = omp_get_wtime() - t0;
+    st.bytes_sent = comm->bytes_sent() - sent0;
+  }
   if (stats != nullptr) *stats = st;
 }
 

@@ -27,6 +27,7 @@
 
 #include "bem/field_integrals.hpp"
 #include "bem/mesh.hpp"
+#include "common/comm.hpp"
 #include "fmm/m2l_order.hpp"
 
 namespace velmora {
@@ -42,6 +43,7 @@ struct FieldParams {
   int minlev = 2;     // (at least 2)
   double cubfac = 1.01;
   int maxdep = 20;    // also bounds the target cells' depth (at most 22)
+  int maxcel = 0;     // room for the tree's cells; 0: counted for the mesh
   int maxp = 64;      // points per target leaf
   int winding_p = 4;  // order of the winding number's expansions
   // The solver's trade (fmm/m2l_order.hpp): multipole-to-local translations
@@ -54,16 +56,32 @@ struct FieldParams {
 
 struct FieldStats {
   int cells = 0, levels = 0, target_leaves = 0;
-  std::int64_t m2l = 0, near_pairs = 0;
+  std::int64_t m2l = 0, near_pairs = 0;  // of this process
   double t_tree = 0, t_moments = 0, t_local = 0, t_eval = 0;  // wall seconds
+  // A run of several processes: their number, the largest work of one over
+  // the mean, the seconds and bytes this process spent giving its points'
+  // values to the others.
+  int ranks = 1;
+  double imbalance = 1.0;
+  double t_exchange = 0;
+  std::int64_t bytes_sent = 0;
 };
 
 // Velocity (3 per point), pressure and inside flags (as field_direct) at
 // the n points xyz.  progress(done, total), when given, is called from the
 // calling thread between blocks of target leaves.
+//
+// comm, when given with several processes: every process passes the same
+// mesh, densities and points; the target leaves are cut among them by
+// their work (fmm/partition.hpp, in the order of the points along the
+// tree), each forms the local expansions above its own leaves and
+// evaluates its points, and on return every process holds every point's
+// values, each formed by one process as one process forms it: the same bits
+// for any number of processes and threads.  The tree and the moments are
+// formed by every process (the same bits on each).
 void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensities& d, int n,
                 const double* xyz, double* vel, double* pres, int* inside,
                 const std::function<void(std::int64_t, std::int64_t)>& progress = {},
-                FieldStats* stats = nullptr);
+                FieldStats* stats = nullptr, const Comm* comm = nullptr);
 
 }  // namespace velmora

@@ -16,7 +16,7 @@
 # the other holds (ghost densities, not the whole vector).  Then a bad input ends
 # every rank with status 1 and the one-process message, and a file that
 # rank 0 alone cannot write ends the whole run, not a hang.  The same for
-# velmora-rigid.
+# velmora-rigid; and velmora-field's files are the one-process tool's.
 set -euo pipefail
 exe="$1"
 mesh="$2"
@@ -229,4 +229,46 @@ status=0
 grep -q 'rigid.json: cannot write the file' "$rd/rigid.err" ||
   { echo "FAIL velmora-rigid lone stop: no message"; fail=1; }
 echo "ok velmora-rigid stops"
+
+# velmora-field on the solved ellipsoid (mixed conditions): a box of points
+# around it, inside it and outside the solver's root cube, and a points
+# file with a point far away; the files byte-identical to the one-process
+# tool's at 1 to 4 ranks.  Then a bad points file ends every rank with
+# status 1 and the message once.
+field="$(dirname "$exe")/velmora-field"
+serial_field="$(dirname "$serial")/velmora-field"
+fd="$work/ellipsoid"
+printf '0.5 0.2 0.1\n3 -2 1\n1e6 2e6 -1e6\n-1.5 0.3 0.35\n' >"$fd/probes.txt"
+field_runs=("--box -2,-1.5,-1,2.5,1.5,1.2,23,17,13 --out box" "--points probes.txt --out probes")
+ok_field=1
+for i in 0 1; do
+  read -r -a fargs <<<"${field_runs[$i]}"
+  if ! (cd "$fd" && OMP_NUM_THREADS=2 "$serial_field" "${fargs[@]}" >/dev/null 2>&1); then
+    echo "FAIL velmora-field: the one-process run failed (${fargs[*]})"; fail=1; ok_field=0; continue
+  fi
+  out_file=box.vti
+  [[ $i == 1 ]] && out_file=probes.csv
+  mv "$fd/$out_file" "$fd/$out_file.ref"
+  for p in 1 2 3 4; do
+    status=0
+    (cd "$fd" && OMP_NUM_THREADS=1 timeout 300 "${mpirun_cmd[@]}" -np "$p" "$field" "${fargs[@]}" \
+      >field.console 2>/dev/null) || status=$?
+    [[ $status -eq 0 ]] || { echo "FAIL velmora-field, $p ranks: status $status"; fail=1; ok_field=0; continue; }
+    cmp -s "$fd/$out_file" "$fd/$out_file.ref" ||
+      { echo "FAIL velmora-field, $p ranks: $out_file differs"; fail=1; ok_field=0; }
+    if [[ $p -gt 1 ]] && ! grep -q "processes: ranks: $p," "$fd/field.console"; then
+      echo "FAIL velmora-field: no 'ranks: $p'"; fail=1; ok_field=0
+    fi
+    rm -f "$fd/$out_file"
+  done
+done
+printf '0 0 0\n1 2 x\n' >"$fd/bad.txt"
+status=0
+(cd "$fd" && timeout 120 "${mpirun_cmd[@]}" -np 3 "$field" --points bad.txt >/dev/null 2>field.err) ||
+  status=$?
+[[ $status -eq 1 ]] || { echo "FAIL velmora-field bad input: status $status, not 1"; fail=1; ok_field=0; }
+[[ $(grep -c 'bad.txt' "$fd/field.err") -eq 1 ]] ||
+  { echo "FAIL velmora-field bad input: the message is not given once"; cat "$fd/field.err"; fail=1; ok_field=0; }
+[[ ! -e "$fd/bad.csv" && ! -e "$fd/field.csv" ]] || { echo "FAIL velmora-field bad input: a file written"; fail=1; }
+[[ $ok_field == 1 ]] && echo "ok velmora-field"
 exit $fail

@@ -13,6 +13,7 @@
 
 #include "bem/mesh.hpp"
 #include "bem/shapes.hpp"
+#include "common/comm.hpp"
 #include "common/listread.hpp"
 #include "common/stop.hpp"
 #include "common/units.hpp"
@@ -92,7 +93,12 @@ Examples:
 
 The expansions take the order nexp of input.cnd, and translations over
 longer offsets lower orders, as the solver's products do; VELMORA_EXACT=1
-keeps every translation at nexp.
+keeps every translation at nexp.  The tree of the elements is the solve's
+(maxdep, minlev, maxl and cubfac of input.cnd), and so are its moments.
+
+Started by mpirun with several processes (a build with -DVELMORA_MPI=ON),
+the points are split among them by their work; rank 0 writes the file,
+the same bytes as one process writes.
 
 Progress lines (points done of total, elapsed and remaining time) go to
 standard error for long evaluations, the summary to standard output.  Bad input (an unreadable point, a missing, unsolved or
@@ -271,10 +277,16 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
           << pace_text(now - t0, static_cast<long>(done), static_cast<long>(total)) << '\n'
           << std::flush;
     };
-    field_fast(mv, par, d, n, f.xyz.data(), f.vel.data(), f.pres.data(), f.inside.data(), progress);
+    // Started by mpirun with several processes (a build with MPI): the
+    // points are split among them, each holds every value at the end, and
+    // rank 0 alone writes the file.
+    const Comm& comm = Comm::world();
+    FieldStats stats;
+    field_fast(mv, par, d, n, f.xyz.data(), f.vel.data(), f.pres.data(), f.inside.data(), progress,
+               &stats, comm.distributed() ? &comm : nullptr);
     const double secs = omp_get_wtime() - t0;
 
-    write_file_replacing(target, [&](std::ostream& os) {
+    if (comm.rank() == 0) write_file_replacing(target, [&](std::ostream& os) {
       if (points_file)
         write_field_csv(os, f);
       else if (grid)
@@ -287,6 +299,14 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
     std::snprintf(buf, sizeof buf, "velmora-field: %d points (%ld inside a body or on its surface) in %.2f s; ",
                   n, inside, secs);
     out << buf << "wrote " << target << '\n';
+    if (comm.distributed()) {
+      std::snprintf(buf, sizeof buf,
+                    "velmora-field: processes: ranks: %d, threads per rank: %d; work imbalance %.3f, "
+                    "%lld bytes sent by rank 0 in %.3f s\n",
+                    comm.size(), omp_get_max_threads(), stats.imbalance,
+                    static_cast<long long>(stats.bytes_sent), stats.t_exchange);
+      out << buf;
+    }
     return 0;
   } catch (const UsageError& e) {
     err << "velmora-field: " << e.what() << '\n';
