@@ -380,7 +380,7 @@ void FmmEngine::form_moments(int mode, const double* x) {
   crit += d.parallel_for(static_cast<int>(d.leaves.size()), fp,
                          [&](int i, ThreadScratch& s) { d.leaf_moments(d.leaves[i], mode, x, s); });
   lap(&PhaseTimes::moments);
-  for (int lev = nlev - 1; lev >= 2; --lev) {
+  for (int lev = nlev - 1; lev >= 0; --lev) {  // (below 2: an engine of moments only)
     const std::vector<int>& cells = d.m2m_cells[lev];
     crit += d.parallel_for(static_cast<int>(cells.size()), fp,
                            [&](int i, ThreadScratch& s) { d.gather_children(cells[i], s); });

@@ -157,6 +157,31 @@ class FmmEngine {
   // moments to the root's centre in place).
   void form_moments(int mode, const double* x);
   const double* moments(int c) const;
+  // Doubles of one cell's expansion in the half layout: 4 (p+1) (p+2).
+  std::size_t half_cell_doubles() const;
+
+  // Targets that are not the tree's cells, for an engine of moments (which
+  // then forms the moments of levels 0 and 1 too): the field's target cells
+  // on the tree's grid (fmm/field_tree.hpp).  Target i has its centre at
+  // cen[3i..3i+2], lies on `level` (cell side tree.size(0) / 2^level), has
+  // the parent target parent[i] (-1: none; parents come before their
+  // children, siblings are consecutive) and the interaction list
+  // inter_list[inter_ptr[i]..inter_ptr[i+1]) of the tree's cells of its
+  // level.  Their multipole-to-local work is grouped, ordered, paired and
+  // given its orders as the product's cells' is.
+  struct FieldTargets {
+    std::vector<double> cen;
+    std::vector<int> level, parent, inter_ptr, inter_list;
+  };
+  void set_field_targets(FieldTargets targets);
+  // Phases 3 and 4 for those targets, after form_moments: the local
+  // expansion of every target i with active[i] set, half layout, at
+  // loc + i half_cell_doubles() (active must hold the parent of every
+  // active target).  A group of siblings with an active member is formed
+  // whole, so that a target's bits do not depend on which others are
+  // active (the processes of a distributed evaluation activate theirs).
+  // The moments read are referred to the root's centre in place.
+  void field_locals(const std::vector<char>& active, double* loc);
 
   // Near-field cache.  near_cache_bytes() is what it takes; enable it before
   // the first product (it is allocated then and filled by the first product

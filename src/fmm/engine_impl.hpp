@@ -288,6 +288,39 @@ struct FmmEngine::Impl {
   std::vector<M2LEntry> grp_entries;
   std::vector<unsigned char> grp_pair;
   std::vector<unsigned char> grp_order;
+  // The multipole-to-local work of a set of targets in groups of siblings,
+  // laid out as the grp_* arrays above (the product's cells, or the field's
+  // targets): group_interactions builds it for target positions 0..n-1,
+  // m2l_group translates one group.
+  struct M2LGroups {
+    std::vector<int> first, ptr;
+    std::vector<M2LEntry> entries;
+    std::vector<unsigned char> pair, order;
+  };
+  // Groups are the runs of consecutive positions of one parent_of(pos);
+  // side_of(pos) is the cell side of the level of a group's first position;
+  // offset(pos, f, xh) sets xh to the target's centre minus that of the
+  // tree's cell f.
+  template <class Parent, class Side, class Offset>
+  void group_interactions(int n, Parent&& parent_of, Side&& side_of, Offset&& offset,
+                          const std::vector<int>& iptr, const std::vector<int>& ilist,
+                          M2LGroups& out);
+  // The local expansions of group g's targets from their entries, with
+  // moments referred to the root's centre: centre(pos, k) is coordinate k
+  // (0-based) of the target's centre, local(pos) its expansion.
+  template <class Centre, class Local>
+  void m2l_group(const int* first, const int* ptr, const M2LEntry* entries,
+                 const unsigned char* pair, const unsigned char* order, int g, Centre&& centre,
+                 Local&& local, ThreadScratch& s) const;
+
+  // Targets that are not the tree's cells (set_field_targets): their groups,
+  // the tree's cells their lists read (ascending) and, per level, the
+  // targets with a parent.
+  FmmEngine::FieldTargets ft;
+  M2LGroups ft_groups;
+  std::vector<int> ft_refer;
+  std::vector<std::vector<int>> ft_l2l;
+
   // Cells of each level 3..nlev (local-to-local).
   std::vector<std::vector<int>> l2l_cells;
   // Near-field cells per group: group 0 the leaves of levels 0 and 1, then
@@ -409,5 +442,97 @@ struct FmmEngine::Impl {
   const M2LOperator& op_of_order(int q) const { return q >= p ? op : op_low[q]; }
   void evaluate(int b, double* y, ThreadScratch& s) const;
 };
+
+template <class Parent, class Side, class Offset>
+void FmmEngine::Impl::group_interactions(int n, Parent&& parent_of, Side&& side_of, Offset&& offset,
+                                         const std::vector<int>& iptr,
+                                         const std::vector<int>& ilist, M2LGroups& out) {
+  struct Key {
+    int order;
+    std::ptrdiff_t angle;
+    M2LEntry e;
+  };
+  std::vector<Key> key;
+  out.ptr.assign(1, 0);
+  for (int a = 0; a < n;) {
+    int b = a + 1;
+    while (b < n && parent_of(b) == parent_of(a)) ++b;
+    key.clear();
+    const double side = side_of(a);  // siblings share their level
+    for (int pos = a; pos < b; ++pos) {
+      for (int i = iptr[pos]; i < iptr[pos + 1]; ++i) {
+        const int f = ilist[i];
+        double xh[3];
+        offset(pos, f, xh);
+        int order = p;
+        if (par.trades.m2l_order_by_distance) {
+          order = m2l_order_for_distance(
+              p, std::sqrt(xh[0] * xh[0] + xh[1] * xh[1] + xh[2] * xh[2]) / side,
+              par.trades.m2l_order);
+        }
+        key.push_back({order, m2l_angle_index(op, xh), {pos, f}});
+      }
+    }
+    std::stable_sort(key.begin(), key.end(),
+                     [](const Key& x, const Key& y) {
+                       return x.order != y.order ? x.order > y.order : x.angle < y.angle;
+                     });
+    for (std::size_t i = 0; i < key.size();) {
+      out.entries.push_back(key[i].e);
+      out.order.push_back(static_cast<unsigned char>(key[i].order));
+      const bool two = i + 1 < key.size() && key[i].angle >= 0 &&
+                       key[i].angle == key[i + 1].angle && key[i].order == key[i + 1].order;
+      out.pair.push_back(two ? 1 : 0);
+      if (two) {
+        out.entries.push_back(key[i + 1].e);
+        out.order.push_back(static_cast<unsigned char>(key[i + 1].order));
+        out.pair.push_back(0);
+      }
+      i += two ? 2 : 1;
+    }
+    out.first.push_back(a);
+    out.ptr.push_back(static_cast<int>(out.entries.size()));
+    a = b;
+  }
+  out.first.push_back(n);
+  // The operators of the lower orders in use.
+  op_low.resize(static_cast<std::size_t>(p));
+  for (unsigned char q : out.order)
+    if (q < p && op_low[q].p < 0) m2l_prepare(op_low[q], q);
+}
+
+template <class Centre, class Local>
+void FmmEngine::Impl::m2l_group(const int* first, const int* ptr, const M2LEntry* entries,
+                                const unsigned char* pair, const unsigned char* order, int g,
+                                Centre&& centre, Local&& local, ThreadScratch& s) const {
+  for (int pos = first[g]; pos < first[g + 1]; ++pos) {
+    double* h = local(pos);
+    std::fill(h, h + hcell, 0.0);
+  }
+  auto offset_to = [&](const M2LEntry& e, double xh[3]) {
+    for (int k = 0; k < 3; ++k) xh[k] = centre(e.target, k) - tree.cen(e.source, k + 1);
+  };
+  for (int i = ptr[g]; i < ptr[g + 1]; ++i) {
+    const M2LEntry& e = entries[i];
+    double xh[3];
+    offset_to(e, xh);
+    double* h = local(e.target);
+    const M2LOperator& o = op_of_order(order[i]);
+    if (pair[i]) {
+      const M2LEntry& f = entries[++i];
+      double xf[3];
+      offset_to(f, xf);
+      m2l_add_half_pair_origin(o, mom_cell(e.source), xh, mom_cell(f.source), xf, h,
+                               local(f.target), s.twork.data());
+    } else {
+      m2l_add_half_origin(o, mom_cell(e.source), xh, h, s.twork.data());
+    }
+  }
+  for (int pos = first[g]; pos < first[g + 1]; ++pos) {
+    const double d[3] = {centre(pos, 0) - tree.cen(1, 1), centre(pos, 1) - tree.cen(1, 2),
+                         centre(pos, 2) - tree.cen(1, 3)};
+    refer_to_origin(p, d, -1.0, local(pos));
+  }
+}
 
 }  // namespace velmora

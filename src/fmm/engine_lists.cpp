@@ -40,8 +40,10 @@ void FmmEngine::Impl::build_lists() {
     for (int b = t.levf(lev); b <= t.levl(lev); ++b)
       if (leaf(b, lev) && t.lst(b) >= t.fst(b)) leaves.push_back(b);
 
+  // (An engine of moments forms them on levels 0 and 1 too: the field's
+  // targets outside the root's neighbourhood read them.)
   m2m_cells.assign(std::max(nlev, 0) + 1, {});
-  for (int lev = 2; lev <= nlev - 1; ++lev)
+  for (int lev = moments_only ? 0 : 2; lev <= nlev - 1; ++lev)
     for (int b = t.levf(lev); b <= t.levl(lev); ++b)
       if (child_ptr[b + 1] > child_ptr[b]) m2m_cells[lev].push_back(b);
 
@@ -254,63 +256,24 @@ void FmmEngine::Impl::make_batches() {
 // target's sources in the order of its list; offsets off the table first)
 // and pairs neighbours of one tabulated angle.
 void FmmEngine::Impl::pair_interactions() {
-  struct Key {
-    int order;
-    std::ptrdiff_t angle;
-    M2LEntry e;
-  };
-  std::vector<Key> key;
-  const int n = static_cast<int>(m2l_cells.size());
-  grp_ptr.assign(1, 0);
-  for (int a = 0; a < n;) {
-    int b = a + 1;
-    while (b < n && tree.parent(m2l_cells[b]) == tree.parent(m2l_cells[a])) ++b;
-    key.clear();
-    // Cell side of the group's level (siblings share it).
-    int lev = 0;
-    while (lev < *tree.nlev && m2l_cells[a] > tree.levl(lev)) ++lev;
-    const double side = tree.size(lev);
-    for (int pos = a; pos < b; ++pos) {
-      const int c = m2l_cells[pos];
-      for (int i = inter_ptr[pos]; i < inter_ptr[pos + 1]; ++i) {
-        const int f = inter_list[i];
-        const double xh[3] = {tree.cen(c, 1) - tree.cen(f, 1), tree.cen(c, 2) - tree.cen(f, 2),
-                              tree.cen(c, 3) - tree.cen(f, 3)};
-        int order = p;
-        if (par.trades.m2l_order_by_distance) {
-          order = m2l_order_for_distance(
-              p, std::sqrt(xh[0] * xh[0] + xh[1] * xh[1] + xh[2] * xh[2]) / side,
-              par.trades.m2l_order);
-        }
-        key.push_back({order, m2l_angle_index(op, xh), {pos, f}});
-      }
-    }
-    std::stable_sort(key.begin(), key.end(),
-                     [](const Key& x, const Key& y) {
-                       return x.order != y.order ? x.order > y.order : x.angle < y.angle;
-                     });
-    for (std::size_t i = 0; i < key.size();) {
-      grp_entries.push_back(key[i].e);
-      grp_order.push_back(static_cast<unsigned char>(key[i].order));
-      const bool two = i + 1 < key.size() && key[i].angle >= 0 &&
-                       key[i].angle == key[i + 1].angle && key[i].order == key[i + 1].order;
-      grp_pair.push_back(two ? 1 : 0);
-      if (two) {
-        grp_entries.push_back(key[i + 1].e);
-        grp_order.push_back(static_cast<unsigned char>(key[i + 1].order));
-        grp_pair.push_back(0);
-      }
-      i += two ? 2 : 1;
-    }
-    grp_first.push_back(a);
-    grp_ptr.push_back(static_cast<int>(grp_entries.size()));
-    a = b;
-  }
-  grp_first.push_back(n);
-  // The operators of the lower orders in use.
-  op_low.resize(static_cast<std::size_t>(p));
-  for (unsigned char q : grp_order)
-    if (q < p && op_low[q].p < 0) m2l_prepare(op_low[q], q);
+  M2LGroups g;
+  group_interactions(
+      static_cast<int>(m2l_cells.size()), [&](int pos) { return tree.parent(m2l_cells[pos]); },
+      [&](int pos) {
+        int lev = 0;
+        while (lev < *tree.nlev && m2l_cells[pos] > tree.levl(lev)) ++lev;
+        return tree.size(lev);
+      },
+      [&](int pos, int f, double xh[3]) {
+        const int c = m2l_cells[pos];
+        for (int k = 0; k < 3; ++k) xh[k] = tree.cen(c, k + 1) - tree.cen(f, k + 1);
+      },
+      inter_ptr, inter_list, g);
+  grp_first = std::move(g.first);
+  grp_ptr = std::move(g.ptr);
+  grp_entries = std::move(g.entries);
+  grp_pair = std::move(g.pair);
+  grp_order = std::move(g.order);
 }
 
 // Nodes and edges of every near-field source cell, in order of first

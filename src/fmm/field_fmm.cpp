@@ -25,32 +25,18 @@ inline int hidx(int n, int m) {
   return n * (n + 1) / 2 + m;
 }
 
-// The expansions of one density at one order: moments of the source cells
-// and local expansions of the target cells, half layout.  The moments of
-// the solver's cells of levels >= 2 are the engine's (phases 1 and 2 of a
-// product, fmm/engine.hpp); those of levels 0 and 1, which only targets
-// outside the root's neighbourhood read, are gathered here from them.
+// The expansions of one density at one order: the solver's engine on its
+// tree, which forms the moments (phases 1 and 2 of a product, and levels 0
+// and 1) and the local expansions of the target cells (phases 3 and 4 on
+// the targets: fmm/engine.hpp, set_field_targets), half layout.
 struct Expansions {
   int p = 0;
   std::size_t hcell = 0;
-  M2LOperator op;
-  // Operators of the lower orders q < p in use (op_low[q].p = q), and per
-  // target cell and interaction-list entry the order of its translation.
-  std::vector<M2LOperator> op_low;
-  std::vector<std::vector<unsigned char>> inter_order;
-  const M2LOperator& op_of_order(int q) const { return q >= p ? op : op_low[q]; }
   std::unique_ptr<PointKernels> pk;
   std::vector<double> engine_mom;  // the engine's moments: solver cell c at (c-1) hcell
   std::unique_ptr<FmmEngine> engine;
-  std::vector<const double*> mptr;  // by cell: its moments, or null
-  std::vector<double> top;          // moments of the source cells of levels 0 and 1
-  std::vector<std::size_t> lslot;   // by cell: first double of its local expansion, or npos
-  std::vector<char> has_local;      // the local expansion holds a term
-  std::vector<double> loc;
-  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
-  const double* m(int c) const { return mptr[c]; }
-  double* l(int c) { return loc.data() + lslot[c]; }
-  const double* l(int c) const { return loc.data() + lslot[c]; }
+  std::vector<double> loc;         // target i's local expansion at i hcell
+  const double* l(int target) const { return loc.data() + hcell * static_cast<std::size_t>(target); }
 };
 
 // Work of one point's two local expansions in the units of the partition
@@ -60,7 +46,6 @@ constexpr std::int64_t kPointUnits = 20;
 
 struct ThreadWork {
   std::vector<double> hre, him, pad, wpad;
-  std::vector<Complex> twork;
   FieldScratch fs;
   std::vector<double> px, py, pz, vel, wind, dmin2, pres;
   std::vector<int> live;  // points of a leaf not flagged
@@ -95,94 +80,42 @@ void parallel_for(int n, std::vector<ThreadWork>& work, F&& body) {
   }
 }
 
-// Moments of every source cell (the engine's, for the densities in the
-// layout of element_densities' mode 2: u then t) and local expansions of
-// every target cell.
-void expand(const MeshView& mesh, const FieldTree& t, const Density& den, Expansions& x,
-            const std::vector<char>& needed, std::vector<ThreadWork>& work, FieldStats* st) {
-  const int ne = mesh.nelem;
-  double t0 = omp_get_wtime();
-  {
-    std::vector<double> ut(6 * static_cast<std::size_t>(ne));
-    for (int e = 1; e <= ne; ++e) den.get(e, &ut[3 * static_cast<std::size_t>(e - 1)],
-                                          &ut[3 * static_cast<std::size_t>(ne + e - 1)]);
-    x.engine->form_moments(2, ut.data());
-  }
-  // Levels 1 and 0, children in octant order (read only outside the root's
-  // neighbourhood).
-  const std::size_t nc = t.cells.size();
-  x.mptr.assign(nc, nullptr);
-  std::size_t ntop = 0;
-  for (std::size_t c = 0; c < nc; ++c)
-    if (t.cells[c].role != 0 && t.cells[c].level < 2) ++ntop;
-  x.top.assign(x.hcell * ntop, 0.0);
-  ntop = 0;
-  for (std::size_t c = 0; c < nc; ++c)
-    if (t.cells[c].role != 0) {
-      if (t.cells[c].level >= 2)
-        x.mptr[c] = x.engine->moments(t.cells[c].src);
-      else
-        x.mptr[c] = x.top.data() + x.hcell * ntop++;
+// The target cells of a field tree as the engine takes them: every cell
+// with points (in cell order: levels ascending, siblings together), with
+// its interaction list of the solver's cells.  target[c] is cell c's
+// number among them, or -1.
+struct TargetMap {
+  std::vector<int> target, cell;
+  FmmEngine::FieldTargets engine;
+};
+
+TargetMap target_map(const FieldTree& t) {
+  TargetMap m;
+  m.target.assign(t.cells.size(), -1);
+  for (std::size_t c = 0; c < t.cells.size(); ++c)
+    if (t.cells[c].te > t.cells[c].tb) {
+      m.target[c] = static_cast<int>(m.cell.size());
+      m.cell.push_back(static_cast<int>(c));
     }
-  for (int lev = 1; lev >= 0; --lev)
-    for (int c = t.levfst[lev]; c < t.levfst[lev + 1]; ++c) {
-      const FieldCell& b = t.cells[c];
-      if (b.role != 1) continue;
-      double* h = const_cast<double*>(x.mptr[c]);
-      for (int o = 0; o < 8; ++o) {
-        const int ch = b.child[o];
-        if (ch < 0 || t.cells[ch].role == 0) continue;
-        double d[3];
-        for (int k = 0; k < 3; ++k) d[k] = t.cells[ch].cen[k] - b.cen[k];
-        m2m_add_half(x.op, x.mptr[ch], d, h, work[0].twork.data());
-      }
-    }
-  double t1 = omp_get_wtime();
-  // Local expansions level by level: from the parent, then the interaction
-  // list in order, for the cells above this process's target leaves.  A
-  // cell with neither keeps no terms and is skipped.
-  const int nlev = t.nlev();
-  x.has_local.assign(nc, 0);
-  for (int lev = 0; lev <= nlev; ++lev) {
-    const int first = t.levfst[lev];
-    parallel_for(t.levfst[lev + 1] - first, work, [&](int i, ThreadWork& w) {
-      const int c = first + i;
-      const FieldCell& b = t.cells[c];
-      if (b.te == b.tb || !needed[c]) return;
-      const bool from_parent = b.parent >= 0 && x.has_local[b.parent];
-      if (!from_parent && t.inter[c].empty()) return;
-      x.has_local[c] = 1;
-      double* h = x.l(c);
-      std::fill(h, h + x.hcell, 0.0);
-      if (from_parent) {
-        const FieldCell& pc = t.cells[b.parent];
-        double d[3];
-        for (int k = 0; k < 3; ++k) d[k] = b.cen[k] - pc.cen[k];
-        l2l_add_half(x.op, x.l(b.parent), d, h, w.twork.data());
-      }
-      for (std::size_t i = 0; i < t.inter[c].size(); ++i) {
-        const int f = t.inter[c][i];
-        double xh[3];
-        for (int k = 0; k < 3; ++k) xh[k] = b.cen[k] - t.cells[f].cen[k];
-        m2l_add_half(x.op_of_order(x.inter_order[c][i]), x.m(f), xh, h, w.twork.data());
-      }
-    });
+  FmmEngine::FieldTargets& e = m.engine;
+  e.inter_ptr.push_back(0);
+  for (int c : m.cell) {
+    const FieldCell& b = t.cells[c];
+    e.cen.insert(e.cen.end(), b.cen, b.cen + 3);
+    e.level.push_back(b.level);
+    e.parent.push_back(b.parent >= 0 ? m.target[b.parent] : -1);
+    for (int f : t.inter[c]) e.inter_list.push_back(t.cells[f].src);
+    e.inter_ptr.push_back(static_cast<int>(e.inter_list.size()));
   }
-  double t2 = omp_get_wtime();
-  if (st != nullptr) {
-    st->t_moments += t1 - t0;
-    st->t_local += t2 - t1;
-  }
+  return m;
 }
 
 // The expansions of order p: the engine of moments on the solver's tree,
-// the translation operators and orders, and room for the local expansions
-// of the target cells.
-void prepare(Expansions& x, int p, const MeshView& mesh, const Tree& src, const FieldTree& t,
-             const FieldParams& par, const double* gpt, const double* gwt) {
+// with the targets, and room for their local expansions.
+void prepare(Expansions& x, int p, const MeshView& mesh, const Tree& src, const FieldParams& par,
+             const double* gpt, const double* gwt, const TargetMap& tm) {
   x.p = p;
   x.hcell = 4 * static_cast<std::size_t>(p + 1) * (p + 2);
-  m2l_prepare(x.op, p);
   EngineParams ep;
   ep.mu = par.mu;
   ep.snaptol = par.snaptol;
@@ -192,46 +125,46 @@ void prepare(Expansions& x, int p, const MeshView& mesh, const Tree& src, const 
   ep.ngauss = par.ngauss;
   ep.gwt = gwt;
   ep.gpt = gpt;
+  // The solver's trade: translations over the longer offsets at lower
+  // orders, chosen as the product chooses them.
+  ep.trades.m2l_order_by_distance = par.m2l_order_by_distance;
+  ep.trades.m2l_order = par.m2l_order;
   x.engine_mom.assign(x.hcell * static_cast<std::size_t>(src.ncell()), 0.0);
-  Complex* cm = reinterpret_cast<Complex*>(x.engine_mom.data());
-  x.engine = std::make_unique<FmmEngine>(mesh, src, ep, cm, nullptr, Translations::Rotation,
-                                         EngineUse::Moments);
-  // The order of each translation: p, or with the trade the order of its
-  // offset's length in sides of its level (the cells of a list have the
-  // target's level), as the solver's passes choose it.  A lower order reads
-  // and adds only the entries n <= q of the half layout, whose places do
-  // not depend on the order.
-  x.inter_order.assign(t.cells.size(), {});
-  x.op_low.assign(static_cast<std::size_t>(p), M2LOperator());
-  for (std::size_t c = 0; c < t.cells.size(); ++c) {
-    const FieldCell& b = t.cells[c];
-    for (int f : t.inter[c]) {
-      int q = p;
-      if (par.m2l_order_by_distance) {
-        double d2 = 0.0;
-        for (int k = 0; k < 3; ++k) d2 += (b.cen[k] - t.cells[f].cen[k]) * (b.cen[k] - t.cells[f].cen[k]);
-        q = m2l_order_for_distance(p, std::sqrt(d2) / t.size[b.level], par.m2l_order);
-      }
-      x.inter_order[c].push_back(static_cast<unsigned char>(q));
-      if (q < p && x.op_low[q].p < 0) m2l_prepare(x.op_low[q], q);
-    }
-  }
+  x.engine = std::make_unique<FmmEngine>(mesh, src, ep, reinterpret_cast<Complex*>(x.engine_mom.data()),
+                                         nullptr, Translations::Rotation, EngineUse::Moments);
+  x.engine->set_field_targets(tm.engine);
   x.pk = std::make_unique<PointKernels>(p);
-  const std::size_t nc = t.cells.size();
-  x.lslot.assign(nc, Expansions::npos);
-  std::size_t nl = 0;
-  for (std::size_t c = 0; c < nc; ++c)
-    if (t.cells[c].te > t.cells[c].tb) x.lslot[c] = x.hcell * nl++;
-  x.loc.assign(x.hcell * nl, 0.0);
+  x.loc.assign(x.hcell * tm.cell.size(), 0.0);
 }
 
-// The local expansion of cell c as padded weighted arrays (weights 1 for
+// The moments of the densities (in the layout of element_densities' mode
+// 2: u then t) and the local expansions of the active targets.
+void expand(const MeshView& mesh, const Density& den, Expansions& x, const std::vector<char>& active,
+            FieldStats* st) {
+  const int ne = mesh.nelem;
+  double t0 = omp_get_wtime();
+  {
+    std::vector<double> ut(6 * static_cast<std::size_t>(ne));
+    for (int e = 1; e <= ne; ++e)
+      den.get(e, &ut[3 * static_cast<std::size_t>(e - 1)], &ut[3 * static_cast<std::size_t>(ne + e - 1)]);
+    x.engine->form_moments(2, ut.data());
+  }
+  double t1 = omp_get_wtime();
+  x.engine->field_locals(active, x.loc.data());
+  double t2 = omp_get_wtime();
+  if (st != nullptr) {
+    st->t_moments += t1 - t0;
+    st->t_local += t2 - t1;
+  }
+}
+
+// The local expansion of target i as padded weighted arrays (weights 1 for
 // m = 0, 2 for m > 0) in pad: lr[j] at j size, li[j] at (4 + j) size.
-void weighted_local(const Expansions& x, int c, std::vector<double>& pad) {
+void weighted_local(const Expansions& x, int target, std::vector<double>& pad) {
   const PointKernels& k = *x.pk;
   const int ps = k.size();
   pad.assign(8 * static_cast<std::size_t>(ps), 0.0);
-  const double* l = x.l(c);
+  const double* l = x.l(target);
   for (int n = 0; n <= x.p; ++n)
     for (int m = 0; m <= n; ++m) {
       const double* e8 = l + 8 * hidx(n, m);
@@ -295,17 +228,22 @@ void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensiti
 
   double gpt[48], gwt[16];
   gauss_rule(par.ngauss, gpt, gwt);
+  const TargetMap tm = target_map(t);
   Expansions ex, wx;
-  prepare(ex, par.p, mesh, src, t, par, gpt, gwt);
+  prepare(ex, par.p, mesh, src, par, gpt, gwt, tm);
   const int pw = std::min(par.p, par.winding_p);
-  prepare(wx, pw, mesh, src, t, par, gpt, gwt);
+  prepare(wx, pw, mesh, src, par, gpt, gwt, tm);
   const int nth = std::max(1, omp_get_max_threads());
   std::vector<ThreadWork> work(nth);
   for (ThreadWork& w : work) {
     w.hre.resize(ex.pk->size());
     w.him.resize(ex.pk->size());
-    w.twork.resize(m2l_work_size(par.p));
   }
+  // Whether a target cell's local expansion holds a term: an interaction
+  // list of its own or of an ancestor.
+  std::vector<char> has_local(t.cells.size(), 0);
+  for (std::size_t c = 0; c < t.cells.size(); ++c)
+    has_local[c] = (!t.inter[c].empty() || (t.cells[c].parent >= 0 && has_local[t.cells[c].parent])) ? 1 : 0;
   // The target leaves in the order of their points (the tree's order of
   // the points: a space-filling curve), cut among the processes by their
   // work: each point's element pairs of the near field, plus kPointUnits
@@ -337,9 +275,11 @@ void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensiti
   std::vector<char> needed(t.cells.size(), 0);
   for (int i = leaf_begin; i < leaf_end; ++i)
     for (int a = leaves[i]; a >= 0 && !needed[a]; a = t.cells[a].parent) needed[a] = 1;
+  std::vector<char> active(tm.cell.size(), 0);
+  for (std::size_t i = 0; i < tm.cell.size(); ++i) active[i] = needed[tm.cell[i]];
   const Density sol{&d}, winding{nullptr};
-  expand(mesh, t, sol, ex, needed, work, &st);
-  expand(mesh, t, winding, wx, needed, work, &st);
+  expand(mesh, sol, ex, active, &st);
+  expand(mesh, winding, wx, active, &st);
   for (std::size_t c = 0; c < t.cells.size(); ++c)
     if (needed[c]) st.m2l += static_cast<std::int64_t>(t.inter[c].size());
 
@@ -368,9 +308,9 @@ void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensiti
     }
     // Far field: the local expansions (velocity -y, pressure div phi / 4 pi,
     // winding number y_1 of the winding density).
-    const bool far_ex = ex.has_local[c] != 0, far_wx = wx.has_local[c] != 0;
-    if (far_ex) weighted_local(ex, c, w.pad);
-    if (far_wx) weighted_local(wx, c, w.wpad);
+    const bool far_ex = has_local[c] != 0, far_wx = far_ex;
+    if (far_ex) weighted_local(ex, tm.target[c], w.pad);
+    if (far_wx) weighted_local(wx, tm.target[c], w.wpad);
     for (int k = 0; k < np && (far_ex || far_wx); ++k) {
       const double xh[3] = {w.px[k] - b.cen[0], w.py[k] - b.cen[1], w.pz[k] - b.cen[2]};
       double out[3], div = 0.0;
