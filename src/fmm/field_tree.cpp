@@ -83,8 +83,12 @@ FieldTree build_field_tree(const Tree& src, int maxl, int minlev, int nelem, int
 
   // Level 0: the root (source cell 1 and the points in its cube), the other
   // cubes of points in index order, then the lone points.
-  std::stable_sort(pid.begin(), pid.end(),
-                   [&](int a, int b) { return index_at(a, 0) < index_at(b, 0); });
+  {
+    std::vector<std::pair<Key, int>> k0(pid.size());
+    for (std::size_t i = 0; i < pid.size(); ++i) k0[i] = {index_at(pid[i], 0), pid[i]};
+    std::sort(k0.begin(), k0.end());  // (the point's number breaks ties: a stable order)
+    for (std::size_t i = 0; i < pid.size(); ++i) pid[i] = k0[i].second;
+  }
   FieldCell root;
   root.src = 1;
   root.sb = src.fst(1) - 1;
