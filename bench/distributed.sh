@@ -44,7 +44,7 @@ for m in "${models[@]}"; do
     mkdir -p "$d"
     cp "$m/input.cnd" "$m/input.dat" "$d/"
     (cd "$d" && OMP_NUM_THREADS=$threads mpirun --oversubscribe --allow-run-as-root --bind-to none \
-      -np "$ranks" /usr/bin/time -f 'peak %M' "$build/velmora" >console.txt 2>time.txt)
+      -np "$ranks" /usr/bin/time -a -o time.txt -f 'peak %M' "$build/velmora" >console.txt 2>stderr.txt)
     whole="$(sed -n 's/.*wall-clock time used = *[^ ]* (sec), *\([^ ]*\) (sec).*/\1/p' "$d/console.txt" | tail -n 1)"
     its="$(sed -n 's/.*info(2) = *\([0-9]*\).*/\1/p' "$d/output.log" | head -n 1)"
     # Products: the right-hand side, one per iteration, the true residuals.
@@ -79,8 +79,8 @@ for m in "${rigid_models[@]}"; do
     cp "$m/input.cnd" "$m/input.dat" "$d/"
     start=$(date +%s.%N)
     (cd "$d" && OMP_NUM_THREADS=$threads mpirun --oversubscribe --allow-run-as-root --bind-to none \
-      -np "$ranks" /usr/bin/time -f 'peak %M' "$build/velmora-rigid" "${rigid_args[@]}" \
-      >console.txt 2>time.txt)
+      -np "$ranks" /usr/bin/time -a -o time.txt -f 'peak %M' "$build/velmora-rigid" "${rigid_args[@]}" \
+      >console.txt 2>stderr.txt)
     whole=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { print b - a }')
     its="$(sed -n 's/^solve 1 (mobility): \([0-9]*\) iterations.*/\1/p' "$d/console.txt")"
     prod="$(sed -n 's/.* products of the mobility operator \([0-9.]*\) s.*/\1/p' "$d/console.txt")"

@@ -22,6 +22,7 @@
 #include "run/bemsol.hpp"
 #include "solver/fast_precon.hpp"
 #include "solver/gmres.hpp"
+#include "solver/gmres_vectors.hpp"
 
 namespace velmora {
 
@@ -29,7 +30,7 @@ SolveReport gmres_solve(int n, int restart, int maxit, double tol,
                         const std::function<void(const double*, double*)>& amul,
                         const std::function<void(const double*, double*)>* prec,
                         const double* b, double* x, const SolveProgress& progress,
-                        GmresChoices choices) {
+                        GmresChoices choices, const GmresSplit* split) {
   SolveReport rep;
   double bnorm = 0.0;
   for (int i = 0; i < n; ++i) bnorm += b[i] * b[i];
@@ -40,9 +41,30 @@ SolveReport gmres_solve(int n, int restart, int maxit, double tol,
   }
   int m = std::max(1, std::min(restart, n));
   const std::int64_t lwork = gmres_lwork_min(m, n, 1);
-  std::vector<double> work(static_cast<std::size_t>(lwork), 0.0);
-  std::copy(b, b + n, work.begin() + n);
-  if (choices.guess) std::copy(x, x + n, work.begin());
+  // GMRES's vectors: the whole ones in element order, or those of `split`
+  // (tree order; this process's share when the vectors are split, in a work
+  // array of the share's size).
+  std::unique_ptr<GmresVectors> gv;
+  if (split != nullptr)
+    gv = std::make_unique<GmresVectors>(*split->tree, split->nelem, split->maxl, split->minlev, m,
+                                        nullptr, static_cast<int>(lwork), split->share,
+                                        split->comm != nullptr ? *split->comm : Comm::world());
+  const bool own = gv && gv->local();
+  std::vector<double> block(own ? 0 : static_cast<std::size_t>(lwork), 0.0);
+  const int nl = gv ? gv->nlocal() : n;
+  double* const work = own ? gv->work() : block.data();
+  const int lw = own ? gv->lwork() : static_cast<int>(lwork);
+  std::vector<double> gx, gz;
+  if (gv) {
+    gx.assign(static_cast<std::size_t>(n), 0.0);
+    gz.assign(static_cast<std::size_t>(n), 0.0);
+    std::fill(work, work + nl, 0.0);
+    if (choices.guess) gv->from_whole(x, work);
+    gv->from_whole(b, work + nl);
+  } else {
+    std::copy(b, b + n, work + n);
+    if (choices.guess) std::copy(x, x + n, work);
+  }
   int ictrl[8], ireq[5] = {0, 0, 0, 0, 0}, info[3] = {0, 0, 0};
   double rctrl[5], rinfo[2] = {0.0, 0.0};
   gmres_init(ictrl, rctrl);
@@ -53,24 +75,36 @@ SolveReport gmres_solve(int n, int restart, int maxit, double tol,
   ictrl[6] = maxit;
   rctrl[0] = tol;
   GmresState state;
+  if (gv && gv->local()) state.whole_nlocal = n;
   int products = 0;
+  // The operator on GMRES's vector vt into zt, through whole vectors.
+  auto serve = [&](const std::function<void(const double*, double*)>& op, double* vt, double* zt) {
+    if (!gv) return op(vt, zt);
+    gv->to_whole(vt, gx.data());
+    op(gx.data(), gz.data());
+    gv->from_whole(gz.data(), zt);
+  };
   for (;;) {
-    gmres_drive(state, n, n, m, static_cast<int>(lwork), work.data(), ireq, ictrl, rctrl, info,
-                rinfo);
+    gmres_drive(state, n, nl, m, lw, work, ireq, ictrl, rctrl, info, rinfo);
     const int request = ireq[0];
     if (request < req_amul || request > req_dots) break;
-    double* const v = work.data() + (ireq[1] - 1);
-    double* const z = work.data() + (ireq[3] - 1);
+    double* const v = work + (ireq[1] - 1);
+    double* const z = work + (ireq[3] - 1);
     if (request == req_amul) {
       if (progress) progress(products++, state.be_arnoldi);
-      amul(v, z);
+      serve(amul, v, z);
     } else if (request == req_lprec || request == req_rprec) {
-      (*prec)(v, z);
+      serve(*prec, v, z);
+    } else if (gv) {
+      gv->dots(ireq[4], v, work + (ireq[2] - 1), z);
     } else {
-      blas::dgemv('C', n, ireq[4], 1.0, v, n, work.data() + (ireq[2] - 1), 1, 0.0, z, 1);
+      blas::dgemv('C', n, ireq[4], 1.0, v, n, work + (ireq[2] - 1), 1, 0.0, z, 1);
     }
   }
-  std::copy(work.begin(), work.begin() + n, x);
+  if (gv)
+    gv->to_whole(work, x);
+  else
+    std::copy(work, work + n, x);
   rep.iterations = info[1];
   rep.backward_error = rinfo[1];
   rep.converged = info[0] == 0;
@@ -312,13 +346,17 @@ SolveReport RigidSolver::solve_operator(const double* b, double* phi, bool guess
     s.coarse->apply(x, y);
   };
   if (!s.coarse) s.coarse = std::make_unique<RigidCoarseSpace>(s.rb);
+  // GMRES on the tree's order, split as the product is (the engine and its
+  // share made first).
+  s.rigid_engine();
+  const GmresSplit split{&s.tree, s.mesh.nelem, s.ctl.maxl, s.ctl.minlev, s.share.get(), s.comm};
   if (s.coarse->factored())
     return gmres_solve(n, s.ctl.m, limit, s.ctl.tol, amul, &pre, b, phi, s.progress,
-                       GmresChoices{true, guess});
+                       GmresChoices{true, guess}, &split);
   int k = s.coarse->dimension();
   if (k == 0)
     return gmres_solve(n, s.ctl.m, limit, s.ctl.tol, amul, nullptr, b, phi, s.progress,
-                       GmresChoices{false, guess});
+                       GmresChoices{false, guess}, &split);
   // Bodies that could use the coarse space: restart cycles without it while
   // the iterations done and those the backward error's rate of decrease
   // over the last cycle predicts to go stay below the k products of the
@@ -336,7 +374,7 @@ SolveReport RigidSolver::solve_operator(const double* b, double* phi, bool guess
   for (;;) {
     SolveReport cycle =
         gmres_solve(n, s.ctl.m, std::min(s.ctl.m, limit - done), s.ctl.tol, amul, nullptr, b, phi,
-                    shifted(done), GmresChoices{false, guess || done > 0});
+                    shifted(done), GmresChoices{false, guess || done > 0}, &split);
     done += cycle.iterations;
     if (cycle.converged || done >= limit || cycle.iterations == 0) {
       cycle.iterations = done;
@@ -352,7 +390,7 @@ SolveReport RigidSolver::solve_operator(const double* b, double* phi, bool guess
     }
   }
   SolveReport rest = gmres_solve(n, s.ctl.m, limit - done, s.ctl.tol, amul, &pre, b, phi,
-                                 shifted(done + k), GmresChoices{true, true});
+                                 shifted(done + k), GmresChoices{true, true}, &split);
   rest.iterations += done;
   return rest;
 }
@@ -416,8 +454,9 @@ SolveReport RigidSolver::tractions(const double* motion, const double* g, double
   const std::function<void(const double*, double*)> pre = [&](const double* x, double* z) {
     precon->apply(x, z);
   };
+  const GmresSplit split{&s.tree, ne, s.ctl.maxl, s.ctl.minlev, share.get(), s.comm};
   const SolveReport r = gmres_solve(n, s.ctl.m, s.iteration_limit(), s.ctl.tol, amul,
-                                    precon ? &pre : nullptr, b.data(), t, s.progress);
+                                    precon ? &pre : nullptr, b.data(), t, s.progress, {}, &split);
   fix_pressure_constants(s.view_motion, pieces, null_space, s.ctl.mu, u.data(), t);
   s.prescribed = std::move(u);
   return r;

@@ -51,12 +51,27 @@ struct GmresChoices {
 // without iterations.  `progress`, when given, is called before every
 // product with the products done and the solver's latest backward-error
 // estimate.
+//
+// `split`, when given: n is 3 nelem, amul and prec act on whole vectors in
+// element order, and GMRES runs on its vectors in the tree's order with
+// inner products leaf by leaf, exactly summed (solver/gmres_vectors.hpp).
+// With a product share of several processes, each holds only its own
+// elements' entries of GMRES's basis and gathers a whole vector for each
+// request: the same bits for any number of processes and threads.
 using SolveProgress = std::function<void(int products, double backward_error)>;
+class ProductShare;
+struct Tree;
+struct GmresSplit {
+  const Tree* tree = nullptr;
+  int nelem = 0, maxl = 0, minlev = 0;
+  const ProductShare* share = nullptr;  // null: one process's product
+  const Comm* comm = nullptr;           // null: Comm::world()
+};
 SolveReport gmres_solve(int n, int restart, int maxit, double tol,
                         const std::function<void(const double*, double*)>& amul,
                         const std::function<void(const double*, double*)>* prec,
                         const double* b, double* x, const SolveProgress& progress = {},
-                        GmresChoices choices = {});
+                        GmresChoices choices = {}, const GmresSplit* split = nullptr);
 
 class RigidSolver {
  public:

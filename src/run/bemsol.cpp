@@ -39,7 +39,7 @@
 #include "run/registry.hpp"
 #include "run/results.hpp"
 #include "run/body_checks.hpp"
-#include "run/gmres_vectors.hpp"
+#include "solver/gmres_vectors.hpp"
 #include "run/sanity.hpp"
 #include "solver/fast_precon.hpp"
 #include "solver/two_level.hpp"
@@ -342,7 +342,7 @@ SolveOutcome BEMSOL(Block& a, const MeshSource& mesh_source, const SolveOptions&
   const double bnorm = std::sqrt(bnorm2);
 
   // 6. Solver set-up: zero initial guess and b in the work array (GMRES's
-  // order and, in a run of several processes, its share: run/gmres_vectors.hpp).
+  // order and, in a run of several processes, its share: solver/gmres_vectors.hpp).
   // Its requests are served in element order through gx, gz.
   to_console_and_log(fmt::list("Calling the GMRES solver ..."));
   std::vector<double> gx(static_cast<std::size_t>(n)), gz(static_cast<std::size_t>(n));

@@ -1,4 +1,4 @@
-#include "run/gmres_vectors.hpp"
+#include "solver/gmres_vectors.hpp"
 
 #include <algorithm>
 #include <cmath>
