@@ -9,6 +9,7 @@
 
 #include "bem/gauss.hpp"
 #include "common/constants.hpp"
+#include "common/process_memory.hpp"
 #include "fmm/engine.hpp"
 #include "fmm/field_tree.hpp"
 #include "fmm/owned_tree.hpp"
@@ -403,7 +404,7 @@ void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensiti
   // as one process).
   if (nranks > 1) {
     t0 = omp_get_wtime();
-    const std::int64_t sent0 = comm->bytes_sent();
+    const std::int64_t sent0 = comm->bytes_sent(), msgs0 = comm->messages_sent();
     std::vector<int> counts(nranks);
     for (int r = 0; r < nranks; ++r)
       counts[r] = 5 * std::max(0, part.last[r] - part.first[r] + 1);
@@ -426,6 +427,36 @@ void field_fast(const MeshView& mesh, const FieldParams& par, const FieldDensiti
       }
     st.t_exchange = omp_get_wtime() - t0;
     st.bytes_sent = comm->bytes_sent() - sent0;
+    // Every process's figures to all (their own exchange above included).
+    std::int64_t total_work = 0;
+    for (std::int64_t w : part.work) total_work += w;
+    const double row[10] = {static_cast<double>(leaf_end - leaf_begin),
+                            static_cast<double>(own),
+                            static_cast<double>(st.near_pairs),
+                            static_cast<double>(st.bytes_sent),
+                            static_cast<double>(comm->messages_sent() - msgs0),
+                            total_work > 0 ? static_cast<double>(part.work[me]) / total_work : 0.0,
+                            st.t_local,
+                            st.t_eval,
+                            st.t_exchange,
+                            static_cast<double>(peak_resident_bytes())};
+    std::vector<double> rows(10 * static_cast<std::size_t>(nranks));
+    comm->allgatherv(row, std::vector<int>(nranks, 10), rows.data());
+    for (int r = 0; r < nranks; ++r) {
+      const double* q = &rows[10 * static_cast<std::size_t>(r)];
+      FieldStats::Rank k;
+      k.leaves = static_cast<std::int64_t>(q[0]);
+      k.points = static_cast<std::int64_t>(q[1]);
+      k.near_pairs = static_cast<std::int64_t>(q[2]);
+      k.bytes_sent = static_cast<std::int64_t>(q[3]);
+      k.messages = static_cast<std::int64_t>(q[4]);
+      k.work_share = q[5];
+      k.t_local = q[6];
+      k.t_eval = q[7];
+      k.t_exchange = q[8];
+      k.peak_bytes = q[9];
+      st.per_rank.push_back(k);
+    }
   }
   if (stats != nullptr) *stats = st;
 }

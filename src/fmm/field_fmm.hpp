@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "bem/field_integrals.hpp"
 #include "bem/mesh.hpp"
@@ -65,6 +66,13 @@ struct FieldStats {
   double imbalance = 1.0;
   double t_exchange = 0;
   std::int64_t bytes_sent = 0;
+  // Every process's figures (rank order; on every process), in a run of
+  // several.
+  struct Rank {
+    std::int64_t leaves = 0, points = 0, near_pairs = 0, bytes_sent = 0, messages = 0;
+    double work_share = 0, t_local = 0, t_eval = 0, t_exchange = 0, peak_bytes = 0;
+  };
+  std::vector<Rank> per_rank;
 };
 
 // Velocity (3 per point), pressure and inside flags (as field_direct) at

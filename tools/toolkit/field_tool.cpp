@@ -295,7 +295,7 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
         write_field_vtp(os, f, encoding);
     });
     const long inside = std::count(f.inside.begin(), f.inside.end(), 1);
-    char buf[160];
+    char buf[320];
     std::snprintf(buf, sizeof buf, "velmora-field: %d points (%ld inside a body or on its surface) in %.2f s; ",
                   n, inside, secs);
     out << buf << "wrote " << target << '\n';
@@ -306,6 +306,18 @@ int run_field_tool(const std::vector<std::string>& raw, std::ostream& out, std::
                     comm.size(), omp_get_max_threads(), stats.imbalance,
                     static_cast<long long>(stats.bytes_sent), stats.t_exchange);
       out << buf;
+      for (std::size_t r = 0; r < stats.per_rank.size(); ++r) {
+        const FieldStats::Rank& k = stats.per_rank[r];
+        std::snprintf(buf, sizeof buf,
+                      "velmora-field:   rank %zu: %lld leaves, %lld points, work %6.3f, %lld near pairs, "
+                      "local expansions %.2f s, evaluation %.2f s, exchange %.3f s, sent %.1f Mb in "
+                      "%lld messages, peak memory %.1f Mb\n",
+                      r, static_cast<long long>(k.leaves), static_cast<long long>(k.points),
+                      k.work_share, static_cast<long long>(k.near_pairs), k.t_local, k.t_eval,
+                      k.t_exchange, k.bytes_sent / 1048576.0, static_cast<long long>(k.messages),
+                      k.peak_bytes / 1048576.0);
+        out << buf;
+      }
     }
     return 0;
   } catch (const UsageError& e) {
