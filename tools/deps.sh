@@ -59,7 +59,7 @@ velmora_build_mpi() {
   cmake -S "$VELMORA_ROOT" -B "$VELMORA_ROOT/build-mpi" -DCMAKE_BUILD_TYPE=Release -DVELMORA_MPI=ON \
     -DVELMORA_TESTS=OFF -DVELMORA_BENCH=OFF -DVELMORA_PYTHON=OFF \
     -DVELMORA_SERIAL_EXE="$VELMORA_ROOT/build/velmora"
-  cmake --build "$VELMORA_ROOT/build-mpi" -j "$(nproc)" --target velmora velmora-mesh velmora-rigid
+  cmake --build "$VELMORA_ROOT/build-mpi" -j "$(nproc)" --target velmora velmora-mesh velmora-rigid velmora-field
 }
 
 # Makes "import velmora" work for $VELMORA_PYTHON3: a velmora.pth naming
