@@ -56,6 +56,11 @@ class Comm {
 
   // Process root's bytes to every process (bytes the same everywhere).
   void broadcast(void* data, std::int64_t bytes, int root = 0) const;
+  // Point to point, for pipelines whose order is fixed: `count` values to
+  // process `to`, and `count` values from process `from` (the counts of a
+  // pair must match).  Never between a process and itself.
+  void send(const double* data, int count, int to) const;
+  void recv(double* data, int count, int from) const;
 
   // Waits for every process.
   void barrier() const;

@@ -125,6 +125,18 @@ void Comm::broadcast(void* data, std::int64_t bytes, int root) const {
   }
 }
 
+void Comm::send(const double* data, int count, int to) const {
+  if (count <= 0) return;
+  MPI_Send(data, count, MPI_DOUBLE, to, 0, MPI_COMM_WORLD);
+  bytes_sent_ += static_cast<std::int64_t>(count) * 8;
+  messages_sent_ += 1;
+}
+
+void Comm::recv(double* data, int count, int from) const {
+  if (count <= 0) return;
+  MPI_Recv(data, count, MPI_DOUBLE, from, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+}
+
 void Comm::barrier() const {
   if (size() > 1) MPI_Barrier(MPI_COMM_WORLD);
 }

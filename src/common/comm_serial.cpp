@@ -1,6 +1,7 @@
 // One process: the operations of common/comm.hpp as copies.
 #include <algorithm>
 #include <cstdlib>
+#include <stdexcept>
 
 #include "common/comm.hpp"
 
@@ -28,6 +29,13 @@ std::int64_t Comm::max(std::int64_t v) const { return v; }
 std::int64_t Comm::sum(std::int64_t v) const { return v; }
 void Comm::sum(std::int64_t*, int) const {}
 void Comm::broadcast(void*, std::int64_t, int) const {}
+// One process has no other to send to or receive from.
+void Comm::send(const double*, int count, int) const {
+  if (count > 0) throw std::logic_error("Comm::send: a run of one process has no other process");
+}
+void Comm::recv(double*, int count, int) const {
+  if (count > 0) throw std::logic_error("Comm::recv: a run of one process has no other process");
+}
 void Comm::barrier() const {}
 bool Comm::every_process_stopped(double) const { return true; }
 void Comm::abort(int status) const { std::exit(status); }

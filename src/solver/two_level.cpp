@@ -280,12 +280,11 @@ bool TwoLevelPrecon::Impl::build_coarse() {
   const int na = static_cast<int>(agg.size());
   const std::vector<double>& sums = smoother->block_sums();
   const double f = inv8pimu();
-  const std::size_t ld = static_cast<std::size_t>(n2);
   // A2 is held times 8 pi mu: its entries are then sizes of the mesh (counts
   // times areas over distances), within single precision's range for any
   // viscosity.
   a2_unit = 8.0 * kPi * d.mu;
-  a2.assign(ld * ld, 0.0f);
+  a2_allocate();
   const auto own_col = [&](std::size_t c) { return owns_column(c); };
 #pragma omp parallel num_threads(nthreads)
   {
@@ -324,7 +323,7 @@ bool TwoLevelPrecon::Impl::build_coarse() {
         for (int j = 0; j < 3; ++j)
           if (own_col(3 * J + j))
             for (int i = 0; i < 3; ++i)
-              a2[(3 * I + i) + (3 * J + j) * ld] = static_cast<float>(a2_unit * blk[i][j]);
+              a2_entry(3 * I + i, 3 * J + j) = static_cast<float>(a2_unit * blk[i][j]);
       }
       for (int J : near[I]) is_near[J] = 0;
     }
@@ -349,13 +348,13 @@ bool TwoLevelPrecon::Impl::build_coarse() {
     for (const auto& r : sums2)
       for (const auto& c : sums2) {
         if (!own_col(std::get<0>(c))) continue;
-        float& e = a2[std::get<0>(r) + std::get<0>(c) * ld];
+        float& e = a2_entry(std::get<0>(r), std::get<0>(c));
         e = static_cast<float>(e + a2_unit * scale * std::get<1>(r) * std::get<2>(c));
       }
   }
   for (int I = 0; I < na; ++I)
     for (int i = 0; i < 3; ++i)
-      if (agg[I].count[i] == 0.0 && own_col(3 * I + i)) a2[(3 * I + i) * (ld + 1)] = 1.0f;
+      if (agg[I].count[i] == 0.0 && own_col(3 * I + i)) a2_entry(3 * I + i, 3 * I + i) = 1.0f;
   return a2_lu.factor(n2, std::move(a2), nthreads, comm);
 }
 
@@ -418,8 +417,10 @@ double TwoLevelPrecon::coarse_solve_seconds() const { return impl_->solve_second
 
 std::size_t TwoLevelPrecon::bytes() const {
   const Impl& m = *impl_;
-  // The coarse factors in single precision (tiled_lu.hpp), known before they are built.
-  return sizeof(float) * static_cast<std::size_t>(m.n2) * m.n2 +
+  // This process's columns of the coarse factors in single precision
+  // (tiled_lu.hpp), known before they are built.
+  return sizeof(float) * static_cast<std::size_t>(m.n2) *
+             TiledLU::local_columns(m.n2, m.processes(), m.comm ? m.comm->rank() : 0) +
          sizeof(double) * (2 * m.d1_off.back() + m.element_area.size() + m.phi.size()) +
          sizeof(int) * (m.elements.size() + m.leaf_first.size() + m.agg_leaves.size() + m.n1 + m.n2) +
          sizeof(two_level::Group) * (m.leaf.size() + m.agg.size());

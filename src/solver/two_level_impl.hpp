@@ -121,8 +121,17 @@ struct TwoLevelPrecon::Impl {
   // In a run of several processes each forms only the columns of A2 in the
   // factorisation's tiles it owns (tiled_lu.hpp), the only ones it reads.
   bool owns_column(std::size_t c) const {
-    const int np = comm ? comm->size() : 1, me = comm ? comm->rank() : 0;
-    return static_cast<int>((c / TiledLU::kTile) % static_cast<std::size_t>(np)) == me;
+    return TiledLU::owner(static_cast<std::int64_t>(c), processes()) == (comm ? comm->rank() : 0);
+  }
+  int processes() const { return comm ? comm->size() : 1; }
+  // A2 as this process stores it for the factorisation: its columns only.
+  void a2_allocate() {
+    a2.assign(static_cast<std::size_t>(n2) * TiledLU::local_columns(n2, processes(), comm ? comm->rank() : 0),
+              0.0f);
+  }
+  // Entry (r, c) of A2, c a column this process owns.
+  float& a2_entry(std::size_t r, std::size_t c) {
+    return a2[r + TiledLU::local_column(static_cast<std::int64_t>(c), processes()) * static_cast<std::size_t>(n2)];
   }
   // The regularisation between leaves a and b.
   double blob(int a, int b) const { return opt.blob * (leaf[a].r2 + leaf[b].r2); }

@@ -165,7 +165,7 @@ bool TwoLevelPrecon::Impl::build_coarse_linear() {
   const double f = inv8pimu();
   const std::size_t ld = static_cast<std::size_t>(n2);
   a2_unit = 8.0 * kPi * d.mu;
-  a2.assign(ld * ld, 0.0f);
+  a2_allocate();
   std::vector<char> owned(ld);
   for (std::size_t c = 0; c < ld; ++c) owned[c] = owns_column(c) ? 1 : 0;
   const auto own_col = [&](std::size_t c) { return owned[c] != 0; };
@@ -247,7 +247,7 @@ bool TwoLevelPrecon::Impl::build_coarse_linear() {
       }
       for (int rr = 0; rr < nr; ++rr)
         for (std::size_t c = 0; c < ld; ++c)
-          if (own_col(c)) a2[(r0 + rr) + c * ld] = static_cast<float>(a2_unit * rows[rr * ld + c]);
+          if (own_col(c)) a2_entry(r0 + rr, c) = static_cast<float>(a2_unit * rows[rr * ld + c]);
     }
   }
   // The augmentation: A2 += scale U2 V2^T per slot, U2 and V2 the
@@ -267,7 +267,7 @@ bool TwoLevelPrecon::Impl::build_coarse_linear() {
     for (const auto& r : proj)
       for (const auto& c : proj) {
         if (!own_col(static_cast<std::size_t>(c.first))) continue;
-        float& e = a2[r.first + c.first * ld];
+        float& e = a2_entry(r.first, c.first);
         e = static_cast<float>(e + a2_unit * scale * r.second.first * c.second.second);
       }
   }

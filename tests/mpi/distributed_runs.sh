@@ -13,7 +13,9 @@
 # leaving out only the records that depend on the machine (times and
 # memory) and the console's lines on the processes; at 2 ranks on the
 # translating sphere each rank receives fewer entries of x per product than
-# the other holds (ghost densities, not the whole vector).  Then a bad input ends
+# the other holds (ghost densities, not the whole vector), and on the
+# ellipsoid rank 0's coarse correction takes less memory than one process's
+# (the factors split by their tiles).  Then a bad input ends
 # every rank with status 1 and the one-process message, and a file that
 # rank 0 alone cannot write ends the whole run, not a hang.  The same for
 # velmora-rigid; and velmora-field's files are the one-process tool's.
@@ -112,6 +114,17 @@ for d in "${model_dirs[@]}"; do
         if ! ((g0 > 0 && g1 > 0 && g0 < e1 && g1 < e0)); then
           echo "FAIL sphere-translate, 2 ranks: ghosts $g0, $g1 against elements $e1, $e0"; fail=1
         fi
+      fi
+    fi
+    # The coarse factors are not replicated: at 2 ranks rank 0 holds one of
+    # the two column tiles of the ellipsoid's 448 coarse unknowns (at 3 and 4
+    # ranks some hold none), so its coarse correction takes less memory than
+    # one process's.
+    if [[ $name == ellipsoid && $p == 2 ]]; then
+      mb1="$(sed -n 's/.*Coarse correction: .* unknowns, *\([0-9.]*\) Mb.*/\1/p' "$d/console.ref")"
+      mb2="$(sed -n 's/.*Coarse correction: .* unknowns, *\([0-9.]*\) Mb.*/\1/p' "$d/console.mpi")"
+      if [[ -z $mb1 || -z $mb2 ]] || ! awk -v a="$mb2" -v b="$mb1" 'BEGIN { exit !(a < b) }'; then
+        echo "FAIL ellipsoid, 2 ranks: coarse correction $mb2 Mb per rank against $mb1 Mb alone"; fail=1
       fi
     fi
     if [[ $name == two-leaves && $p == 4 ]]; then
