@@ -420,7 +420,7 @@ std::size_t TwoLevelPrecon::bytes() const {
   // This process's columns of the coarse factors in single precision
   // (tiled_lu.hpp), known before they are built.
   return sizeof(float) * static_cast<std::size_t>(m.n2) *
-             TiledLU::local_columns(m.n2, m.processes(), m.comm ? m.comm->rank() : 0) +
+             TiledLU::local_columns(m.n2, m.comm ? m.comm->size() : 1, m.comm ? m.comm->rank() : 0) +
          sizeof(double) * (2 * m.d1_off.back() + m.element_area.size() + m.phi.size()) +
          sizeof(int) * (m.elements.size() + m.leaf_first.size() + m.agg_leaves.size() + m.n1 + m.n2) +
          sizeof(two_level::Group) * (m.leaf.size() + m.agg.size());

@@ -119,20 +119,21 @@ struct TwoLevelPrecon::Impl {
 
   double inv8pimu() const { return 1.0 / (8.0 * kPi * d.mu); }
   // In a run of several processes each forms only the columns of A2 in the
-  // factorisation's tiles it owns (tiled_lu.hpp), the only ones it reads.
-  bool owns_column(std::size_t c) const {
-    return TiledLU::owner(static_cast<std::int64_t>(c), processes()) == (comm ? comm->rank() : 0);
-  }
-  int processes() const { return comm ? comm->size() : 1; }
-  // A2 as this process stores it for the factorisation: its columns only.
+  // factorisation's tiles it owns (tiled_lu.hpp), the only ones it reads,
+  // and stores only those.  a2_allocate sizes a2 for them and finds, per
+  // column, its offset in a2 (-1: another process's).
+  std::vector<std::int64_t> a2_col;
   void a2_allocate() {
-    a2.assign(static_cast<std::size_t>(n2) * TiledLU::local_columns(n2, processes(), comm ? comm->rank() : 0),
-              0.0f);
+    const int np = comm ? comm->size() : 1, me = comm ? comm->rank() : 0;
+    a2_col.assign(static_cast<std::size_t>(n2), -1);
+    for (int c = 0; c < n2; ++c)
+      if (TiledLU::owner(c, np) == me)
+        a2_col[c] = static_cast<std::int64_t>(TiledLU::local_column(c, np)) * n2;
+    a2.assign(static_cast<std::size_t>(n2) * TiledLU::local_columns(n2, np, me), 0.0f);
   }
+  bool owns_column(std::size_t c) const { return a2_col[c] >= 0; }
   // Entry (r, c) of A2, c a column this process owns.
-  float& a2_entry(std::size_t r, std::size_t c) {
-    return a2[r + TiledLU::local_column(static_cast<std::int64_t>(c), processes()) * static_cast<std::size_t>(n2)];
-  }
+  float& a2_entry(std::size_t r, std::size_t c) { return a2[r + static_cast<std::size_t>(a2_col[c])]; }
   // The regularisation between leaves a and b.
   double blob(int a, int b) const { return opt.blob * (leaf[a].r2 + leaf[b].r2); }
   int leaves_in(int I) const { return agg_first[I + 1] - agg_first[I]; }

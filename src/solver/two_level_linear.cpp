@@ -166,9 +166,7 @@ bool TwoLevelPrecon::Impl::build_coarse_linear() {
   const std::size_t ld = static_cast<std::size_t>(n2);
   a2_unit = 8.0 * kPi * d.mu;
   a2_allocate();
-  std::vector<char> owned(ld);
-  for (std::size_t c = 0; c < ld; ++c) owned[c] = owns_column(c) ? 1 : 0;
-  const auto own_col = [&](std::size_t c) { return owned[c] != 0; };
+  const auto own_col = [&](std::size_t c) { return owns_column(c); };
   auto ph = [&](int a, int i, int k) { return phi[12 * static_cast<std::size_t>(a) + 4 * i + k]; };
   // Per aggregate, the weighted sums of the far part: M (counts) and N
   // (areas), 12 each, function k of component i at 4i + k.
