@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "solver/lu.hpp"
@@ -91,6 +92,39 @@ TEST(TiledLU, SolvesLikeTheDoubleFactorsAndKeepsItsBitsOverThreads) {
   s = af;
   s[5] = std::numeric_limits<float>::infinity();
   EXPECT_FALSE(singular.factor(n, s, 2));
+}
+
+// The layout of the factors over processes: every column is stored by
+// exactly one process, tiles dealt out cyclically, and each process's
+// columns fill its storage 0 .. local_columns - 1 once each, a tile's
+// columns contiguous and in order.
+TEST(TiledLU, ProcessesStoreEachColumnOnceInTheirOwnTilesOrder) {
+  const int k = TiledLU::kTile;
+  for (const int n : {1, k - 1, k, 2 * k + 77, 5 * k}) {
+    for (int np = 1; np <= 4; ++np) {
+      std::size_t total = 0;
+      for (int me = 0; me < np; ++me) {
+        const std::size_t cols = TiledLU::local_columns(n, np, me);
+        total += cols;
+        std::vector<int> seen(cols, 0);
+        for (int c = 0; c < n; ++c) {
+          ASSERT_EQ(TiledLU::owner(c, np), (c / k) % np);
+          if (TiledLU::owner(c, np) != me) continue;
+          const std::size_t l = TiledLU::local_column(c, np);
+          ASSERT_LT(l, cols) << n << " " << np << " " << c;
+          ++seen[l];
+          if (c % k != 0) EXPECT_EQ(l, TiledLU::local_column(c - 1, np) + 1);
+        }
+        for (std::size_t l = 0; l < cols; ++l) EXPECT_EQ(seen[l], 1) << n << " " << np << " " << l;
+      }
+      EXPECT_EQ(total, static_cast<std::size_t>(n)) << n << " " << np;
+    }
+  }
+  // One process stores A as it is.
+  EXPECT_EQ(TiledLU::local_column(2 * k + 5, 1), static_cast<std::size_t>(2 * k + 5));
+  // A storage of the wrong size is refused.
+  TiledLU lu;
+  EXPECT_THROW(lu.factor(4, std::vector<float>(15, 1.0f), 1), std::invalid_argument);
 }
 
 }  // namespace
