@@ -26,6 +26,20 @@
 
 namespace velmora {
 
+// A non-blocking exchange started by Comm::start_alltoallv, until
+// Comm::wait completes it.
+class CommRequest {
+ public:
+  bool pending() const { return pending_; }
+
+ private:
+  friend class Comm;
+  bool pending_ = false;
+  std::uint64_t handle_ = 0;        // the MPI request
+  std::vector<int> sd_, rd_;        // displacements, kept while pending
+  std::vector<int> send_counts_;    // for the count of bytes sent
+};
+
 class Comm {
  public:
   // The run's processes (MPI_COMM_WORLD in an MPI build).
@@ -47,6 +61,14 @@ class Comm {
   // pairs of processes (what r sends to q is what q receives from r).
   void alltoallv(const double* send, const std::vector<int>& send_counts, double* recv,
                  const std::vector<int>& recv_counts) const;
+  // The same exchange, started: `send` and `recv` (and the counts) must
+  // stay as they are until wait(req) returns; test(req) lets it progress
+  // while this process computes (true once it is done).  One process: the
+  // copy is made at once.
+  void start_alltoallv(const double* send, const std::vector<int>& send_counts, double* recv,
+                       const std::vector<int>& recv_counts, CommRequest& req) const;
+  bool test(CommRequest& req) const;
+  void wait(CommRequest& req) const;
   // The largest of the values the processes pass (exact in any order).
   std::int64_t max(std::int64_t v) const;
   // Their sum (integers: exact in any order).

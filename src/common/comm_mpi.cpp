@@ -1,11 +1,14 @@
 // The operations of common/comm.hpp on MPI_COMM_WORLD (built with
 // -DVELMORA_MPI=ON).  Only the thread that started the run calls MPI
-// (MPI_THREAD_FUNNELED): the library's threads never do.
+// (MPI_THREAD_FUNNELED): the library's other threads never do (that thread
+// may test a started exchange as thread 0 of a parallel loop).
 #include <mpi.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -122,6 +125,57 @@ void Comm::broadcast(void* data, std::int64_t bytes, int root) const {
     if (rank() == root) bytes_sent_ += static_cast<std::int64_t>(n) * (size() - 1);
     if (rank() == root) messages_sent_ += size() - 1;
     done += n;
+  }
+}
+
+static_assert(sizeof(MPI_Request) <= sizeof(std::uint64_t), "an MPI request fits the handle");
+
+void Comm::start_alltoallv(const double* send, const std::vector<int>& send_counts, double* recv,
+                           const std::vector<int>& recv_counts, CommRequest& req) const {
+  if (req.pending_) throw std::logic_error("Comm::start_alltoallv: the request is still pending");
+  const int p = size();
+  if (p == 1) {
+    if (!send_counts.empty() && send_counts[0] > 0 && send != recv)
+      std::copy(send, send + send_counts[0], recv);
+    return;
+  }
+  req.sd_.assign(static_cast<std::size_t>(p), 0);
+  req.rd_.assign(static_cast<std::size_t>(p), 0);
+  for (int r = 1; r < p; ++r) {
+    req.sd_[r] = req.sd_[r - 1] + send_counts[r - 1];
+    req.rd_[r] = req.rd_[r - 1] + recv_counts[r - 1];
+  }
+  MPI_Request r = MPI_REQUEST_NULL;
+  MPI_Ialltoallv(send, send_counts.data(), req.sd_.data(), MPI_DOUBLE, recv, recv_counts.data(),
+                 req.rd_.data(), MPI_DOUBLE, MPI_COMM_WORLD, &r);
+  req.handle_ = 0;
+  std::memcpy(&req.handle_, &r, sizeof r);
+  req.send_counts_ = send_counts;
+  req.pending_ = true;
+}
+
+bool Comm::test(CommRequest& req) const {
+  if (!req.pending_) return true;
+  MPI_Request r;
+  std::memcpy(&r, &req.handle_, sizeof r);
+  int done = 0;
+  MPI_Test(&r, &done, MPI_STATUS_IGNORE);
+  std::memcpy(&req.handle_, &r, sizeof r);
+  if (done) wait(req);
+  return done != 0;
+}
+
+void Comm::wait(CommRequest& req) const {
+  if (!req.pending_) return;
+  MPI_Request r;
+  std::memcpy(&r, &req.handle_, sizeof r);
+  MPI_Wait(&r, MPI_STATUS_IGNORE);
+  req.pending_ = false;
+  const int me = rank();
+  for (int q = 0; q < static_cast<int>(req.send_counts_.size()); ++q) {
+    if (q == me || req.send_counts_[q] == 0) continue;
+    bytes_sent_ += static_cast<std::int64_t>(req.send_counts_[q]) * 8;
+    messages_sent_ += 1;
   }
 }
 

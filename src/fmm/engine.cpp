@@ -259,6 +259,12 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
   // The engine's parallel loop; the longest processor time of one thread in
   // the loop is added to crit.
   auto parallel_for = [&](int n, auto&& body) { crit += d.parallel_for(n, fp, body); };
+  auto parallel_for_exchanging = [&](int n, auto&& body) {
+    if (d.comm)
+      crit += d.parallel_for(n, fp, body, [&] { d.progress_ghost_moments(); });
+    else
+      crit += d.parallel_for(n, fp, body);
+  };
 
   // 1. Leaf moments (of this process's leaves: own_moments).
   const std::vector<int>& p2m = d.comm ? d.p2m_leaves : d.leaves;
@@ -267,7 +273,10 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
   lap(&PhaseTimes::moments);
 
   // 2. Moment to moment, deepest parents first; with owner-computes
-  // moments, the own cells', the exchange, then the shared cells'.
+  // moments, the own cells', then the exchange is started; it goes on
+  // while the near field (which reads no expansion) is computed, and the
+  // shared cells' moments follow it.  The near field writes y before the
+  // evaluation adds the far field, in either order of the phases.
   auto upward = [&](const std::vector<std::vector<int>>& per_level) {
     for (int lev = nlev - 1; lev >= 2; --lev) {
       const std::vector<int>& cells = per_level[lev];
@@ -277,14 +286,52 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
   };
   if (d.comm) {
     upward(d.m2m_own);
-    d.exchange_ghost_moments();
-    upward(d.m2m_shared);
+    d.start_ghost_moments();
   } else {
     upward(d.m2m_cells);
   }
   lap(&PhaseTimes::m2m);
 
-  // 3. Multipole to local for every cell of levels 2..nlev; with the
+  // 3. Near field, level by level (thread 0 lets the moments' exchange
+  // progress between its items).
+  const bool use_cache = d.cache_on && d.cache_filled && mode == 1;
+  const bool fill = d.cache_on && !d.cache_filled;
+  for (std::size_t g = 0; g < d.near_groups.size(); ++g) {
+    const std::vector<NearCell>& cells = d.near_groups[g];
+    const std::vector<NearBatch>& batches = d.near_batches[g];
+    if (use_cache)
+      parallel_for_exchanging(static_cast<int>(cells.size()), [&](int i, ThreadScratch& s) {
+        if (d.single_cache)
+          d.near_cell_cached32(cells[i], d.cache32.get(), x, y, s);
+        else
+          d.near_cell_cached(cells[i], d.cache.get(), x, y, s);
+      });
+    else
+      parallel_for_exchanging(static_cast<int>(batches.size()), [&](int i, ThreadScratch& s) {
+        d.near_batch(batches[i], cells, mode, x, y, s, fill);
+      });
+  }
+  if (fill) d.cache_filled = true;
+  std::int64_t shared = 0;
+  for (ThreadScratch& s : d.scratch) {
+    shared += s.shared_pairs;
+    s.shared_pairs = 0;
+  }
+  if (use_cache) {
+    tm.near_pairs_cached += d.near_pairs;
+  } else {
+    tm.near_pairs_shared += shared;
+    tm.near_pairs_integrated += d.near_pairs - shared;
+  }
+  lap(&PhaseTimes::near);
+
+  if (d.comm) {
+    d.finish_ghost_moments();
+    upward(d.m2m_shared);
+    lap(&PhaseTimes::m2m);
+  }
+
+  // 4. Multipole to local for every cell of levels 2..nlev; with the
   // rotation kernels the moments are first referred to the root's centre
   // (they are not read again in this product): those this process reads.
   if (d.kernels == Translations::Rotation && d.comm) {
@@ -313,46 +360,13 @@ void FmmEngine::apply(int mode, const double* x, double* y) {
     });
   lap(&PhaseTimes::m2l);
 
-  // 4. Local to local, level by level.
+  // 5. Local to local, level by level.
   for (int lev = 3; lev <= nlev; ++lev) {
     const std::vector<int>& cells = d.l2l_active[lev];
     parallel_for(static_cast<int>(cells.size()),
                  [&](int i, ThreadScratch& s) { d.local_from_parent(cells[i], s); });
   }
   lap(&PhaseTimes::l2l);
-
-  // 5. Near field, level by level.
-  const bool use_cache = d.cache_on && d.cache_filled && mode == 1;
-  const bool fill = d.cache_on && !d.cache_filled;
-  for (std::size_t g = 0; g < d.near_groups.size(); ++g) {
-    const std::vector<NearCell>& cells = d.near_groups[g];
-    const std::vector<NearBatch>& batches = d.near_batches[g];
-    if (use_cache)
-      parallel_for(static_cast<int>(cells.size()),
-                   [&](int i, ThreadScratch& s) {
-                     if (d.single_cache)
-                       d.near_cell_cached32(cells[i], d.cache32.get(), x, y, s);
-                     else
-                       d.near_cell_cached(cells[i], d.cache.get(), x, y, s);
-                   });
-    else
-      parallel_for(static_cast<int>(batches.size()), [&](int i, ThreadScratch& s) {
-        d.near_batch(batches[i], cells, mode, x, y, s, fill);
-      });
-  }
-  if (fill) d.cache_filled = true;
-  std::int64_t shared = 0;
-  for (ThreadScratch& s : d.scratch) {
-    shared += s.shared_pairs;
-    s.shared_pairs = 0;
-  }
-  if (use_cache) {
-    tm.near_pairs_cached += d.near_pairs;
-  } else {
-    tm.near_pairs_shared += shared;
-    tm.near_pairs_integrated += d.near_pairs - shared;
-  }
-  lap(&PhaseTimes::near);
 
   // 6. Evaluation at the leaves.
   parallel_for(static_cast<int>(d.eval_leaves.size()),

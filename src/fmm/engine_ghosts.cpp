@@ -137,7 +137,7 @@ void FmmEngine::Impl::plan_owned_moments(const std::vector<int>& first,
   ghost_recvbuf.assign(nr, 0.0);
 }
 
-void FmmEngine::Impl::exchange_ghost_moments() {
+void FmmEngine::Impl::start_ghost_moments() {
   const double t0 = omp_get_wtime();
   std::size_t k = 0;
   for (const auto& cells : ghost_send)
@@ -145,9 +145,19 @@ void FmmEngine::Impl::exchange_ghost_moments() {
       std::copy_n(mom_cell(c), hcell, ghost_sendbuf.data() + k);
       k += hcell;
     }
-  comm->alltoallv(ghost_sendbuf.data(), ghost_send_counts, ghost_recvbuf.data(),
-                  ghost_recv_counts);
-  k = 0;
+  comm->start_alltoallv(ghost_sendbuf.data(), ghost_send_counts, ghost_recvbuf.data(),
+                        ghost_recv_counts, ghost_request);
+  ghost_seconds += omp_get_wtime() - t0;
+}
+
+void FmmEngine::Impl::progress_ghost_moments() {
+  if (ghost_request.pending()) comm->test(ghost_request);
+}
+
+void FmmEngine::Impl::finish_ghost_moments() {
+  const double t0 = omp_get_wtime();
+  comm->wait(ghost_request);
+  std::size_t k = 0;
   for (const auto& cells : ghost_recv)
     for (int c : cells) {
       std::copy_n(ghost_recvbuf.data() + k, hcell, mom_cell(c));

@@ -366,9 +366,15 @@ struct FmmEngine::Impl {
   std::vector<std::vector<int>> ghost_send, ghost_recv;
   std::vector<int> ghost_send_counts, ghost_recv_counts;
   std::vector<double> ghost_sendbuf, ghost_recvbuf;
-  double ghost_seconds = 0.0;
+  double ghost_seconds = 0.0;  // this process's time in the exchange, not hidden by the near field
   void plan_owned_moments(const std::vector<int>& first, const std::vector<int>& last, int me);
-  void exchange_ghost_moments();
+  // The exchange of the moments, started after the own cells' upward pass,
+  // tested while the near field is computed, finished before the shared
+  // cells' moments.
+  CommRequest ghost_request;
+  void start_ghost_moments();
+  void progress_ghost_moments();
+  void finish_ghost_moments();
 
   std::size_t list_bytes = 0;
   std::int64_t near_pairs = 0;
@@ -391,6 +397,12 @@ struct FmmEngine::Impl {
   // mode; returns the longest processor time one thread spent in the loop.
   template <class F>
   double parallel_for(int n, const FpMode& fp, F&& body) {
+    return parallel_for(n, fp, body, [] {});
+  }
+  // The same, thread 0 (the thread that called, the one that may call MPI)
+  // calling tick() after each of its items.
+  template <class F, class T>
+  double parallel_for(int n, const FpMode& fp, F&& body, T&& tick) {
     if (n <= 0) return 0.0;
     std::fill(busy.begin(), busy.end(), 0.0);
 #pragma omp parallel num_threads(nthreads)
@@ -400,7 +412,10 @@ struct FmmEngine::Impl {
       ThreadScratch& s = scratch[tid];
       const double b0 = thread_seconds();
 #pragma omp for schedule(dynamic, 1) nowait
-      for (int i = 0; i < n; ++i) body(i, s);
+      for (int i = 0; i < n; ++i) {
+        body(i, s);
+        if (tid == 0) tick();
+      }
       busy[tid] = thread_seconds() - b0;
     }
     return *std::max_element(busy.begin(), busy.end());
