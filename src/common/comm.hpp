@@ -98,6 +98,8 @@ class Comm {
   std::int64_t messages_sent() const { return messages_sent_; }
 
  private:
+  // Adds an exchange's pieces to other processes to the counts below.
+  void count_sends(const std::vector<int>& send_counts) const;
   mutable std::int64_t bytes_sent_ = 0;
   mutable std::int64_t messages_sent_ = 0;
 };

@@ -29,6 +29,13 @@ bool started() {
   return flag != 0 && done == 0;
 }
 
+// The offsets of pieces of the given counts laid end to end.
+std::vector<int> displacements(const std::vector<int>& counts) {
+  std::vector<int> d(counts.size(), 0);
+  for (std::size_t r = 1; r < counts.size(); ++r) d[r] = d[r - 1] + counts[r - 1];
+  return d;
+}
+
 }  // namespace
 
 Comm& Comm::world() {
@@ -57,8 +64,7 @@ void Comm::allgatherv(const double* mine, const std::vector<int>& counts, double
       for (int i = 0; i < counts[0]; ++i) all[i] = mine[i];
     return;
   }
-  std::vector<int> displs(static_cast<std::size_t>(p), 0);
-  for (int r = 1; r < p; ++r) displs[r] = displs[r - 1] + counts[r - 1];
+  const std::vector<int> displs = displacements(counts);
   const int me = rank();
   MPI_Allgatherv(mine, counts[me], MPI_DOUBLE, all, counts.data(), displs.data(), MPI_DOUBLE,
                  MPI_COMM_WORLD);
@@ -75,15 +81,15 @@ void Comm::alltoallv(const double* send, const std::vector<int>& send_counts, do
       std::copy(send, send + send_counts[0], recv);
     return;
   }
-  std::vector<int> sd(static_cast<std::size_t>(p), 0), rd(static_cast<std::size_t>(p), 0);
-  for (int r = 1; r < p; ++r) {
-    sd[r] = sd[r - 1] + send_counts[r - 1];
-    rd[r] = rd[r - 1] + recv_counts[r - 1];
-  }
+  const std::vector<int> sd = displacements(send_counts), rd = displacements(recv_counts);
   MPI_Alltoallv(send, send_counts.data(), sd.data(), MPI_DOUBLE, recv, recv_counts.data(),
                 rd.data(), MPI_DOUBLE, MPI_COMM_WORLD);
+  count_sends(send_counts);
+}
+
+void Comm::count_sends(const std::vector<int>& send_counts) const {
   const int me = rank();
-  for (int r = 0; r < p; ++r) {
+  for (int r = 0; r < static_cast<int>(send_counts.size()); ++r) {
     if (r == me || send_counts[r] == 0) continue;
     bytes_sent_ += static_cast<std::int64_t>(send_counts[r]) * 8;
     messages_sent_ += 1;
@@ -133,18 +139,12 @@ static_assert(sizeof(MPI_Request) <= sizeof(std::uint64_t), "an MPI request fits
 void Comm::start_alltoallv(const double* send, const std::vector<int>& send_counts, double* recv,
                            const std::vector<int>& recv_counts, CommRequest& req) const {
   if (req.pending_) throw std::logic_error("Comm::start_alltoallv: the request is still pending");
-  const int p = size();
-  if (p == 1) {
-    if (!send_counts.empty() && send_counts[0] > 0 && send != recv)
-      std::copy(send, send + send_counts[0], recv);
+  if (size() == 1) {
+    alltoallv(send, send_counts, recv, recv_counts);
     return;
   }
-  req.sd_.assign(static_cast<std::size_t>(p), 0);
-  req.rd_.assign(static_cast<std::size_t>(p), 0);
-  for (int r = 1; r < p; ++r) {
-    req.sd_[r] = req.sd_[r - 1] + send_counts[r - 1];
-    req.rd_[r] = req.rd_[r - 1] + recv_counts[r - 1];
-  }
+  req.sd_ = displacements(send_counts);
+  req.rd_ = displacements(recv_counts);
   MPI_Request r = MPI_REQUEST_NULL;
   MPI_Ialltoallv(send, send_counts.data(), req.sd_.data(), MPI_DOUBLE, recv, recv_counts.data(),
                  req.rd_.data(), MPI_DOUBLE, MPI_COMM_WORLD, &r);
@@ -171,12 +171,7 @@ void Comm::wait(CommRequest& req) const {
   std::memcpy(&r, &req.handle_, sizeof r);
   MPI_Wait(&r, MPI_STATUS_IGNORE);
   req.pending_ = false;
-  const int me = rank();
-  for (int q = 0; q < static_cast<int>(req.send_counts_.size()); ++q) {
-    if (q == me || req.send_counts_[q] == 0) continue;
-    bytes_sent_ += static_cast<std::int64_t>(req.send_counts_[q]) * 8;
-    messages_sent_ += 1;
-  }
+  count_sends(req.send_counts_);
 }
 
 void Comm::send(const double* data, int count, int to) const {
